@@ -1,0 +1,20 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "memory/entry.hpp"
+
+namespace velmar::memory {
+
+// The index file text of `entries`: one compact JSON array of objects with
+// the thirteen keys in declaration order.
+std::string WriteIndexJson(const std::vector<MetadataEntry>& entries);
+
+// Parses index file text: every entry, or nullopt when anything is wrong
+// (syntax, types, ranges, missing or repeated keys, nesting deeper than 128).
+std::optional<std::vector<MetadataEntry>> ReadIndexJson(std::string_view text);
+
+}  // namespace velmar::memory

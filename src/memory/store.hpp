@@ -1,0 +1,63 @@
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "memory/entry.hpp"
+
+namespace velmar::memory {
+
+// Every entry under its memory_id, plus the type, subject, keyword and tag
+// indexes that list the identifiers carrying each key. Safe for concurrent
+// use: all access goes through per-shard reader-writer locks.
+//
+// The public interface below is what searches, statistics and persistence
+// build on; the layout behind it belongs to store.cpp.
+class MetadataStore {
+ public:
+  MetadataStore();
+  ~MetadataStore();
+  MetadataStore(const MetadataStore&) = delete;
+  MetadataStore& operator=(const MetadataStore&) = delete;
+
+  // Stores the entry under its memory_id, replacing an older one, and brings
+  // the four secondary indexes in step.
+  void insert_entry(MetadataEntry entry);
+
+  // Copies of every entry, shard by shard in entry_map iteration order.
+  std::vector<MetadataEntry> take_snapshot() const;
+
+  // Number of shards of entry_map; shards are visited in order 0..n-1.
+  size_t ShardCount() const;
+  // Calls fn for every entry of one entry_map shard, in table order, while
+  // holding that shard's read lock. fn must not touch the store.
+  void VisitShard(size_t shard, const std::function<void(const MetadataEntry&)>& fn) const;
+
+  struct KeyCounts {
+    size_t entries = 0;
+    size_t types = 0;
+    size_t subjects = 0;
+    size_t keywords = 0;
+    size_t tags = 0;
+  };
+  // Key counts of the five maps, each taken shard by shard.
+  KeyCounts CountKeys() const;
+  // (memory_type, length of its identifier list) for every key of type_index.
+  std::vector<std::pair<std::string, size_t>> TypeDistribution() const;
+
+  // The identifier list of one key of each secondary index (empty when the
+  // key is missing). For tests and diagnostics.
+  std::vector<std::string> TypeIds(const std::string& key) const;
+  std::vector<std::string> SubjectIds(const std::string& key) const;
+  std::vector<std::string> KeywordIds(const std::string& key) const;
+  std::vector<std::string> TagIds(const std::string& key) const;
+
+ private:
+  struct Impl;
+  Impl* impl_;
+};
+
+}  // namespace velmar::memory

@@ -1,0 +1,40 @@
+#include "python/errors.hpp"
+
+#include <csignal>
+
+namespace velmar::python {
+
+namespace {
+PyObject* g_panic = nullptr;
+
+bool PythonInterruptCheck() {
+  // Called from the thread that holds the interpreter lock (the calling
+  // thread of a long operation); runs Python's signal handlers.
+  return PyErr_CheckSignals() != 0;
+}
+}  // namespace
+
+PyObject* PanicExceptionType() {
+  if (g_panic == nullptr) {
+    g_panic = PyErr_NewException("velmar.PanicException", PyExc_BaseException, nullptr);
+  }
+  return g_panic;
+}
+
+void SetPanic(const char* message) {
+  PyObject* type = PanicExceptionType();
+  if (type == nullptr) return;  // the failure to make it is the error
+  PyErr_SetString(type, message);
+}
+
+PyObject* RaiseRuntimeError(std::string_view prefix, std::string_view message) {
+  std::string text;
+  text.reserve(prefix.size() + message.size());
+  text.append(prefix).append(message);
+  PyErr_SetString(PyExc_RuntimeError, text.c_str());
+  return nullptr;
+}
+
+void InstallInterruptCheck() { velmar::SetInterruptCheck(&PythonInterruptCheck); }
+
+}  // namespace velmar::python
