@@ -10,6 +10,26 @@
 
 namespace velmar::memory {
 
+// An entry as the store keeps it, with the lowercase forms that searches
+// compare against, computed once at insertion. A lower_* list is left empty
+// when it would equal the original list; use the accessors.
+struct StoredEntry {
+  MetadataEntry entry;
+  std::vector<std::string> lower_subjects;
+  std::vector<std::string> lower_objects;
+  std::vector<std::string> lower_keywords;
+
+  const std::vector<std::string>& LowerSubjects() const {
+    return lower_subjects.empty() ? entry.subjects : lower_subjects;
+  }
+  const std::vector<std::string>& LowerObjects() const {
+    return lower_objects.empty() ? entry.objects : lower_objects;
+  }
+  const std::vector<std::string>& LowerKeywords() const {
+    return lower_keywords.empty() ? entry.keywords : lower_keywords;
+  }
+};
+
 // Every entry under its memory_id, plus the type, subject, keyword and tag
 // indexes that list the identifiers carrying each key. Safe for concurrent
 // use: all access goes through per-shard reader-writer locks.
@@ -34,7 +54,7 @@ class MetadataStore {
   size_t ShardCount() const;
   // Calls fn for every entry of one entry_map shard, in table order, while
   // holding that shard's read lock. fn must not touch the store.
-  void VisitShard(size_t shard, const std::function<void(const MetadataEntry&)>& fn) const;
+  void VisitShard(size_t shard, const std::function<void(const StoredEntry&)>& fn) const;
 
   struct KeyCounts {
     size_t entries = 0;
