@@ -1,9 +1,225 @@
 #include "memory/persistence.hpp"
 
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <simdjson.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <new>
+#include <string_view>
+
+#include "memory/json_io.hpp"
+
 namespace velmar::memory {
 
-LoadResult LoadIndexFile(const std::string&, MetadataStore&) { return LoadResult::kNoFile; }
+namespace {
 
-bool SaveIndexFile(const std::string&, const MetadataStore&, bool) { return false; }
+// Closes a descriptor on every path out of a function.
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+  // Closes now and reports whether the close succeeded (a delayed write
+  // error can surface here).
+  bool Close() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd < 0 || ::close(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+// A path the operating system can take: not empty, no NUL inside.
+bool Usable(const std::string& path) {
+  return !path.empty() && path.find('\0') == std::string::npos;
+}
+
+bool ReadAll(int fd, size_t size_hint, std::string* out) {
+  out->clear();
+  out->reserve(size_hint + 1);
+  size_t used = 0;
+  for (;;) {
+    if (out->size() - used < 65536) out->resize(std::max<size_t>(used + 65536, out->size() * 2));
+    const ssize_t n = ::read(fd, out->data() + used, out->size() - used);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) break;
+    used += static_cast<size_t>(n);
+  }
+  out->resize(used);
+  return true;
+}
+
+bool WriteAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;  // EFBIG, ENOSPC, EIO, ...
+    }
+    if (n == 0) return false;
+    data.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+std::string DirectoryOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// Where a save must put the file so that a symbolic link at `path` keeps
+// pointing at the index: the end of the link chain (which need not exist).
+// Renaming over the link itself would replace the link with a plain file.
+std::string FollowLinks(const std::string& path) {
+  std::string current = path;
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st;
+    if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return current;
+    std::string target(static_cast<size_t>(st.st_size > 0 ? st.st_size : 256) + 1, '\0');
+    ssize_t n;
+    while ((n = ::readlink(current.c_str(), target.data(), target.size())) >= 0 &&
+           static_cast<size_t>(n) == target.size()) {
+      target.resize(target.size() * 2);
+    }
+    if (n < 0) return current;
+    target.resize(static_cast<size_t>(n));
+    if (target.empty()) return current;
+    if (target.front() == '/') {
+      current = std::move(target);
+    } else {
+      current = DirectoryOf(current).append("/").append(target);
+    }
+  }
+  return current;  // a loop: the save fails when it tries to use it
+}
+
+// Moves the unreadable file at `path` to the first free name of
+// "<path>.unreadable", "<path>.unreadable.1", ... without replacing anything.
+// True when nothing is left at `path` to be overwritten.
+bool KeepAside(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT;
+  for (unsigned n = 0; n < 100000; ++n) {
+    std::string aside = path;
+    aside.append(".unreadable");
+    if (n > 0) aside.append(".").append(std::to_string(n));
+    if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0) {
+      return true;
+    }
+    if (errno == EEXIST) continue;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+    // The file system cannot refuse to replace; look first instead.
+    struct stat taken;
+    if (::lstat(aside.c_str(), &taken) == 0) continue;
+    if (errno != ENOENT) return false;
+    return ::rename(path.c_str(), aside.c_str()) == 0;
+  }
+  return false;
+}
+
+// A new, empty file beside `target`, made the way a plain create would make
+// it (mode 0666 less the umask). Its name is in *temp_path.
+int CreateTemporary(const std::string& target, std::string* temp_path) {
+  static std::atomic<unsigned> counter{0};
+  const std::string dir = DirectoryOf(target);
+  const std::string base = target.substr(target.rfind('/') + 1);
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    // Hidden, and within NAME_MAX even for a long file name.
+    temp_path->assign(dir).append("/.").append(base, 0, 200);
+    temp_path->append(".").append(std::to_string(::getpid()));
+    temp_path->append(".").append(std::to_string(counter.fetch_add(1))).append(".tmp");
+    const int fd = ::open(temp_path->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
+}
+
+bool SyncDirectory(const std::string& dir) {
+  Fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  // A directory we may search and write but not read cannot be opened; the
+  // rename is done and there is nothing more to ask for.
+  if (!fd) return true;
+  if (::fsync(fd.get()) == 0) return true;
+  return errno == EINVAL || errno == EROFS;  // no directory sync here
+}
+
+}  // namespace
+
+LoadResult LoadIndexFile(const std::string& path, MetadataStore& store) {
+  if (!Usable(path)) return LoadResult::kNoFile;
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return LoadResult::kNoFile;
+  // A directory, device or pipe is never an index file (and reading a pipe
+  // or /dev/zero would not end).
+  if (!S_ISREG(st.st_mode)) return LoadResult::kUnreadable;
+  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) return LoadResult::kUnreadable;
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return LoadResult::kUnreadable;
+  std::string text;
+  if (!ReadAll(fd.get(), static_cast<size_t>(st.st_size), &text)) return LoadResult::kUnreadable;
+  fd.Close();
+  if (!simdjson::validate_utf8(text.data(), text.size())) return LoadResult::kUnreadable;
+  std::optional<std::vector<MetadataEntry>> entries = ReadIndexJson(text);
+  if (!entries) return LoadResult::kUnreadable;
+  std::string().swap(text);
+  for (MetadataEntry& entry : *entries) store.insert_entry(std::move(entry));
+  return LoadResult::kLoaded;
+}
+
+bool SaveIndexFile(const std::string& path, const MetadataStore& store, bool keep_unreadable) {
+  if (!Usable(path) || path.back() == '/') return false;
+  const std::string target = FollowLinks(path);
+
+  struct stat existing;
+  const bool exists = ::stat(target.c_str(), &existing) == 0;
+  if (!exists && errno != ENOENT) return false;
+  // Only a regular file is replaced. Renaming over a directory fails anyway,
+  // and a device or pipe must never become a plain file.
+  if (exists && !S_ISREG(existing.st_mode)) return false;
+
+  std::string text;
+  try {
+    text = WriteIndexJson(store.take_snapshot());
+  } catch (const std::bad_alloc&) {
+    return false;  // no room for the text: nothing is written
+  }
+
+  std::string temp_path;
+  Fd fd(CreateTemporary(target, &temp_path));
+  if (!fd) return false;
+  bool ok = true;
+  // Replacing the file must not widen who may read it: the new file takes
+  // the old one's permission bits, as rewriting it in place would keep them.
+  if (exists) ok = ::fchmod(fd.get(), existing.st_mode & 07777) == 0;
+  ok = ok && WriteAll(fd.get(), text) && ::fsync(fd.get()) == 0;
+  ok = fd.Close() && ok;
+  // The unreadable file goes aside only once its replacement is safely
+  // written, so a failed save leaves everything where it was.
+  if (ok && keep_unreadable) ok = KeepAside(target);
+  ok = ok && ::rename(temp_path.c_str(), target.c_str()) == 0;
+  if (!ok) {
+    ::unlink(temp_path.c_str());
+    return false;
+  }
+  return SyncDirectory(DirectoryOf(target));
+}
 
 }  // namespace velmar::memory

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "memory/store.hpp"
+
+namespace velmar::memory {
+
+// A filter query. An empty list means "no condition"; the searches map
+// subjects and keywords to lowercase themselves.
+struct StrictQuery {
+  std::optional<std::string> user_id;
+  std::vector<std::string> memory_types;
+  std::vector<std::string> subjects;
+  std::vector<std::string> keywords;
+  std::vector<std::string> tags;
+  std::optional<uint8_t> importance_min;
+  std::optional<uint8_t> importance_max;
+  std::optional<double> created_after;
+  std::optional<double> created_before;
+  uint64_t limit = 100;
+};
+
+// The memory_ids of the entries passing every condition, newest first; among
+// equal created_at, in snapshot order (entry_map shards in order, table order
+// within a shard). At most `limit` of them.
+std::vector<std::string> SearchStrict(const MetadataStore& store, const StrictQuery& query);
+
+// A scored query: user_id and the time window are hard conditions, types and
+// subjects (against subjects and objects) add to a score, a given time bound
+// adds a bonus.
+struct FlexibleQuery {
+  std::optional<std::string> user_id;
+  std::vector<std::string> memory_types;
+  std::vector<std::string> subjects;
+  std::optional<double> created_after;
+  std::optional<double> created_before;
+  uint64_t limit = 100;
+};
+
+// Score constants; the score is summed in single precision.
+inline constexpr float kTypeExact = 1.0f;
+inline constexpr float kTypePartial = 0.5f;
+inline constexpr float kSubjectExact = 1.0f;
+inline constexpr float kSubjectPartial = 0.6f;
+inline constexpr float kObjectPartial = 0.8f;
+inline constexpr float kTimeBonus = 1.0f;
+inline constexpr float kFlexibleThreshold = 2.0f;
+
+// The score of one entry against a query whose subjects are already
+// lowercase, or nullopt when a hard condition drops it.
+std::optional<float> FlexibleScore(const StoredEntry& stored, const FlexibleQuery& lowered_query);
+
+// The memory_ids of the entries scoring at least 2.0, by score descending,
+// then created_at descending, at most `limit` of them. Scored and sorted on
+// the worker pool.
+std::vector<std::string> SearchFlexible(const MetadataStore& store, const FlexibleQuery& query);
+
+}  // namespace velmar::memory
