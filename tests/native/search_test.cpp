@@ -1,0 +1,132 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "memory/lowercase.hpp"
+#include "memory/search.hpp"
+#include "memory/store.hpp"
+
+namespace velmar::memory {
+namespace {
+
+TEST(ToLowerTest, MapsFullUnicode) {
+  EXPECT_EQ(ToLower(""), "");
+  EXPECT_EQ(ToLower("Hello, World 123"), "hello, world 123");
+  EXPECT_EQ(ToLower("ΟΔΟΣ"), "οδος");
+  EXPECT_EQ(ToLower("ΟΔΟΣ ΚΑΙ ΣΟΦΙΑ"), "οδος και σοφια");
+  EXPECT_EQ(ToLower("İ"), "i\xCC\x87");
+  EXPECT_EQ(ToLower("STRASSE straße"), "strasse straße");
+  EXPECT_EQ(ToLower("ǄÉ𐐀"), "ǆé𐐨");  // a character outside the BMP too
+}
+
+TEST(ToLowerTest, NonAsciiAtEveryPlaceOfTheFastPath) {
+  for (size_t length = 1; length < 40; ++length) {
+    for (size_t at = 0; at < length; ++at) {
+      std::string upper(length, 'A'), lower(length, 'a');
+      upper.replace(at, 1, "É");
+      lower.replace(at, 1, "é");
+      ASSERT_EQ(ToLower(upper), lower) << length << " " << at;
+    }
+  }
+}
+
+TEST(ToLowerTest, TextThatGrowsWhenLowered) {
+  // Each İ (two bytes, one UTF-16 unit) becomes three bytes, two units.
+  std::string upper, lower;
+  for (int i = 0; i < 5000; ++i) {
+    upper += "İ";
+    lower += "i\xCC\x87";
+  }
+  EXPECT_EQ(ToLower(upper), lower);
+}
+
+MetadataEntry Entry(std::string id, double created_at, std::string type = "",
+                    std::vector<std::string> subjects = {},
+                    std::vector<std::string> objects = {}) {
+  MetadataEntry e;
+  e.memory_id = std::move(id);
+  e.created_at = created_at;
+  e.memory_type = std::move(type);
+  e.subjects = std::move(subjects);
+  e.objects = std::move(objects);
+  return e;
+}
+
+StoredEntry Stored(MetadataEntry e) {
+  StoredEntry s;
+  for (const auto& t : e.subjects) s.lower_subjects.push_back(ToLower(t));
+  for (const auto& t : e.objects) s.lower_objects.push_back(ToLower(t));
+  s.entry = std::move(e);
+  return s;
+}
+
+TEST(FlexibleScoreTest, SumsInSinglePrecision) {
+  FlexibleQuery q;
+  q.memory_types = {"note"};
+  q.subjects = {"work"};
+  const StoredEntry partial = Stored(Entry("a", 1, "notes", {"working"}, {"work item"}));
+  EXPECT_EQ(FlexibleScore(partial, q), 0.5f + 0.6f + 0.8f);
+  EXPECT_LT(*FlexibleScore(partial, q), kFlexibleThreshold);
+  q.created_after = 0;
+  EXPECT_GE(*FlexibleScore(partial, q), kFlexibleThreshold);
+  q.created_after = 2;
+  EXPECT_FALSE(FlexibleScore(partial, q).has_value());
+}
+
+// The snapshot order: shards in order, table order within each.
+std::vector<std::string> SnapshotIds(const MetadataStore& store) {
+  std::vector<std::string> ids;
+  for (const MetadataEntry& e : store.take_snapshot()) ids.push_back(e.memory_id);
+  return ids;
+}
+
+TEST(SearchTest, StrictTiesAndLimitsAcrossShards) {
+  MetadataStore store;
+  for (int i = 0; i < 2000; ++i) store.insert_entry(Entry("m" + std::to_string(i), i % 7));
+  const std::vector<std::string> order = SnapshotIds(store);
+  std::vector<std::string> expected;
+  for (int t = 6; t >= 0; --t) {
+    for (const std::string& id : order) {
+      if (std::stoi(id.substr(1)) % 7 == t) expected.push_back(id);
+    }
+  }
+  StrictQuery q;
+  for (uint64_t limit : {0ull, 1ull, 5ull, 100ull, 285ull, 286ull, 1999ull, 5000ull, ~0ull}) {
+    q.limit = limit;
+    std::vector<std::string> want(expected.begin(),
+                                  expected.begin() + std::min<uint64_t>(limit, expected.size()));
+    ASSERT_EQ(SearchStrict(store, q), want) << limit;
+  }
+}
+
+TEST(SearchTest, FlexibleRanksByScoreThenTime) {
+  MetadataStore store;
+  for (int i = 0; i < 3000; ++i) {
+    const std::string id = "m" + std::to_string(i);
+    // Scores 2.0 (exact type + exact subject) or 2.8 (plus an object).
+    std::vector<std::string> objects;
+    if (i % 3 == 0) objects = {"WORK"};
+    store.insert_entry(Entry(id, i % 11, "note", {"Work"}, objects));
+  }
+  FlexibleQuery q;
+  q.memory_types = {"note"};
+  q.subjects = {"WORK"};
+  q.limit = 5000;
+  const std::vector<std::string> all = SearchFlexible(store, q);
+  ASSERT_EQ(all.size(), 3000u);
+  auto key = [](const std::string& id) {
+    const int i = std::stoi(id.substr(1));
+    return std::pair<int, int>(i % 3 == 0 ? 1 : 0, i % 11);
+  };
+  for (size_t i = 1; i < all.size(); ++i) ASSERT_GE(key(all[i - 1]), key(all[i])) << i;
+  for (uint64_t limit : {1ull, 10ull, 999ull, 1000ull, 1001ull}) {
+    q.limit = limit;
+    const std::vector<std::string> top = SearchFlexible(store, q);
+    ASSERT_EQ(top.size(), limit);
+    for (size_t i = 0; i < top.size(); ++i) ASSERT_EQ(key(top[i]), key(all[i]));
+  }
+}
+
+}  // namespace
+}  // namespace velmar::memory
