@@ -1,0 +1,185 @@
+#include "memory/store.hpp"
+
+#include <mutex>
+#include <shared_mutex>
+#include <string_view>
+#include <utility>
+
+#include "memory/id_list.hpp"
+#include "memory/lowercase.hpp"
+#include "memory/sharded_map.hpp"
+
+namespace velmar::memory {
+
+namespace {
+
+using IndexMap = ShardedMap<IdList>;
+
+// True when ToLower could change `s`: an ASCII capital or any non-ASCII byte.
+bool MayChangeInLowercase(std::string_view s) {
+  for (char c : s) {
+    auto u = static_cast<unsigned char>(c);
+    if ((u >= 'A' && u <= 'Z') || u >= 0x80) return true;
+  }
+  return false;
+}
+
+// The lowercase form of `items`, or an empty list when it equals `items`.
+std::vector<std::string> LowerList(const std::vector<std::string>& items) {
+  std::vector<std::string> lower;
+  for (size_t i = 0; i < items.size(); ++i) {
+    if (!lower.empty()) {
+      lower.push_back(MayChangeInLowercase(items[i]) ? ToLower(items[i]) : items[i]);
+      continue;
+    }
+    if (!MayChangeInLowercase(items[i])) continue;
+    std::string low = ToLower(items[i]);
+    if (low == items[i]) continue;
+    // First item that changes: the earlier ones are their own lowercase.
+    lower.reserve(items.size());
+    lower.assign(items.begin(), items.begin() + static_cast<std::ptrdiff_t>(i));
+    lower.push_back(std::move(low));
+  }
+  return lower;
+}
+
+StoredEntry MakeStored(MetadataEntry&& entry) {
+  StoredEntry stored;
+  stored.lower_subjects = LowerList(entry.subjects);
+  stored.lower_objects = LowerList(entry.objects);
+  stored.lower_keywords = LowerList(entry.keywords);
+  stored.entry = std::move(entry);
+  return stored;
+}
+
+// Lists `id` under `key`, once. Takes only the write lock of the key's shard.
+void IndexAdd(IndexMap& index, std::string_view key, std::string_view id) {
+  if (key.empty()) return;
+  auto& shard = index.ShardFor(key);
+  std::unique_lock lock(shard.mutex);
+  auto it = shard.table.find(key);
+  if (it == shard.table.end()) it = shard.table.emplace(std::string(key), IdList()).first;
+  it->second.Add(id);
+}
+
+// Takes `id` off the list under `key`; an emptied list stays in place and a
+// missing key is passed over. Takes only the write lock of the key's shard.
+void IndexRemove(IndexMap& index, std::string_view key, std::string_view id) {
+  if (key.empty()) return;  // never indexed
+  auto& shard = index.ShardFor(key);
+  std::unique_lock lock(shard.mutex);
+  auto it = shard.table.find(key);
+  if (it != shard.table.end()) it->second.Remove(id);
+}
+
+std::vector<std::string> IdsOf(const IndexMap& index, std::string_view key) {
+  const auto& shard = index.ShardFor(key);
+  std::shared_lock lock(shard.mutex);
+  auto it = shard.table.find(key);
+  return it == shard.table.end() ? std::vector<std::string>() : it->second.ToVector();
+}
+
+}  // namespace
+
+struct MetadataStore::Impl {
+  ShardedMap<StoredEntry> entry_map;
+  IndexMap type_index;
+  IndexMap subject_index;
+  IndexMap keyword_index;
+  IndexMap tag_index;
+};
+
+MetadataStore::MetadataStore() : impl_(new Impl) {}
+MetadataStore::~MetadataStore() { delete impl_; }
+
+void MetadataStore::insert_entry(MetadataEntry entry) {
+  // The lowercase forms are computed before any lock is taken.
+  StoredEntry stored = MakeStored(std::move(entry));
+
+  // The write lock of the identifier's entry_map shard is held for the
+  // whole insertion. Besides it, at most one secondary-index shard lock is
+  // held at a time, and no entry_map lock is ever taken while holding one,
+  // so there is no lock cycle. Holding it exclusively (rather than reading
+  // the old entry under a read lock and storing under a second, separate
+  // write lock) keeps two concurrent inserts of the same identifier from
+  // interleaving: otherwise both could miss each other's entry as "old" and
+  // the loser's keys would keep listing the identifier for good.
+  auto& shard = impl_->entry_map.ShardFor(stored.entry.memory_id);
+  std::unique_lock lock(shard.mutex);
+  auto it = shard.table.find(std::string_view(stored.entry.memory_id));
+  if (it != shard.table.end()) {
+    const MetadataEntry& old = it->second.entry;
+    std::string_view id = it->first;
+    IndexRemove(impl_->type_index, old.memory_type, id);
+    for (const auto& s : old.subjects) IndexRemove(impl_->subject_index, s, id);
+    for (const auto& k : old.keywords) IndexRemove(impl_->keyword_index, k, id);
+    for (const auto& t : old.tags) IndexRemove(impl_->tag_index, t, id);
+    it->second = std::move(stored);
+  } else {
+    std::string key = stored.entry.memory_id;
+    it = shard.table.emplace(std::move(key), std::move(stored)).first;
+  }
+
+  // The node's key stays put while the shard lock is held.
+  std::string_view id = it->first;
+  const MetadataEntry& now = it->second.entry;
+  IndexAdd(impl_->type_index, now.memory_type, id);
+  for (const auto& s : now.subjects) IndexAdd(impl_->subject_index, s, id);
+  for (const auto& k : now.keywords) IndexAdd(impl_->keyword_index, k, id);
+  for (const auto& t : now.tags) IndexAdd(impl_->tag_index, t, id);
+}
+
+std::vector<MetadataEntry> MetadataStore::take_snapshot() const {
+  std::vector<MetadataEntry> out;
+  out.reserve(impl_->entry_map.Size());
+  for (size_t i = 0; i < impl_->entry_map.ShardCount(); ++i) {
+    const auto& shard = impl_->entry_map.ShardAt(i);
+    std::shared_lock lock(shard.mutex);
+    for (const auto& [id, stored] : shard.table) out.push_back(stored.entry);
+  }
+  return out;
+}
+
+size_t MetadataStore::ShardCount() const { return impl_->entry_map.ShardCount(); }
+
+void MetadataStore::VisitShard(size_t shard_index,
+                               const std::function<void(const StoredEntry&)>& fn) const {
+  const auto& shard = impl_->entry_map.ShardAt(shard_index);
+  std::shared_lock lock(shard.mutex);
+  for (const auto& [id, stored] : shard.table) fn(stored);
+}
+
+MetadataStore::KeyCounts MetadataStore::CountKeys() const {
+  KeyCounts counts;
+  counts.entries = impl_->entry_map.Size();
+  counts.types = impl_->type_index.Size();
+  counts.subjects = impl_->subject_index.Size();
+  counts.keywords = impl_->keyword_index.Size();
+  counts.tags = impl_->tag_index.Size();
+  return counts;
+}
+
+std::vector<std::pair<std::string, size_t>> MetadataStore::TypeDistribution() const {
+  std::vector<std::pair<std::string, size_t>> out;
+  for (size_t i = 0; i < impl_->type_index.ShardCount(); ++i) {
+    const auto& shard = impl_->type_index.ShardAt(i);
+    std::shared_lock lock(shard.mutex);
+    for (const auto& [key, ids] : shard.table) out.emplace_back(key, ids.size());
+  }
+  return out;
+}
+
+std::vector<std::string> MetadataStore::TypeIds(const std::string& key) const {
+  return IdsOf(impl_->type_index, key);
+}
+std::vector<std::string> MetadataStore::SubjectIds(const std::string& key) const {
+  return IdsOf(impl_->subject_index, key);
+}
+std::vector<std::string> MetadataStore::KeywordIds(const std::string& key) const {
+  return IdsOf(impl_->keyword_index, key);
+}
+std::vector<std::string> MetadataStore::TagIds(const std::string& key) const {
+  return IdsOf(impl_->tag_index, key);
+}
+
+}  // namespace velmar::memory
