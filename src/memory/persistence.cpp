@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/parallel_for.h>
 #include <simdjson.h>
 
 #include <algorithm>
@@ -13,6 +15,7 @@
 #include <new>
 #include <string_view>
 
+#include "common/worker_pool.hpp"
 #include "memory/json_io.hpp"
 
 namespace velmar::memory {
@@ -152,6 +155,55 @@ int CreateTemporary(const std::string& target, std::string* temp_path) {
   return -1;
 }
 
+// The index file text of each entry_map shard, in shard order: the shard's
+// entries in table order, joined by commas, without the brackets. Shards are
+// written in parallel on the worker pool, each under its own read lock, in
+// batches copied into reused records: copying into a record that already
+// holds strings and lists reuses their memory, so a save costs far less
+// than a full snapshot of every entry.
+std::vector<std::string> SerializeShards(const MetadataStore& store) {
+  constexpr size_t kBatch = 256;
+  const size_t shards = store.ShardCount();
+  std::vector<std::string> pieces(shards);
+  velmar::WorkerPool().execute([&] {
+    tbb::parallel_for(tbb::blocked_range<size_t>(0, shards, 1),
+                      [&](const tbb::blocked_range<size_t>& range) {
+                        std::vector<MetadataEntry> batch(kBatch);
+                        for (size_t shard = range.begin(); shard != range.end(); ++shard) {
+                          std::string& out = pieces[shard];
+                          size_t used = 0;
+                          auto flush = [&] {
+                            if (batch.size() != used) batch.resize(used);
+                            const std::string text = WriteIndexJson(batch);
+                            if (!out.empty()) out.push_back(',');
+                            out.append(text, 1, text.size() - 2);  // without [ and ]
+                            used = 0;
+                          };
+                          batch.resize(kBatch);
+                          store.VisitShard(shard, [&](const StoredEntry& stored) {
+                            batch[used++] = stored.entry;
+                            if (used == kBatch) flush();
+                          });
+                          if (used > 0) flush();
+                        }
+                      });
+  });
+  return pieces;
+}
+
+// Writes "[" + the non-empty pieces joined by "," + "]".
+bool WriteArray(int fd, const std::vector<std::string>& pieces) {
+  if (!WriteAll(fd, "[")) return false;
+  bool first = true;
+  for (const std::string& piece : pieces) {
+    if (piece.empty()) continue;
+    if (!first && !WriteAll(fd, ",")) return false;
+    if (!WriteAll(fd, piece)) return false;
+    first = false;
+  }
+  return WriteAll(fd, "]");
+}
+
 bool SyncDirectory(const std::string& dir) {
   Fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   // A directory we may search and write but not read cannot be opened; the
@@ -195,9 +247,9 @@ bool SaveIndexFile(const std::string& path, const MetadataStore& store, bool kee
   // and a device or pipe must never become a plain file.
   if (exists && !S_ISREG(existing.st_mode)) return false;
 
-  std::string text;
+  std::vector<std::string> pieces;
   try {
-    text = WriteIndexJson(store.take_snapshot());
+    pieces = SerializeShards(store);
   } catch (const std::bad_alloc&) {
     return false;  // no room for the text: nothing is written
   }
@@ -209,7 +261,7 @@ bool SaveIndexFile(const std::string& path, const MetadataStore& store, bool kee
   // Replacing the file must not widen who may read it: the new file takes
   // the old one's permission bits, as rewriting it in place would keep them.
   if (exists) ok = ::fchmod(fd.get(), existing.st_mode & 07777) == 0;
-  ok = ok && WriteAll(fd.get(), text) && ::fsync(fd.get()) == 0;
+  ok = ok && WriteArray(fd.get(), pieces) && ::fsync(fd.get()) == 0;
   ok = fd.Close() && ok;
   // The unreadable file goes aside only once its replacement is safely
   // written, so a failed save leaves everything where it was.
