@@ -213,6 +213,27 @@ def test_save_without_permission_returns_false(tmp_path):
         directory.chmod(0o755)
 
 
+@pytest.mark.skipif(os.geteuid() == 0, reason="permissions do not bind root")
+def test_read_only_file_is_not_replaced(tmp_path):
+    path = tmp_path / "index.json"
+    path.write_text("[]")
+    path.chmod(0o444)
+    index = PyMetadataIndex(str(path))
+    index.batch_add([{"memory_id": "a"}])
+    assert index.save() is False
+    assert path.read_text() == "[]"
+
+
+def test_save_as_root_keeps_the_owner(tmp_path):
+    if os.geteuid() != 0:
+        pytest.skip("only root can give a file away")
+    path = tmp_path / "index.json"
+    path.write_text("[]")
+    os.chown(path, 1234, 5678)
+    assert PyMetadataIndex(str(path)).save()
+    assert (path.stat().st_uid, path.stat().st_gid) == (1234, 5678)
+
+
 def test_failing_write_leaves_previous_file_whole(tmp_path, fresh_python):
     path = tmp_path / "index.json"
     proc = fresh_python(f"""

@@ -246,6 +246,9 @@ bool SaveIndexFile(const std::string& path, const MetadataStore& store, bool kee
   // Only a regular file is replaced. Renaming over a directory fails anyway,
   // and a device or pipe must never become a plain file.
   if (exists && !S_ISREG(existing.st_mode)) return false;
+  // Rewriting the file in place needs permission to write it; replacing it
+  // must not get round a file made read-only to protect it.
+  if (exists && ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) return false;
 
   std::vector<std::string> pieces;
   try {
@@ -260,7 +263,12 @@ bool SaveIndexFile(const std::string& path, const MetadataStore& store, bool kee
   bool ok = true;
   // Replacing the file must not widen who may read it: the new file takes
   // the old one's permission bits, as rewriting it in place would keep them.
-  if (exists) ok = ::fchmod(fd.get(), existing.st_mode & 07777) == 0;
+  if (exists) {
+    // Best effort: keeping the owner needs the privilege to give files away;
+    // without it the file stays the saver's own, as any new file would be.
+    if (::fchown(fd.get(), existing.st_uid, existing.st_gid) != 0) errno = 0;
+    ok = ::fchmod(fd.get(), existing.st_mode & 07777) == 0;
+  }
   ok = ok && WriteArray(fd.get(), pieces) && ::fsync(fd.get()) == 0;
   ok = fd.Close() && ok;
   // The unreadable file goes aside only once its replacement is safely
