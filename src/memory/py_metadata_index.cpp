@@ -1,5 +1,7 @@
 #include "memory/py_metadata_index.hpp"
 
+#include <algorithm>
+#include <memory>
 #include <utility>
 
 #include "memory/persistence.hpp"
@@ -77,10 +79,12 @@ PyObject* BatchAdd(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (PyList_Check(entries)) {
       memory::MetadataStore& store = *IndexOf(self).store;
       // Converting an item can run the caller's code (__index__, __float__,
-      // a key's __eq__, a __del__), which may change the list: its length
-      // is read again before every step, and each item is held by a strong
-      // reference while it is converted.
-      for (Py_ssize_t i = 0; i < PyList_Size(entries); ++i) {
+      // a key's __eq__, a __del__), which may change the list. The walk
+      // covers at most the length first seen, ends early when the list has
+      // become shorter (its length is read again before every step), and
+      // holds each item by a strong reference while converting it.
+      const Py_ssize_t first_length = PyList_Size(entries);
+      for (Py_ssize_t i = 0; i < std::min(first_length, PyList_Size(entries)); ++i) {
         Ref item = Ref::Borrow(PyList_GetItem(entries, i));
         if (!item) {
           PyErr_Clear();
