@@ -47,7 +47,8 @@ def test_class_shape():
 
 @pytest.mark.parametrize(
     "args,kwargs",
-    [((), {}), ((None,), {}), ((), {"path": None}), (("",), {}), (("rel/x.json",), {})],
+    [((), {}), ((None,), {}), ((), {"path": None}), (("",), {}), (("rel/x.json",), {}),
+     (("lone\ud800.json",), {}), (("nul\0.json",), {})],
 )
 def test_constructor_accepts(tmp_path, monkeypatch, args, kwargs):
     monkeypatch.chdir(tmp_path)
@@ -256,6 +257,16 @@ def test_list_replaced_items_during_walk(tmp_path):
     index = PyMetadataIndex(str(path))
     assert index.batch_add(entries) == 2
     assert sorted(e["memory_id"] for e in saved(index, path)) == ["a", "swapped"]
+
+
+def test_path_with_undecodable_bytes_names_that_file(tmp_path):
+    name = os.fsdecode(b"idx-\xff.json")  # held as a surrogate escape
+    path = os.path.join(str(tmp_path), name)
+    index = PyMetadataIndex(path)
+    index.batch_add([{"memory_id": "a"}])
+    assert [e["memory_id"] for e in saved(index, path)] == ["a"]
+    assert os.listdir(os.fsencode(str(tmp_path))) == [b"idx-\xff.json"]
+    assert PyMetadataIndex(path).batch_add([]) == 0
 
 
 def test_unsaved_path_is_not_created(tmp_path):

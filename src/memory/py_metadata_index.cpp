@@ -22,8 +22,10 @@ struct IndexObject {
 IndexObject* AsIndex(PyObject* self) { return reinterpret_cast<IndexObject*>(self); }
 
 // The path as the file system sees it: str encoded with the file-system
-// encoding and its error handler, so a name that is not valid UTF-8 (held
-// by Python with escaped surrogates) still names the same file.
+// encoding and its error handler, as os.fsencode does, so a name that is
+// not valid UTF-8 (held by Python with escaped surrogates) still names the
+// same file. Any other lone surrogate is passed through as its own bytes
+// rather than refused: every str is a path.
 bool ToPath(PyObject* obj, std::optional<std::string>* out) {
   if (obj == nullptr || obj == Py_None) {
     out->reset();
@@ -35,6 +37,10 @@ bool ToPath(PyObject* obj, std::optional<std::string>* out) {
     return false;
   }
   Ref bytes = Ref::Steal(PyUnicode_EncodeFSDefault(obj));
+  if (!bytes && PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+    PyErr_Clear();
+    bytes = Ref::Steal(PyUnicode_AsEncodedString(obj, "utf-8", "surrogatepass"));
+  }
   if (!bytes) return false;
   char* data = nullptr;
   Py_ssize_t size = 0;

@@ -54,9 +54,10 @@ StoredEntry MakeStored(MetadataEntry&& entry) {
   return stored;
 }
 
-// Lists `id` under `key`. The caller guarantees that `id` is not listed
-// there yet (see insert_entry), so no search of the list is needed.
-void IndexAppend(IndexMap& index, std::string_view key, std::string_view id) {
+// Lists `id` under `key` (an empty key is never indexed). The caller
+// guarantees that `id` is not listed there yet (see insert_entry), which
+// spares a search of what may be a very long list.
+void index_add(IndexMap& index, std::string_view key, std::string_view id) {
   if (key.empty()) return;
   auto& shard = index.ShardFor(key);
   std::unique_lock lock(shard.mutex);
@@ -67,20 +68,20 @@ void IndexAppend(IndexMap& index, std::string_view key, std::string_view id) {
 
 // Lists `id` under each distinct key of `keys`, in order. A key repeated
 // within one entry is listed once.
-void IndexAppendAll(IndexMap& index, const std::vector<std::string>& keys, std::string_view id) {
+void IndexAddAll(IndexMap& index, const std::vector<std::string>& keys, std::string_view id) {
   if (keys.size() <= 16) {
     for (size_t i = 0; i < keys.size(); ++i) {
       if (std::find(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(i), keys[i]) !=
           keys.begin() + static_cast<std::ptrdiff_t>(i)) {
         continue;
       }
-      IndexAppend(index, keys[i], id);
+      index_add(index, keys[i], id);
     }
     return;
   }
   std::unordered_set<std::string_view> seen;
   for (const auto& key : keys) {
-    if (seen.insert(key).second) IndexAppend(index, key, id);
+    if (seen.insert(key).second) index_add(index, key, id);
   }
 }
 
@@ -148,10 +149,10 @@ void MetadataStore::insert_entry(MetadataEntry entry) {
   // The node's key stays put while the shard lock is held.
   std::string_view id = it->first;
   const MetadataEntry& now = it->second.entry;
-  IndexAppend(impl_->type_index, now.memory_type, id);
-  IndexAppendAll(impl_->subject_index, now.subjects, id);
-  IndexAppendAll(impl_->keyword_index, now.keywords, id);
-  IndexAppendAll(impl_->tag_index, now.tags, id);
+  index_add(impl_->type_index, now.memory_type, id);
+  IndexAddAll(impl_->subject_index, now.subjects, id);
+  IndexAddAll(impl_->keyword_index, now.keywords, id);
+  IndexAddAll(impl_->tag_index, now.tags, id);
 }
 
 std::vector<MetadataEntry> MetadataStore::take_snapshot() const {
