@@ -267,11 +267,3 @@ def test_path_with_undecodable_bytes_names_that_file(tmp_path):
     assert [e["memory_id"] for e in saved(index, path)] == ["a"]
     assert os.listdir(os.fsencode(str(tmp_path))) == [b"idx-\xff.json"]
     assert PyMetadataIndex(path).batch_add([]) == 0
-
-
-def test_unsaved_path_is_not_created(tmp_path):
-    path = tmp_path / "never.json"
-    index = PyMetadataIndex(str(path))
-    index.batch_add([{"memory_id": "a"}])
-    del index
-    assert not os.path.exists(path)

@@ -4,10 +4,14 @@ Entries are observed through the index file that save() writes; until an
 index can be saved these tests are skipped, the ones that only count are not.
 """
 
+import itertools
 import json
+import math
 import time
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 from velmar.memory import PyMetadataIndex
 
@@ -15,9 +19,12 @@ TEXT_FIELDS = ("user_id", "memory_type")
 LIST_FIELDS = ("subjects", "objects", "keywords", "tags")
 
 
+_files = itertools.count()
+
+
 def stored(tmp_path, entries):
     """The entries an index holds after batch_add(entries), by memory_id."""
-    path = tmp_path / "index.json"
+    path = tmp_path / f"index-{next(_files)}.json"  # a fresh file: nothing to load
     index = PyMetadataIndex(str(path))
     index.batch_add(entries)
     try:
@@ -210,3 +217,41 @@ def test_conversion_leaves_no_exception_pending(tmp_path):
     entry = convert(tmp_path, importance=Raising(), access_count=Raising(), created_at=Raising(),
                     user_id="a\ud800")
     assert (entry["importance"], entry["access_count"], entry["user_id"]) == (2, 0, "")
+
+
+values = st.one_of(
+    st.none(), st.booleans(), st.integers(), st.floats(), st.text(), st.binary(),
+    st.lists(st.one_of(st.text(), st.integers(), st.none()), max_size=4),
+    st.tuples(st.text()), st.builds(Index, st.integers()), st.builds(Floaty, st.floats()),
+)
+KEYS = ["memory_id", "user_id", "memory_type", "subjects", "objects", "keywords", "tags",
+        "importance", "confidence", "created_at", "access_count", "chat_id", "content_preview"]
+
+
+def usable_id(d):
+    v = d.get("memory_id")
+    if not isinstance(v, str) or not v:
+        return None
+    try:
+        v.encode()
+    except UnicodeEncodeError:
+        return None
+    return v
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(st.lists(st.dictionaries(st.sampled_from(KEYS + ["other"]), values), max_size=6))
+def test_hostile_values_never_raise(tmp_path, dicts):
+    ids = [usable_id(d) for d in dicts]
+    assert PyMetadataIndex().batch_add(dicts) == sum(i is not None for i in ids)
+    try:
+        result = stored(tmp_path, dicts)
+    except pytest.skip.Exception:
+        return
+    assert set(result) == {i for i in ids if i is not None}
+    for entry in result.values():
+        assert all(type(entry[k]) is str for k in ("user_id", "memory_type"))
+        assert all(type(x) is str for k in LIST_FIELDS for x in entry[k])
+        assert 0 <= entry["importance"] <= 255 and 0 <= entry["confidence"] <= 255
+        assert 0 <= entry["access_count"] < 2**32
+        assert math.isfinite(entry["created_at"])
