@@ -1,5 +1,6 @@
 #include "memory/id_list.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <limits>
 #include <utility>
@@ -70,26 +71,32 @@ void IdList::Compact() {
   }
 }
 
+void IdList::PrepareSearch() {
+  if (table_.empty() && ids_.size() > kIndexFrom) BuildTable();
+}
+
 void IdList::Add(std::string_view id) {
-  if (Find(id) != kNone) return;
+  PrepareSearch();
+  if (Find(id) == kNone) Append(id);
+}
+
+void IdList::Append(std::string_view id) {
   if (ids_.size() >= std::numeric_limits<uint32_t>::max() - 1) {
     throw Panic("identifier list too long");
   }
   ids_.emplace_back(id);
   ++live_;
-  if (!table_.empty()) {
-    dead_.push_back(false);
-    if (2 * ids_.size() + 2 > table_.size()) {
-      BuildTable();
-    } else {
-      InsertSlot(static_cast<uint32_t>(ids_.size() - 1));
-    }
-  } else if (ids_.size() > kIndexFrom) {
+  if (table_.empty()) return;
+  dead_.push_back(false);
+  if (2 * ids_.size() + 2 > table_.size()) {
     BuildTable();
+  } else {
+    InsertSlot(static_cast<uint32_t>(ids_.size() - 1));
   }
 }
 
 void IdList::Remove(std::string_view id) {
+  PrepareSearch();
   size_t slot = Find(id);
   if (slot == kNone) return;
   --live_;

@@ -11,12 +11,14 @@ namespace velmar::memory {
 // The identifiers listed under one key of a secondary index: each at most
 // once, in the order they were added.
 //
-// Short lists are a plain vector searched linearly. A list that grows past
-// kIndexFrom also gets an open-addressing table of positions, so that the
-// duplicate check and the removal of one identifier stay cheap even under a
-// key shared by millions of entries (a memory type, a common tag). In that
-// mode a removal leaves a tombstone, and the list is compacted once the
-// tombstones outnumber the live identifiers.
+// Short lists are a plain vector searched linearly. Once a list longer than
+// kIndexFrom is searched (a checked Add, a Remove), it also gets an
+// open-addressing table of positions, kept up to date from then on, so that
+// taking one identifier out of a list under a key shared by millions of
+// entries (a memory type, a common tag) stays cheap. In that mode a removal
+// leaves a tombstone, and the list is compacted once the tombstones
+// outnumber the live identifiers. Lists that are only ever appended to
+// never pay for a table.
 class IdList {
  public:
   static constexpr size_t kIndexFrom = 16;
@@ -26,6 +28,8 @@ class IdList {
 
   // Appends `id` unless it is already listed.
   void Add(std::string_view id);
+  // Appends `id`, which the caller knows is not listed.
+  void Append(std::string_view id);
   // Removes `id` if it is listed; the others keep their order.
   void Remove(std::string_view id);
   bool Contains(std::string_view id) const { return Find(id) != kNone; }
@@ -43,6 +47,8 @@ class IdList {
   static constexpr size_t kNone = static_cast<size_t>(-1);
 
   size_t Find(std::string_view id) const;
+  // Gives a long list its table before it is searched.
+  void PrepareSearch();
   void BuildTable();
   void InsertSlot(uint32_t slot);
   void Compact();

@@ -1,19 +1,38 @@
 #include "memory/json_io.hpp"
 
 #include <emmintrin.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <unordered_set>
 
 #include <simdjson.h>
 
+#include "memory/store.hpp"
+
 namespace velmar::memory {
 
 namespace {
+
+// Asks for transparent huge pages on a large buffer. Reading or writing an
+// index of a million entries touches well over a gigabyte of fresh buffers
+// (the text, simdjson's copy of it, its structural indexes, tape and
+// strings); with 4 KiB pages about half of the time goes to page faults.
+// Only buffers far above malloc's mmap threshold are advised, so the range
+// is always a private mapping of its own. A refusal changes nothing.
+void AdviseHugePages(const void* data, size_t bytes) {
+  constexpr size_t kMinBytes = size_t{64} << 20;
+  constexpr uintptr_t kPage = 4096;
+  if (bytes < kMinBytes) return;
+  uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + kPage - 1) & ~(kPage - 1);
+  uintptr_t end = (reinterpret_cast<uintptr_t>(data) + bytes) & ~(kPage - 1);
+  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+}
 
 // ---------------------------------------------------------------------------
 // Writing
@@ -106,6 +125,7 @@ class JsonWriter {
     size_t size = std::max(need, out_.size() * 2);
     // The bytes past pos_ are always written before they are read.
     out_.resize_and_overwrite(size, [](char*, size_t n) { return n; });
+    AdviseHugePages(out_.data() + pos_, out_.size() - pos_);
   }
 
   // Escapes [p, end) into out (room for 6 bytes per input byte + 16) and
@@ -438,40 +458,64 @@ bool ReadPositionalEntry(simdjson::dom::array array, MetadataEntry& e) {
   return index == kFieldCount;
 }
 
+void WriteEntry(JsonWriter& w, const MetadataEntry& e, bool first) {
+  w.Raw(first ? "{\"memory_id\":" : ",{\"memory_id\":");
+  w.String(e.memory_id);
+  w.Raw(",\"user_id\":");
+  w.String(e.user_id);
+  w.Raw(",\"memory_type\":");
+  w.String(e.memory_type);
+  w.Raw(",\"subjects\":");
+  w.StringList(e.subjects);
+  w.Raw(",\"objects\":");
+  w.StringList(e.objects);
+  w.Raw(",\"keywords\":");
+  w.StringList(e.keywords);
+  w.Raw(",\"tags\":");
+  w.StringList(e.tags);
+  w.Raw(",\"importance\":");
+  w.Unsigned(e.importance);
+  w.Raw(",\"confidence\":");
+  w.Unsigned(e.confidence);
+  w.Raw(",\"created_at\":");
+  w.Double(e.created_at);
+  w.Raw(",\"access_count\":");
+  w.Unsigned(e.access_count);
+  w.Raw(",\"chat_id\":");
+  w.OptString(e.chat_id);
+  w.Raw(",\"content_preview\":");
+  w.OptString(e.content_preview);
+  w.Char('}');
+}
+
 }  // namespace
 
 std::string WriteIndexJson(const std::vector<MetadataEntry>& entries) {
   JsonWriter w(ExpectedSize(entries));
   w.Char('[');
-  for (size_t i = 0; i < entries.size(); ++i) {
-    const MetadataEntry& e = entries[i];
-    w.Raw(i == 0 ? "{\"memory_id\":" : ",{\"memory_id\":");
-    w.String(e.memory_id);
-    w.Raw(",\"user_id\":");
-    w.String(e.user_id);
-    w.Raw(",\"memory_type\":");
-    w.String(e.memory_type);
-    w.Raw(",\"subjects\":");
-    w.StringList(e.subjects);
-    w.Raw(",\"objects\":");
-    w.StringList(e.objects);
-    w.Raw(",\"keywords\":");
-    w.StringList(e.keywords);
-    w.Raw(",\"tags\":");
-    w.StringList(e.tags);
-    w.Raw(",\"importance\":");
-    w.Unsigned(e.importance);
-    w.Raw(",\"confidence\":");
-    w.Unsigned(e.confidence);
-    w.Raw(",\"created_at\":");
-    w.Double(e.created_at);
-    w.Raw(",\"access_count\":");
-    w.Unsigned(e.access_count);
-    w.Raw(",\"chat_id\":");
-    w.OptString(e.chat_id);
-    w.Raw(",\"content_preview\":");
-    w.OptString(e.content_preview);
-    w.Char('}');
+  for (size_t i = 0; i < entries.size(); ++i) WriteEntry(w, entries[i], i == 0);
+  w.Char(']');
+  return std::move(w).Finish();
+}
+
+std::string WriteStoreJson(const MetadataStore& store) {
+  // Sized from the first entries seen; the buffer grows if that was low.
+  std::vector<MetadataEntry> sample;
+  for (size_t s = 0; s < store.ShardCount() && sample.size() < 64; ++s) {
+    store.VisitShard(s, [&](const StoredEntry& stored) {
+      if (sample.size() < 64) sample.push_back(stored.entry);
+    });
+  }
+  size_t total = store.CountKeys().entries;
+  size_t expected = sample.empty() ? 2 : ExpectedSize(sample) / sample.size() * total;
+  JsonWriter w(expected + expected / 8);
+  w.Char('[');
+  bool first = true;
+  for (size_t s = 0; s < store.ShardCount(); ++s) {
+    store.VisitShard(s, [&](const StoredEntry& stored) {
+      WriteEntry(w, stored.entry, first);
+      first = false;
+    });
   }
   w.Char(']');
   return std::move(w).Finish();
@@ -485,9 +529,22 @@ std::optional<std::vector<MetadataEntry>> ReadIndexJson(std::string_view text) {
 
   simdjson::dom::parser parser;
   // Documents nested deeper than 128 arrays and objects are refused.
-  if (parser.allocate(text.size(), 128)) return std::nullopt;
+  const size_t capacity = text.size();
+  if (parser.allocate(capacity, 128)) return std::nullopt;
+  // The document's tape and string buffers would otherwise be allocated
+  // inside parse(), too late for advice. The sizes advised are lower bounds
+  // of how simdjson sizes each buffer from the capacity.
+  if (parser.doc.allocate(capacity)) return std::nullopt;
+  AdviseHugePages(parser.doc.tape.get(), capacity * sizeof(uint64_t));
+  AdviseHugePages(parser.doc.string_buf.get(), 5 * capacity / 3);
+  AdviseHugePages(parser.implementation->structural_indexes.get(), capacity * sizeof(uint32_t));
+  // simdjson reads up to SIMDJSON_PADDING bytes past the end of the text.
+  std::unique_ptr<char[]> padded(new char[capacity + simdjson::SIMDJSON_PADDING]);
+  AdviseHugePages(padded.get(), capacity);
+  std::memcpy(padded.get(), text.data(), capacity);
+  std::memset(padded.get() + capacity, 0, simdjson::SIMDJSON_PADDING);
   element root;
-  if (parser.parse(text.data(), text.size(), /*realloc_if_needed=*/true).get(root)) {
+  if (parser.parse(padded.get(), capacity, /*realloc_if_needed=*/false).get(root)) {
     return std::nullopt;
   }
   simdjson::dom::array top;
@@ -495,6 +552,7 @@ std::optional<std::vector<MetadataEntry>> ReadIndexJson(std::string_view text) {
 
   std::vector<MetadataEntry> entries;
   entries.reserve(top.size());
+  AdviseHugePages(entries.data(), entries.capacity() * sizeof(MetadataEntry));
   for (element item : top) {
     MetadataEntry& e = entries.emplace_back();
     simdjson::dom::object object;

@@ -1,5 +1,7 @@
 #include "memory/py_metadata_index.hpp"
 
+#include <algorithm>
+#include <memory>
 #include <utility>
 
 #include "memory/persistence.hpp"
@@ -20,8 +22,10 @@ struct IndexObject {
 IndexObject* AsIndex(PyObject* self) { return reinterpret_cast<IndexObject*>(self); }
 
 // The path as the file system sees it: str encoded with the file-system
-// encoding and its error handler, so a name that is not valid UTF-8 (held
-// by Python with escaped surrogates) still names the same file.
+// encoding and its error handler, as os.fsencode does, so a name that is
+// not valid UTF-8 (held by Python with escaped surrogates) still names the
+// same file. Any other lone surrogate is passed through as its own bytes
+// rather than refused: every str is a path.
 bool ToPath(PyObject* obj, std::optional<std::string>* out) {
   if (obj == nullptr || obj == Py_None) {
     out->reset();
@@ -33,6 +37,10 @@ bool ToPath(PyObject* obj, std::optional<std::string>* out) {
     return false;
   }
   Ref bytes = Ref::Steal(PyUnicode_EncodeFSDefault(obj));
+  if (!bytes && PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+    PyErr_Clear();
+    bytes = Ref::Steal(PyUnicode_AsEncodedString(obj, "utf-8", "surrogatepass"));
+  }
   if (!bytes) return false;
   char* data = nullptr;
   Py_ssize_t size = 0;
@@ -77,10 +85,12 @@ PyObject* BatchAdd(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (PyList_Check(entries)) {
       memory::MetadataStore& store = *IndexOf(self).store;
       // Converting an item can run the caller's code (__index__, __float__,
-      // a key's __eq__, a __del__), which may change the list: its length
-      // is read again before every step, and each item is held by a strong
-      // reference while it is converted.
-      for (Py_ssize_t i = 0; i < PyList_Size(entries); ++i) {
+      // a key's __eq__, a __del__), which may change the list. The walk
+      // covers at most the length first seen, ends early when the list has
+      // become shorter (its length is read again before every step), and
+      // holds each item by a strong reference while converting it.
+      const Py_ssize_t first_length = PyList_Size(entries);
+      for (Py_ssize_t i = 0; i < std::min(first_length, PyList_Size(entries)); ++i) {
         Ref item = Ref::Borrow(PyList_GetItem(entries, i));
         if (!item) {
           PyErr_Clear();

@@ -1,8 +1,10 @@
 #include "memory/store.hpp"
 
+#include <algorithm>
 #include <mutex>
 #include <shared_mutex>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 
 #include "memory/id_list.hpp"
@@ -52,14 +54,35 @@ StoredEntry MakeStored(MetadataEntry&& entry) {
   return stored;
 }
 
-// Lists `id` under `key`, once. Takes only the write lock of the key's shard.
-void IndexAdd(IndexMap& index, std::string_view key, std::string_view id) {
+// Lists `id` under `key` (an empty key is never indexed). The caller
+// guarantees that `id` is not listed there yet (see insert_entry), which
+// spares a search of what may be a very long list.
+void index_add(IndexMap& index, std::string_view key, std::string_view id) {
   if (key.empty()) return;
   auto& shard = index.ShardFor(key);
   std::unique_lock lock(shard.mutex);
   auto it = shard.table.find(key);
   if (it == shard.table.end()) it = shard.table.emplace(std::string(key), IdList()).first;
-  it->second.Add(id);
+  it->second.Append(id);
+}
+
+// Lists `id` under each distinct key of `keys`, in order. A key repeated
+// within one entry is listed once.
+void IndexAddAll(IndexMap& index, const std::vector<std::string>& keys, std::string_view id) {
+  if (keys.size() <= 16) {
+    for (size_t i = 0; i < keys.size(); ++i) {
+      if (std::find(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(i), keys[i]) !=
+          keys.begin() + static_cast<std::ptrdiff_t>(i)) {
+        continue;
+      }
+      index_add(index, keys[i], id);
+    }
+    return;
+  }
+  std::unordered_set<std::string_view> seen;
+  for (const auto& key : keys) {
+    if (seen.insert(key).second) index_add(index, key, id);
+  }
 }
 
 // Takes `id` off the list under `key`; an emptied list stays in place and a
@@ -120,13 +143,16 @@ void MetadataStore::insert_entry(MetadataEntry entry) {
     it = shard.table.emplace(std::move(key), std::move(stored)).first;
   }
 
+  // After the removals above, `id` is listed nowhere: an identifier is
+  // listed exactly under the keys of its stored entry, and all changes go
+  // through here under the shard's write lock. So the new keys only append.
   // The node's key stays put while the shard lock is held.
   std::string_view id = it->first;
   const MetadataEntry& now = it->second.entry;
-  IndexAdd(impl_->type_index, now.memory_type, id);
-  for (const auto& s : now.subjects) IndexAdd(impl_->subject_index, s, id);
-  for (const auto& k : now.keywords) IndexAdd(impl_->keyword_index, k, id);
-  for (const auto& t : now.tags) IndexAdd(impl_->tag_index, t, id);
+  index_add(impl_->type_index, now.memory_type, id);
+  IndexAddAll(impl_->subject_index, now.subjects, id);
+  IndexAddAll(impl_->keyword_index, now.keywords, id);
+  IndexAddAll(impl_->tag_index, now.tags, id);
 }
 
 std::vector<MetadataEntry> MetadataStore::take_snapshot() const {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "memory/json_io.hpp"
+#include "memory/store.hpp"
 
 namespace velmar::memory {
 namespace {
@@ -369,6 +370,23 @@ TEST(JsonRoundTrip, RandomEntries) {
     }
     EXPECT_EQ(WriteIndexJson(*back), text);
   }
+}
+
+TEST(JsonWrite, StraightFromTheStoreEqualsTheSnapshotText) {
+  MetadataStore store;
+  EXPECT_EQ(WriteStoreJson(store), "[]");
+  std::mt19937_64 rng(5);
+  for (int i = 0; i < 500; ++i) {
+    MetadataEntry e = Sample();
+    e.memory_id = RandomText(rng) + "#" + std::to_string(i % 300);
+    e.created_at = RandomDouble(rng);
+    store.insert_entry(e);
+  }
+  std::string text = WriteStoreJson(store);
+  EXPECT_EQ(text, WriteIndexJson(store.take_snapshot()));
+  auto back = ReadIndexJson(text);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->size(), store.CountKeys().entries);
 }
 
 }  // namespace

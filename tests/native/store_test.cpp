@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <sched.h>
+
 #include <algorithm>
+#include <bit>
 #include <atomic>
 #include <map>
 #include <random>
@@ -41,7 +44,10 @@ TEST(ShardedMap, ShardCountIsAPowerOfTwoOfAtLeastFour) {
   size_t n = store.ShardCount();
   EXPECT_GE(n, 4u);
   EXPECT_EQ(n & (n - 1), 0u);
-  EXPECT_GE(n, 4u * std::max(1u, std::thread::hardware_concurrency()) / 2);
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  ASSERT_EQ(sched_getaffinity(0, sizeof(set), &set), 0);
+  EXPECT_EQ(n, std::max<size_t>(4, std::bit_ceil(4 * static_cast<size_t>(CPU_COUNT(&set)))));
   EXPECT_EQ(MetadataStore().ShardCount(), n);
 }
 
