@@ -21,8 +21,12 @@ namespace velmar {
 
 namespace {
 
+// The pool and what keeps it working live until the process ends: nothing
+// is ever torn down, so no worker can outlive its arena.
 std::once_flag g_once;
 tbb::task_arena* g_arena = nullptr;
+tbb::global_control* g_parallelism = nullptr;
+tbb::task_scheduler_observer* g_observer = nullptr;
 
 // True while this thread works inside the pool's arena (a worker, or a
 // caller inside execute()).
@@ -66,15 +70,14 @@ void CreatePool(uint64_t requested) {
     if (requested > 0) size = std::min(requested, std::max(kMaxRequestedThreads, size));
     const int concurrency = static_cast<int>(std::min<uint64_t>(size, INT_MAX));
     // TBB caps its worker count at the core count unless told otherwise;
-    // a pool asked for with more threads must really get them. The control
-    // stays alive for the whole process, like the pool.
+    // a pool asked for with more threads must really get them.
     const auto limit = tbb::global_control::max_allowed_parallelism;
     if (static_cast<size_t>(concurrency) > tbb::global_control::active_value(limit)) {
-      new tbb::global_control(limit, static_cast<size_t>(concurrency));
+      g_parallelism = new tbb::global_control(limit, static_cast<size_t>(concurrency));
     }
     auto* arena = new tbb::task_arena(concurrency);
     arena->initialize();
-    new PoolObserver(*arena);
+    g_observer = new PoolObserver(*arena);
     g_arena = arena;
     if (requested > 0) {
       try {
