@@ -4,13 +4,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <exception>
 #include <mutex>
-#include <thread>
 
 #include <oneapi/tbb/global_control.h>
 #include <oneapi/tbb/parallel_for.h>
@@ -45,19 +44,23 @@ class PoolObserver : public tbb::task_scheduler_observer {
 // have arrived. Each index of the loop parks the thread that took it, so a
 // thread never takes a second index, and the loop can only finish once
 // `threads` distinct threads have joined: the workers exist, have entered
-// the arena and are ready for work. Gives up after a generous deadline in
-// case the process limits TBB below the requested size.
+// the arena and are ready for work. Parked threads sleep rather than spin
+// (a pool may be far larger than the core count). Gives up after a
+// generous deadline in case the process limits TBB below the request.
 void WaitForWorkers(tbb::task_arena& arena, int threads) {
-  std::atomic<int> arrived{0};
+  std::mutex mutex;
+  std::condition_variable all_arrived;
+  int arrived = 0;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   arena.execute([&] {
     tbb::parallel_for(
         0, threads, 1,
         [&](int) {
-          arrived.fetch_add(1, std::memory_order_relaxed);
-          while (arrived.load(std::memory_order_relaxed) < threads &&
-                 std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::yield();
+          std::unique_lock lock(mutex);
+          if (++arrived == threads) {
+            all_arrived.notify_all();
+          } else {
+            all_arrived.wait_until(lock, deadline, [&] { return arrived >= threads; });
           }
         },
         tbb::simple_partitioner());
