@@ -401,8 +401,9 @@ class SqliteIndex:
                              f"AND ({cond}))")
                 args += terms
         if q.get("tags"):
-            where.append(f"EXISTS (SELECT 1 FROM tags x WHERE x.memory_id = e.memory_id AND "
-                         f"x.tag IN ({','.join('?' * len(q['tags']))}))")
+            # A set built once from the tag index, rather than a lookup per row.
+            where.append(f"e.memory_id IN (SELECT memory_id FROM tags "
+                         f"WHERE tag IN ({','.join('?' * len(q['tags']))}))")
             args += q["tags"]
         for key, cond in (("importance_min", "e.importance >= ?"),
                           ("importance_max", "e.importance <= ?"),

@@ -5,8 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <oneapi/tbb/blocked_range.h>
-#include <oneapi/tbb/parallel_for.h>
 #include <simdjson.h>
 
 #include <algorithm>
@@ -15,7 +13,6 @@
 #include <new>
 #include <string_view>
 
-#include "common/worker_pool.hpp"
 #include "memory/json_io.hpp"
 
 namespace velmar::memory {
@@ -155,55 +152,6 @@ int CreateTemporary(const std::string& target, std::string* temp_path) {
   return -1;
 }
 
-// The index file text of each entry_map shard, in shard order: the shard's
-// entries in table order, joined by commas, without the brackets. Shards are
-// written in parallel on the worker pool, each under its own read lock, in
-// batches copied into reused records: copying into a record that already
-// holds strings and lists reuses their memory, so a save costs far less
-// than a full snapshot of every entry.
-std::vector<std::string> SerializeShards(const MetadataStore& store) {
-  constexpr size_t kBatch = 256;
-  const size_t shards = store.ShardCount();
-  std::vector<std::string> pieces(shards);
-  velmar::WorkerPool().execute([&] {
-    tbb::parallel_for(tbb::blocked_range<size_t>(0, shards, 1),
-                      [&](const tbb::blocked_range<size_t>& range) {
-                        std::vector<MetadataEntry> batch(kBatch);
-                        for (size_t shard = range.begin(); shard != range.end(); ++shard) {
-                          std::string& out = pieces[shard];
-                          size_t used = 0;
-                          auto flush = [&] {
-                            if (batch.size() != used) batch.resize(used);
-                            const std::string text = WriteIndexJson(batch);
-                            if (!out.empty()) out.push_back(',');
-                            out.append(text, 1, text.size() - 2);  // without [ and ]
-                            used = 0;
-                          };
-                          batch.resize(kBatch);
-                          store.VisitShard(shard, [&](const StoredEntry& stored) {
-                            batch[used++] = stored.entry;
-                            if (used == kBatch) flush();
-                          });
-                          if (used > 0) flush();
-                        }
-                      });
-  });
-  return pieces;
-}
-
-// Writes "[" + the non-empty pieces joined by "," + "]".
-bool WriteArray(int fd, const std::vector<std::string>& pieces) {
-  if (!WriteAll(fd, "[")) return false;
-  bool first = true;
-  for (const std::string& piece : pieces) {
-    if (piece.empty()) continue;
-    if (!first && !WriteAll(fd, ",")) return false;
-    if (!WriteAll(fd, piece)) return false;
-    first = false;
-  }
-  return WriteAll(fd, "]");
-}
-
 bool SyncDirectory(const std::string& dir) {
   Fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   // A directory we may search and write but not read cannot be opened; the
@@ -250,9 +198,10 @@ bool SaveIndexFile(const std::string& path, const MetadataStore& store, bool kee
   // must not get round a file made read-only to protect it.
   if (exists && ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) return false;
 
-  std::vector<std::string> pieces;
+  std::string text;
   try {
-    pieces = SerializeShards(store);
+    // Written straight from the store's shards, without copying entries.
+    text = WriteStoreJson(store);
   } catch (const std::bad_alloc&) {
     return false;  // no room for the text: nothing is written
   }
@@ -269,7 +218,7 @@ bool SaveIndexFile(const std::string& path, const MetadataStore& store, bool kee
     if (::fchown(fd.get(), existing.st_uid, existing.st_gid) != 0) errno = 0;
     ok = ::fchmod(fd.get(), existing.st_mode & 07777) == 0;
   }
-  ok = ok && WriteArray(fd.get(), pieces) && ::fsync(fd.get()) == 0;
+  ok = ok && WriteAll(fd.get(), text) && ::fsync(fd.get()) == 0;
   ok = fd.Close() && ok;
   // The unreadable file goes aside only once its replacement is safely
   // written, so a failed save leaves everything where it was.
