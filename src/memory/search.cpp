@@ -195,7 +195,13 @@ std::vector<std::string> SearchStrict(const MetadataStore& store, const StrictQu
                        });
 }
 
-std::optional<float> FlexibleScore(const StoredEntry& stored, const FlexibleQuery& q) {
+namespace {
+
+// The score, or nullopt when a hard condition drops the entry. With
+// `only_passing`, also nullopt as soon as the entry cannot reach the
+// threshold any more, which spares most entries the subject and object
+// walks (and the memory those lists live in).
+std::optional<float> Score(const StoredEntry& stored, const FlexibleQuery& q, bool only_passing) {
   const MetadataEntry& e = stored.entry;
   if (q.user_id && e.user_id != *q.user_id) return std::nullopt;
   if (!PassesTime(e.created_at, q.created_after, q.created_before)) return std::nullopt;
@@ -210,6 +216,19 @@ std::optional<float> FlexibleScore(const StoredEntry& stored, const FlexibleQuer
       type_score = kTypePartial;
       break;
     }
+  }
+
+  const float time_bonus = (q.created_after || q.created_before) ? kTimeBonus : 0.0f;
+  if (only_passing) {
+    // Rounding is monotonic, so the sum with the largest possible subject and
+    // object scores bounds the real one from above.
+    float best = type_score;
+    if (!q.subjects.empty()) {
+      best += kSubjectExact;
+      best += kObjectPartial;
+    }
+    best += time_bonus;
+    if (best < kFlexibleThreshold) return std::nullopt;
   }
 
   float subject_score = 0;
@@ -232,7 +251,6 @@ std::optional<float> FlexibleScore(const StoredEntry& stored, const FlexibleQuer
     if (AnyLooseMatch(stored.LowerObjects(), q.subjects)) object_score = kObjectPartial;
   }
 
-  const float time_bonus = (q.created_after || q.created_before) ? kTimeBonus : 0.0f;
   // Summed one term at a time in single precision: 0.5 + 0.6 + 0.8 must come
   // out just below 2.0.
   float score = type_score;
@@ -240,6 +258,12 @@ std::optional<float> FlexibleScore(const StoredEntry& stored, const FlexibleQuer
   score += object_score;
   score += time_bonus;
   return score;
+}
+
+}  // namespace
+
+std::optional<float> FlexibleScore(const StoredEntry& stored, const FlexibleQuery& q) {
+  return Score(stored, q, /*only_passing=*/false);
 }
 
 std::vector<std::string> SearchFlexible(const MetadataStore& store, const FlexibleQuery& query) {
@@ -258,7 +282,7 @@ std::vector<std::string> SearchFlexible(const MetadataStore& store, const Flexib
 
   return CollectRanked(store, query.limit,
                        [&](const StoredEntry& stored, uint64_t ordinal, TopCandidates& top) {
-                         std::optional<float> score = FlexibleScore(stored, lowered);
+                         std::optional<float> score = Score(stored, lowered, true);
                          if (!score || *score < kFlexibleThreshold) return;
                          const MetadataEntry& e = stored.entry;
                          if (top.Admits(*score, e.created_at, ordinal)) {
