@@ -110,9 +110,9 @@ class TopCandidates {
   std::vector<Candidate> items_;
 };
 
-// Runs `visit(shard, entry, position)` over every entry on the worker pool,
-// one shard per task, and returns the best `limit` candidates that the
-// visitor added, ranked.
+// Runs `visit(entry, ordinal, top)` over every entry on the worker pool, one
+// shard per task, and returns the memory_ids of the best `limit` candidates
+// that the visitor added to its shard's `top`, ranked.
 template <class Visit>
 std::vector<std::string> CollectRanked(const MetadataStore& store, uint64_t limit, Visit&& visit) {
   const size_t shards = store.ShardCount();
