@@ -3,41 +3,37 @@
 #include <algorithm>
 #include <bit>
 #include <limits>
-#include <utility>
 
 #include "common/panic.hpp"
-#include "memory/sharded_map.hpp"
 
 namespace velmar::memory {
 
 namespace {
 
-uint64_t IdHash(std::string_view id) {
-  static const uint64_t seed = NewHashSeed();
-  return HashBytes(id, seed);
+size_t CellOf(IdList::Id id, size_t mask) {
+  // Fibonacci hashing of the address; the low bits are alignment.
+  auto bits = reinterpret_cast<uintptr_t>(id);
+  return static_cast<size_t>((bits * 0x9e3779b97f4a7c15ULL) >> 32) & mask;
 }
 
 }  // namespace
 
-size_t IdList::Find(std::string_view id) const {
+size_t IdList::Find(Id id) const {
   if (table_.empty()) {
-    for (size_t i = 0; i < ids_.size(); ++i) {
-      if (ids_[i] == id) return i;
-    }
-    return kNone;
+    auto it = std::find(ids_.begin(), ids_.end(), id);
+    return it == ids_.end() ? kNone : static_cast<size_t>(it - ids_.begin());
   }
   const size_t mask = table_.size() - 1;
-  for (size_t cell = IdHash(id) & mask;; cell = (cell + 1) & mask) {
+  for (size_t cell = CellOf(id, mask);; cell = (cell + 1) & mask) {
     uint32_t entry = table_[cell];
     if (entry == 0) return kNone;
-    size_t slot = entry - 1;
-    if (!dead_[slot] && ids_[slot] == id) return slot;
+    if (ids_[entry - 1] == id) return entry - 1;
   }
 }
 
 void IdList::InsertSlot(uint32_t slot) {
   const size_t mask = table_.size() - 1;
-  size_t cell = IdHash(ids_[slot]) & mask;
+  size_t cell = CellOf(ids_[slot], mask);
   while (table_[cell] != 0) cell = (cell + 1) & mask;
   table_[cell] = slot + 1;
 }
@@ -46,28 +42,19 @@ void IdList::BuildTable() {
   // At most half full, counting tombstones, so probes stay short.
   size_t cells = std::bit_ceil(std::max<size_t>(4 * kIndexFrom, 2 * ids_.size() + 2));
   table_.assign(cells, 0);
-  dead_.resize(ids_.size(), false);
   for (size_t i = 0; i < ids_.size(); ++i) {
-    if (!dead_[i]) InsertSlot(static_cast<uint32_t>(i));
+    if (ids_[i] != nullptr) InsertSlot(static_cast<uint32_t>(i));
   }
 }
 
 void IdList::Compact() {
-  size_t out = 0;
-  for (size_t i = 0; i < ids_.size(); ++i) {
-    if (dead_[i]) continue;
-    if (out != i) ids_[out] = std::move(ids_[i]);
-    ++out;
-  }
-  ids_.resize(out);
-  dead_.assign(out, false);
+  ids_.erase(std::remove(ids_.begin(), ids_.end(), nullptr), ids_.end());
   dead_count_ = 0;
-  if (out > kIndexFrom) {
+  if (ids_.size() > kIndexFrom) {
     BuildTable();
   } else {
     table_.clear();
     table_.shrink_to_fit();
-    dead_.clear();
   }
 }
 
@@ -75,19 +62,18 @@ void IdList::PrepareSearch() {
   if (table_.empty() && ids_.size() > kIndexFrom) BuildTable();
 }
 
-void IdList::Add(std::string_view id) {
+void IdList::Add(Id id) {
   PrepareSearch();
   if (Find(id) == kNone) Append(id);
 }
 
-void IdList::Append(std::string_view id) {
+void IdList::Append(Id id) {
   if (ids_.size() >= std::numeric_limits<uint32_t>::max() - 1) {
     throw Panic("identifier list too long");
   }
-  ids_.emplace_back(id);
+  ids_.push_back(id);
   ++live_;
   if (table_.empty()) return;
-  dead_.push_back(false);
   if (2 * ids_.size() + 2 > table_.size()) {
     BuildTable();
   } else {
@@ -95,7 +81,7 @@ void IdList::Append(std::string_view id) {
   }
 }
 
-void IdList::Remove(std::string_view id) {
+void IdList::Remove(Id id) {
   PrepareSearch();
   size_t slot = Find(id);
   if (slot == kNone) return;
@@ -104,7 +90,8 @@ void IdList::Remove(std::string_view id) {
     ids_.erase(ids_.begin() + static_cast<std::ptrdiff_t>(slot));
     return;
   }
-  dead_[slot] = true;
+  // The tombstone stays in the table; Find never matches a null id.
+  ids_[slot] = nullptr;
   ++dead_count_;
   if (dead_count_ > live_ && dead_count_ >= kIndexFrom) Compact();
 }

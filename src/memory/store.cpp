@@ -57,7 +57,7 @@ StoredEntry MakeStored(MetadataEntry&& entry) {
 // Lists `id` under `key` (an empty key is never indexed). The caller
 // guarantees that `id` is not listed there yet (see insert_entry), which
 // spares a search of what may be a very long list.
-void index_add(IndexMap& index, std::string_view key, std::string_view id) {
+void index_add(IndexMap& index, std::string_view key, IdList::Id id) {
   if (key.empty()) return;
   auto& shard = index.ShardFor(key);
   std::unique_lock lock(shard.mutex);
@@ -68,7 +68,7 @@ void index_add(IndexMap& index, std::string_view key, std::string_view id) {
 
 // Lists `id` under each distinct key of `keys`, in order. A key repeated
 // within one entry is listed once.
-void IndexAddAll(IndexMap& index, const std::vector<std::string>& keys, std::string_view id) {
+void IndexAddAll(IndexMap& index, const std::vector<std::string>& keys, IdList::Id id) {
   if (keys.size() <= 16) {
     for (size_t i = 0; i < keys.size(); ++i) {
       if (std::find(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(i), keys[i]) !=
@@ -87,7 +87,7 @@ void IndexAddAll(IndexMap& index, const std::vector<std::string>& keys, std::str
 
 // Takes `id` off the list under `key`; an emptied list stays in place and a
 // missing key is passed over. Takes only the write lock of the key's shard.
-void IndexRemove(IndexMap& index, std::string_view key, std::string_view id) {
+void IndexRemove(IndexMap& index, std::string_view key, IdList::Id id) {
   if (key.empty()) return;  // never indexed
   auto& shard = index.ShardFor(key);
   std::unique_lock lock(shard.mutex);
@@ -129,30 +129,41 @@ void MetadataStore::insert_entry(MetadataEntry entry) {
   // the loser's keys would keep listing the identifier for good.
   auto& shard = impl_->entry_map.ShardFor(stored.entry.memory_id);
   std::unique_lock lock(shard.mutex);
-  auto it = shard.table.find(std::string_view(stored.entry.memory_id));
-  if (it != shard.table.end()) {
+  // One lookup: a new identifier takes the entry straight into its node
+  // (the key is copied from it before it is moved); for a known one
+  // try_emplace leaves `stored` untouched.
+  auto [it, inserted] = shard.table.try_emplace(stored.entry.memory_id, std::move(stored));
+  if (!inserted) {
     const MetadataEntry& old = it->second.entry;
-    std::string_view id = it->first;
+    IdList::Id id = &it->first;
     IndexRemove(impl_->type_index, old.memory_type, id);
     for (const auto& s : old.subjects) IndexRemove(impl_->subject_index, s, id);
     for (const auto& k : old.keywords) IndexRemove(impl_->keyword_index, k, id);
     for (const auto& t : old.tags) IndexRemove(impl_->tag_index, t, id);
     it->second = std::move(stored);
-  } else {
-    std::string key = stored.entry.memory_id;
-    it = shard.table.emplace(std::move(key), std::move(stored)).first;
   }
 
   // After the removals above, `id` is listed nowhere: an identifier is
   // listed exactly under the keys of its stored entry, and all changes go
   // through here under the shard's write lock. So the new keys only append.
-  // The node's key stays put while the shard lock is held.
-  std::string_view id = it->first;
+  // The lists point at the node's key, which never moves.
+  IdList::Id id = &it->first;
   const MetadataEntry& now = it->second.entry;
   index_add(impl_->type_index, now.memory_type, id);
   IndexAddAll(impl_->subject_index, now.subjects, id);
   IndexAddAll(impl_->keyword_index, now.keywords, id);
   IndexAddAll(impl_->tag_index, now.tags, id);
+}
+
+void MetadataStore::Reserve(size_t count) {
+  const size_t shards = impl_->entry_map.ShardCount();
+  // Keys spread evenly over the shards, give or take; allow some slack.
+  const size_t per_shard = count / shards + count / shards / 8 + 1;
+  for (size_t i = 0; i < shards; ++i) {
+    auto& shard = impl_->entry_map.ShardAt(i);
+    std::unique_lock lock(shard.mutex);
+    shard.table.reserve(shard.table.size() + per_shard);
+  }
 }
 
 std::vector<MetadataEntry> MetadataStore::take_snapshot() const {
