@@ -90,7 +90,11 @@ PyObject* BatchAdd(PyObject* self, PyObject* args, PyObject* kwargs) {
       // become shorter (its length is read again before every step), and
       // holds each item by a strong reference while converting it.
       const Py_ssize_t first_length = PyList_Size(entries);
-      store.Reserve(static_cast<size_t>(first_length));
+      size_t dicts = 0;  // counting runs no Python code
+      for (Py_ssize_t i = 0; i < first_length; ++i) {
+        if (PyDict_Check(PyList_GetItem(entries, i))) ++dicts;
+      }
+      store.Reserve(dicts);
       for (Py_ssize_t i = 0; i < std::min(first_length, PyList_Size(entries)); ++i) {
         Ref item = Ref::Borrow(PyList_GetItem(entries, i));
         if (!item) {

@@ -162,7 +162,13 @@ void MetadataStore::Reserve(size_t count) {
   for (size_t i = 0; i < shards; ++i) {
     auto& shard = impl_->entry_map.ShardAt(i);
     std::unique_lock lock(shard.mutex);
-    shard.table.reserve(shard.table.size() + per_shard);
+    auto& table = shard.table;
+    const size_t need = table.size() + per_shard;
+    const auto room = static_cast<size_t>(static_cast<float>(table.bucket_count()) *
+                                          table.max_load_factor());
+    // reserve() sizes the table to just what is asked; many small batches
+    // would then rehash the whole table each time. Grow geometrically.
+    if (need > room) table.reserve(std::max(need, 2 * table.size()));
   }
 }
 
