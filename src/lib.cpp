@@ -26,7 +26,7 @@ struct ClassEntry {
 const ClassEntry kClasses[] = {
     {"PyVideoFrame", VideoFrameType, "velmar.video"},
     // {"PyPerformanceResult", PerformanceResultType, "velmar.video"},
-    // {"VideoKeyframeExtractor", VideoKeyframeExtractorType, "velmar.video"},
+    {"VideoKeyframeExtractor", VideoKeyframeExtractorType, "velmar.video"},
     // {"PyMetadataIndex", MetadataIndexType, "velmar.memory"},
 };
 
@@ -34,7 +34,7 @@ const ClassEntry kClasses[] = {
 // function is one line here.
 PyMethodDef* const kFunctions[] = {
     // &kExtractKeyframesFromVideoDef,
-    // &kGetSystemInfoDef,
+    &kGetSystemInfoDef,
     nullptr,
 };
 
