@@ -24,8 +24,10 @@ std::vector<uint64_t> select_keyframes(std::span<const VideoFrame> frames, uint6
 
 // The selection steps after scoring, for callers that scored the pairs
 // themselves (entries[i] = {i + 1, score of frames i and i + 1}, so
-// entries.size() = N - 1 >= 1, max_keyframes >= 1). Prints the "Keyframes
-// selected" line when `verbose`, timing from `start`.
+// entries.size() = N - 1 >= 1, max_keyframes >= 1; otherwise the result is
+// empty and nothing is printed). Prints the "Keyframes selected" line when
+// `verbose`, timing from `start`. The selection, the threshold walk and the
+// sort of the kept positions all work inside `entries`.
 std::vector<uint64_t> SelectFromScores(std::vector<PairEntry> entries, uint64_t max_keyframes,
                                        bool verbose, std::chrono::steady_clock::time_point start);
 

@@ -5,6 +5,7 @@
 #include "python/convert.hpp"
 #include "python/errors.hpp"
 #include "python/types.hpp"
+#include "video/difference.hpp"
 
 namespace velmar::python {
 
@@ -68,8 +69,57 @@ PyObject* GetHeight(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(AsFrame(self)->frame->height);
 }
 
+// `other` must be a PyVideoFrame (or subclass); the record it holds, or
+// null with TypeError set naming the argument.
+const video::VideoFrame* OtherFrame(PyObject* other) {
+  const video::VideoFrame* frame = FrameOf(other);
+  if (frame == nullptr && !PyErr_Occurred()) {
+    PyErr_Format(PyExc_TypeError, "argument 'other': '%s' object cannot be converted to '%s'",
+                 TypeName(other).c_str(), "PyVideoFrame");
+  }
+  return frame;
+}
+
+// Both comparisons run with the interpreter lock held for the whole call:
+// the workers read only the two immutable records.
+PyObject* CalculateDifference(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return Boundary([&]() -> PyObject* {
+    PyObject* a[1];
+    if (!BindArgs("calculate_difference", args, kwargs, {"other"}, 1, a)) return nullptr;
+    const video::VideoFrame* other = OtherFrame(a[0]);
+    if (other == nullptr) return nullptr;
+    return PyFloat_FromDouble(video::FrameDifference(*AsFrame(self)->frame, *other));
+  });
+}
+
+PyObject* CalculateDifferenceSimd(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return Boundary([&]() -> PyObject* {
+    PyObject* a[2];
+    if (!BindArgs("calculate_difference_simd", args, kwargs, {"other", "block_size"}, 1, a)) {
+      return nullptr;
+    }
+    const video::VideoFrame* other = OtherFrame(a[0]);
+    if (other == nullptr) return nullptr;
+    uint64_t block_size = 0;
+    if (!ToU64Or(a[1], "block_size", video::DEFAULT_BLOCK_SIZE, &block_size)) return nullptr;
+    return PyFloat_FromDouble(
+        video::FrameDifferenceSimd(*AsFrame(self)->frame, *other, block_size));
+  });
+}
+
+// METH_KEYWORDS methods are stored as PyCFunction; the detour through a
+// plain function pointer is the cast GCC accepts without a warning.
+PyCFunction AsMethod(PyCFunctionWithKeywords fn) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
 PyMethodDef kMethods[] = {
     {"get_data", GetData, METH_NOARGS, "get_data($self)\n--\n\n"},
+    {"calculate_difference", AsMethod(CalculateDifference),
+     METH_VARARGS | METH_KEYWORDS, "calculate_difference($self, other)\n--\n\n"},
+    {"calculate_difference_simd", AsMethod(CalculateDifferenceSimd),
+     METH_VARARGS | METH_KEYWORDS,
+     "calculate_difference_simd($self, other, block_size=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
