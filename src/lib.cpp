@@ -25,7 +25,7 @@ struct ClassEntry {
 // class is one line here.
 const ClassEntry kClasses[] = {
     {"PyVideoFrame", VideoFrameType, "velmar.video"},
-    // {"PyPerformanceResult", PerformanceResultType, "velmar.video"},
+    {"PyPerformanceResult", PerformanceResultType, "velmar.video"},
     {"VideoKeyframeExtractor", VideoKeyframeExtractorType, "velmar.video"},
     // {"PyMetadataIndex", MetadataIndexType, "velmar.memory"},
 };
