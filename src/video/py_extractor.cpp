@@ -1,6 +1,5 @@
 #include "video/py_extractor.hpp"
 
-#include <exception>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -240,10 +239,7 @@ ExtractorSettings MakeExtractorSettings(std::string ffmpeg_path, uint64_t thread
   if (threads > 0) {
     // A pool that already exists keeps its size; a failure to start the
     // workers is dropped too. The instance records the request either way.
-    try {
-      ConfigureWorkerPool(threads);
-    } catch (const std::exception&) {
-    }
+    ConfigureWorkerPool(threads);
   } else {
     threads = ActualThreadCount();
   }
