@@ -33,7 +33,7 @@ const ClassEntry kClasses[] = {
 // Module-level functions, created against the top-level module. Adding a
 // function is one line here.
 PyMethodDef* const kFunctions[] = {
-    // &kExtractKeyframesFromVideoDef,
+    &kExtractKeyframesFromVideoDef,
     &kGetSystemInfoDef,
     nullptr,
 };

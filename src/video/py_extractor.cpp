@@ -14,6 +14,7 @@
 #include "video/frame.hpp"
 #include "video/keyframes.hpp"
 #include "video/py_frame.hpp"
+#include "video/py_pipeline.hpp"
 
 namespace velmar::python {
 
@@ -202,9 +203,15 @@ PyMethodDef kMethods[] = {
      "extract_keyframes($self, frames, max_keyframes, use_simd=None, block_size=None)\n--\n\n"},
     {"save_keyframes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(SaveKeyframes)),
      kArgs, "save_keyframes($self, video_path, keyframe_indices, output_dir, max_save=None)\n--\n\n"},
-    // ---- benchmark and process_video belong here, in this order, between
-    // ---- save_keyframes and get_cpu_features (they are defined in their own
-    // ---- files and read the instance through ExtractorSettingsOf).
+    // benchmark and process_video live in py_pipeline.cpp.
+    {"benchmark", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ExtractorBenchmark)),
+     kArgs,
+     "benchmark($self, video_path, max_keyframes, test_name, use_simd=None, block_size=None)"
+     "\n--\n\n"},
+    {"process_video",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ExtractorProcessVideo)), kArgs,
+     "process_video($self, video_path, output_dir, max_keyframes, max_save=None, use_simd=None, "
+     "block_size=None)\n--\n\n"},
     {"get_cpu_features", GetCpuFeatures, METH_NOARGS, "get_cpu_features($self)\n--\n\n"},
     {"get_thread_count", GetThreadCount, METH_NOARGS, "get_thread_count($self)\n--\n\n"},
     {"get_configured_threads", GetThreadCount, METH_NOARGS,
