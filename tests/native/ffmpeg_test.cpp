@@ -61,6 +61,11 @@ TEST(Subprocess, MissingProgramFailsToSpawn) {
   auto child = Subprocess::Spawn(argv, {});
   ASSERT_FALSE(child);
   EXPECT_EQ(child.error().value(), ENOENT);
+
+  std::vector<std::string> nul = {"true", std::string("a\0b", 3)};
+  auto refused = Subprocess::Spawn(nul, {});
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().value(), EINVAL);
 }
 
 TEST(Subprocess, DrainsBothPipesWithoutDeadlock) {
@@ -262,6 +267,8 @@ TEST(SaveHelpers, CreateDirectories) {
   WriteFile(tmp / "file", "x");
   EXPECT_TRUE(CreateDirectories(tmp / "file"));
   EXPECT_TRUE(CreateDirectories(tmp / "file/below"));
+  EXPECT_TRUE(CreateDirectories(tmp / std::string("x\0y", 3)));
+  EXPECT_FALSE(fs::exists(tmp / "x"));
 }
 
 // --- decoding through a scripted ffmpeg -------------------------------------------------
