@@ -4,13 +4,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <exception>
 #include <mutex>
-#include <thread>
 
 #include <oneapi/tbb/global_control.h>
 #include <oneapi/tbb/parallel_for.h>
@@ -21,8 +20,12 @@ namespace velmar {
 
 namespace {
 
+// The pool and what keeps it working live until the process ends: nothing
+// is ever torn down, so no worker can outlive its arena.
 std::once_flag g_once;
 tbb::task_arena* g_arena = nullptr;
+tbb::global_control* g_parallelism = nullptr;
+tbb::task_scheduler_observer* g_observer = nullptr;
 
 // True while this thread works inside the pool's arena (a worker, or a
 // caller inside execute()).
@@ -41,19 +44,23 @@ class PoolObserver : public tbb::task_scheduler_observer {
 // have arrived. Each index of the loop parks the thread that took it, so a
 // thread never takes a second index, and the loop can only finish once
 // `threads` distinct threads have joined: the workers exist, have entered
-// the arena and are ready for work. Gives up after a generous deadline in
-// case the process limits TBB below the requested size.
+// the arena and are ready for work. Parked threads sleep rather than spin
+// (a pool may be far larger than the core count). Gives up after a
+// generous deadline in case the process limits TBB below the request.
 void WaitForWorkers(tbb::task_arena& arena, int threads) {
-  std::atomic<int> arrived{0};
+  std::mutex mutex;
+  std::condition_variable all_arrived;
+  int arrived = 0;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   arena.execute([&] {
     tbb::parallel_for(
         0, threads, 1,
         [&](int) {
-          arrived.fetch_add(1, std::memory_order_relaxed);
-          while (arrived.load(std::memory_order_relaxed) < threads &&
-                 std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::yield();
+          std::unique_lock lock(mutex);
+          if (++arrived == threads) {
+            all_arrived.notify_all();
+          } else {
+            all_arrived.wait_until(lock, deadline, [&] { return arrived >= threads; });
           }
         },
         tbb::simple_partitioner());
@@ -66,15 +73,14 @@ void CreatePool(uint64_t requested) {
     if (requested > 0) size = std::min(requested, std::max(kMaxRequestedThreads, size));
     const int concurrency = static_cast<int>(std::min<uint64_t>(size, INT_MAX));
     // TBB caps its worker count at the core count unless told otherwise;
-    // a pool asked for with more threads must really get them. The control
-    // stays alive for the whole process, like the pool.
+    // a pool asked for with more threads must really get them.
     const auto limit = tbb::global_control::max_allowed_parallelism;
     if (static_cast<size_t>(concurrency) > tbb::global_control::active_value(limit)) {
-      new tbb::global_control(limit, static_cast<size_t>(concurrency));
+      g_parallelism = new tbb::global_control(limit, static_cast<size_t>(concurrency));
     }
     auto* arena = new tbb::task_arena(concurrency);
     arena->initialize();
-    new PoolObserver(*arena);
+    g_observer = new PoolObserver(*arena);
     g_arena = arena;
     if (requested > 0) {
       try {

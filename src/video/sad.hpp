@@ -5,8 +5,8 @@
 // header must stay free of inline functions and templates: a -mavx2 copy of
 // a shared inline function could otherwise be the one the linker keeps.
 
-#include <cstddef>
-#include <cstdint>
+#include <stddef.h>
+#include <stdint.h>
 
 namespace velmar::video {
 

@@ -149,6 +149,18 @@ TEST_F(FreshProcess, ConfiguredSizeIsExactEvenAboveTheCoreCount) {
   EXPECT_EXIT(ConfiguredPoolIsExactAndStarted(), ::testing::ExitedWithCode(0), "");
 }
 
+// An absurd request is cut to the cap instead of wrapping to a negative
+// int (TBB's "automatic") or allocating slots for billions of threads.
+void HugeRequestIsCapped() {
+  ConfigureWorkerPool(~uint64_t{0});
+  const uint64_t want = std::max(kMaxRequestedThreads, AvailableProcessors());
+  std::exit(ActualThreadCount() == want && ThreadsInProcess() >= want ? 0 : 1);
+}
+
+TEST_F(FreshProcess, HugeRequestIsCapped) {
+  EXPECT_EXIT(HugeRequestIsCapped(), ::testing::ExitedWithCode(0), "");
+}
+
 void DefaultPoolFollowsAffinity() {
   cpu_set_t set;
   CPU_ZERO(&set);
