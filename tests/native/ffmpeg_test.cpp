@@ -1,18 +1,20 @@
 #include <gtest/gtest.h>
 
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/interrupt.hpp"
@@ -153,14 +155,19 @@ TEST(Subprocess, SignalInterruptsBlockedRead) {
     auto child = Subprocess::Spawn(argv, {Stdio::kNull, Stdio::kPipe, Stdio::kNull});
     ASSERT_TRUE(child);
     pid = child->pid();
-    itimerval timer = {{0, 0}, {0, 100000}};
-    ::setitimer(ITIMER_REAL, &timer, nullptr);
+    // Sent to this thread: a process-wide signal could land on a pool worker.
+    pthread_t reader = ::pthread_self();
+    std::thread alarm([reader] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      ::pthread_kill(reader, SIGALRM);
+    });
     uint8_t byte;
     try {
       (void)child->ReadStdout({&byte, 1});
     } catch (const Interrupted&) {
       interrupted = true;
     }
+    alarm.join();
   }
   SetInterruptCheck(nullptr);
   ::sigaction(SIGALRM, &old, nullptr);
