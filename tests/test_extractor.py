@@ -97,6 +97,22 @@ def test_method_argument_errors(tmp_path, call, exc, name):
         call(VideoKeyframeExtractor(ffmpeg_path=str(tmp_path / "none")))
 
 
+@pytest.mark.parametrize(
+    "call,name",
+    [
+        (lambda tmp: VideoKeyframeExtractor(ffmpeg_path=FAKE + "\0x"), "ffmpeg_path"),
+        (lambda tmp: VideoKeyframeExtractor(ffmpeg_path=FAKE).extract_frames("in\0.mp4"), "video_path"),
+        (lambda tmp: VideoKeyframeExtractor(ffmpeg_path=FAKE).save_keyframes("v", [1], f"{tmp}/o\0x"),
+         "output_dir"),
+    ],
+)
+def test_paths_with_nul_are_refused(tmp_path, call, name):
+    # Cut at the NUL, the name would silently point somewhere else.
+    with pytest.raises(ValueError, match=f"{name}.*null"):
+        call(tmp_path)
+    assert not (tmp_path / "o").exists()
+
+
 def test_save_accepts_tuple_and_empty(tmp_path):
     e = VideoKeyframeExtractor(ffmpeg_path=str(tmp_path / "none"))
     assert e.save_keyframes("v", (), str(tmp_path / "o"), None) == 0

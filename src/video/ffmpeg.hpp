@@ -11,6 +11,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "video/frame.hpp"
@@ -138,7 +139,7 @@ std::vector<std::string> SaveCommand(const std::string& ffmpeg_path,
                                      const std::string& output_path);
 
 // mkdir -p with mode 0777 (less the umask); an existing directory is fine,
-// anything else at the path is an error.
+// anything else at the path is an error, and so is a path holding a NUL.
 std::error_code CreateDirectories(const std::string& path);
 
 // Writes the first min(max_save, size) keyframes as keyframe_NNN.jpg into

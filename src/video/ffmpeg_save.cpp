@@ -71,6 +71,9 @@ std::vector<std::string> SaveCommand(const std::string& ffmpeg_path,
 }
 
 std::error_code CreateDirectories(const std::string& path) {
+  if (path.find('\0') != std::string::npos) {
+    return std::make_error_code(std::errc::invalid_argument);
+  }
   if (::mkdir(path.c_str(), 0777) == 0) return {};
   int err = errno;
   if (err == ENOENT) {

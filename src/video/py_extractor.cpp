@@ -27,6 +27,18 @@ struct ExtractorObject {
 
 ExtractorObject* AsExtractor(PyObject* self) { return reinterpret_cast<ExtractorObject*>(self); }
 
+// A str that names a file or program. A NUL would silently cut the name
+// short on its way to the system (another file, another program), so it is
+// refused the way Python's own os functions refuse it.
+bool ToPath(PyObject* obj, const char* arg, std::string* out) {
+  if (!ToString(obj, arg, out)) return false;
+  if (out->find('\0') != std::string::npos) {
+    PyErr_Format(PyExc_ValueError, "argument '%s': embedded null character", arg);
+    return false;
+  }
+  return true;
+}
+
 PyObject* ExtractorNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return Boundary([&]() -> PyObject* {
     PyObject* a[3];
@@ -38,7 +50,7 @@ PyObject* ExtractorNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     uint64_t threads = 0;
     bool verbose = false;
     // None is refused for all three: each must be of its own type when given.
-    if ((a[0] != nullptr && !ToString(a[0], "ffmpeg_path", &ffmpeg_path)) ||
+    if ((a[0] != nullptr && !ToPath(a[0], "ffmpeg_path", &ffmpeg_path)) ||
         (a[1] != nullptr && !ToU64(a[1], "threads", &threads)) ||
         (a[2] != nullptr && !ToBool(a[2], "verbose", &verbose))) {
       return nullptr;
@@ -70,7 +82,7 @@ PyObject* ExtractFrames(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     std::string video_path;
     uint64_t max_frames = 0;  // checked, then unused: the whole video is decoded
-    if (!ToString(a[0], "video_path", &video_path) ||
+    if (!ToPath(a[0], "video_path", &video_path) ||
         !ToU64Or(a[1], "max_frames", 0, &max_frames)) {
       return nullptr;
     }
@@ -150,9 +162,9 @@ PyObject* SaveKeyframes(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::string video_path, output_dir;
     std::vector<uint64_t> keyframes;
     uint64_t max_save = 0;
-    if (!ToString(a[0], "video_path", &video_path) ||
+    if (!ToPath(a[0], "video_path", &video_path) ||
         !ToU64Vector(a[1], "keyframe_indices", &keyframes) ||
-        !ToString(a[2], "output_dir", &output_dir) ||
+        !ToPath(a[2], "output_dir", &output_dir) ||
         !ToU64Or(a[3], "max_save", video::DEFAULT_MAX_SAVE, &max_save)) {
       return nullptr;
     }

@@ -61,6 +61,10 @@ struct SpawnScratch {
 std::expected<Subprocess, std::error_code> Subprocess::Spawn(std::span<const std::string> argv,
                                                              StdioSetup stdio) {
   if (argv.empty()) return std::unexpected(Errno(EINVAL));
+  for (const std::string& arg : argv) {
+    // exec would see only the text before a NUL: a different argument.
+    if (arg.find('\0') != std::string::npos) return std::unexpected(Errno(EINVAL));
+  }
   Subprocess child;  // holds our pipe ends; closes them if we fail below
   SpawnScratch scratch;
   if (int rc = posix_spawn_file_actions_init(&scratch.actions); rc != 0) {

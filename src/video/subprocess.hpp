@@ -39,7 +39,8 @@ struct StdioSetup {
 class Subprocess {
  public:
   // Starts argv[0], looked up on PATH when it has no "/". Returns the
-  // posix_spawnp error (ENOENT for a missing program) when it cannot start.
+  // posix_spawnp error (ENOENT for a missing program) when it cannot start,
+  // EINVAL for an empty vector or an argument holding a NUL.
   static std::expected<Subprocess, std::error_code> Spawn(std::span<const std::string> argv,
                                                           StdioSetup stdio);
 

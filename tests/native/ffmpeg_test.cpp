@@ -1,18 +1,20 @@
 #include <gtest/gtest.h>
 
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/interrupt.hpp"
@@ -61,6 +63,11 @@ TEST(Subprocess, MissingProgramFailsToSpawn) {
   auto child = Subprocess::Spawn(argv, {});
   ASSERT_FALSE(child);
   EXPECT_EQ(child.error().value(), ENOENT);
+
+  std::vector<std::string> nul = {"true", std::string("a\0b", 3)};
+  auto refused = Subprocess::Spawn(nul, {});
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().value(), EINVAL);
 }
 
 TEST(Subprocess, DrainsBothPipesWithoutDeadlock) {
@@ -148,14 +155,19 @@ TEST(Subprocess, SignalInterruptsBlockedRead) {
     auto child = Subprocess::Spawn(argv, {Stdio::kNull, Stdio::kPipe, Stdio::kNull});
     ASSERT_TRUE(child);
     pid = child->pid();
-    itimerval timer = {{0, 0}, {0, 100000}};
-    ::setitimer(ITIMER_REAL, &timer, nullptr);
+    // Sent to this thread: a process-wide signal could land on a pool worker.
+    pthread_t reader = ::pthread_self();
+    std::thread alarm([reader] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      ::pthread_kill(reader, SIGALRM);
+    });
     uint8_t byte;
     try {
       (void)child->ReadStdout({&byte, 1});
     } catch (const Interrupted&) {
       interrupted = true;
     }
+    alarm.join();
   }
   SetInterruptCheck(nullptr);
   ::sigaction(SIGALRM, &old, nullptr);
@@ -262,6 +274,8 @@ TEST(SaveHelpers, CreateDirectories) {
   WriteFile(tmp / "file", "x");
   EXPECT_TRUE(CreateDirectories(tmp / "file"));
   EXPECT_TRUE(CreateDirectories(tmp / "file/below"));
+  EXPECT_TRUE(CreateDirectories(tmp / std::string("x\0y", 3)));
+  EXPECT_FALSE(fs::exists(tmp / "x"));
 }
 
 // --- decoding through a scripted ffmpeg -------------------------------------------------
