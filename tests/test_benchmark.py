@@ -333,6 +333,7 @@ def test_nonexistent_file_with_real_ffmpeg(tmp_path):
         (("v", 1, "t"), {"block_size": 8.0}, TypeError, "block_size"),
         (("v", 1), {}, TypeError, "test_name"),
         (("v", 1, "t"), {"threads": 1}, TypeError, "threads"),
+        (("v\0.mp4", 1, "t"), {}, ValueError, "video_path"),
     ],
 )
 def test_argument_errors_before_any_work(fake, args, kwargs, exc, name):

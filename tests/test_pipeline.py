@@ -236,6 +236,10 @@ def test_function_presentation():
         ({"verbose": "yes"}, TypeError, "verbose"),
         ({"block_size": 2**64}, OverflowError, "block_size"),
         ({"extra": 1}, TypeError, "extra"),
+        # cut at the NUL, a path would name another file
+        ({"video_path": "v\0.mp4"}, ValueError, "video_path"),
+        ({"output_dir": "o\0x"}, ValueError, "output_dir"),
+        ({"ffmpeg_path": FAKE + "\0x"}, ValueError, "ffmpeg_path"),
     ],
 )
 def test_function_argument_errors(fake, tmp_path, kwargs, exc, name):
@@ -256,6 +260,8 @@ def test_function_argument_errors(fake, tmp_path, kwargs, exc, name):
         (lambda e: e.process_video("v", "o", 1, use_simd="no"), TypeError, "use_simd"),
         (lambda e: e.process_video("v", "o", 1, block_size=-5), OverflowError, "block_size"),
         (lambda e: e.process_video("v", "o", 1, verbose=True), TypeError, "verbose"),
+        (lambda e: e.process_video("v\0", "o", 1), ValueError, "video_path"),
+        (lambda e: e.process_video("v", "o\0", 1), ValueError, "output_dir"),
     ],
 )
 def test_method_argument_errors(fake, call, exc, name):

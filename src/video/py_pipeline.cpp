@@ -27,6 +27,18 @@ struct PipelineArgs {
   uint64_t block_size = video::DEFAULT_BLOCK_SIZE;
 };
 
+// A str that names a file, directory or program, refused with a NUL in it
+// (the extractor's own methods do the same): cut at the NUL on its way to the
+// system, it would name something else.
+bool ToPath(PyObject* obj, const char* arg, std::string* out) {
+  if (!ToString(obj, arg, out)) return false;
+  if (out->find('\0') != std::string::npos) {
+    PyErr_Format(PyExc_ValueError, "argument '%s': embedded null character", arg);
+    return false;
+  }
+  return true;
+}
+
 PyObject* RunPipeline(const ExtractorSettings& settings, const PipelineArgs& args) {
   auto record = video::process_video_pipeline(settings.ffmpeg_path, settings.verbose,
                                               args.video_path, args.output_dir,
@@ -50,11 +62,12 @@ PyObject* ExtractKeyframesFromVideo(PyObject*, PyObject* args, PyObject* kwargs)
     std::optional<std::string> ffmpeg_path;
     uint64_t threads = 0;
     bool verbose = false;
-    if (!ToString(a[0], "video_path", &p.video_path) ||
-        !ToString(a[1], "output_dir", &p.output_dir) ||
+    if (!ToPath(a[0], "video_path", &p.video_path) ||
+        !ToPath(a[1], "output_dir", &p.output_dir) ||
         !ToU64(a[2], "max_keyframes", &p.max_keyframes) ||
         !ToU64Or(a[3], "max_save", video::DEFAULT_MAX_SAVE, &p.max_save) ||
         !ToOptString(a[4], "ffmpeg_path", &ffmpeg_path) ||
+        (ffmpeg_path && !ToPath(a[4], "ffmpeg_path", &*ffmpeg_path)) ||
         !ToBoolOr(a[5], "use_simd", true, &p.use_simd) ||
         !ToU64Or(a[6], "threads", 0, &threads) || !ToBoolOr(a[7], "verbose", false, &verbose) ||
         !ToU64Or(a[8], "block_size", video::DEFAULT_BLOCK_SIZE, &p.block_size)) {
@@ -80,7 +93,7 @@ PyObject* ExtractorBenchmark(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::string video_path, test_name;
     uint64_t max_keyframes = 0, block_size = 0;
     bool use_simd = true;
-    if (!ToString(a[0], "video_path", &video_path) ||
+    if (!ToPath(a[0], "video_path", &video_path) ||
         !ToU64(a[1], "max_keyframes", &max_keyframes) ||
         !ToString(a[2], "test_name", &test_name) ||
         !ToBoolOr(a[3], "use_simd", true, &use_simd) ||
@@ -108,8 +121,8 @@ PyObject* ExtractorProcessVideo(PyObject* self, PyObject* args, PyObject* kwargs
       return nullptr;
     }
     PipelineArgs p;
-    if (!ToString(a[0], "video_path", &p.video_path) ||
-        !ToString(a[1], "output_dir", &p.output_dir) ||
+    if (!ToPath(a[0], "video_path", &p.video_path) ||
+        !ToPath(a[1], "output_dir", &p.output_dir) ||
         !ToU64(a[2], "max_keyframes", &p.max_keyframes) ||
         !ToU64Or(a[3], "max_save", video::DEFAULT_MAX_SAVE, &p.max_save) ||
         !ToBoolOr(a[4], "use_simd", true, &p.use_simd) ||
