@@ -65,13 +65,24 @@ def test_saves_what_extract_keyframes_selects(fake, tmp_path, run, k, use_simd):
     assert fake.modes()[:4] == ["probe", "decode", "probe", "decode"]
 
 
-@ENTRY_POINTS
-def test_defaults(fake, tmp_path, run):
-    fake.video(list(range(0, 120, 2)))  # 60 frames, 59 pairs all scoring 2
-    r = run(FAKE, "v.mp4", str(tmp_path / "o"), 55)
+@pytest.mark.parametrize(
+    "run",
+    [lambda *a: VideoKeyframeExtractor(FAKE, verbose=True).process_video(*a),
+     lambda *a: extract_keyframes_from_video(*a, ffmpeg_path=FAKE, verbose=True)],
+    ids=["method", "function"],
+)
+def test_defaults(fake, tmp_path, capfd, run):
+    fake.video(VALUES)
+    r = run("v.mp4", str(tmp_path / "o"), 2)
     assert (r.optimization_type, r.simd_enabled) == ("SIMD+Parallel(block:8192)", True)
+    assert "Saving keyframes (max 50)..." in capfd.readouterr().out
+
+
+def test_max_save_default_limits_to_50(fake, tmp_path):
+    fake.video(list(range(0, 120, 2)))  # 60 frames, 59 pairs all scoring 2
+    r = run_method(FAKE, "v.mp4", str(tmp_path / "o"), 55)
     assert r.keyframes_extracted == 59  # every pair ties with the pivot
-    # max_save defaults to 50: the first 50 in ascending order
+    # the first 50 in ascending order
     assert saved_frames(fake) == list(range(1, 51))
     assert len(os.listdir(tmp_path / "o")) == 50
 
