@@ -27,7 +27,7 @@ const ClassEntry kClasses[] = {
     {"PyVideoFrame", VideoFrameType, "velmar.video"},
     {"PyPerformanceResult", PerformanceResultType, "velmar.video"},
     {"VideoKeyframeExtractor", VideoKeyframeExtractorType, "velmar.video"},
-    // {"PyMetadataIndex", MetadataIndexType, "velmar.memory"},
+    {"PyMetadataIndex", MetadataIndexType, "velmar.memory"},
 };
 
 // Module-level functions, created against the top-level module. Adding a

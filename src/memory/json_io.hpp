@@ -13,6 +13,13 @@ namespace velmar::memory {
 // the thirteen keys in declaration order.
 std::string WriteIndexJson(const std::vector<MetadataEntry>& entries);
 
+class MetadataStore;
+// The same text for every entry of `store`, in entry_map iteration order,
+// written straight from the store shard by shard (each under its read lock)
+// instead of from a copy of every entry: equal to
+// WriteIndexJson(store.take_snapshot()) when nothing is inserted meanwhile.
+std::string WriteStoreJson(const MetadataStore& store);
+
 // Parses index file text: every entry, or nullopt when anything is wrong
 // (syntax, types, ranges, missing or repeated keys, nesting deeper than 128).
 std::optional<std::vector<MetadataEntry>> ReadIndexJson(std::string_view text);

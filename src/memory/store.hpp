@@ -47,6 +47,10 @@ class MetadataStore {
   // the four secondary indexes in step.
   void insert_entry(MetadataEntry entry);
 
+  // Makes room for about `count` more entries, so that a large batch does
+  // not rehash entry_map's tables again and again as it grows. A hint only.
+  void Reserve(size_t count);
+
   // Copies of every entry, shard by shard in entry_map iteration order.
   std::vector<MetadataEntry> take_snapshot() const;
 

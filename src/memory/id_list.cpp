@@ -1,0 +1,106 @@
+#include "memory/id_list.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <limits>
+
+#include "common/panic.hpp"
+
+namespace velmar::memory {
+
+namespace {
+
+size_t CellOf(IdList::Id id, size_t mask) {
+  // Fibonacci hashing of the address; the low bits are alignment.
+  auto bits = reinterpret_cast<uintptr_t>(id);
+  return static_cast<size_t>((bits * 0x9e3779b97f4a7c15ULL) >> 32) & mask;
+}
+
+}  // namespace
+
+size_t IdList::Find(Id id) const {
+  if (table_.empty()) {
+    auto it = std::find(ids_.begin(), ids_.end(), id);
+    return it == ids_.end() ? kNone : static_cast<size_t>(it - ids_.begin());
+  }
+  const size_t mask = table_.size() - 1;
+  for (size_t cell = CellOf(id, mask);; cell = (cell + 1) & mask) {
+    uint32_t entry = table_[cell];
+    if (entry == 0) return kNone;
+    if (ids_[entry - 1] == id) return entry - 1;
+  }
+}
+
+void IdList::InsertSlot(uint32_t slot) {
+  const size_t mask = table_.size() - 1;
+  size_t cell = CellOf(ids_[slot], mask);
+  while (table_[cell] != 0) cell = (cell + 1) & mask;
+  table_[cell] = slot + 1;
+}
+
+void IdList::BuildTable() {
+  // At most half full, counting tombstones, so probes stay short.
+  size_t cells = std::bit_ceil(std::max<size_t>(4 * kIndexFrom, 2 * ids_.size() + 2));
+  table_.assign(cells, 0);
+  for (size_t i = 0; i < ids_.size(); ++i) {
+    if (ids_[i] != nullptr) InsertSlot(static_cast<uint32_t>(i));
+  }
+}
+
+void IdList::Compact() {
+  ids_.erase(std::remove(ids_.begin(), ids_.end(), nullptr), ids_.end());
+  dead_count_ = 0;
+  if (ids_.size() > kIndexFrom) {
+    BuildTable();
+  } else {
+    table_.clear();
+    table_.shrink_to_fit();
+  }
+}
+
+void IdList::PrepareSearch() {
+  if (table_.empty() && ids_.size() > kIndexFrom) BuildTable();
+}
+
+void IdList::Add(Id id) {
+  PrepareSearch();
+  if (Find(id) == kNone) Append(id);
+}
+
+void IdList::Append(Id id) {
+  if (ids_.size() >= std::numeric_limits<uint32_t>::max() - 1) {
+    throw Panic("identifier list too long");
+  }
+  ids_.push_back(id);
+  ++live_;
+  if (table_.empty()) return;
+  if (2 * ids_.size() + 2 > table_.size()) {
+    BuildTable();
+  } else {
+    InsertSlot(static_cast<uint32_t>(ids_.size() - 1));
+  }
+}
+
+void IdList::Remove(Id id) {
+  PrepareSearch();
+  size_t slot = Find(id);
+  if (slot == kNone) return;
+  --live_;
+  if (table_.empty()) {
+    ids_.erase(ids_.begin() + static_cast<std::ptrdiff_t>(slot));
+    return;
+  }
+  // The tombstone stays in the table; Find never matches a null id.
+  ids_[slot] = nullptr;
+  ++dead_count_;
+  if (dead_count_ > live_ && dead_count_ >= kIndexFrom) Compact();
+}
+
+std::vector<std::string> IdList::ToVector() const {
+  std::vector<std::string> out;
+  out.reserve(live_);
+  ForEach([&](const std::string& id) { out.push_back(id); });
+  return out;
+}
+
+}  // namespace velmar::memory

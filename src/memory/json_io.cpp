@@ -1,0 +1,571 @@
+#include "memory/json_io.hpp"
+
+#include <emmintrin.h>
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <unordered_set>
+
+#include <simdjson.h>
+
+#include "memory/store.hpp"
+
+namespace velmar::memory {
+
+namespace {
+
+// Asks for transparent huge pages on a large buffer. Reading or writing an
+// index of a million entries touches well over a gigabyte of fresh buffers
+// (the text, simdjson's copy of it, its structural indexes, tape and
+// strings); with 4 KiB pages about half of the time goes to page faults.
+// Only buffers far above malloc's mmap threshold are advised, so the range
+// is always a private mapping of its own. A refusal changes nothing.
+void AdviseHugePages(const void* data, size_t bytes) {
+  constexpr size_t kMinBytes = size_t{64} << 20;
+  constexpr uintptr_t kPage = 4096;
+  if (bytes < kMinBytes) return;
+  uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + kPage - 1) & ~(kPage - 1);
+  uintptr_t end = (reinterpret_cast<uintptr_t>(data) + bytes) & ~(kPage - 1);
+  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+}
+
+// ---------------------------------------------------------------------------
+// Writing
+
+// For each byte: 0 when it is written as is, otherwise the letter after the
+// backslash ('u' for the \u00XX form).
+constexpr std::array<char, 256> kEscapes = [] {
+  std::array<char, 256> table{};
+  for (int c = 0; c < 0x20; ++c) table[c] = 'u';
+  table['\b'] = 'b';
+  table['\f'] = 'f';
+  table['\n'] = 'n';
+  table['\r'] = 'r';
+  table['\t'] = 't';
+  table['"'] = '"';
+  table['\\'] = '\\';
+  return table;
+}();
+
+// Appends into one growing buffer through a raw cursor. Every write first
+// asks for enough room for its worst case, so the inner loops carry no
+// bounds checks. The string's length is the capacity in use; Finish() cuts
+// it to what was written.
+class JsonWriter {
+ public:
+  explicit JsonWriter(size_t expected) { Grow(std::max<size_t>(expected, 64)); }
+
+  std::string Finish() && {
+    out_.resize(pos_);
+    return std::move(out_);
+  }
+
+  char* Room(size_t n) {
+    if (out_.size() - pos_ < n) Grow(pos_ + n);
+    return out_.data() + pos_;
+  }
+  void Advance(char* end) { pos_ = static_cast<size_t>(end - out_.data()); }
+
+  void Raw(std::string_view s) {
+    char* p = Room(s.size());
+    std::memcpy(p, s.data(), s.size());
+    pos_ += s.size();
+  }
+  void Char(char c) {
+    *Room(1) = c;
+    ++pos_;
+  }
+
+  void String(std::string_view s) {
+    Char('"');
+    // In chunks, so that the worst-case reservation (6 bytes out per byte
+    // in) stays small even for a huge string.
+    constexpr size_t kChunk = 4096;
+    const char* p = s.data();
+    const char* const end = p + s.size();
+    while (p < end) {
+      const char* chunk_end = p + std::min<size_t>(kChunk, static_cast<size_t>(end - p));
+      char* out = Room(6 * static_cast<size_t>(chunk_end - p) + 16);
+      p = EscapeChunk(p, chunk_end, out);
+    }
+    Char('"');
+  }
+
+  void Unsigned(uint64_t v) {
+    char* p = Room(20);
+    Advance(std::to_chars(p, p + 20, v).ptr);
+  }
+
+  void Double(double v);
+
+  void StringList(const std::vector<std::string>& items) {
+    Char('[');
+    for (size_t i = 0; i < items.size(); ++i) {
+      if (i != 0) Char(',');
+      String(items[i]);
+    }
+    Char(']');
+  }
+
+  void OptString(const std::optional<std::string>& s) {
+    if (s) {
+      String(*s);
+    } else {
+      Raw("null");
+    }
+  }
+
+ private:
+  void Grow(size_t need) {
+    size_t size = std::max(need, out_.size() * 2);
+    // The bytes past pos_ are always written before they are read.
+    out_.resize_and_overwrite(size, [](char*, size_t n) { return n; });
+    AdviseHugePages(out_.data() + pos_, out_.size() - pos_);
+  }
+
+  // Escapes [p, end) into out (room for 6 bytes per input byte + 16) and
+  // advances the cursor. Returns end.
+  const char* EscapeChunk(const char* p, const char* end, char* out) {
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    const __m128i control_max = _mm_set1_epi8(0x1f);
+    while (p < end) {
+      // Plain runs are copied 16 bytes at a time; the stores may run past
+      // the run, into room that the next bytes overwrite.
+      while (end - p >= 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        __m128i special = _mm_or_si128(
+            _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
+            _mm_cmpeq_epi8(_mm_min_epu8(v, control_max), v));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
+        int mask = _mm_movemask_epi8(special);
+        if (mask == 0) {
+          p += 16;
+          out += 16;
+          continue;
+        }
+        int plain = __builtin_ctz(static_cast<unsigned>(mask));
+        p += plain;
+        out += plain;
+        out = EscapeByte(static_cast<unsigned char>(*p++), out);
+      }
+      if (p == end) break;
+      auto c = static_cast<unsigned char>(*p++);
+      if (kEscapes[c] == 0) {
+        *out++ = static_cast<char>(c);
+      } else {
+        out = EscapeByte(c, out);
+      }
+    }
+    Advance(out);
+    return end;
+  }
+
+  static char* EscapeByte(unsigned char c, char* out) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    char letter = kEscapes[c];
+    *out++ = '\\';
+    *out++ = letter;
+    if (letter == 'u') {
+      *out++ = '0';
+      *out++ = '0';
+      *out++ = kHex[c >> 4];
+      *out++ = kHex[c & 15];
+    }
+    return out;
+  }
+
+  std::string out_;
+  size_t pos_ = 0;
+};
+
+// Shortest round-trip digits laid out like Ryu's "pretty" printer. With the
+// digit string d of length n and the point at kk (value = 0.d * 10^kk):
+//   whole numbers up to 17 digits:  d, then kk-n zeros, ".0"   (5.0)
+//   point inside the digits:        d with a point after kk    (1700000000.25)
+//   small magnitudes:               "0.", -kk zeros, d         (0.001234)
+//   otherwise exponent form:        d[0] ["." rest] "e" kk-1   (1e16, 1.5e300)
+void JsonWriter::Double(double v) {
+  if (!std::isfinite(v)) {
+    Raw("null");
+    return;
+  }
+  char sci[32];
+  auto res = std::to_chars(sci, sci + sizeof(sci), v, std::chars_format::scientific);
+  const char* s = sci;
+  char* out = Room(40);
+  if (*s == '-') *out++ = *s++;
+  // sci is d[.ddd]e(+|-)XX
+  char digits[20];
+  int n = 0;
+  const char* e = s;
+  for (; *e != 'e'; ++e) {
+    if (*e != '.') digits[n++] = *e;
+  }
+  int exp10 = 0;
+  std::from_chars(e + 1 + (e[1] == '+'), res.ptr, exp10);
+  const int kk = exp10 + 1;
+
+  if (kk - n >= 0 && kk <= 16) {
+    out = std::copy(digits, digits + n, out);
+    out = std::fill_n(out, kk - n, '0');
+    *out++ = '.';
+    *out++ = '0';
+  } else if (kk > 0 && kk <= 16) {
+    out = std::copy(digits, digits + kk, out);
+    *out++ = '.';
+    out = std::copy(digits + kk, digits + n, out);
+  } else if (kk > -5 && kk <= 0) {
+    *out++ = '0';
+    *out++ = '.';
+    out = std::fill_n(out, -kk, '0');
+    out = std::copy(digits, digits + n, out);
+  } else {
+    *out++ = digits[0];
+    if (n > 1) {
+      *out++ = '.';
+      out = std::copy(digits + 1, digits + n, out);
+    }
+    *out++ = 'e';
+    out = std::to_chars(out, out + 8, kk - 1).ptr;
+  }
+  Advance(out);
+}
+
+size_t ExpectedSize(const std::vector<MetadataEntry>& entries) {
+  // Keys and punctuation come to about 200 bytes; strings are sized from a
+  // sample so that a large index does not walk all of its data twice.
+  const size_t sample = std::min<size_t>(entries.size(), 64);
+  size_t bytes = 0;
+  for (size_t i = 0; i < sample; ++i) {
+    const MetadataEntry& e = entries[i];
+    bytes += 220 + e.memory_id.size() + e.user_id.size() + e.memory_type.size();
+    for (const auto* list : {&e.subjects, &e.objects, &e.keywords, &e.tags}) {
+      for (const auto& s : *list) bytes += s.size() + 3;
+    }
+    if (e.chat_id) bytes += e.chat_id->size();
+    if (e.content_preview) bytes += e.content_preview->size();
+  }
+  if (sample == 0) return 2;
+  return bytes / sample * entries.size() + entries.size() / 8 + 16;
+}
+
+// ---------------------------------------------------------------------------
+// Reading
+
+enum Field : int {
+  kMemoryId,
+  kUserId,
+  kMemoryType,
+  kSubjects,
+  kObjects,
+  kKeywords,
+  kTags,
+  kImportance,
+  kConfidence,
+  kCreatedAt,
+  kAccessCount,
+  kChatId,
+  kContentPreview,
+  kFieldCount,
+  kUnknown = -1,
+};
+
+// memory_id through access_count must be present in the object form.
+constexpr uint32_t kRequiredFields = (1u << kChatId) - 1;
+
+Field FieldOf(std::string_view key) {
+  switch (key.size()) {
+    case 4:
+      if (key == "tags") return kTags;
+      break;
+    case 7:
+      if (key == "user_id") return kUserId;
+      if (key == "objects") return kObjects;
+      if (key == "chat_id") return kChatId;
+      break;
+    case 8:
+      if (key == "subjects") return kSubjects;
+      if (key == "keywords") return kKeywords;
+      break;
+    case 9:
+      if (key == "memory_id") return kMemoryId;
+      break;
+    case 10:
+      if (key == "importance") return kImportance;
+      if (key == "confidence") return kConfidence;
+      if (key == "created_at") return kCreatedAt;
+      break;
+    case 11:
+      if (key == "memory_type") return kMemoryType;
+      break;
+    case 12:
+      if (key == "access_count") return kAccessCount;
+      break;
+    case 15:
+      if (key == "content_preview") return kContentPreview;
+      break;
+  }
+  return kUnknown;
+}
+
+using simdjson::dom::element;
+using simdjson::dom::element_type;
+
+bool ReadText(element v, std::string& out) {
+  std::string_view s;
+  if (v.get_string().get(s)) return false;
+  out.assign(s);
+  return true;
+}
+
+bool ReadTextList(element v, std::vector<std::string>& out) {
+  simdjson::dom::array array;
+  if (v.get_array().get(array)) return false;
+  out.reserve(array.size());
+  for (element item : array) {
+    std::string_view s;
+    if (item.get_string().get(s)) return false;
+    out.emplace_back(s);
+  }
+  return true;
+}
+
+// A JSON integer (no fraction, no exponent) from 0 to max.
+bool ReadUnsigned(element v, uint64_t max, uint64_t& out) {
+  switch (v.type()) {
+    case element_type::INT64: {
+      int64_t i = v.get_int64().value_unsafe();
+      if (i < 0 || static_cast<uint64_t>(i) > max) return false;
+      out = static_cast<uint64_t>(i);
+      return true;
+    }
+    case element_type::UINT64: {
+      uint64_t u = v.get_uint64().value_unsafe();
+      if (u > max) return false;
+      out = u;
+      return true;
+    }
+    default:
+      return false;
+  }
+}
+
+bool ReadNumber(element v, double& out) {
+  switch (v.type()) {
+    case element_type::INT64:
+      out = static_cast<double>(v.get_int64().value_unsafe());
+      return true;
+    case element_type::UINT64:
+      out = static_cast<double>(v.get_uint64().value_unsafe());
+      return true;
+    case element_type::DOUBLE:
+      out = v.get_double().value_unsafe();
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool ReadOptText(element v, std::optional<std::string>& out) {
+  if (v.is_null()) {
+    out.reset();
+    return true;
+  }
+  std::string_view s;
+  if (v.get_string().get(s)) return false;
+  out.emplace(s);
+  return true;
+}
+
+bool ReadField(Field field, element v, MetadataEntry& e) {
+  uint64_t u = 0;
+  switch (field) {
+    case kMemoryId:
+      return ReadText(v, e.memory_id);
+    case kUserId:
+      return ReadText(v, e.user_id);
+    case kMemoryType:
+      return ReadText(v, e.memory_type);
+    case kSubjects:
+      return ReadTextList(v, e.subjects);
+    case kObjects:
+      return ReadTextList(v, e.objects);
+    case kKeywords:
+      return ReadTextList(v, e.keywords);
+    case kTags:
+      return ReadTextList(v, e.tags);
+    case kImportance:
+      if (!ReadUnsigned(v, 255, u)) return false;
+      e.importance = static_cast<uint8_t>(u);
+      return true;
+    case kConfidence:
+      if (!ReadUnsigned(v, 255, u)) return false;
+      e.confidence = static_cast<uint8_t>(u);
+      return true;
+    case kCreatedAt:
+      return ReadNumber(v, e.created_at);
+    case kAccessCount:
+      if (!ReadUnsigned(v, 0xffffffffULL, u)) return false;
+      e.access_count = static_cast<uint32_t>(u);
+      return true;
+    case kChatId:
+      return ReadOptText(v, e.chat_id);
+    case kContentPreview:
+      return ReadOptText(v, e.content_preview);
+    default:
+      return false;
+  }
+}
+
+bool ReadObjectEntry(simdjson::dom::object object, MetadataEntry& e) {
+  uint32_t seen = 0;
+  // Keys we do not know are ignored, but a repeated one is still an error.
+  std::vector<std::string_view> unknown;
+  std::unordered_set<std::string_view> unknown_set;
+  for (simdjson::dom::key_value_pair member : object) {
+    Field field = FieldOf(member.key);
+    if (field == kUnknown) {
+      if (unknown_set.empty()) {
+        if (std::find(unknown.begin(), unknown.end(), member.key) != unknown.end()) return false;
+        unknown.push_back(member.key);
+        if (unknown.size() > 16) unknown_set.insert(unknown.begin(), unknown.end());
+      } else if (!unknown_set.insert(member.key).second) {
+        return false;
+      }
+      continue;
+    }
+    const uint32_t bit = 1u << field;
+    if (seen & bit) return false;
+    seen |= bit;
+    if (!ReadField(field, member.value, e)) return false;
+  }
+  return (seen & kRequiredFields) == kRequiredFields;
+}
+
+bool ReadPositionalEntry(simdjson::dom::array array, MetadataEntry& e) {
+  int index = 0;
+  for (element value : array) {
+    if (index == kFieldCount) return false;
+    if (!ReadField(static_cast<Field>(index), value, e)) return false;
+    ++index;
+  }
+  return index == kFieldCount;
+}
+
+void WriteEntry(JsonWriter& w, const MetadataEntry& e, bool first) {
+  w.Raw(first ? "{\"memory_id\":" : ",{\"memory_id\":");
+  w.String(e.memory_id);
+  w.Raw(",\"user_id\":");
+  w.String(e.user_id);
+  w.Raw(",\"memory_type\":");
+  w.String(e.memory_type);
+  w.Raw(",\"subjects\":");
+  w.StringList(e.subjects);
+  w.Raw(",\"objects\":");
+  w.StringList(e.objects);
+  w.Raw(",\"keywords\":");
+  w.StringList(e.keywords);
+  w.Raw(",\"tags\":");
+  w.StringList(e.tags);
+  w.Raw(",\"importance\":");
+  w.Unsigned(e.importance);
+  w.Raw(",\"confidence\":");
+  w.Unsigned(e.confidence);
+  w.Raw(",\"created_at\":");
+  w.Double(e.created_at);
+  w.Raw(",\"access_count\":");
+  w.Unsigned(e.access_count);
+  w.Raw(",\"chat_id\":");
+  w.OptString(e.chat_id);
+  w.Raw(",\"content_preview\":");
+  w.OptString(e.content_preview);
+  w.Char('}');
+}
+
+}  // namespace
+
+std::string WriteIndexJson(const std::vector<MetadataEntry>& entries) {
+  JsonWriter w(ExpectedSize(entries));
+  w.Char('[');
+  for (size_t i = 0; i < entries.size(); ++i) WriteEntry(w, entries[i], i == 0);
+  w.Char(']');
+  return std::move(w).Finish();
+}
+
+std::string WriteStoreJson(const MetadataStore& store) {
+  // Sized from the first entries seen; the buffer grows if that was low.
+  std::vector<MetadataEntry> sample;
+  for (size_t s = 0; s < store.ShardCount() && sample.size() < 64; ++s) {
+    store.VisitShard(s, [&](const StoredEntry& stored) {
+      if (sample.size() < 64) sample.push_back(stored.entry);
+    });
+  }
+  size_t total = store.CountKeys().entries;
+  size_t expected = sample.empty() ? 2 : ExpectedSize(sample) / sample.size() * total;
+  JsonWriter w(expected + expected / 8);
+  w.Char('[');
+  bool first = true;
+  for (size_t s = 0; s < store.ShardCount(); ++s) {
+    store.VisitShard(s, [&](const StoredEntry& stored) {
+      WriteEntry(w, stored.entry, first);
+      first = false;
+    });
+  }
+  w.Char(']');
+  return std::move(w).Finish();
+}
+
+std::optional<std::vector<MetadataEntry>> ReadIndexJson(std::string_view text) {
+  // A byte-order mark is not JSON whitespace; the file must start with the
+  // array (simdjson agrees, but say so here rather than rely on it).
+  if (text.starts_with("\xEF\xBB\xBF")) return std::nullopt;
+  if (text.empty()) return std::nullopt;
+
+  simdjson::dom::parser parser;
+  // Documents nested deeper than 128 arrays and objects are refused.
+  const size_t capacity = text.size();
+  if (parser.allocate(capacity, 128)) return std::nullopt;
+  // The document's tape and string buffers would otherwise be allocated
+  // inside parse(), too late for advice. The sizes advised are lower bounds
+  // of how simdjson sizes each buffer from the capacity.
+  if (parser.doc.allocate(capacity)) return std::nullopt;
+  AdviseHugePages(parser.doc.tape.get(), capacity * sizeof(uint64_t));
+  AdviseHugePages(parser.doc.string_buf.get(), 5 * capacity / 3);
+  AdviseHugePages(parser.implementation->structural_indexes.get(), capacity * sizeof(uint32_t));
+  // simdjson reads up to SIMDJSON_PADDING bytes past the end of the text.
+  std::unique_ptr<char[]> padded(new char[capacity + simdjson::SIMDJSON_PADDING]);
+  AdviseHugePages(padded.get(), capacity);
+  std::memcpy(padded.get(), text.data(), capacity);
+  std::memset(padded.get() + capacity, 0, simdjson::SIMDJSON_PADDING);
+  element root;
+  if (parser.parse(padded.get(), capacity, /*realloc_if_needed=*/false).get(root)) {
+    return std::nullopt;
+  }
+  simdjson::dom::array top;
+  if (root.get_array().get(top)) return std::nullopt;
+
+  std::vector<MetadataEntry> entries;
+  entries.reserve(top.size());
+  AdviseHugePages(entries.data(), entries.capacity() * sizeof(MetadataEntry));
+  for (element item : top) {
+    MetadataEntry& e = entries.emplace_back();
+    simdjson::dom::object object;
+    simdjson::dom::array array;
+    if (!item.get_object().get(object)) {
+      if (!ReadObjectEntry(object, e)) return std::nullopt;
+    } else if (!item.get_array().get(array)) {
+      if (!ReadPositionalEntry(array, e)) return std::nullopt;
+    } else {
+      return std::nullopt;
+    }
+  }
+  return entries;
+}
+
+}  // namespace velmar::memory

@@ -1,0 +1,271 @@
+#include <gtest/gtest.h>
+
+#include <sched.h>
+
+#include <algorithm>
+#include <bit>
+#include <atomic>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "memory/id_list.hpp"
+#include "memory/sharded_map.hpp"
+#include "memory/store.hpp"
+
+namespace velmar::memory {
+namespace {
+
+using Ids = std::vector<std::string>;
+
+// prefix + n, built by appending (GCC 12 warns falsely on operator+ here).
+std::string Key(const char* prefix, uint64_t n) {
+  std::string s(prefix);
+  s.append(std::to_string(n));
+  return s;
+}
+
+MetadataEntry Entry(std::string id, std::string type, Ids subjects = {}, Ids keywords = {},
+                    Ids tags = {}) {
+  MetadataEntry e;
+  e.memory_id = std::move(id);
+  e.memory_type = std::move(type);
+  e.subjects = std::move(subjects);
+  e.keywords = std::move(keywords);
+  e.tags = std::move(tags);
+  return e;
+}
+
+TEST(ShardedMap, ShardCountIsAPowerOfTwoOfAtLeastFour) {
+  MetadataStore store;
+  size_t n = store.ShardCount();
+  EXPECT_GE(n, 4u);
+  EXPECT_EQ(n & (n - 1), 0u);
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  ASSERT_EQ(sched_getaffinity(0, sizeof(set), &set), 0);
+  EXPECT_EQ(n, std::max<size_t>(4, std::bit_ceil(4 * static_cast<size_t>(CPU_COUNT(&set)))));
+  EXPECT_EQ(MetadataStore().ShardCount(), n);
+}
+
+TEST(ShardedMap, SeedsDifferBetweenMaps) {
+  ShardedMap<int> a, b;
+  int differing = 0;
+  for (int i = 0; i < 64; ++i) {
+    std::string key = Key("key", i);
+    if (a.ShardIndex(key) != b.ShardIndex(key)) ++differing;
+  }
+  EXPECT_GT(differing, 0);
+  // The hash reads every byte of keys of every length.
+  for (size_t len = 1; len < 40; ++len) {
+    std::string s(len, 'a');
+    for (size_t i = 0; i < len; ++i) {
+      std::string t = s;
+      t[i] = 'b';
+      EXPECT_NE(HashBytes(s, 1), HashBytes(t, 1)) << len << " " << i;
+    }
+  }
+}
+
+TEST(Store, IndexesFollowTheEntries) {
+  MetadataStore store;
+  store.insert_entry(Entry("a", "note", {"work", "home"}, {"k"}, {"t1", "", "t1", "t2"}));
+  store.insert_entry(Entry("b", "", {"work"}, {}, {"t2"}));
+  EXPECT_EQ(store.TypeIds("note"), (Ids{"a"}));
+  EXPECT_EQ(store.TypeIds(""), Ids{});
+  EXPECT_EQ(store.SubjectIds("work"), (Ids{"a", "b"}));
+  EXPECT_EQ(store.KeywordIds("k"), (Ids{"a"}));
+  EXPECT_EQ(store.TagIds("t1"), (Ids{"a"}));  // listed once though repeated
+  EXPECT_EQ(store.TagIds("t2"), (Ids{"a", "b"}));
+  EXPECT_EQ(store.TagIds(""), Ids{});
+  auto counts = store.CountKeys();
+  EXPECT_EQ(counts.entries, 2u);
+  EXPECT_EQ(counts.types, 1u);
+  EXPECT_EQ(counts.subjects, 2u);
+  EXPECT_EQ(counts.keywords, 1u);
+  EXPECT_EQ(counts.tags, 2u);
+}
+
+TEST(Store, ReplacementMovesTheIdentifierAndKeepsEmptiedKeys) {
+  MetadataStore store;
+  store.insert_entry(Entry("a", "note", {"s"}, {}, {"x"}));
+  store.insert_entry(Entry("b", "note"));
+  store.insert_entry(Entry("a", "task", {"s"}));
+  EXPECT_EQ(store.TypeIds("note"), (Ids{"b"}));
+  EXPECT_EQ(store.TypeIds("task"), (Ids{"a"}));
+  EXPECT_EQ(store.TagIds("x"), Ids{});
+  store.insert_entry(Entry("b", "task"));
+  EXPECT_EQ(store.TypeIds("task"), (Ids{"a", "b"}));
+  store.insert_entry(Entry("a", "task"));
+  EXPECT_EQ(store.TypeIds("task"), (Ids{"b", "a"}));
+
+  auto dist = store.TypeDistribution();
+  std::sort(dist.begin(), dist.end());
+  EXPECT_EQ(dist, (std::vector<std::pair<std::string, size_t>>{{"note", 0}, {"task", 2}}));
+  auto counts = store.CountKeys();
+  EXPECT_EQ(counts.entries, 2u);
+  EXPECT_EQ(counts.tags, 1u);  // "x" stays with an empty list
+  EXPECT_EQ(counts.subjects, 1u);
+
+  auto snapshot = store.take_snapshot();
+  ASSERT_EQ(snapshot.size(), 2u);
+  for (const auto& e : snapshot) EXPECT_EQ(e.memory_type, "task");
+}
+
+TEST(Store, LowercaseFormsAreKeptOnlyWhenTheyDiffer) {
+  MetadataStore store;
+  MetadataEntry e = Entry("a", "t", {"work", "Home"}, {"plain"});
+  e.objects = {"ÉCOLE"};
+  store.insert_entry(e);
+  int seen = 0;
+  for (size_t s = 0; s < store.ShardCount(); ++s) {
+    store.VisitShard(s, [&](const StoredEntry& stored) {
+      ++seen;
+      EXPECT_EQ(stored.entry, e);
+      EXPECT_EQ(stored.lower_subjects, (Ids{"work", "home"}));
+      EXPECT_EQ(stored.LowerSubjects(), (Ids{"work", "home"}));
+      EXPECT_TRUE(stored.lower_keywords.empty());
+      EXPECT_EQ(stored.LowerKeywords(), (Ids{"plain"}));
+      EXPECT_EQ(stored.LowerObjects().size(), 1u);
+    });
+  }
+  EXPECT_EQ(seen, 1);
+}
+
+// The store against a literal model: vectors searched linearly, ids
+// removed and appended exactly as described for insert_entry. Long lists
+// under few keys exercise the indexed mode of IdList, its tombstones and
+// its compaction.
+TEST(Store, MatchesALiteralModelUnderRandomReplacement) {
+  std::mt19937_64 rng(7);
+  MetadataStore store;
+  std::map<std::string, MetadataEntry> entries;
+  std::map<std::string, Ids> types, tags;
+  auto remove = [](Ids& list, const std::string& id) {
+    list.erase(std::remove(list.begin(), list.end(), id), list.end());
+  };
+  auto add = [](Ids& list, const std::string& id) {
+    if (std::find(list.begin(), list.end(), id) == list.end()) list.push_back(id);
+  };
+  for (int step = 0; step < 20000; ++step) {
+    std::string id = Key("id", rng() % 300);
+    std::string type = Key("type", rng() % 3);
+    Ids t;
+    for (size_t n = rng() % 3; n > 0; --n) t.push_back(Key("tag", rng() % 5));
+    if (auto it = entries.find(id); it != entries.end()) {
+      remove(types[it->second.memory_type], id);
+      for (const auto& x : it->second.tags) remove(tags[x], id);
+    }
+    MetadataEntry e = Entry(id, type, {}, {}, t);
+    entries[id] = e;
+    add(types[type], id);
+    for (const auto& x : t) add(tags[x], id);
+    store.insert_entry(std::move(e));
+    if (step % 997 == 0 || step == 19999) {
+      for (const auto& [k, ids] : types) ASSERT_EQ(store.TypeIds(k), ids) << step;
+      for (const auto& [k, ids] : tags) ASSERT_EQ(store.TagIds(k), ids) << step;
+    }
+  }
+  EXPECT_EQ(store.CountKeys().entries, entries.size());
+}
+
+TEST(IdList, AddRemoveAcrossModes) {
+  // Identifiers are pointers to strings that outlive the list.
+  std::vector<std::string> names;
+  for (int i = 0; i < 64; ++i) names.push_back(Key("", static_cast<uint64_t>(i)));
+  names.push_back("");  // an empty identifier (possible from a file) is one too
+  IdList list;
+  Ids model;
+  std::mt19937_64 rng(3);
+  for (int step = 0; step < 5000; ++step) {
+    const std::string& id = names[rng() % names.size()];
+    if (rng() % 3 == 0) {
+      list.Remove(&id);
+      model.erase(std::remove(model.begin(), model.end(), id), model.end());
+    } else {
+      list.Add(&id);
+      if (std::find(model.begin(), model.end(), id) == model.end()) model.push_back(id);
+    }
+    ASSERT_EQ(list.size(), model.size());
+    ASSERT_EQ(list.Contains(&id), std::find(model.begin(), model.end(), id) != model.end());
+    if (step % 50 == 0) {
+      ASSERT_EQ(list.ToVector(), model);
+    }
+  }
+  EXPECT_EQ(list.ToVector(), model);
+}
+
+// Many threads insert into one store, with identifiers shared between
+// threads so that replacements race each other. Afterwards every entry is
+// listed exactly once under each key it carries and nowhere else.
+TEST(Store, ConcurrentInsertionKeepsTheIndexesExact) {
+  MetadataStore store;
+  const int kThreads = 8;
+  const int kPerThread = 4000;
+  const std::vector<std::string> kTypes = {"note", "task", "fact", ""};
+  std::atomic<bool> go{false};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      std::mt19937_64 rng(100 + t);
+      while (!go.load()) std::this_thread::yield();
+      for (int i = 0; i < kPerThread; ++i) {
+        MetadataEntry e = Entry(Key("id", rng() % 500), kTypes[rng() % kTypes.size()]);
+        for (size_t n = rng() % 4; n > 0; --n) e.subjects.push_back(Key("s", rng() % 20));
+        for (size_t n = rng() % 3; n > 0; --n) e.keywords.push_back(Key("k", rng() % 20));
+        for (size_t n = rng() % 3; n > 0; --n) e.tags.push_back(Key("t", rng() % 20));
+        store.insert_entry(std::move(e));
+        if (i % 500 == 0) (void)store.take_snapshot();
+      }
+    });
+  }
+  go = true;
+  for (auto& th : threads) th.join();
+
+  auto snapshot = store.take_snapshot();
+  std::map<std::string, const MetadataEntry*> by_id;
+  for (const auto& e : snapshot) ASSERT_TRUE(by_id.emplace(e.memory_id, &e).second);
+  EXPECT_EQ(store.CountKeys().entries, snapshot.size());
+
+  auto check = [&](const char* prefix, auto ids_of, auto field) {
+    for (uint64_t n = 0; n < 20; ++n) {
+      std::string k = Key(prefix, n);
+      Ids listed = ids_of(k);
+      std::set<std::string> unique(listed.begin(), listed.end());
+      ASSERT_EQ(unique.size(), listed.size()) << k;
+      std::set<std::string> want;
+      for (const auto& [id, e] : by_id) {
+        const Ids& values = field(*e);
+        if (std::find(values.begin(), values.end(), k) != values.end()) want.insert(id);
+      }
+      EXPECT_EQ(unique, want) << k;
+    }
+  };
+  check("s", [&](const std::string& k) { return store.SubjectIds(k); },
+        [](const MetadataEntry& e) -> const Ids& { return e.subjects; });
+  check("k", [&](const std::string& k) { return store.KeywordIds(k); },
+        [](const MetadataEntry& e) -> const Ids& { return e.keywords; });
+  check("t", [&](const std::string& k) { return store.TagIds(k); },
+        [](const MetadataEntry& e) -> const Ids& { return e.tags; });
+  size_t typed = 0;
+  for (const auto& type : kTypes) {
+    Ids listed = store.TypeIds(type);
+    std::set<std::string> unique(listed.begin(), listed.end());
+    ASSERT_EQ(unique.size(), listed.size());
+    std::set<std::string> want;
+    for (const auto& [id, e] : by_id) {
+      if (!type.empty() && e->memory_type == type) want.insert(id);
+    }
+    EXPECT_EQ(unique, want) << type;
+    typed += listed.size();
+  }
+  size_t dist_total = 0;
+  for (const auto& [type, n] : store.TypeDistribution()) dist_total += n;
+  EXPECT_EQ(dist_total, typed);
+}
+
+}  // namespace
+}  // namespace velmar::memory
