@@ -26,15 +26,15 @@ struct ClassEntry {
 const ClassEntry kClasses[] = {
     {"PyVideoFrame", VideoFrameType, "velmar.video"},
     {"PyPerformanceResult", PerformanceResultType, "velmar.video"},
-    // {"VideoKeyframeExtractor", VideoKeyframeExtractorType, "velmar.video"},
+    {"VideoKeyframeExtractor", VideoKeyframeExtractorType, "velmar.video"},
     {"PyMetadataIndex", MetadataIndexType, "velmar.memory"},
 };
 
 // Module-level functions, created against the top-level module. Adding a
 // function is one line here.
 PyMethodDef* const kFunctions[] = {
-    // &kExtractKeyframesFromVideoDef,
-    // &kGetSystemInfoDef,
+    &kExtractKeyframesFromVideoDef,
+    &kGetSystemInfoDef,
     nullptr,
 };
 

@@ -24,8 +24,10 @@ namespace {
 // is ever torn down, so no worker can outlive its arena.
 std::once_flag g_once;
 tbb::task_arena* g_arena = nullptr;
-tbb::global_control* g_parallelism = nullptr;
-tbb::task_scheduler_observer* g_observer = nullptr;
+// Never read, only kept: volatile stops the compiler from dropping the
+// stores, which would leave the objects unreachable (a leak to LSan).
+tbb::global_control* volatile g_parallelism = nullptr;
+tbb::task_scheduler_observer* volatile g_observer = nullptr;
 
 // True while this thread works inside the pool's arena (a worker, or a
 // caller inside execute()).

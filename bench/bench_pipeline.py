@@ -1,0 +1,236 @@
+"""benchmark() end to end against PySceneDetect and ffmpeg's scene filter, and
+the peak memory of a benchmark() run on a long 1080p clip.
+
+Run with the project venv after building the module (scripts/test does both):
+
+    .venv/bin/python bench/bench_pipeline.py
+
+scenedetect and opencv-python-headless are only needed here; the script
+installs them into the running interpreter's environment with pip when they
+are missing. The 1080p clips are generated once with ffmpeg into
+build/bench-cache/ and reused.
+
+Speed: one 1080p clip of five lavfi sources with hard cuts, every method
+run `--rounds` times (rounds interleaved), best wall time kept:
+  - velmar: VideoKeyframeExtractor().benchmark(clip, cuts, ...), which
+    decodes through ffmpeg to gray and scores every frame pair;
+  - velmar's own decode command alone, writing to /dev/null: the floor of
+    benchmark()'s time, since every frame comes through it;
+  - ffmpeg's scene filter: ffmpeg -i clip -vf "select='gt(scene,0.3)'" -f null -
+  - PySceneDetect: scenedetect.detect(clip, ContentDetector()), as a user
+    calls it (it decodes with OpenCV and downscales 1080p frames by default),
+    and once more with downscale=1, at full resolution like the others.
+Each runs in a fresh child process, so every method pays its own start-up.
+
+Memory: a fresh child process runs benchmark() on a 60 s 1080p clip at
+30 fps (1800 frames; holding them all would take 1800 x 1920 x 1080 bytes =
+3.7 GB) and reports its own peak resident set size (getrusage RUSAGE_SELF,
+ru_maxrss). The parent's RUSAGE_CHILDREN figure is shown beside it: it is the
+largest process of the whole tree, ffmpeg decoders included.
+"""
+
+import argparse
+import importlib.util
+import json
+import os
+import resource
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+CACHE = ROOT / "build" / "bench-cache"
+SIZE = "1920x1080"
+CUT_SOURCES = ["testsrc2", "smptebars", "mandelbrot", "rgbtestsrc", "gradients=seed=7"]
+# mandelbrot is slow to render at 1080p; the long clip only needs to be long
+LONG_SOURCES = ["testsrc2", "smptebars", "testsrc", "rgbtestsrc", "gradients=seed=7", "yuvtestsrc"]
+
+
+def ensure_dependencies():
+    missing = [pkg for mod, pkg in (("scenedetect", "scenedetect"), ("cv2", "opencv-python-headless"))
+               if importlib.util.find_spec(mod) is None]
+    if missing:
+        print(f"installing {' '.join(missing)} with pip", file=sys.stderr)
+        subprocess.check_call([sys.executable, "-m", "pip", "install", "-q", *missing])
+
+
+def make_clip(path, sources, seconds, rate):
+    """The lavfi `sources`, `seconds` each, concatenated: a cut at each join."""
+    if path.exists():
+        return path
+    CACHE.mkdir(parents=True, exist_ok=True)
+    print(f"generating {path.name} (once)", file=sys.stderr)
+    inputs, graph = [], ""
+    clips = len(sources)
+    for i, source in enumerate(sources):
+        source += f"{':' if '=' in source else '='}size={SIZE}:rate={rate}"
+        inputs += ["-f", "lavfi", "-t", str(seconds), "-i", source]
+        graph += f"[{i}:v]format=yuv420p,setsar=1[v{i}];"
+    graph += "".join(f"[v{i}]" for i in range(clips)) + f"concat=n={clips}:v=1:a=0[out]"
+    partial = path.with_suffix(".part.mp4")
+    subprocess.run(["ffmpeg", "-hide_banner", "-loglevel", "error", "-y", *inputs,
+                    "-filter_complex", graph, "-map", "[out]", "-c:v", "libx264",
+                    "-preset", "veryfast", "-crf", "23", "-threads", "2", str(partial)],
+                   check=True)
+    partial.rename(path)
+    return path
+
+
+# --- what each child process runs ------------------------------------------------------
+
+CHILD_VELMAR = """
+import json, sys, time
+import velmar
+clip, k, use_simd = sys.argv[1], int(sys.argv[2]), sys.argv[3] == "1"
+start = time.perf_counter()
+r = velmar.VideoKeyframeExtractor().benchmark(clip, k, "bench", use_simd)
+wall = time.perf_counter() - start
+print(json.dumps({"wall": wall, "frames": r.total_frames, "found": r.keyframes_extracted,
+                  "record": r.to_dict()}))
+"""
+
+CHILD_SCENEDETECT = """
+import json, sys, time
+from scenedetect import ContentDetector, SceneManager, open_video
+clip, downscale = sys.argv[1], int(sys.argv[2])
+start = time.perf_counter()
+video = open_video(clip)
+manager = SceneManager()
+manager.add_detector(ContentDetector())
+if downscale:
+    manager.auto_downscale = False
+    manager.downscale = downscale
+manager.detect_scenes(video)
+scenes = manager.get_scene_list()
+wall = time.perf_counter() - start
+print(json.dumps({"wall": wall, "frames": video.frame_number,
+                  "found": max(len(scenes) - 1, 0),
+                  "cuts": [s[0].get_frames() for s in scenes[1:]]}))
+"""
+
+CHILD_RSS = """
+import json, resource, sys
+import velmar
+r = velmar.VideoKeyframeExtractor().benchmark(sys.argv[1], 10, "rss")
+print(json.dumps({"frames": r.total_frames, "found": r.keyframes_extracted,
+                  "total_ms": r.total_time_ms,
+                  "maxrss_kb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss}))
+"""
+
+# Runs CHILD_RSS as its only child, so that its RUSAGE_CHILDREN peak covers
+# exactly that process and the ffmpeg children it reaped.
+CHILD_RSS_TREE = """
+import json, resource, subprocess, sys
+out = subprocess.run([sys.executable, "-c", sys.argv[1], sys.argv[2]], check=True,
+                     capture_output=True, text=True).stdout
+r = json.loads(out.strip().splitlines()[-1])
+r["tree_maxrss_kb"] = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+print(json.dumps(r))
+"""
+
+
+def run_python(code, *args):
+    out = subprocess.run([sys.executable, "-c", code, *map(str, args)], check=True,
+                         capture_output=True, text=True).stdout
+    return json.loads(out.strip().splitlines()[-1])
+
+
+def run_ffmpeg_scene(clip):
+    start = time.perf_counter()
+    err = subprocess.run(["ffmpeg", "-hide_banner", "-nostats", "-i", str(clip), "-vf",
+                          "select='gt(scene,0.3)',showinfo", "-f", "null", "-"],
+                         check=True, capture_output=True, text=True).stderr
+    wall = time.perf_counter() - start
+    cuts = [int(line.split(" n:")[1].split()[0]) for line in err.splitlines()
+            if "Parsed_showinfo" in line and " n:" in line]
+    return {"wall": wall, "found": len(cuts)}
+
+
+def run_decode_command(clip):
+    """The command benchmark() reads its frames from: the floor of its time."""
+    start = time.perf_counter()
+    subprocess.run(["ffmpeg", "-i", str(clip), "-f", "rawvideo", "-pix_fmt", "gray", "-an",
+                    "-threads", "0", "-preset", "ultrafast", "-"],
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return {"wall": time.perf_counter() - start}
+
+
+def run_ffmpeg_plain(clip):
+    start = time.perf_counter()
+    subprocess.run(["ffmpeg", "-hide_banner", "-nostats", "-loglevel", "error", "-i", str(clip),
+                    "-vf", "select='gt(scene,0.3)'", "-f", "null", "-"], check=True)
+    return {"wall": time.perf_counter() - start}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--rounds", type=int, default=2, help="runs per method (best kept)")
+    parser.add_argument("--skip-rss", action="store_true", help="skip the 60 s memory run")
+    args = parser.parse_args()
+    ensure_dependencies()
+
+    rate, seconds, clips = 30, 2, len(CUT_SOURCES)
+    clip = make_clip(CACHE / "cuts_1080p_10s.mp4", CUT_SOURCES, seconds, rate)
+    cuts = [rate * seconds * i for i in range(1, clips)]
+    frames = rate * seconds * clips
+    print(f"clip: {clip.relative_to(ROOT)}: {SIZE}, {frames} frames, cuts at {cuts}, "
+          f"best of {args.rounds} runs, {len(os.sched_getaffinity(0))} cpus")
+
+    methods = [
+        ("velmar benchmark(), SIMD+Parallel(block:8192)",
+         lambda: run_python(CHILD_VELMAR, clip, len(cuts), 1)),
+        ("velmar benchmark(), Standard Parallel",
+         lambda: run_python(CHILD_VELMAR, clip, len(cuts), 0)),
+        ("velmar's decode command alone, into /dev/null", lambda: run_decode_command(clip)),
+        ("ffmpeg -vf select='gt(scene,0.3)' -f null", lambda: run_ffmpeg_plain(clip)),
+        ("PySceneDetect ContentDetector (default)",
+         lambda: run_python(CHILD_SCENEDETECT, clip, 0)),
+        ("PySceneDetect ContentDetector (downscale=1)",
+         lambda: run_python(CHILD_SCENEDETECT, clip, 1)),
+    ]
+    # Rounds are interleaved, so that a burst of load from elsewhere on the
+    # machine hits every method alike.
+    runs = {name: [] for name, _ in methods}
+    for _ in range(args.rounds):
+        for name, fn in methods:
+            runs[name].append(fn())
+    rows = [(name, min(runs[name], key=lambda r: r["wall"])) for name, _ in methods]
+    scene_cuts = run_ffmpeg_scene(clip)["found"]
+    found = {
+        rows[0][0]: f"{rows[0][1]['found']} keyframes",
+        rows[1][0]: f"{rows[1][1]['found']} keyframes",
+        rows[2][0]: "(decoding only)",
+        rows[3][0]: f"{scene_cuts} frames selected",
+        rows[4][0]: f"{rows[4][1]['found']} cuts {rows[4][1]['cuts']}",
+        rows[5][0]: f"{rows[5][1]['found']} cuts {rows[5][1]['cuts']}",
+    }
+    base = rows[0][1]["wall"]
+    width = max(len(name) for name, _ in rows)
+    print(f"{'method':<{width}}  {'wall s':>7}  {'fps':>6}  {'x velmar':>8}  found")
+    for name, r in rows:
+        wall = r["wall"]
+        print(f"{name:<{width}}  {wall:>7.2f}  {frames / wall:>6.1f}  {wall / base:>8.2f}  "
+              f"{found[name]}")
+    rec = rows[0][1]["record"]
+    print(f"velmar record: total_time_ms={rec['total_time_ms']:.1f} "
+          f"frame_extraction_time_ms={rec['frame_extraction_time_ms']:.1f} "
+          f"keyframe_analysis_time_ms={rec['keyframe_analysis_time_ms']:.1f}")
+
+    if args.skip_rss:
+        return
+    long_clip = make_clip(CACHE / "long_1080p_60s.mp4", LONG_SOURCES, 10, 30)
+    r = run_python(CHILD_RSS_TREE, CHILD_RSS, long_clip)
+    held = r["frames"] * 1920 * 1080
+    print()
+    print(f"memory: benchmark() on {long_clip.relative_to(ROOT)} ({r['frames']} frames, "
+          f"{r['total_ms'] / 1000:.1f} s)")
+    print(f"  peak RSS of the process running benchmark(): {r['maxrss_kb'] / 1024:.1f} MB "
+          f"(target <= 200 MB)")
+    print(f"  largest process of its tree (RUSAGE_CHILDREN, ffmpeg included): "
+          f"{r['tree_maxrss_kb'] / 1024:.1f} MB")
+    print(f"  every frame held at once would be {held / 1e9:.2f} GB")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,155 @@
+#pragma once
+
+// Video input and output through the external ffmpeg program: probing the
+// frame size and rate, decoding to raw 8-bit gray frames, and writing chosen
+// frames as JPEG files. Every child is started from an explicit argument
+// vector and reaped before the call returns, on every path.
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include "video/frame.hpp"
+#include "video/video_error.hpp"
+
+namespace velmar::video {
+
+// Bytes taken from the decoder pipe per read while a frame is assembled.
+inline constexpr size_t PIPE_READ_BUFFER_SIZE = 1 << 20;
+
+struct Dimensions {
+  uint64_t width = 0;
+  uint64_t height = 0;
+};
+
+// --- Probing -------------------------------------------------------------
+
+// The probe command line: ffmpeg -i <video> -hide_banner.
+std::vector<std::string> ProbeCommand(const std::string& video_path,
+                                      const std::string& ffmpeg_path);
+
+// Runs the probe and returns what it printed on stderr (stdout is drained and
+// dropped; the exit status is not looked at: with no output file named,
+// ffmpeg always ends with a failure status). Error: "Failed to probe video
+// with FFmpeg" when it cannot be started, read or waited for.
+VideoResult<std::string> RunProbe(const std::string& video_path, const std::string& ffmpeg_path);
+
+// Finds the frame size in ffmpeg's stream description: the first word
+// "<width>x<height>[,...]" of a line holding "Video:" whose numbers are
+// plain unsigned decimals. Sizes with a zero side, or whose byte count does
+// not fit a buffer, do not count (the search goes on).
+std::optional<Dimensions> ParseDimensions(std::string_view probe_output);
+
+// Probe plus parse. Errors: "Failed to probe video with FFmpeg",
+// "Cannot parse video dimensions".
+VideoResult<Dimensions> probe_video_dimensions(const std::string& video_path,
+                                               const std::string& ffmpeg_path);
+
+// A frame rate as num/den, exact for the NTSC rates (30000/1001 etc.).
+struct FrameRate {
+  double num = 30.0;
+  double den = 1.0;
+};
+
+// The frame rate of the first video stream line: the number before " fps",
+// else before " tbr". ffmpeg prints NTSC rates rounded to two decimals
+// (29.97); those map back to their exact fractions. nullopt when neither is
+// there or the number is not a positive finite value.
+std::optional<FrameRate> ParseFrameRate(std::string_view probe_output);
+
+// --- Decoding ------------------------------------------------------------
+
+// The decode command line: raw 8-bit gray frames on stdout.
+std::vector<std::string> DecodeCommand(const std::string& video_path,
+                                       const std::string& ffmpeg_path);
+
+// Receives decoded frames one by one, in decoding order.
+class FrameSink {
+ public:
+  virtual ~FrameSink() = default;
+
+  // Called once after probing, before the decoder starts.
+  virtual void OnDimensions(Dimensions /*dimensions*/) {}
+
+  // `pixels` holds exactly width*height bytes of frame `frame_number`
+  // (0, 1, 2, ...). The decoder alternates between two frame buffers, so the
+  // span of frame n stays valid until the OnFrame call of frame n + 1 has
+  // returned: a sink that compares each frame with the one before it needs
+  // no copy. An exception thrown here ends decoding; the decoder child is
+  // killed and reaped before it propagates.
+  virtual void OnFrame(uint64_t frame_number, std::span<const uint8_t> pixels) = 0;
+};
+
+struct DecodeStats {
+  Dimensions dimensions;
+  uint64_t frame_count = 0;  // complete frames handed to the sink
+  // Time spent inside FrameSink::OnFrame. The decoder's own time (probing,
+  // reading, waiting) is the caller's wall time around DecodeFrames minus this.
+  std::chrono::nanoseconds sink_time{0};
+};
+
+// Probes `video_path`, runs the decoder and hands every complete frame to
+// `sink`. Prints "Extracting frames", "Dimensions", "Frame size",
+// "Processed N frames" (every 1000) and "Done" lines when `verbose`; the
+// "Done" line is the last thing it prints. A short last frame, a read error
+// or a failing decoder status end the frames without an error. The decoder
+// is reaped before this returns. Errors: the two probe errors and "Failed
+// to spawn FFmpeg process". Throws velmar::Interrupted on Ctrl-C.
+VideoResult<DecodeStats> DecodeFrames(const std::string& video_path,
+                                      const std::string& ffmpeg_path, bool verbose,
+                                      FrameSink& sink);
+
+struct ExtractedFrames {
+  std::vector<VideoFrame> frames;
+  uint64_t width = 0;
+  uint64_t height = 0;
+};
+
+// Every frame of the video, each a padded copy (VideoFrame::Make).
+VideoResult<ExtractedFrames> extract_all_frames(const std::string& video_path,
+                                                const std::string& ffmpeg_path, bool verbose);
+
+// --- Saving --------------------------------------------------------------
+
+struct SaveOptions {
+  std::string ffmpeg_path = "ffmpeg";
+  uint64_t max_save = DEFAULT_MAX_SAVE;
+  bool verbose = false;
+};
+
+// "keyframe_001.jpg", ..., "keyframe_999.jpg", "keyframe_1000.jpg".
+std::string KeyframeFileName(uint64_t position);
+
+// `dir` joined with `name`: just `name` for an empty dir, no doubled "/".
+std::string JoinPath(std::string_view dir, std::string_view name);
+
+// The seek time of frame `frame_number` in seconds, as the shortest decimal
+// text that reads back as the same double, in fixed notation ("0", "1.5",
+// "0.03333333333333333").
+std::string SeekText(uint64_t frame_number, FrameRate rate);
+
+// The command that writes one frame as a JPEG file.
+std::vector<std::string> SaveCommand(const std::string& ffmpeg_path,
+                                     const std::string& video_path, const std::string& seek,
+                                     const std::string& output_path);
+
+// mkdir -p with mode 0777 (less the umask); an existing directory is fine,
+// anything else at the path is an error, and so is a path holding a NUL.
+std::error_code CreateDirectories(const std::string& path);
+
+// Writes the first min(max_save, size) keyframes as keyframe_NNN.jpg into
+// `output_dir`, one ffmpeg run each, seeking by the video's own frame rate.
+// Returns how many runs succeeded. Errors: "Failed to create output
+// directory", "Failed to extract keyframe with FFmpeg". Throws
+// velmar::Interrupted on Ctrl-C (the running child is killed and reaped).
+VideoResult<uint64_t> save_keyframe_images(const std::string& video_path,
+                                           std::span<const uint64_t> keyframes,
+                                           const std::string& output_dir,
+                                           const SaveOptions& options);
+
+}  // namespace velmar::video

@@ -1,0 +1,150 @@
+#include "video/measured_run.hpp"
+
+#include <algorithm>
+#include <utility>
+
+#include "common/output.hpp"
+#include "common/worker_pool.hpp"
+#include "video/difference.hpp"
+#include "video/run_report.hpp"
+
+namespace velmar::video {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The same conversion as ElapsedMs: whole seconds plus nanoseconds / 1e9,
+// times 1000, so that the three durations of a record add up consistently.
+double ToMs(std::chrono::nanoseconds duration) {
+  const auto ns = duration.count();
+  if (ns <= 0) return 0.0;
+  const double seconds =
+      static_cast<double>(ns / 1000000000) + static_cast<double>(ns % 1000000000) / 1e9;
+  return seconds * 1000.0;
+}
+
+}  // namespace
+
+ScoringSink::ScoringSink(bool score, bool use_simd, uint64_t block_size)
+    : scoring_(score), use_simd_(use_simd), block_size_(block_size) {}
+
+void ScoringSink::OnDimensions(Dimensions dimensions) {
+  previous_.width = current_.width = dimensions.width;
+  previous_.height = current_.height = dimensions.height;
+}
+
+void ScoringSink::OnFrame(uint64_t frame_number, std::span<const uint8_t> pixels) {
+  if (!scoring_) return;
+  try {
+    // The span is only valid until the next frame arrives, and the
+    // difference functions take frame records, so the frame is copied into
+    // a reused buffer (no allocation after the first two frames).
+    current_.frame_number = frame_number;
+    current_.data.assign(pixels.begin(), pixels.end());
+    if (has_previous_) {
+      const double score = use_simd_
+                               ? FrameDifferenceSimd(previous_, current_, block_size_)
+                               : FrameDifference(previous_, current_);
+      entries_.push_back(PairEntry{frame_number, score});
+    }
+    std::swap(previous_, current_);
+    has_previous_ = true;
+  } catch (...) {
+    // Thrown only once the decoder is reaped: throwing from here would kill
+    // the decoder mid-stream, and the collect-then-select path reports a
+    // kernel failure after a complete decode.
+    failure_ = std::current_exception();
+    scoring_ = false;
+    previous_.data = {};
+    current_.data = {};
+    entries_ = {};
+  }
+}
+
+void ScoringSink::RethrowFailure() const {
+  if (failure_) std::rethrow_exception(failure_);
+}
+
+VideoResult<StreamedSelection> DecodeAndSelect(const std::string& video_path,
+                                               const std::string& ffmpeg_path,
+                                               uint64_t max_keyframes, bool use_simd,
+                                               uint64_t block_size, bool verbose) {
+  // Selection returns at once for k = 0, so nothing needs scoring then (and
+  // a block size of 0 cannot fail).
+  ScoringSink sink(max_keyframes != 0, use_simd, block_size);
+  const Clock::time_point decode_start = Clock::now();
+  auto stats = DecodeFrames(video_path, ffmpeg_path, verbose, sink);
+  const Clock::time_point decode_end = Clock::now();
+  if (!stats) return std::unexpected(std::move(stats.error()));
+
+  StreamedSelection result;
+  result.total_frames = stats->frame_count;
+  const auto decode_time =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(decode_end - decode_start);
+  result.reading_time = std::max(decode_time - stats->sink_time, std::chrono::nanoseconds::zero());
+
+  const bool selecting = max_keyframes != 0 && stats->frame_count >= 2;
+  if (verbose && selecting) {
+    PrintOut("Keyframe analysis target: %llu (%s)\n",
+             static_cast<unsigned long long>(max_keyframes),
+             use_simd ? "SIMD+Parallel" : "Parallel");
+  }
+  sink.RethrowFailure();
+
+  const Clock::time_point select_start = Clock::now();
+  if (selecting) {
+    // The "Keyframes selected" line times scoring plus selection, as it does
+    // when the frames are scored after decoding: start its clock earlier by
+    // the time already spent scoring.
+    result.keyframes = SelectFromScores(sink.TakeEntries(), max_keyframes, verbose,
+                                        select_start - stats->sink_time);
+  }
+  result.analysis_time = stats->sink_time + (Clock::now() - select_start);
+  return result;
+}
+
+VideoResult<PerformanceResult> run_performance_test(const std::string& video_path,
+                                                    uint64_t max_keyframes,
+                                                    const std::string& test_name,
+                                                    const std::string& ffmpeg_path, bool use_simd,
+                                                    uint64_t block_size, bool verbose) {
+  if (verbose) {
+    PrintOut("Run test: %s (max_keyframes=%llu)\n", test_name.c_str(),
+             static_cast<unsigned long long>(max_keyframes));
+  }
+  const Clock::time_point run_start = Clock::now();
+  auto selection =
+      DecodeAndSelect(video_path, ffmpeg_path, max_keyframes, use_simd, block_size, verbose);
+  if (!selection) return std::unexpected(std::move(selection.error()));
+  const double total_time_ms = ElapsedMs(run_start);
+
+  PerformanceResult record;
+  record.test_name = test_name;
+  record.video_file = VideoFileName(video_path);
+  record.total_time_ms = total_time_ms;
+  record.frame_extraction_time_ms = ToMs(selection->reading_time);
+  record.keyframe_analysis_time_ms = ToMs(selection->analysis_time);
+  record.total_frames = selection->total_frames;
+  record.keyframes_extracted = selection->keyframes.size();
+  // Kept exactly as computed: no frames gives a NaN ratio and 0 fps.
+  const double frames = static_cast<double>(record.total_frames);
+  record.keyframe_ratio = static_cast<double>(record.keyframes_extracted) / frames * 100.0;
+  record.processing_fps = frames / (total_time_ms / 1000.0);
+  record.max_keyframes_requested = max_keyframes;
+  record.optimization_type = OptimizationLabel(use_simd, block_size);
+  record.simd_enabled = use_simd;
+  record.threads_used = ActualThreadCount();
+  record.timestamp = LocalTimestamp();
+
+  if (verbose) {
+    PrintOut("Result: frames=%llu keyframes=%llu requested=%llu time_ms=%.2f fps=%.1f\n",
+             static_cast<unsigned long long>(record.total_frames),
+             static_cast<unsigned long long>(record.keyframes_extracted),
+             static_cast<unsigned long long>(max_keyframes), record.total_time_ms,
+             record.processing_fps);
+  }
+  return record;
+}
+
+}  // namespace velmar::video
