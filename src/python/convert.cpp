@@ -49,6 +49,21 @@ bool IsNumpyBool(PyObject* obj) {
          PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0;
 }
 
+// Reads a sequence (not a str) of integers 0..2**64-1 in order, handing
+// each to `take`, which returns false (with an error set) to stop. The length
+// is re-read each step: the sequence may change while it is read.
+template <class Take>
+bool ReadU64Sequence(PyObject* obj, const char* arg, Take take) {
+  if (!CheckSequence(obj, arg)) return false;
+  for (Py_ssize_t i = 0; i < PySequence_Size(obj); ++i) {
+    Ref item = Ref::Steal(PySequence_GetItem(obj, i));
+    if (!item) return false;
+    uint64_t v = 0;
+    if (!ToU64(item.get(), arg, &v) || !take(v)) return false;
+  }
+  return !PyErr_Occurred();
+}
+
 }  // namespace
 
 bool BindArgs(const char* function, PyObject* args, PyObject* kwargs,
@@ -171,6 +186,15 @@ bool ToString(PyObject* obj, const char* arg, std::string* out) {
   return true;
 }
 
+bool ToPath(PyObject* obj, const char* arg, std::string* out) {
+  if (!ToString(obj, arg, out)) return false;
+  if (out->find('\0') != std::string::npos) {
+    PyErr_Format(PyExc_ValueError, "argument '%s': embedded null character", arg);
+    return false;
+  }
+  return true;
+}
+
 bool ToOptString(PyObject* obj, const char* arg, std::optional<std::string>* out) {
   if (obj == nullptr || obj == Py_None) {
     out->reset();
@@ -207,43 +231,24 @@ bool ToByteVector(PyObject* obj, const char* arg, std::vector<uint8_t>* out) {
                 reinterpret_cast<const uint8_t*>(data) + size);
     return true;
   }
-  if (!CheckSequence(obj, arg)) return false;
-  Py_ssize_t size = PySequence_Size(obj);
-  if (size < 0) return false;
   out->clear();
-  out->reserve(static_cast<size_t>(size));
-  // The length is re-read each step: a sequence may change while it is read.
-  for (Py_ssize_t i = 0; i < PySequence_Size(obj); ++i) {
-    Ref item = Ref::Steal(PySequence_GetItem(obj, i));
-    if (!item) return false;
-    uint64_t v = 0;
-    if (!ToU64(item.get(), arg, &v)) return false;
+  return ReadU64Sequence(obj, arg, [&](uint64_t v) {
     if (v > 255) {
       PyErr_Format(PyExc_OverflowError, "argument '%s': value %llu does not fit in a byte", arg,
                    static_cast<unsigned long long>(v));
       return false;
     }
     out->push_back(static_cast<uint8_t>(v));
-  }
-  if (PyErr_Occurred()) return false;
-  return true;
+    return true;
+  });
 }
 
 bool ToU64Vector(PyObject* obj, const char* arg, std::vector<uint64_t>* out) {
-  if (!CheckSequence(obj, arg)) return false;
-  Py_ssize_t size = PySequence_Size(obj);
-  if (size < 0) return false;
   out->clear();
-  out->reserve(static_cast<size_t>(size));
-  for (Py_ssize_t i = 0; i < PySequence_Size(obj); ++i) {
-    Ref item = Ref::Steal(PySequence_GetItem(obj, i));
-    if (!item) return false;
-    uint64_t v = 0;
-    if (!ToU64(item.get(), arg, &v)) return false;
+  return ReadU64Sequence(obj, arg, [&](uint64_t v) {
     out->push_back(v);
-  }
-  if (PyErr_Occurred()) return false;
-  return true;
+    return true;
+  });
 }
 
 Ref NewStr(const std::string& s) {

@@ -39,6 +39,11 @@ bool ToBoolOr(PyObject* obj, const char* arg, bool fallback, bool* out);
 // A str (or subclass), as UTF-8. A string that cannot be encoded as UTF-8
 // (a lone surrogate) raises UnicodeEncodeError.
 bool ToString(PyObject* obj, const char* arg, std::string* out);
+// A str that names a file, directory or program. A NUL would silently cut
+// the name short on its way to the system, so it raises ValueError, as
+// Python's own os functions do.
+bool ToPath(PyObject* obj, const char* arg, std::string* out);
+
 // None or a str; a null (left out) or None object gives nullopt.
 bool ToOptString(PyObject* obj, const char* arg, std::optional<std::string>* out);
 

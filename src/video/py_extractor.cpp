@@ -27,18 +27,6 @@ struct ExtractorObject {
 
 ExtractorObject* AsExtractor(PyObject* self) { return reinterpret_cast<ExtractorObject*>(self); }
 
-// A str that names a file or program. A NUL would silently cut the name
-// short on its way to the system (another file, another program), so it is
-// refused the way Python's own os functions refuse it.
-bool ToPath(PyObject* obj, const char* arg, std::string* out) {
-  if (!ToString(obj, arg, out)) return false;
-  if (out->find('\0') != std::string::npos) {
-    PyErr_Format(PyExc_ValueError, "argument '%s': embedded null character", arg);
-    return false;
-  }
-  return true;
-}
-
 PyObject* ExtractorNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return Boundary([&]() -> PyObject* {
     PyObject* a[3];

@@ -27,18 +27,6 @@ struct PipelineArgs {
   uint64_t block_size = video::DEFAULT_BLOCK_SIZE;
 };
 
-// A str that names a file, directory or program, refused with a NUL in it
-// (the extractor's own methods do the same): cut at the NUL on its way to the
-// system, it would name something else.
-bool ToPath(PyObject* obj, const char* arg, std::string* out) {
-  if (!ToString(obj, arg, out)) return false;
-  if (out->find('\0') != std::string::npos) {
-    PyErr_Format(PyExc_ValueError, "argument '%s': embedded null character", arg);
-    return false;
-  }
-  return true;
-}
-
 PyObject* RunPipeline(const ExtractorSettings& settings, const PipelineArgs& args) {
   auto record = video::process_video_pipeline(settings.ffmpeg_path, settings.verbose,
                                               args.video_path, args.output_dir,
