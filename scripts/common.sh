@@ -5,7 +5,8 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VENV="$ROOT/.venv"
 PY="$VENV/bin/python"
-APT_PACKAGES=(ffmpeg libtbb-dev libsimdjson-dev libicu-dev libgtest-dev g++ cmake ninja-build)
+# CMake and Ninja come from PyPI into the venv.
+APT_PACKAGES=(ffmpeg libtbb-dev libsimdjson-dev libicu-dev libgtest-dev g++)
 
 log() { printf '==> %s\n' "$*" >&2; }
 
