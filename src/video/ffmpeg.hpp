@@ -83,13 +83,33 @@ class FrameSink {
   // no copy. An exception thrown here ends decoding; the decoder child is
   // killed and reaped before it propagates.
   virtual void OnFrame(uint64_t frame_number, std::span<const uint8_t> pixels) = 0;
+
+  // Optional, for a sink that keeps frames: the memory frame `frame_number`
+  // is read into, so that it lands in its final place instead of being
+  // copied there out of a decoder buffer. The decoder fills a frame front to
+  // back in steps. Before each step it asks for a buffer whose first `size`
+  // bytes are writable; the sink returns at least that many bytes, at the
+  // same address every time for one frame. The first request comes before
+  // anything of the frame is read; later ones grow up to width*height (one
+  // may repeat or ask for less than an earlier one, which changes nothing).
+  // OnFrame then gets the first width*height bytes of the buffer. Growing
+  // step by step lets the sink map in fresh memory just before the pipe's
+  // bytes are copied to it, while it is still in the cache. A frame cut
+  // short by the end of the stream gets no OnFrame call. An empty span at
+  // the first request (the default) makes the decoder read that frame into
+  // its own two alternating buffers, as described at OnFrame. A step's
+  // request returning another address or fewer bytes is a Panic.
+  virtual std::span<uint8_t> FrameBuffer(uint64_t /*frame_number*/, size_t /*size*/) {
+    return {};
+  }
 };
 
 struct DecodeStats {
   Dimensions dimensions;
   uint64_t frame_count = 0;  // complete frames handed to the sink
   // Time spent inside FrameSink::OnFrame. The decoder's own time (probing,
-  // reading, waiting) is the caller's wall time around DecodeFrames minus this.
+  // reading, waiting) is the caller's wall time around DecodeFrames minus this
+  // (FrameSink::FrameBuffer calls count as reading).
   std::chrono::nanoseconds sink_time{0};
 };
 

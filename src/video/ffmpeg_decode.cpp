@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "common/output.hpp"
+#include "common/panic.hpp"
 #include "video/ffmpeg.hpp"
 #include "video/subprocess.hpp"
 
@@ -17,30 +19,41 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Bytes of a frame a sink-supplied buffer is grown by ahead of the reads
+// (see CollectSink): small enough that a freshly mapped step is still in the
+// cache when the pipe's bytes are copied to it.
+constexpr size_t kFillStep = 128 << 10;
+
 // Assembles frames from the decoder pipe. Small frames are served from one
 // large read buffer (a few big reads instead of many small ones); while at
-// least a whole read buffer's worth of a frame is still missing, reads go
-// straight into the frame instead, saving a copy.
+// least kDirectRead bytes of a frame are still missing, reads go straight
+// into the frame instead, saving a copy: a read that size already costs
+// little per byte.
 class FrameReader {
  public:
   explicit FrameReader(Subprocess& decoder)
       : decoder_(decoder), buffer_(std::make_unique_for_overwrite<uint8_t[]>(kSize)) {}
 
-  // Fills `frame` completely. False at end of stream before it is full, or on
-  // a read error; the bytes of the incomplete frame are then dropped.
-  bool Fill(std::span<uint8_t> frame) {
+  // Fills a frame of `size` bytes front to back. `ready(n)` returns the
+  // frame's memory with at least its first n bytes writable; no read or copy
+  // goes more than `step` bytes beyond what is filled. False at end of stream
+  // before the frame is full, or on a read error; the bytes of the incomplete
+  // frame are then dropped.
+  template <typename Ready>
+  bool Fill(size_t size, size_t step, Ready&& ready) {
     size_t filled = 0;
-    while (filled < frame.size()) {
-      const size_t missing = frame.size() - filled;
+    while (filled < size) {
+      const size_t missing = size - filled;
       if (begin_ < end_) {
-        const size_t take = std::min(missing, end_ - begin_);
-        std::memcpy(frame.data() + filled, buffer_.get() + begin_, take);
+        const size_t take = std::min({missing, end_ - begin_, step});
+        std::memcpy(ready(filled + take) + filled, buffer_.get() + begin_, take);
         begin_ += take;
         filled += take;
         continue;
       }
-      if (missing >= kSize) {
-        auto n = decoder_.ReadStdout(frame.subspan(filled));
+      if (missing >= kDirectRead) {
+        const size_t want = std::min(missing, step);
+        auto n = decoder_.ReadStdout({ready(filled + want) + filled, want});
         if (!n || *n == 0) return false;
         filled += *n;
       } else {
@@ -55,39 +68,62 @@ class FrameReader {
 
  private:
   static constexpr size_t kSize = PIPE_READ_BUFFER_SIZE;
+  static constexpr size_t kDirectRead = 64 << 10;
   Subprocess& decoder_;
   std::unique_ptr<uint8_t[]> buffer_;
   size_t begin_ = 0;  // unread bytes are buffer_[begin_, end_)
   size_t end_ = 0;
 };
 
-// Maps in the pages of a new buffer with one call instead of one page fault
-// per 4 KiB page as the copy first touches them. Best effort.
+// Maps in the pages holding [data, data + size) with one call instead of one
+// page fault per 4 KiB page as they are first written. Every page of the
+// rounded-out range holds bytes of the buffer, so it is mapped, and
+// populating never changes what a page holds. Best effort.
 void Prefault(uint8_t* data, size_t size) {
+  if (size == 0) return;
   const uintptr_t page = 4096;
-  uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + page - 1) & ~(page - 1);
-  uintptr_t end = (reinterpret_cast<uintptr_t>(data) + size) & ~(page - 1);
-  if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
+  uintptr_t begin = reinterpret_cast<uintptr_t>(data) & ~(page - 1);
+  uintptr_t end = (reinterpret_cast<uintptr_t>(data) + size + page - 1) & ~(page - 1);
+  ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
 }
 
+size_t Padded(size_t size) { return (size + 31) / 32 * 32; }
+
+// Keeps every frame. Each frame is read straight into the buffer of its
+// record, which grows a step at a time just ahead of the reads: there is no
+// copy out of a decoder buffer, and each fresh page is written while the
+// kernel's zeroing of it is still in the cache. (Mapping in a whole 1080p
+// frame at once and then filling it finds its first pages evicted again.)
 class CollectSink final : public FrameSink {
  public:
-  void OnDimensions(Dimensions dimensions) override { dimensions_ = dimensions; }
+  void OnDimensions(Dimensions dimensions) override {
+    dimensions_ = dimensions;
+    frame_size_ = static_cast<size_t>(dimensions.width * dimensions.height);
+  }
 
-  void OnFrame(uint64_t frame_number, std::span<const uint8_t> pixels) override {
+  std::span<uint8_t> FrameBuffer(uint64_t /*frame_number*/, size_t size) override {
     // Room for the padding up front, so Make pads without reallocating.
-    std::vector<uint8_t> data;
-    data.reserve((pixels.size() + 31) / 32 * 32);
-    Prefault(data.data(), data.capacity());
-    data.assign(pixels.begin(), pixels.end());
+    if (pending_.capacity() == 0) pending_.reserve(Padded(frame_size_));
+    const size_t have = pending_.size();
+    if (size > have) {
+      Prefault(pending_.data() + have, size - have);
+      pending_.resize(size);
+    }
+    return pending_;
+  }
+
+  // `pixels` is the whole of pending_ (the decoder asked for every byte).
+  void OnFrame(uint64_t frame_number, std::span<const uint8_t> /*pixels*/) override {
     frames_.push_back(VideoFrame::Make(frame_number, dimensions_.width, dimensions_.height,
-                                       std::move(data)));
+                                       std::exchange(pending_, {})));
   }
 
   std::vector<VideoFrame> TakeFrames() { return std::move(frames_); }
 
  private:
   Dimensions dimensions_;
+  size_t frame_size_ = 0;
+  std::vector<uint8_t> pending_;  // the frame being read; dropped if cut short
   std::vector<VideoFrame> frames_;
 };
 
@@ -124,21 +160,42 @@ VideoResult<DecodeStats> DecodeFrames(const std::string& video_path,
   // The probe accepts only sizes that fit a buffer, so this cannot overflow.
   const size_t frame_size = static_cast<size_t>(dims->width * dims->height);
   // Two frame buffers, used in turn: the previous frame stays intact while
-  // the next one is read (see FrameSink::OnFrame). Not zero-filled: every
-  // byte is written by the pipe before anyone reads it.
-  std::unique_ptr<uint8_t[]> buffers[2] = {
-      std::make_unique_for_overwrite<uint8_t[]>(frame_size),
-      std::make_unique_for_overwrite<uint8_t[]>(frame_size)};
+  // the next one is read (see FrameSink::OnFrame). Made only when the sink
+  // supplies no memory of its own; not zero-filled: every byte is written by
+  // the pipe before anyone reads it.
+  std::unique_ptr<uint8_t[]> buffers[2];
   if (verbose) PrintOut("Frame size: %zu bytes\n", frame_size);
 
   FrameReader reader(*decoder);
   DecodeStats stats;
   stats.dimensions = *dims;
   for (;;) {
-    std::span<uint8_t> frame(buffers[stats.frame_count % 2].get(), frame_size);
-    if (!reader.Fill(frame)) break;
+    const uint64_t number = stats.frame_count;
+    uint8_t* frame = nullptr;
+    bool complete = false;
+    const size_t first_step = std::min(frame_size, kFillStep);
+    if (std::span<uint8_t> first = sink.FrameBuffer(number, first_step); !first.empty()) {
+      frame = first.data();
+      auto supplied = [&](std::span<uint8_t> buffer, size_t size) {
+        if (buffer.data() != frame || buffer.size() < size) {
+          throw Panic(Format("FrameSink::FrameBuffer gave %zu bytes for %zu, or moved the frame",
+                             buffer.size(), size));
+        }
+        return frame;
+      };
+      supplied(first, first_step);
+      complete = reader.Fill(frame_size, kFillStep, [&](size_t size) {
+        return supplied(sink.FrameBuffer(number, size), size);
+      });
+    } else {
+      std::unique_ptr<uint8_t[]>& own = buffers[number % 2];
+      if (!own) own = std::make_unique_for_overwrite<uint8_t[]>(frame_size);
+      frame = own.get();
+      complete = reader.Fill(frame_size, frame_size, [&](size_t) { return frame; });
+    }
+    if (!complete) break;
     const Clock::time_point sink_start = Clock::now();
-    sink.OnFrame(stats.frame_count, frame);
+    sink.OnFrame(number, {frame, frame_size});
     stats.sink_time += Clock::now() - sink_start;
     ++stats.frame_count;
     if (verbose && stats.frame_count % 1000 == 0) {

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "common/interrupt.hpp"
+#include "common/panic.hpp"
 #include "video/ffmpeg.hpp"
 #include "video/subprocess.hpp"
 
@@ -306,8 +308,11 @@ std::string Pattern(size_t size, uint8_t seed) {
 }
 
 TEST(DecodeFrames, PaddedCopies) {
-  for (auto [width, height, stored] :
-       {std::tuple<uint64_t, uint64_t, size_t>{100, 75, 7520}, {96, 80, 7680}}) {
+  // The large size is read straight into the records, in several steps, with
+  // its last bytes coming through the read buffer.
+  for (auto [width, height, stored] : {std::tuple<uint64_t, uint64_t, size_t>{100, 75, 7520},
+                                       {96, 80, 7680},
+                                       {1001, 700, 700704}}) {
     TempDir tmp;
     const size_t size = width * height;
     std::string raw = Pattern(size * 3 + size / 2, static_cast<uint8_t>(width));
@@ -357,6 +362,67 @@ TEST(DecodeFrames, PreviousFrameStaysValid) {
   EXPECT_EQ(sink.frames, 4u);
   EXPECT_TRUE(sink.intact);
   EXPECT_GE(stats->sink_time.count(), 0);
+}
+
+// Supplies the memory of every frame and records what the decoder asks for.
+class SupplyingSink : public FrameSink {
+ public:
+  std::span<uint8_t> FrameBuffer(uint64_t frame_number, size_t size) override {
+    if (frame_number == buffers.size()) {
+      buffers.emplace_back(capacity);
+      largest_request.push_back(0);
+    }
+    const size_t before = largest_request.at(frame_number);
+    largest_request[frame_number] = std::max(before, size);
+    std::span<uint8_t> buffer(buffers.back());
+    return short_when_grown && before != 0 && size > before ? buffer.first(size - 1) : buffer;
+  }
+  void OnFrame(uint64_t frame_number, std::span<const uint8_t> pixels) override {
+    in_place = in_place && pixels.data() == buffers.at(frame_number).data();
+    frames.emplace_back(pixels.begin(), pixels.end());
+  }
+  size_t capacity = 0;
+  bool short_when_grown = false;  // one byte short once a frame grows
+  std::vector<std::vector<uint8_t>> buffers;
+  std::vector<size_t> largest_request;
+  std::vector<std::string> frames;
+  bool in_place = true;
+};
+
+TEST(DecodeFrames, SinkSuppliedBuffers) {
+  // A frame much smaller than the read buffer, and one taking several steps.
+  for (auto [width, height] : {std::pair<size_t, size_t>{100, 75}, {1100, 1000}}) {
+    TempDir tmp;
+    const size_t size = width * height;
+    std::string raw = Pattern(size * 3 + size / 2, 7);
+    std::string ffmpeg = FakeFfmpeg(
+        tmp, "Video: gray, " + std::to_string(width) + "x" + std::to_string(height) + "\n", raw);
+    SupplyingSink sink;
+    sink.capacity = size + 5;  // more than asked for is fine
+    auto stats = DecodeFrames("in.mp4", ffmpeg, false, sink);
+    ASSERT_TRUE(stats) << stats.error().message;
+    EXPECT_EQ(stats->frame_count, 3u);
+    ASSERT_EQ(sink.frames.size(), 3u);
+    EXPECT_TRUE(sink.in_place);
+    for (size_t i = 0; i < 3; ++i) {
+      EXPECT_EQ(sink.frames[i], raw.substr(i * size, size));
+      EXPECT_EQ(sink.largest_request[i], size);
+    }
+    // The cut-short frame was asked for, but never handed over.
+    EXPECT_EQ(sink.buffers.size(), 4u);
+  }
+
+  // A buffer smaller than asked for is a fault of the sink; the decoder is
+  // still reaped. (Short only from the second step on: by then the fake
+  // decoder has run far enough to leave its pid.)
+  TempDir tmp;
+  std::string ffmpeg =
+      FakeFfmpeg(tmp, "Video: gray, 1100x1000\n", Pattern(1100 * 1000, 1), "exec sleep 60");
+  SupplyingSink short_sink;
+  short_sink.capacity = 1100 * 1000;
+  short_sink.short_when_grown = true;
+  EXPECT_THROW((void)DecodeFrames("in.mp4", ffmpeg, false, short_sink), Panic);
+  EXPECT_TRUE(ProcessGone(std::stoi(ReadFile(tmp / "pid"))));
 }
 
 class ThrowingSink : public FrameSink {
