@@ -32,16 +32,29 @@ ScoringSink::ScoringSink(bool score, bool use_simd, uint64_t block_size)
 void ScoringSink::OnDimensions(Dimensions dimensions) {
   previous_.width = current_.width = dimensions.width;
   previous_.height = current_.height = dimensions.height;
+  if (!scoring_) return;
+  // Padded like every record; the probe only accepts sizes that fit memory.
+  const size_t padded = (static_cast<size_t>(dimensions.width * dimensions.height) + 31) / 32 * 32;
+  previous_.data.assign(padded, 0);
+  current_.data.assign(padded, 0);
+}
+
+std::span<uint8_t> ScoringSink::FrameBuffer(uint64_t, size_t) {
+  // Not scoring (k = 0, or after a kernel failure): the decoder's own
+  // buffers serve.
+  if (!scoring_) return {};
+  return current_.data;
 }
 
 void ScoringSink::OnFrame(uint64_t frame_number, std::span<const uint8_t> pixels) {
   if (!scoring_) return;
   try {
-    // The span is only valid until the next frame arrives, and the
-    // difference functions take frame records, so the frame is copied into
-    // a reused buffer (no allocation after the first two frames).
+    // The decoder read the frame into `current_` (FrameBuffer); copy only
+    // if it did not.
     current_.frame_number = frame_number;
-    current_.data.assign(pixels.begin(), pixels.end());
+    if (pixels.data() != current_.data.data()) {
+      current_.data.assign(pixels.begin(), pixels.end());
+    }
     if (has_previous_) {
       const double score = use_simd_
                                ? FrameDifferenceSimd(previous_, current_, block_size_)

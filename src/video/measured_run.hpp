@@ -32,6 +32,7 @@ class ScoringSink final : public FrameSink {
 
   void OnDimensions(Dimensions dimensions) override;
   void OnFrame(uint64_t frame_number, std::span<const uint8_t> pixels) override;
+  std::span<uint8_t> FrameBuffer(uint64_t frame_number, size_t size) override;
 
   // True when the kernel failed on some pair.
   bool Failed() const { return failure_ != nullptr; }
@@ -44,9 +45,10 @@ class ScoringSink final : public FrameSink {
   bool scoring_;
   bool use_simd_;
   uint64_t block_size_;
-  // The two records are reused for every frame: the new frame is copied into
-  // `current_`, scored against `previous_`, then the two are swapped, so the
-  // buffers are allocated once per run.
+  // The two records are reused for every frame: the decoder reads the new
+  // frame straight into `current_`, it is scored against `previous_`, then
+  // the two are swapped, so the buffers are allocated once per run and no
+  // frame is copied.
   VideoFrame previous_;
   VideoFrame current_;
   bool has_previous_ = false;
