@@ -180,7 +180,7 @@ LoadResult LoadIndexFile(const std::string& path, MetadataStore& store) {
   std::optional<std::vector<MetadataEntry>> entries = ReadIndexJson(text);
   if (!entries) return LoadResult::kUnreadable;
   std::string().swap(text);
-  for (MetadataEntry& entry : *entries) store.insert_entry(std::move(entry));
+  store.BulkLoad(std::move(*entries));
   return LoadResult::kLoaded;
 }
 

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <span>
 #include <string_view>
 #include <utility>
 
@@ -123,8 +124,10 @@ std::vector<std::string> CollectRanked(const MetadataStore& store, uint64_t limi
                         for (size_t shard = range.begin(); shard != range.end(); ++shard) {
                           TopCandidates top(limit);
                           uint64_t position = 0;
-                          store.VisitShard(shard, [&](const StoredEntry& stored) {
-                            visit(stored, Ordinal(shard, position++), top);
+                          store.VisitShardSpans(shard, [&](std::span<const StoredEntry> run) {
+                            for (const StoredEntry& stored : run) {
+                              visit(stored, Ordinal(shard, position++), top);
+                            }
                           });
                           per_shard[shard] = top.Take();
                         }

@@ -1,12 +1,18 @@
 #include "memory/store.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <limits>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <string_view>
 #include <unordered_set>
 #include <utility>
 
+#include "common/panic.hpp"
 #include "memory/id_list.hpp"
 #include "memory/lowercase.hpp"
 #include "memory/sharded_map.hpp"
@@ -56,11 +62,14 @@ StoredEntry MakeStored(MetadataEntry&& entry) {
 
 // Lists `id` under `key` (an empty key is never indexed). The caller
 // guarantees that `id` is not listed there yet (see insert_entry), which
-// spares a search of what may be a very long list.
+// spares a search of what may be a very long list. With kLock false the
+// caller already holds the shard's write lock.
+template <bool kLock>
 void index_add(IndexMap& index, std::string_view key, IdList::Id id) {
   if (key.empty()) return;
   auto& shard = index.ShardFor(key);
-  std::unique_lock lock(shard.mutex);
+  std::unique_lock lock(shard.mutex, std::defer_lock);
+  if constexpr (kLock) lock.lock();
   auto it = shard.table.find(key);
   if (it == shard.table.end()) it = shard.table.emplace(std::string(key), IdList()).first;
   it->second.Append(id);
@@ -68,6 +77,7 @@ void index_add(IndexMap& index, std::string_view key, IdList::Id id) {
 
 // Lists `id` under each distinct key of `keys`, in order. A key repeated
 // within one entry is listed once.
+template <bool kLock>
 void IndexAddAll(IndexMap& index, const std::vector<std::string>& keys, IdList::Id id) {
   if (keys.size() <= 16) {
     for (size_t i = 0; i < keys.size(); ++i) {
@@ -75,22 +85,25 @@ void IndexAddAll(IndexMap& index, const std::vector<std::string>& keys, IdList::
           keys.begin() + static_cast<std::ptrdiff_t>(i)) {
         continue;
       }
-      index_add(index, keys[i], id);
+      index_add<kLock>(index, keys[i], id);
     }
     return;
   }
   std::unordered_set<std::string_view> seen;
   for (const auto& key : keys) {
-    if (seen.insert(key).second) index_add(index, key, id);
+    if (seen.insert(key).second) index_add<kLock>(index, key, id);
   }
 }
 
 // Takes `id` off the list under `key`; an emptied list stays in place and a
-// missing key is passed over. Takes only the write lock of the key's shard.
+// missing key is passed over. Takes only the write lock of the key's shard
+// (none with kLock false: the caller holds it).
+template <bool kLock>
 void IndexRemove(IndexMap& index, std::string_view key, IdList::Id id) {
   if (key.empty()) return;  // never indexed
   auto& shard = index.ShardFor(key);
-  std::unique_lock lock(shard.mutex);
+  std::unique_lock lock(shard.mutex, std::defer_lock);
+  if constexpr (kLock) lock.lock();
   auto it = shard.table.find(key);
   if (it != shard.table.end()) it->second.Remove(id);
 }
@@ -102,14 +115,150 @@ std::vector<std::string> IdsOf(const IndexMap& index, std::string_view key) {
   return it == shard.table.end() ? std::vector<std::string>() : it->second.ToVector();
 }
 
+// Overwrites a stored entry with a newer one of the same memory_id, leaving
+// the stored memory_id string itself untouched: identifier lists point at
+// it, and a reader of a list holds only that list's lock, not this entry's.
+void Overwrite(StoredEntry& slot, StoredEntry&& next) {
+  // Every field but memory_id is assigned below; a new field must be too.
+  static_assert(sizeof(MetadataEntry) == 3 * sizeof(std::string) +
+                                             4 * sizeof(std::vector<std::string>) +
+                                             2 * sizeof(double) + sizeof(uint64_t) +
+                                             2 * sizeof(std::optional<std::string>));
+  MetadataEntry& e = slot.entry;
+  MetadataEntry& n = next.entry;
+  e.user_id = std::move(n.user_id);
+  e.memory_type = std::move(n.memory_type);
+  e.subjects = std::move(n.subjects);
+  e.objects = std::move(n.objects);
+  e.keywords = std::move(n.keywords);
+  e.tags = std::move(n.tags);
+  e.importance = n.importance;
+  e.confidence = n.confidence;
+  e.created_at = n.created_at;
+  e.access_count = n.access_count;
+  e.chat_id = std::move(n.chat_id);
+  e.content_preview = std::move(n.content_preview);
+  slot.lower_subjects = std::move(next.lower_subjects);
+  slot.lower_objects = std::move(next.lower_objects);
+  slot.lower_keywords = std::move(next.lower_keywords);
+}
+
+// One shard of entry_map. The entries sit in slots, in the order their
+// identifiers first arrived, kChunk slots to a chunk. A chunk is allocated
+// whole and never grows, so a slot never moves: identifier lists point into
+// slots, and a scan walks memory in order instead of chasing hash nodes.
+// A replaced entry is overwritten in its slot.
+//
+// `cells` finds the slot of an identifier: open addressing with linear
+// probing, each cell holding the low half of the identifier's hash and the
+// slot + 1 (0 marks a free cell). Growing it needs only the cells, never the
+// identifiers themselves.
+struct EntryShard {
+  static constexpr size_t kChunk = 1024;
+
+  struct Cell {
+    uint32_t hash = 0;
+    uint32_t slot = 0;  // slot + 1; 0 is a free cell
+  };
+
+  alignas(64) mutable std::shared_mutex mutex;
+  std::vector<std::vector<StoredEntry>> chunks;
+  size_t size = 0;
+  std::vector<Cell> cells;
+
+  StoredEntry& At(size_t slot) { return chunks[slot / kChunk][slot % kChunk]; }
+
+  // The entry stored under `id` (whose seeded hash is `hash`), or null.
+  StoredEntry* Find(std::string_view id, uint64_t hash) {
+    if (cells.empty()) return nullptr;
+    const auto low = static_cast<uint32_t>(hash);
+    const size_t mask = cells.size() - 1;
+    for (size_t i = low & mask;; i = (i + 1) & mask) {
+      const Cell c = cells[i];
+      if (c.slot == 0) return nullptr;
+      if (c.hash == low) {
+        StoredEntry& stored = At(c.slot - 1);
+        if (stored.entry.memory_id == id) return &stored;
+      }
+    }
+  }
+
+  // Appends `stored`, whose identifier is not in this shard yet.
+  StoredEntry& Add(StoredEntry&& stored, uint64_t hash) {
+    if (size >= std::numeric_limits<uint32_t>::max() - 1) throw Panic("entry shard full");
+    Reserve(size + 1);
+    if (size % kChunk == 0) {
+      chunks.emplace_back();
+      chunks.back().reserve(kChunk);
+    }
+    StoredEntry& slot = chunks.back().emplace_back(std::move(stored));
+    Place(Cell{static_cast<uint32_t>(hash), static_cast<uint32_t>(++size)});
+    return slot;
+  }
+
+  // Grows the cells to hold `count` identifiers at most three-quarters full.
+  void Reserve(size_t count) {
+    if (4 * count <= 3 * cells.size()) return;
+    std::vector<Cell> old = std::move(cells);
+    cells.assign(std::bit_ceil(std::max<size_t>(16, (4 * count + 2) / 3)), Cell{});
+    for (const Cell& c : old) {
+      if (c.slot != 0) Place(c);
+    }
+    chunks.reserve((count + kChunk - 1) / kChunk);
+  }
+
+ private:
+  void Place(Cell c) {
+    const size_t mask = cells.size() - 1;
+    size_t i = c.hash & mask;
+    while (cells[i].slot != 0) i = (i + 1) & mask;
+    cells[i] = c;
+  }
+};
+
 }  // namespace
 
 struct MetadataStore::Impl {
-  ShardedMap<StoredEntry> entry_map;
+  Impl() : seed{NewHashSeed()}, shard_count(ProcessShardCount()) {
+    entry_shards = std::make_unique<EntryShard[]>(shard_count);
+  }
+
+  SeededStringHash seed;
+  size_t shard_count;
+  std::unique_ptr<EntryShard[]> entry_shards;
   IndexMap type_index;
   IndexMap subject_index;
   IndexMap keyword_index;
   IndexMap tag_index;
+
+  // insert_entry once the identifier's entry_map shard is write-locked. With
+  // kLock false the caller holds every secondary-index lock as well.
+  template <bool kLock>
+  void InsertLocked(EntryShard& shard, StoredEntry&& stored, uint64_t hash) {
+    StoredEntry* slot = shard.Find(stored.entry.memory_id, hash);
+    if (slot == nullptr) {
+      slot = &shard.Add(std::move(stored), hash);
+    } else {
+      const MetadataEntry& old = slot->entry;
+      IdList::Id id = &old.memory_id;
+      IndexRemove<kLock>(type_index, old.memory_type, id);
+      for (const auto& s : old.subjects) IndexRemove<kLock>(subject_index, s, id);
+      for (const auto& k : old.keywords) IndexRemove<kLock>(keyword_index, k, id);
+      for (const auto& t : old.tags) IndexRemove<kLock>(tag_index, t, id);
+      Overwrite(*slot, std::move(stored));
+    }
+
+    // After the removals above, `id` is listed nowhere: an identifier is
+    // listed exactly under the keys of its stored entry, and all changes go
+    // through here under the shard's write lock. So the new keys only
+    // append. The lists point at the slot's memory_id, which never moves.
+    const MetadataEntry& now = slot->entry;
+    IdList::Id id = &now.memory_id;
+    index_add<kLock>(type_index, now.memory_type, id);
+    IndexAddAll<kLock>(subject_index, now.subjects, id);
+    IndexAddAll<kLock>(keyword_index, now.keywords, id);
+    IndexAddAll<kLock>(tag_index, now.tags, id);
+  }
 };
 
 MetadataStore::MetadataStore() : impl_(new Impl) {}
@@ -118,6 +267,7 @@ MetadataStore::~MetadataStore() { delete impl_; }
 void MetadataStore::insert_entry(MetadataEntry entry) {
   // The lowercase forms are computed before any lock is taken.
   StoredEntry stored = MakeStored(std::move(entry));
+  const uint64_t hash = impl_->seed(stored.entry.memory_id);
 
   // The write lock of the identifier's entry_map shard is held for the
   // whole insertion. Besides it, at most one secondary-index shard lock is
@@ -127,74 +277,102 @@ void MetadataStore::insert_entry(MetadataEntry entry) {
   // write lock) keeps two concurrent inserts of the same identifier from
   // interleaving: otherwise both could miss each other's entry as "old" and
   // the loser's keys would keep listing the identifier for good.
-  auto& shard = impl_->entry_map.ShardFor(stored.entry.memory_id);
+  //
+  // BulkLoad takes every lock at once: all entry_map shards in shard order,
+  // then the shards of the type, subject, keyword and tag indexes in that
+  // order. That agrees with the rule above (entry_map before any index, and
+  // nobody else ever waits for a second index lock), so it adds no cycle.
+  EntryShard& shard = impl_->entry_shards[ShardOfHash(hash, impl_->shard_count)];
   std::unique_lock lock(shard.mutex);
-  // One lookup: a new identifier takes the entry straight into its node
-  // (the key is copied from it before it is moved); for a known one
-  // try_emplace leaves `stored` untouched.
-  auto [it, inserted] = shard.table.try_emplace(stored.entry.memory_id, std::move(stored));
-  if (!inserted) {
-    const MetadataEntry& old = it->second.entry;
-    IdList::Id id = &it->first;
-    IndexRemove(impl_->type_index, old.memory_type, id);
-    for (const auto& s : old.subjects) IndexRemove(impl_->subject_index, s, id);
-    for (const auto& k : old.keywords) IndexRemove(impl_->keyword_index, k, id);
-    for (const auto& t : old.tags) IndexRemove(impl_->tag_index, t, id);
-    it->second = std::move(stored);
+  impl_->InsertLocked<true>(shard, std::move(stored), hash);
+}
+
+void MetadataStore::BulkLoad(std::vector<MetadataEntry> entries) {
+  Impl& m = *impl_;
+  std::vector<std::unique_lock<std::shared_mutex>> locks;
+  locks.reserve(5 * m.shard_count);
+  bool empty = true;
+  for (size_t i = 0; i < m.shard_count; ++i) {
+    locks.emplace_back(m.entry_shards[i].mutex);
+    empty = empty && m.entry_shards[i].size == 0;
+  }
+  if (!empty) {
+    // Someone got here first; replacing takes the ordinary path.
+    locks.clear();
+    for (MetadataEntry& entry : entries) insert_entry(std::move(entry));
+    return;
+  }
+  for (IndexMap* index : {&m.type_index, &m.subject_index, &m.keyword_index, &m.tag_index}) {
+    for (size_t i = 0; i < index->ShardCount(); ++i) locks.emplace_back(index->ShardAt(i).mutex);
   }
 
-  // After the removals above, `id` is listed nowhere: an identifier is
-  // listed exactly under the keys of its stored entry, and all changes go
-  // through here under the shard's write lock. So the new keys only append.
-  // The lists point at the node's key, which never moves.
-  IdList::Id id = &it->first;
-  const MetadataEntry& now = it->second.entry;
-  index_add(impl_->type_index, now.memory_type, id);
-  IndexAddAll(impl_->subject_index, now.subjects, id);
-  IndexAddAll(impl_->keyword_index, now.keywords, id);
-  IndexAddAll(impl_->tag_index, now.tags, id);
+  // Every lock is held: the same steps as insert_entry, without a lock
+  // operation per key.
+  std::vector<uint64_t> hashes(entries.size());
+  std::vector<size_t> per_shard(m.shard_count);
+  for (size_t i = 0; i < entries.size(); ++i) {
+    hashes[i] = m.seed(entries[i].memory_id);
+    ++per_shard[ShardOfHash(hashes[i], m.shard_count)];
+  }
+  for (size_t i = 0; i < m.shard_count; ++i) m.entry_shards[i].Reserve(per_shard[i]);
+  for (size_t i = 0; i < entries.size(); ++i) {
+    EntryShard& shard = m.entry_shards[ShardOfHash(hashes[i], m.shard_count)];
+    m.InsertLocked<false>(shard, MakeStored(std::move(entries[i])), hashes[i]);
+  }
 }
 
 void MetadataStore::Reserve(size_t count) {
-  const size_t shards = impl_->entry_map.ShardCount();
+  const size_t shards = impl_->shard_count;
   // Keys spread evenly over the shards, give or take; allow some slack.
   const size_t per_shard = count / shards + count / shards / 8 + 1;
   for (size_t i = 0; i < shards; ++i) {
-    auto& shard = impl_->entry_map.ShardAt(i);
+    EntryShard& shard = impl_->entry_shards[i];
     std::unique_lock lock(shard.mutex);
-    auto& table = shard.table;
-    const size_t need = table.size() + per_shard;
-    const auto room = static_cast<size_t>(static_cast<float>(table.bucket_count()) *
-                                          table.max_load_factor());
-    // reserve() sizes the table to just what is asked; many small batches
-    // would then rehash the whole table each time. Grow geometrically.
-    if (need > room) table.reserve(std::max(need, 2 * table.size()));
+    // Sizing to just what is asked would let many small batches regrow the
+    // cells each time; grow geometrically instead.
+    const size_t need = shard.size + per_shard;
+    if (4 * need > 3 * shard.cells.size()) shard.Reserve(std::max(need, 2 * shard.size));
   }
 }
 
 std::vector<MetadataEntry> MetadataStore::take_snapshot() const {
   std::vector<MetadataEntry> out;
-  out.reserve(impl_->entry_map.Size());
-  for (size_t i = 0; i < impl_->entry_map.ShardCount(); ++i) {
-    const auto& shard = impl_->entry_map.ShardAt(i);
-    std::shared_lock lock(shard.mutex);
-    for (const auto& [id, stored] : shard.table) out.push_back(stored.entry);
+  size_t total = 0;
+  for (size_t i = 0; i < impl_->shard_count; ++i) {
+    std::shared_lock lock(impl_->entry_shards[i].mutex);
+    total += impl_->entry_shards[i].size;
+  }
+  out.reserve(total);
+  for (size_t i = 0; i < impl_->shard_count; ++i) {
+    VisitShardSpans(i, [&](std::span<const StoredEntry> run) {
+      for (const StoredEntry& stored : run) out.push_back(stored.entry);
+    });
   }
   return out;
 }
 
-size_t MetadataStore::ShardCount() const { return impl_->entry_map.ShardCount(); }
+size_t MetadataStore::ShardCount() const { return impl_->shard_count; }
 
 void MetadataStore::VisitShard(size_t shard_index,
                                const std::function<void(const StoredEntry&)>& fn) const {
-  const auto& shard = impl_->entry_map.ShardAt(shard_index);
+  VisitShardSpans(shard_index, [&](std::span<const StoredEntry> run) {
+    for (const StoredEntry& stored : run) fn(stored);
+  });
+}
+
+void MetadataStore::VisitShardSpans(
+    size_t shard_index, const std::function<void(std::span<const StoredEntry>)>& fn) const {
+  const EntryShard& shard = impl_->entry_shards[shard_index];
   std::shared_lock lock(shard.mutex);
-  for (const auto& [id, stored] : shard.table) fn(stored);
+  for (const auto& chunk : shard.chunks) fn(std::span<const StoredEntry>(chunk));
 }
 
 MetadataStore::KeyCounts MetadataStore::CountKeys() const {
   KeyCounts counts;
-  counts.entries = impl_->entry_map.Size();
+  for (size_t i = 0; i < impl_->shard_count; ++i) {
+    std::shared_lock lock(impl_->entry_shards[i].mutex);
+    counts.entries += impl_->entry_shards[i].size;
+  }
   counts.types = impl_->type_index.Size();
   counts.subjects = impl_->subject_index.Size();
   counts.keywords = impl_->keyword_index.Size();

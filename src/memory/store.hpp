@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -47,6 +48,12 @@ class MetadataStore {
   // the four secondary indexes in step.
   void insert_entry(MetadataEntry entry);
 
+  // Stores every entry of `entries` with the same outcome as insert_entry
+  // on each, in order: a later entry with the same memory_id wins, and every
+  // identifier list ends up in the same order. Into an empty store this runs
+  // with every shard locked once, not entry by entry.
+  void BulkLoad(std::vector<MetadataEntry> entries);
+
   // Makes room for about `count` more entries, so that a large batch does
   // not rehash entry_map's tables again and again as it grows. A hint only.
   void Reserve(size_t count);
@@ -59,6 +66,10 @@ class MetadataStore {
   // Calls fn for every entry of one entry_map shard, in table order, while
   // holding that shard's read lock. fn must not touch the store.
   void VisitShard(size_t shard, const std::function<void(const StoredEntry&)>& fn) const;
+  // The same walk a run of consecutive entries at a time: the spans, joined
+  // in call order, are the shard's entries in table order.
+  void VisitShardSpans(size_t shard,
+                       const std::function<void(std::span<const StoredEntry>)>& fn) const;
 
   struct KeyCounts {
     size_t entries = 0;
