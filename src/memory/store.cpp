@@ -143,76 +143,142 @@ void Overwrite(StoredEntry& slot, StoredEntry&& next) {
   slot.lower_keywords = std::move(next.lower_keywords);
 }
 
-// One shard of entry_map. The entries sit in slots, in the order their
-// identifiers first arrived, kChunk slots to a chunk. A chunk is allocated
-// whole and never grows, so a slot never moves: identifier lists point into
-// slots, and a scan walks memory in order instead of chasing hash nodes.
-// A replaced entry is overwritten in its slot.
-//
-// `cells` finds the slot of an identifier: open addressing with linear
-// probing, each cell holding the low half of the identifier's hash and the
-// slot + 1 (0 marks a free cell). Growing it needs only the cells, never the
-// identifiers themselves.
-struct EntryShard {
-  static constexpr size_t kChunk = 1024;
+// Finds slots by hash: open addressing with linear probing, each cell
+// holding the low half of a key's 64-bit hash and its slot + 1 (0 marks a
+// free cell). The keys themselves live with the caller, who confirms a
+// candidate slot; growing needs only the cells, never the keys.
+class SlotIndex {
+ public:
+  // The slot whose key has this hash and satisfies is_key(slot), or -1.
+  template <class IsKey>
+  int64_t Find(uint64_t hash, IsKey&& is_key) const {
+    if (cells_.empty()) return -1;
+    const auto low = static_cast<uint32_t>(hash);
+    const size_t mask = cells_.size() - 1;
+    for (size_t i = low & mask;; i = (i + 1) & mask) {
+      const Cell c = cells_[i];
+      if (c.slot == 0) return -1;
+      if (c.hash == low && is_key(c.slot - 1)) return c.slot - 1;
+    }
+  }
 
+  // Records `slot` (the next one: count() before the call) under `hash`.
+  void Add(uint64_t hash, uint32_t slot) {
+    Reserve(count_ + 1);
+    Place(Cell{static_cast<uint32_t>(hash), slot + 1});
+    ++count_;
+  }
+
+  // Whether `count` keys fit without growing: at most three-quarters full.
+  bool Fits(size_t count) const { return 4 * count <= 3 * cells_.size(); }
+
+  // Grows to hold `count` keys.
+  void Reserve(size_t count) {
+    if (Fits(count)) return;
+    std::vector<Cell> old = std::move(cells_);
+    cells_.assign(std::bit_ceil(std::max<size_t>(16, (4 * count + 2) / 3)), Cell{});
+    for (const Cell& c : old) {
+      if (c.slot != 0) Place(c);
+    }
+  }
+
+  size_t count() const { return count_; }
+
+ private:
   struct Cell {
     uint32_t hash = 0;
     uint32_t slot = 0;  // slot + 1; 0 is a free cell
   };
 
-  alignas(64) mutable std::shared_mutex mutex;
-  std::vector<std::vector<StoredEntry>> chunks;
-  size_t size = 0;
-  std::vector<Cell> cells;
-
-  StoredEntry& At(size_t slot) { return chunks[slot / kChunk][slot % kChunk]; }
-
-  // The entry stored under `id` (whose seeded hash is `hash`), or null.
-  StoredEntry* Find(std::string_view id, uint64_t hash) {
-    if (cells.empty()) return nullptr;
-    const auto low = static_cast<uint32_t>(hash);
-    const size_t mask = cells.size() - 1;
-    for (size_t i = low & mask;; i = (i + 1) & mask) {
-      const Cell c = cells[i];
-      if (c.slot == 0) return nullptr;
-      if (c.hash == low) {
-        StoredEntry& stored = At(c.slot - 1);
-        if (stored.entry.memory_id == id) return &stored;
-      }
-    }
+  void Place(Cell c) {
+    const size_t mask = cells_.size() - 1;
+    size_t i = c.hash & mask;
+    while (cells_[i].slot != 0) i = (i + 1) & mask;
+    cells_[i] = c;
   }
 
-  // Appends `stored`, whose identifier is not in this shard yet.
-  StoredEntry& Add(StoredEntry&& stored, uint64_t hash) {
-    if (size >= std::numeric_limits<uint32_t>::max() - 1) throw Panic("entry shard full");
-    Reserve(size + 1);
-    if (size % kChunk == 0) {
-      chunks.emplace_back();
-      chunks.back().reserve(kChunk);
+  std::vector<Cell> cells_;
+  size_t count_ = 0;
+};
+
+// One shard of entry_map. The entries sit in slots, in the order their
+// identifiers first arrived, kChunk slots to a chunk. A chunk is allocated
+// whole and never grows, so a slot never moves: identifier lists point into
+// slots, and a scan walks memory in order instead of chasing hash nodes.
+// A replaced entry is overwritten in its slot. Beside each chunk of entries
+// is the chunk of their summaries, whose type_code indexes `types`, the
+// shard's distinct memory types in order of first use.
+struct EntryShard {
+  static constexpr size_t kChunk = 1024;
+  static constexpr size_t kMaxSlots = std::numeric_limits<uint32_t>::max() - 1;
+
+  struct Chunk {
+    std::vector<StoredEntry> entries;
+    std::vector<EntrySummary> summaries;
+  };
+
+  alignas(64) mutable std::shared_mutex mutex;
+  std::vector<Chunk> chunks;
+  SlotIndex ids;  // memory_id -> slot
+  std::vector<std::string> types;
+  SlotIndex type_codes;  // memory_type -> its place in `types`
+
+  size_t size() const { return ids.count(); }
+  StoredEntry& At(size_t slot) { return chunks[slot / kChunk].entries[slot % kChunk]; }
+
+  // The slot of `id` (whose seeded hash is `hash`), or -1.
+  int64_t Find(std::string_view id, uint64_t hash) {
+    return ids.Find(hash, [&](size_t slot) { return At(slot).entry.memory_id == id; });
+  }
+
+  // Appends `stored`, whose identifier is not in this shard yet, and returns
+  // its slot.
+  size_t Add(StoredEntry&& stored, uint64_t hash, const SeededStringHash& seed) {
+    const size_t slot = size();
+    if (slot >= kMaxSlots) throw Panic("entry shard full");
+    if (slot % kChunk == 0) {
+      Chunk& chunk = chunks.emplace_back();
+      chunk.entries.reserve(kChunk);
+      chunk.summaries.reserve(kChunk);
     }
-    StoredEntry& slot = chunks.back().emplace_back(std::move(stored));
-    Place(Cell{static_cast<uint32_t>(hash), static_cast<uint32_t>(++size)});
+    Chunk& chunk = chunks.back();
+    chunk.summaries.push_back(Summarize(stored.entry, seed));
+    chunk.entries.push_back(std::move(stored));
+    ids.Add(hash, static_cast<uint32_t>(slot));
     return slot;
   }
 
-  // Grows the cells to hold `count` identifiers at most three-quarters full.
+  // Overwrites the entry in `slot` with a newer one of the same memory_id.
+  void Replace(size_t slot, StoredEntry&& next, const SeededStringHash& seed) {
+    chunks[slot / kChunk].summaries[slot % kChunk] = Summarize(next.entry, seed);
+    Overwrite(At(slot), std::move(next));
+  }
+
+  // Makes room for `count` entries in all.
   void Reserve(size_t count) {
-    if (4 * count <= 3 * cells.size()) return;
-    std::vector<Cell> old = std::move(cells);
-    cells.assign(std::bit_ceil(std::max<size_t>(16, (4 * count + 2) / 3)), Cell{});
-    for (const Cell& c : old) {
-      if (c.slot != 0) Place(c);
-    }
+    ids.Reserve(count);
     chunks.reserve((count + kChunk - 1) / kChunk);
   }
 
  private:
-  void Place(Cell c) {
-    const size_t mask = cells.size() - 1;
-    size_t i = c.hash & mask;
-    while (cells[i].slot != 0) i = (i + 1) & mask;
-    cells[i] = c;
+  EntrySummary Summarize(const MetadataEntry& e, const SeededStringHash& seed) {
+    EntrySummary summary;
+    summary.created_at = e.created_at;
+    summary.user_hash = MetadataStore::UserHash(e.user_id);
+    summary.type_code = TypeCode(e.memory_type, seed);
+    summary.importance = e.importance;
+    return summary;
+  }
+
+  uint32_t TypeCode(std::string_view type, const SeededStringHash& seed) {
+    const uint64_t hash = seed(type);
+    const int64_t found =
+        type_codes.Find(hash, [&](size_t code) { return types[code] == type; });
+    if (found >= 0) return static_cast<uint32_t>(found);
+    const auto code = static_cast<uint32_t>(types.size());
+    types.emplace_back(type);
+    type_codes.Add(hash, code);
+    return code;
   }
 };
 
@@ -235,24 +301,24 @@ struct MetadataStore::Impl {
   // kLock false the caller holds every secondary-index lock as well.
   template <bool kLock>
   void InsertLocked(EntryShard& shard, StoredEntry&& stored, uint64_t hash) {
-    StoredEntry* slot = shard.Find(stored.entry.memory_id, hash);
-    if (slot == nullptr) {
-      slot = &shard.Add(std::move(stored), hash);
+    int64_t slot = shard.Find(stored.entry.memory_id, hash);
+    if (slot < 0) {
+      slot = static_cast<int64_t>(shard.Add(std::move(stored), hash, seed));
     } else {
-      const MetadataEntry& old = slot->entry;
+      const MetadataEntry& old = shard.At(static_cast<size_t>(slot)).entry;
       IdList::Id id = &old.memory_id;
       IndexRemove<kLock>(type_index, old.memory_type, id);
       for (const auto& s : old.subjects) IndexRemove<kLock>(subject_index, s, id);
       for (const auto& k : old.keywords) IndexRemove<kLock>(keyword_index, k, id);
       for (const auto& t : old.tags) IndexRemove<kLock>(tag_index, t, id);
-      Overwrite(*slot, std::move(stored));
+      shard.Replace(static_cast<size_t>(slot), std::move(stored), seed);
     }
 
     // After the removals above, `id` is listed nowhere: an identifier is
     // listed exactly under the keys of its stored entry, and all changes go
     // through here under the shard's write lock. So the new keys only
     // append. The lists point at the slot's memory_id, which never moves.
-    const MetadataEntry& now = slot->entry;
+    const MetadataEntry& now = shard.At(static_cast<size_t>(slot)).entry;
     IdList::Id id = &now.memory_id;
     index_add<kLock>(type_index, now.memory_type, id);
     IndexAddAll<kLock>(subject_index, now.subjects, id);
@@ -294,7 +360,7 @@ void MetadataStore::BulkLoad(std::vector<MetadataEntry> entries) {
   bool empty = true;
   for (size_t i = 0; i < m.shard_count; ++i) {
     locks.emplace_back(m.entry_shards[i].mutex);
-    empty = empty && m.entry_shards[i].size == 0;
+    empty = empty && m.entry_shards[i].size() == 0;
   }
   if (!empty) {
     // Someone got here first; replacing takes the ordinary path.
@@ -330,8 +396,8 @@ void MetadataStore::Reserve(size_t count) {
     std::unique_lock lock(shard.mutex);
     // Sizing to just what is asked would let many small batches regrow the
     // cells each time; grow geometrically instead.
-    const size_t need = shard.size + per_shard;
-    if (4 * need > 3 * shard.cells.size()) shard.Reserve(std::max(need, 2 * shard.size));
+    const size_t need = shard.size() + per_shard;
+    if (!shard.ids.Fits(need)) shard.Reserve(std::max(need, 2 * shard.size()));
   }
 }
 
@@ -340,12 +406,12 @@ std::vector<MetadataEntry> MetadataStore::take_snapshot() const {
   size_t total = 0;
   for (size_t i = 0; i < impl_->shard_count; ++i) {
     std::shared_lock lock(impl_->entry_shards[i].mutex);
-    total += impl_->entry_shards[i].size;
+    total += impl_->entry_shards[i].size();
   }
   out.reserve(total);
   for (size_t i = 0; i < impl_->shard_count; ++i) {
-    VisitShardSpans(i, [&](std::span<const StoredEntry> run) {
-      for (const StoredEntry& stored : run) out.push_back(stored.entry);
+    VisitShardRuns(i, [&](const ShardRun& run) {
+      for (const StoredEntry& stored : run.entries) out.push_back(stored.entry);
     });
   }
   return out;
@@ -355,23 +421,27 @@ size_t MetadataStore::ShardCount() const { return impl_->shard_count; }
 
 void MetadataStore::VisitShard(size_t shard_index,
                                const std::function<void(const StoredEntry&)>& fn) const {
-  VisitShardSpans(shard_index, [&](std::span<const StoredEntry> run) {
-    for (const StoredEntry& stored : run) fn(stored);
+  VisitShardRuns(shard_index, [&](const ShardRun& run) {
+    for (const StoredEntry& stored : run.entries) fn(stored);
   });
 }
 
-void MetadataStore::VisitShardSpans(
-    size_t shard_index, const std::function<void(std::span<const StoredEntry>)>& fn) const {
+void MetadataStore::VisitShardRuns(size_t shard_index,
+                                   const std::function<void(const ShardRun&)>& fn) const {
   const EntryShard& shard = impl_->entry_shards[shard_index];
   std::shared_lock lock(shard.mutex);
-  for (const auto& chunk : shard.chunks) fn(std::span<const StoredEntry>(chunk));
+  for (const auto& chunk : shard.chunks) fn(ShardRun{chunk.entries, chunk.summaries, shard.types});
+}
+
+uint32_t MetadataStore::UserHash(std::string_view user_id) {
+  return static_cast<uint32_t>(HashBytes(user_id, 0x5bd1e995u));
 }
 
 MetadataStore::KeyCounts MetadataStore::CountKeys() const {
   KeyCounts counts;
   for (size_t i = 0; i < impl_->shard_count; ++i) {
     std::shared_lock lock(impl_->entry_shards[i].mutex);
-    counts.entries += impl_->entry_shards[i].size;
+    counts.entries += impl_->entry_shards[i].size();
   }
   counts.types = impl_->type_index.Size();
   counts.subjects = impl_->subject_index.Size();

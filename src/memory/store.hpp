@@ -1,9 +1,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -29,6 +31,25 @@ struct StoredEntry {
   const std::vector<std::string>& LowerKeywords() const {
     return lower_keywords.empty() ? entry.keywords : lower_keywords;
   }
+};
+
+// What a scan tests first, kept for each entry in a dense array beside the
+// entries: rejecting an entry on these reads a few bytes instead of its
+// whole record (most queries reject most entries).
+struct EntrySummary {
+  double created_at = 0;
+  uint32_t user_hash = 0;  // UserHash(entry.user_id)
+  uint32_t type_code = 0;  // entry.memory_type's place among the shard's types
+  uint8_t importance = 0;
+};
+
+// A run of consecutive entries of one entry_map shard: the entries, their
+// summaries (summaries[i] describes entries[i]), and the shard's distinct
+// memory types, indexed by type_code.
+struct ShardRun {
+  std::span<const StoredEntry> entries;
+  std::span<const EntrySummary> summaries;
+  std::span<const std::string> types;
 };
 
 // Every entry under its memory_id, plus the type, subject, keyword and tag
@@ -66,10 +87,13 @@ class MetadataStore {
   // Calls fn for every entry of one entry_map shard, in table order, while
   // holding that shard's read lock. fn must not touch the store.
   void VisitShard(size_t shard, const std::function<void(const StoredEntry&)>& fn) const;
-  // The same walk a run of consecutive entries at a time: the spans, joined
+  // The same walk a run of consecutive entries at a time: the runs, joined
   // in call order, are the shard's entries in table order.
-  void VisitShardSpans(size_t shard,
-                       const std::function<void(std::span<const StoredEntry>)>& fn) const;
+  void VisitShardRuns(size_t shard, const std::function<void(const ShardRun&)>& fn) const;
+
+  // The hash of a user_id kept in EntrySummary: equal user_ids have equal
+  // hashes, so a differing hash rejects an entry without reading it.
+  static uint32_t UserHash(std::string_view user_id);
 
   struct KeyCounts {
     size_t entries = 0;
