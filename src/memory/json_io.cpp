@@ -521,51 +521,90 @@ std::string WriteStoreJson(const MetadataStore& store) {
   return std::move(w).Finish();
 }
 
-std::optional<std::vector<MetadataEntry>> ReadIndexJson(std::string_view text) {
-  // A byte-order mark is not JSON whitespace; the file must start with the
-  // array (simdjson agrees, but say so here rather than rely on it).
-  if (text.starts_with("\xEF\xBB\xBF")) return std::nullopt;
-  if (text.empty()) return std::nullopt;
+namespace {
 
-  simdjson::dom::parser parser;
-  // Documents nested deeper than 128 arrays and objects are refused.
-  const size_t capacity = text.size();
-  if (parser.allocate(capacity, 128)) return std::nullopt;
-  // The document's tape and string buffers would otherwise be allocated
-  // inside parse(), too late for advice. The sizes advised are lower bounds
-  // of how simdjson sizes each buffer from the capacity.
-  if (parser.doc.allocate(capacity)) return std::nullopt;
-  AdviseHugePages(parser.doc.tape.get(), capacity * sizeof(uint64_t));
-  AdviseHugePages(parser.doc.string_buf.get(), 5 * capacity / 3);
-  AdviseHugePages(parser.implementation->structural_indexes.get(), capacity * sizeof(uint32_t));
-  // simdjson reads up to SIMDJSON_PADDING bytes past the end of the text.
-  std::unique_ptr<char[]> padded(new char[capacity + simdjson::SIMDJSON_PADDING]);
-  AdviseHugePages(padded.get(), capacity);
-  std::memcpy(padded.get(), text.data(), capacity);
-  std::memset(padded.get() + capacity, 0, simdjson::SIMDJSON_PADDING);
-  element root;
-  if (parser.parse(padded.get(), capacity, /*realloc_if_needed=*/false).get(root)) {
-    return std::nullopt;
-  }
-  simdjson::dom::array top;
-  if (root.get_array().get(top)) return std::nullopt;
-
-  std::vector<MetadataEntry> entries;
-  entries.reserve(top.size());
-  AdviseHugePages(entries.data(), entries.capacity() * sizeof(MetadataEntry));
-  for (element item : top) {
-    MetadataEntry& e = entries.emplace_back();
+// Reads the entries of `top` from position `first` to `last` into
+// entries[first..last).
+bool ReadEntries(simdjson::dom::array top, size_t first, size_t last,
+                 std::vector<MetadataEntry>& entries) {
+  auto it = top.begin();
+  for (size_t i = 0; i < first; ++i) ++it;
+  for (size_t i = first; i < last; ++i, ++it) {
+    element item = *it;
+    MetadataEntry& e = entries[i];
     simdjson::dom::object object;
     simdjson::dom::array array;
     if (!item.get_object().get(object)) {
-      if (!ReadObjectEntry(object, e)) return std::nullopt;
+      if (!ReadObjectEntry(object, e)) return false;
     } else if (!item.get_array().get(array)) {
-      if (!ReadPositionalEntry(array, e)) return std::nullopt;
+      if (!ReadPositionalEntry(array, e)) return false;
     } else {
-      return std::nullopt;
+      return false;
     }
   }
+  return true;
+}
+
+// Parses `padded`, which holds `size` bytes of text and SIMDJSON_PADDING
+// readable bytes after them.
+std::optional<std::vector<MetadataEntry>> Parse(const char* padded, size_t size,
+                                                simdjson::dom::parser& parser) {
+  // A byte-order mark is not JSON whitespace; the file must start with the
+  // array (simdjson agrees, but say so here rather than rely on it).
+  if (std::string_view(padded, size).starts_with("\xEF\xBB\xBF")) return std::nullopt;
+  if (size == 0) return std::nullopt;
+  element root;
+  // simdjson validates the UTF-8 of the whole text as it goes.
+  if (parser.parse(padded, size, /*realloc_if_needed=*/false).get(root)) return std::nullopt;
+  simdjson::dom::array top;
+  if (root.get_array().get(top)) return std::nullopt;
+
+  const size_t count = top.size();
+  std::vector<MetadataEntry> entries;
+  entries.reserve(count);
+  AdviseHugePages(entries.data(), entries.capacity() * sizeof(MetadataEntry));
+  entries.resize(count);
+  // The entries are independent; a large file is read in two halves at once.
+  bool ok[2] = {true, true};
+  RunInHalves(count, [&](int half) {
+    ok[half] = half == 0 ? ReadEntries(top, 0, count / 2, entries)
+                         : ReadEntries(top, count / 2, count, entries);
+  });
+  if (!ok[0] || !ok[1]) return std::nullopt;
   return entries;
+}
+
+// A parser with room for `size` bytes of text, nesting at most 128 deep.
+bool Prepare(simdjson::dom::parser& parser, size_t size) {
+  if (parser.allocate(size, 128)) return false;
+  // The document's tape and string buffers would otherwise be allocated
+  // inside parse(), too late for advice. The sizes advised are lower bounds
+  // of how simdjson sizes each buffer from the capacity.
+  if (parser.doc.allocate(size)) return false;
+  AdviseHugePages(parser.doc.tape.get(), size * sizeof(uint64_t));
+  AdviseHugePages(parser.doc.string_buf.get(), 5 * size / 3);
+  AdviseHugePages(parser.implementation->structural_indexes.get(), size * sizeof(uint32_t));
+  return true;
+}
+
+}  // namespace
+
+std::optional<std::vector<MetadataEntry>> ReadIndexJson(std::string_view text) {
+  simdjson::dom::parser parser;
+  if (text.empty() || !Prepare(parser, text.size())) return std::nullopt;
+  // simdjson reads up to SIMDJSON_PADDING bytes past the end of the text.
+  std::unique_ptr<char[]> padded(new char[text.size() + simdjson::SIMDJSON_PADDING]);
+  AdviseHugePages(padded.get(), text.size());
+  std::memcpy(padded.get(), text.data(), text.size());
+  std::memset(padded.get() + text.size(), 0, simdjson::SIMDJSON_PADDING);
+  return Parse(padded.get(), text.size(), parser);
+}
+
+std::optional<std::vector<MetadataEntry>> ReadIndexJsonPadded(std::string_view text) {
+  static_assert(kJsonPadding >= simdjson::SIMDJSON_PADDING);
+  simdjson::dom::parser parser;
+  if (text.empty() || !Prepare(parser, text.size())) return std::nullopt;
+  return Parse(text.data(), text.size(), parser);
 }
 
 }  // namespace velmar::memory

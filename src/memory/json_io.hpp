@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,5 +24,12 @@ std::string WriteStoreJson(const MetadataStore& store);
 // Parses index file text: every entry, or nullopt when anything is wrong
 // (syntax, types, ranges, missing or repeated keys, nesting deeper than 128).
 std::optional<std::vector<MetadataEntry>> ReadIndexJson(std::string_view text);
+
+// Bytes that ReadIndexJsonPadded may read past the end of its text.
+inline constexpr size_t kJsonPadding = 64;
+
+// ReadIndexJson for a text that is followed in memory by kJsonPadding
+// readable bytes (zeros, say), which spares a copy of a large file.
+std::optional<std::vector<MetadataEntry>> ReadIndexJsonPadded(std::string_view text);
 
 }  // namespace velmar::memory

@@ -143,6 +143,9 @@ class ShardedMap {
   size_t ShardCount() const { return count_; }
 
   size_t ShardIndex(std::string_view key) const { return ShardOfHash(hash_(key), count_); }
+  // The seeded hash of a key, which picks its shard (and, inside the shard,
+  // its bucket).
+  uint64_t Hash(std::string_view key) const { return hash_(key); }
 
   Shard& ShardFor(std::string_view key) { return shards_[ShardIndex(key)]; }
   const Shard& ShardFor(std::string_view key) const { return shards_[ShardIndex(key)]; }

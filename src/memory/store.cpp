@@ -3,16 +3,20 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <exception>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <shared_mutex>
 #include <string_view>
+#include <thread>
 #include <unordered_set>
 #include <utility>
 
 #include "common/panic.hpp"
+#include "common/worker_pool.hpp"
 #include "memory/id_list.hpp"
 #include "memory/lowercase.hpp"
 #include "memory/sharded_map.hpp"
@@ -23,11 +27,25 @@ namespace {
 
 using IndexMap = ShardedMap<IdList>;
 
-// True when ToLower could change `s`: an ASCII capital or any non-ASCII byte.
+// True when ToLower could change `s`. Of the first 256 code points only the
+// capitals change (A-Z, U+00C0-U+00D6, U+00D8-U+00DE), and none of them is
+// touched by the context rules, so text in that range is decided here;
+// anything beyond it is left to ToLower. Accented lowercase letters are
+// common enough in keys that sending them to ICU would cost more than all
+// the rest of storing an entry.
 bool MayChangeInLowercase(std::string_view s) {
-  for (char c : s) {
-    auto u = static_cast<unsigned char>(c);
-    if ((u >= 'A' && u <= 'Z') || u >= 0x80) return true;
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const auto* const end = p + s.size();
+  while (p < end) {
+    const unsigned char c = *p++;
+    if (c < 0x80) {
+      if (c >= 'A' && c <= 'Z') return true;
+      continue;
+    }
+    // U+0080-U+00BF (C2 xx) never change; U+00C0-U+00FF are C3 80-BF.
+    if ((c != 0xC2 && c != 0xC3) || p == end) return true;
+    const unsigned char next = *p++;
+    if (c == 0xC3 && next <= 0x9E && next != 0x97) return true;
   }
   return false;
 }
@@ -60,50 +78,45 @@ StoredEntry MakeStored(MetadataEntry&& entry) {
   return stored;
 }
 
-// Lists `id` under `key` (an empty key is never indexed). The caller
-// guarantees that `id` is not listed there yet (see insert_entry), which
-// spares a search of what may be a very long list. With kLock false the
-// caller already holds the shard's write lock.
-template <bool kLock>
-void index_add(IndexMap& index, std::string_view key, IdList::Id id) {
-  if (key.empty()) return;
-  auto& shard = index.ShardFor(key);
-  std::unique_lock lock(shard.mutex, std::defer_lock);
-  if constexpr (kLock) lock.lock();
-  auto it = shard.table.find(key);
-  if (it == shard.table.end()) it = shard.table.emplace(std::string(key), IdList()).first;
-  it->second.Append(id);
-}
-
-// Lists `id` under each distinct key of `keys`, in order. A key repeated
-// within one entry is listed once.
-template <bool kLock>
-void IndexAddAll(IndexMap& index, const std::vector<std::string>& keys, IdList::Id id) {
+// Calls fn(key) for each distinct key of `keys`, in order of first
+// occurrence: a key repeated within one entry is listed once.
+template <class Fn>
+void ForEachDistinct(const std::vector<std::string>& keys, Fn&& fn) {
   if (keys.size() <= 16) {
     for (size_t i = 0; i < keys.size(); ++i) {
-      if (std::find(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(i), keys[i]) !=
-          keys.begin() + static_cast<std::ptrdiff_t>(i)) {
-        continue;
-      }
-      index_add<kLock>(index, keys[i], id);
+      const auto before = keys.begin() + static_cast<std::ptrdiff_t>(i);
+      if (std::find(keys.begin(), before, keys[i]) == before) fn(keys[i]);
     }
     return;
   }
   std::unordered_set<std::string_view> seen;
   for (const auto& key : keys) {
-    if (seen.insert(key).second) index_add<kLock>(index, key, id);
+    if (seen.insert(key).second) fn(key);
   }
 }
 
+// Lists `id` under `key` (an empty key is never indexed). The caller
+// guarantees that `id` is not listed there yet (see insert_entry), which
+// spares a search of what may be a very long list.
+void index_add(IndexMap& index, std::string_view key, IdList::Id id) {
+  if (key.empty()) return;
+  auto& shard = index.ShardFor(key);
+  std::unique_lock lock(shard.mutex);
+  auto it = shard.table.find(key);
+  if (it == shard.table.end()) it = shard.table.emplace(std::string(key), IdList()).first;
+  it->second.Append(id);
+}
+
+void IndexAddAll(IndexMap& index, const std::vector<std::string>& keys, IdList::Id id) {
+  ForEachDistinct(keys, [&](std::string_view key) { index_add(index, key, id); });
+}
+
 // Takes `id` off the list under `key`; an emptied list stays in place and a
-// missing key is passed over. Takes only the write lock of the key's shard
-// (none with kLock false: the caller holds it).
-template <bool kLock>
+// missing key is passed over. Takes only the write lock of the key's shard.
 void IndexRemove(IndexMap& index, std::string_view key, IdList::Id id) {
   if (key.empty()) return;  // never indexed
   auto& shard = index.ShardFor(key);
-  std::unique_lock lock(shard.mutex, std::defer_lock);
-  if constexpr (kLock) lock.lock();
+  std::unique_lock lock(shard.mutex);
   auto it = shard.table.find(key);
   if (it != shard.table.end()) it->second.Remove(id);
 }
@@ -113,6 +126,65 @@ std::vector<std::string> IdsOf(const IndexMap& index, std::string_view key) {
   std::shared_lock lock(shard.mutex);
   auto it = shard.table.find(key);
   return it == shard.table.end() ? std::vector<std::string>() : it->second.ToVector();
+}
+
+// The identifier lists of one secondary index as BulkLoad reaches them,
+// while it holds every shard lock of the index. Each key's list is found in
+// the shard's table once; after that a flat table of (hash, key, list) finds
+// it with one hash of the key and, mostly, one probe, where the shard's
+// table would hash the key again and walk its bucket chain.
+class ListFinder {
+ public:
+  explicit ListFinder(IndexMap& index) : index_(index), cells_(256) {}
+
+  // The list under `key` (not empty), created empty if the key is new.
+  IdList& Get(std::string_view key) {
+    const uint64_t hash = index_.Hash(key);
+    size_t mask = cells_.size() - 1;
+    size_t i = hash & mask;
+    for (; cells_[i].list != nullptr; i = (i + 1) & mask) {
+      if (cells_[i].hash == hash && *cells_[i].key == key) return *cells_[i].list;
+    }
+    auto& table = index_.ShardAt(ShardOfHash(hash, index_.ShardCount())).table;
+    auto it = table.find(key);
+    if (it == table.end()) it = table.emplace(std::string(key), IdList()).first;
+    cells_[i] = Cell{hash, &it->first, &it->second};
+    if (2 * ++count_ > cells_.size()) Grow();
+    return it->second;
+  }
+
+ private:
+  struct Cell {
+    uint64_t hash = 0;
+    const std::string* key = nullptr;  // the node's key and value: they never move
+    IdList* list = nullptr;
+  };
+
+  void Grow() {
+    std::vector<Cell> old = std::move(cells_);
+    cells_.assign(2 * old.size(), Cell{});
+    const size_t mask = cells_.size() - 1;
+    for (const Cell& c : old) {
+      if (c.list == nullptr) continue;
+      size_t i = c.hash & mask;
+      while (cells_[i].list != nullptr) i = (i + 1) & mask;
+      cells_[i] = c;
+    }
+  }
+
+  IndexMap& index_;
+  std::vector<Cell> cells_;
+  size_t count_ = 0;
+};
+
+// Lists `id` under each distinct, non-empty key of `keys`, as IndexAddAll;
+// with a null `id`, only makes sure that each key is there.
+void ListAll(ListFinder& lists, const std::vector<std::string>& keys, IdList::Id id) {
+  ForEachDistinct(keys, [&](std::string_view key) {
+    if (key.empty()) return;
+    IdList& list = lists.Get(key);
+    if (id != nullptr) list.Append(id);
+  });
 }
 
 // Overwrites a stored entry with a newer one of the same memory_id, leaving
@@ -297,9 +369,7 @@ struct MetadataStore::Impl {
   IndexMap keyword_index;
   IndexMap tag_index;
 
-  // insert_entry once the identifier's entry_map shard is write-locked. With
-  // kLock false the caller holds every secondary-index lock as well.
-  template <bool kLock>
+  // insert_entry once the identifier's entry_map shard is write-locked.
   void InsertLocked(EntryShard& shard, StoredEntry&& stored, uint64_t hash) {
     int64_t slot = shard.Find(stored.entry.memory_id, hash);
     if (slot < 0) {
@@ -307,10 +377,10 @@ struct MetadataStore::Impl {
     } else {
       const MetadataEntry& old = shard.At(static_cast<size_t>(slot)).entry;
       IdList::Id id = &old.memory_id;
-      IndexRemove<kLock>(type_index, old.memory_type, id);
-      for (const auto& s : old.subjects) IndexRemove<kLock>(subject_index, s, id);
-      for (const auto& k : old.keywords) IndexRemove<kLock>(keyword_index, k, id);
-      for (const auto& t : old.tags) IndexRemove<kLock>(tag_index, t, id);
+      IndexRemove(type_index, old.memory_type, id);
+      for (const auto& s : old.subjects) IndexRemove(subject_index, s, id);
+      for (const auto& k : old.keywords) IndexRemove(keyword_index, k, id);
+      for (const auto& t : old.tags) IndexRemove(tag_index, t, id);
       shard.Replace(static_cast<size_t>(slot), std::move(stored), seed);
     }
 
@@ -320,12 +390,38 @@ struct MetadataStore::Impl {
     // append. The lists point at the slot's memory_id, which never moves.
     const MetadataEntry& now = shard.At(static_cast<size_t>(slot)).entry;
     IdList::Id id = &now.memory_id;
-    index_add<kLock>(type_index, now.memory_type, id);
-    IndexAddAll<kLock>(subject_index, now.subjects, id);
-    IndexAddAll<kLock>(keyword_index, now.keywords, id);
-    IndexAddAll<kLock>(tag_index, now.tags, id);
+    index_add(type_index, now.memory_type, id);
+    IndexAddAll(subject_index, now.subjects, id);
+    IndexAddAll(keyword_index, now.keywords, id);
+    IndexAddAll(tag_index, now.tags, id);
   }
 };
+
+void RunInHalves(size_t items, const std::function<void(int)>& work) {
+  // Below this a second thread costs more to start than it saves.
+  constexpr size_t kTwoThreadsFrom = 20000;
+  if (items < kTwoThreadsFrom || velmar::AvailableProcessors() < 2) {
+    work(0);
+    work(1);
+    return;
+  }
+  std::exception_ptr failure;
+  std::thread other([&] {
+    try {
+      work(1);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+  });
+  try {
+    work(0);
+  } catch (...) {
+    other.join();
+    throw;
+  }
+  other.join();
+  if (failure) std::rethrow_exception(failure);
+}
 
 MetadataStore::MetadataStore() : impl_(new Impl) {}
 MetadataStore::~MetadataStore() { delete impl_; }
@@ -350,7 +446,7 @@ void MetadataStore::insert_entry(MetadataEntry entry) {
   // nobody else ever waits for a second index lock), so it adds no cycle.
   EntryShard& shard = impl_->entry_shards[ShardOfHash(hash, impl_->shard_count)];
   std::unique_lock lock(shard.mutex);
-  impl_->InsertLocked<true>(shard, std::move(stored), hash);
+  impl_->InsertLocked(shard, std::move(stored), hash);
 }
 
 void MetadataStore::BulkLoad(std::vector<MetadataEntry> entries) {
@@ -372,19 +468,89 @@ void MetadataStore::BulkLoad(std::vector<MetadataEntry> entries) {
     for (size_t i = 0; i < index->ShardCount(); ++i) locks.emplace_back(index->ShardAt(i).mutex);
   }
 
-  // Every lock is held: the same steps as insert_entry, without a lock
-  // operation per key.
-  std::vector<uint64_t> hashes(entries.size());
-  std::vector<size_t> per_shard(m.shard_count);
-  for (size_t i = 0; i < entries.size(); ++i) {
-    hashes[i] = m.seed(entries[i].memory_id);
-    ++per_shard[ShardOfHash(hashes[i], m.shard_count)];
-  }
-  for (size_t i = 0; i < m.shard_count; ++i) m.entry_shards[i].Reserve(per_shard[i]);
-  for (size_t i = 0; i < entries.size(); ++i) {
-    EntryShard& shard = m.entry_shards[ShardOfHash(hashes[i], m.shard_count)];
-    m.InsertLocked<false>(shard, MakeStored(std::move(entries[i])), hashes[i]);
-  }
+  // Every lock is held. Inserting one by one would leave each identifier
+  // in the slot of its first occurrence, holding its last one, and list
+  // under each key the identifiers whose last occurrence carries it, in the
+  // order of those last occurrences. So first every entry takes its slot,
+  // then the last occurrences are indexed in file order, appending only.
+  // Both steps split into two halves that share nothing (shards, then
+  // indexes), run on two threads when that pays.
+  const size_t n = entries.size();
+  std::vector<uint64_t> hashes(n);
+  RunInHalves(n, [&](int half) {
+    for (size_t i = half == 0 ? 0 : n / 2; i < (half == 0 ? n / 2 : n); ++i) {
+      hashes[i] = m.seed(entries[i].memory_id);
+    }
+  });
+
+  // last[i]: the slot entry i went to, when it is its identifier's last
+  // occurrence; else null.
+  std::vector<const StoredEntry*> last(n);
+  std::vector<MetadataEntry> replaced[2];  // the keys of entries replaced
+  RunInHalves(n, [&](int half) {
+    std::vector<size_t> counts(m.shard_count);
+    for (uint64_t hash : hashes) ++counts[ShardOfHash(hash, m.shard_count)];
+    // Per shard of this half: the entry that last went to each slot.
+    std::vector<std::vector<uint32_t>> last_in_slot(m.shard_count);
+    for (size_t s = 0; s < m.shard_count; ++s) {
+      if (s % 2 == static_cast<size_t>(half)) m.entry_shards[s].Reserve(counts[s]);
+    }
+    for (size_t i = 0; i < n; ++i) {
+      const size_t s = ShardOfHash(hashes[i], m.shard_count);
+      if (s % 2 != static_cast<size_t>(half)) continue;
+      EntryShard& shard = m.entry_shards[s];
+      StoredEntry stored = MakeStored(std::move(entries[i]));
+      int64_t slot = shard.Find(stored.entry.memory_id, hashes[i]);
+      if (slot < 0) {
+        slot = static_cast<int64_t>(shard.Add(std::move(stored), hashes[i], m.seed));
+        last_in_slot[s].push_back(static_cast<uint32_t>(i));
+      } else {
+        // The keys of the entry replaced stay in the indexes (with the
+        // identifier gone from their lists), as after insert_entry.
+        MetadataEntry& old = shard.At(static_cast<size_t>(slot)).entry;
+        MetadataEntry& keys = replaced[static_cast<size_t>(half)].emplace_back();
+        keys.memory_type = std::move(old.memory_type);
+        keys.subjects = std::move(old.subjects);
+        keys.keywords = std::move(old.keywords);
+        keys.tags = std::move(old.tags);
+        shard.Replace(static_cast<size_t>(slot), std::move(stored), m.seed);
+        uint32_t& previous = last_in_slot[s][static_cast<size_t>(slot)];
+        last[previous] = nullptr;
+        previous = static_cast<uint32_t>(i);
+      }
+      last[i] = &shard.At(static_cast<size_t>(slot));
+    }
+  });
+  std::vector<MetadataEntry>().swap(entries);
+
+  // Subjects and types on one side, keywords and tags on the other: about
+  // the same number of keys each.
+  RunInHalves(n, [&](int half) {
+    ListFinder first(half == 0 ? m.type_index : m.keyword_index);
+    ListFinder second(half == 0 ? m.subject_index : m.tag_index);
+    for (const StoredEntry* stored : last) {
+      if (stored == nullptr) continue;
+      const MetadataEntry& e = stored->entry;
+      if (half == 0) {
+        if (!e.memory_type.empty()) first.Get(e.memory_type).Append(&e.memory_id);
+        ListAll(second, e.subjects, &e.memory_id);
+      } else {
+        ListAll(first, e.keywords, &e.memory_id);
+        ListAll(second, e.tags, &e.memory_id);
+      }
+    }
+    for (const auto& side : replaced) {
+      for (const MetadataEntry& e : side) {
+        if (half == 0) {
+          if (!e.memory_type.empty()) first.Get(e.memory_type);
+          ListAll(second, e.subjects, nullptr);
+        } else {
+          ListAll(first, e.keywords, nullptr);
+          ListAll(second, e.tags, nullptr);
+        }
+      }
+    }
+  });
 }
 
 void MetadataStore::Reserve(size_t count) {
