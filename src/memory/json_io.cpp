@@ -17,14 +17,6 @@
 
 namespace velmar::memory {
 
-namespace {
-
-// Asks for transparent huge pages on a large buffer. Reading or writing an
-// index of a million entries touches well over a gigabyte of fresh buffers
-// (the text, simdjson's copy of it, its structural indexes, tape and
-// strings); with 4 KiB pages about half of the time goes to page faults.
-// Only buffers far above malloc's mmap threshold are advised, so the range
-// is always a private mapping of its own. A refusal changes nothing.
 void AdviseHugePages(const void* data, size_t bytes) {
   constexpr size_t kMinBytes = size_t{64} << 20;
   constexpr uintptr_t kPage = 4096;
@@ -33,6 +25,8 @@ void AdviseHugePages(const void* data, size_t bytes) {
   uintptr_t end = (reinterpret_cast<uintptr_t>(data) + bytes) & ~(kPage - 1);
   if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 }
+
+namespace {
 
 // ---------------------------------------------------------------------------
 // Writing

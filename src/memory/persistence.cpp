@@ -57,6 +57,7 @@ bool ReadAll(int fd, size_t size_hint, std::string* out) {
     if (used == out->size()) {
       room = std::max(room, 2 * used);
       out->resize_and_overwrite(room, [](char*, size_t n) { return n; });
+      AdviseHugePages(out->data() + used, room - used);
     }
     const ssize_t n = ::read(fd, out->data() + used, out->size() - used);
     if (n < 0) {
