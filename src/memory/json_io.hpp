@@ -33,11 +33,14 @@ std::string WriteStoreJson(const MetadataStore& store);
 // (syntax, types, ranges, missing or repeated keys, nesting deeper than 128).
 std::optional<std::vector<MetadataEntry>> ReadIndexJson(std::string_view text);
 
-// Bytes that ReadIndexJsonPadded may read past the end of its text.
+// Bytes that ReadIndexJsonInPlace may read past the end of its text.
 inline constexpr size_t kJsonPadding = 64;
 
-// ReadIndexJson for a text that is followed in memory by kJsonPadding
-// readable bytes (zeros, say), which spares a copy of a large file.
-std::optional<std::vector<MetadataEntry>> ReadIndexJsonPadded(std::string_view text);
+// ReadIndexJson for the `size` bytes at `text`, which are followed in memory
+// by kJsonPadding readable bytes (zeros, say), and which it may rewrite
+// while it works: a large text is parsed where it is instead of copied, in
+// two pieces at once when it can be cut between two entries. The text is as
+// it was when this returns.
+std::optional<std::vector<MetadataEntry>> ReadIndexJsonInPlace(char* text, size_t size);
 
 }  // namespace velmar::memory

@@ -188,8 +188,7 @@ LoadResult LoadIndexFile(const std::string& path, MetadataStore& store) {
   // parser also rejects text that is not valid UTF-8.
   const size_t size = text.size();
   text.resize(size + kJsonPadding, '\0');
-  std::optional<std::vector<MetadataEntry>> entries =
-      ReadIndexJsonPadded(std::string_view(text.data(), size));
+  std::optional<std::vector<MetadataEntry>> entries = ReadIndexJsonInPlace(text.data(), size);
   if (!entries) return LoadResult::kUnreadable;
   std::string().swap(text);
   store.BulkLoad(std::move(*entries));

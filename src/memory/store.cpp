@@ -397,10 +397,8 @@ struct MetadataStore::Impl {
   }
 };
 
-void RunInHalves(size_t items, const std::function<void(int)>& work) {
-  // Below this a second thread costs more to start than it saves.
-  constexpr size_t kTwoThreadsFrom = 20000;
-  if (items < kTwoThreadsFrom || velmar::AvailableProcessors() < 2) {
+void RunInHalves(bool two_threads, const std::function<void(int)>& work) {
+  if (!two_threads || velmar::AvailableProcessors() < 2) {
     work(0);
     work(1);
     return;
@@ -476,8 +474,10 @@ void MetadataStore::BulkLoad(std::vector<MetadataEntry> entries) {
   // Both steps split into two halves that share nothing (shards, then
   // indexes), run on two threads when that pays.
   const size_t n = entries.size();
+  // Below this a second thread costs more to start than it saves.
+  const bool two = n >= 20000;
   std::vector<uint64_t> hashes(n);
-  RunInHalves(n, [&](int half) {
+  RunInHalves(two, [&](int half) {
     for (size_t i = half == 0 ? 0 : n / 2; i < (half == 0 ? n / 2 : n); ++i) {
       hashes[i] = m.seed(entries[i].memory_id);
     }
@@ -487,7 +487,7 @@ void MetadataStore::BulkLoad(std::vector<MetadataEntry> entries) {
   // occurrence; else null.
   std::vector<const StoredEntry*> last(n);
   std::vector<MetadataEntry> replaced[2];  // the keys of entries replaced
-  RunInHalves(n, [&](int half) {
+  RunInHalves(two, [&](int half) {
     std::vector<size_t> counts(m.shard_count);
     for (uint64_t hash : hashes) ++counts[ShardOfHash(hash, m.shard_count)];
     // Per shard of this half: the entry that last went to each slot.
@@ -523,19 +523,19 @@ void MetadataStore::BulkLoad(std::vector<MetadataEntry> entries) {
   });
   std::vector<MetadataEntry>().swap(entries);
 
-  // Subjects and types on one side, keywords and tags on the other: about
+  // Types and keywords on one side, subjects and tags on the other: about
   // the same number of keys each.
-  RunInHalves(n, [&](int half) {
-    ListFinder first(half == 0 ? m.type_index : m.keyword_index);
-    ListFinder second(half == 0 ? m.subject_index : m.tag_index);
+  RunInHalves(two, [&](int half) {
+    ListFinder first(half == 0 ? m.type_index : m.subject_index);
+    ListFinder second(half == 0 ? m.keyword_index : m.tag_index);
     for (const StoredEntry* stored : last) {
       if (stored == nullptr) continue;
       const MetadataEntry& e = stored->entry;
       if (half == 0) {
         if (!e.memory_type.empty()) first.Get(e.memory_type).Append(&e.memory_id);
-        ListAll(second, e.subjects, &e.memory_id);
+        ListAll(second, e.keywords, &e.memory_id);
       } else {
-        ListAll(first, e.keywords, &e.memory_id);
+        ListAll(first, e.subjects, &e.memory_id);
         ListAll(second, e.tags, &e.memory_id);
       }
     }
@@ -543,9 +543,9 @@ void MetadataStore::BulkLoad(std::vector<MetadataEntry> entries) {
       for (const MetadataEntry& e : side) {
         if (half == 0) {
           if (!e.memory_type.empty()) first.Get(e.memory_type);
-          ListAll(second, e.subjects, nullptr);
+          ListAll(second, e.keywords, nullptr);
         } else {
-          ListAll(first, e.keywords, nullptr);
+          ListAll(first, e.subjects, nullptr);
           ListAll(second, e.tags, nullptr);
         }
       }

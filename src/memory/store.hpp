@@ -119,11 +119,12 @@ class MetadataStore {
   Impl* impl_;
 };
 
-// Runs work(0) and work(1): at once, on this thread and one more, when a job
-// of `items` items is big enough to pay for starting a thread and the process
-// may run on two processors; else one after the other. The two calls must
-// not write anything in common. A plain thread, not the worker pool: loading
-// must not create the pool, whose size is fixed by its first user.
-void RunInHalves(size_t items, const std::function<void(int)>& work);
+// Runs work(0) and work(1): at once, on this thread and one more, when
+// `two_threads` (the caller's judgement that the job pays for starting a
+// thread) and the process may run on two processors; else one after the
+// other. The two calls must not write anything in common. A plain thread,
+// not the worker pool: loading must not create the pool, whose size is
+// fixed by its first user.
+void RunInHalves(bool two_threads, const std::function<void(int)>& work);
 
 }  // namespace velmar::memory

@@ -3,6 +3,7 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <bit>
 #include <atomic>
 #include <map>
@@ -14,7 +15,9 @@
 #include <vector>
 
 #include "memory/id_list.hpp"
+#include "memory/json_io.hpp"
 #include "memory/lowercase.hpp"
+#include "memory/persistence.hpp"
 #include "memory/sharded_map.hpp"
 #include "memory/store.hpp"
 
@@ -271,6 +274,75 @@ TEST(Store, BulkLoadMatchesInsertingOneByOne) {
   for (const MetadataEntry& e : more) one_by_one.insert_entry(e);
   bulk.BulkLoad(more);
   compare(one_by_one, bulk);
+}
+
+// A large index file is parsed in two pieces at once, cut at the first
+// `},{"` past its middle. Whatever sits there (a boundary between entries,
+// a nested value of an unknown key, a key that ends in those bytes), the
+// load must store exactly the file's entries, and refuse the whole file
+// for an error in either piece.
+TEST(Store, LoadsLargeFilesWhereverTheyAreCut) {
+  std::vector<MetadataEntry> entries;
+  for (int i = 0; i < 24000; ++i) {
+    MetadataEntry e = Entry(Key("id", i), Key("type", i % 7), {"work"}, {"k"}, {"t"});
+    e.content_preview = std::string(300, 'x');
+    e.created_at = i;
+    entries.push_back(std::move(e));
+  }
+  const std::string all = WriteIndexJson(entries);  // about 10 MB
+  const size_t middle = all.size() / 2;
+  const size_t boundary = all.find("},{", middle) + 1;  // a comma between entries
+  const std::string head = all.substr(0, boundary);     // "[...}"
+  const std::string tail = all.substr(boundary + 1);    // "{...}]"
+  auto with_keys = [](std::string object, const std::string& extra) {
+    return object.insert(1, extra);  // after the opening brace
+  };
+  const std::string object = WriteIndexJson({Entry("extra", "t")});  // "[{...}]"
+  const std::string one = object.substr(1, object.size() - 2);
+
+  std::string nested = "\"nested\":[";
+  for (int i = 0; i < 100000; ++i) nested += i == 0 ? "{\"x\":[]}" : ",{\"x\":[]}";
+  nested += "],";
+  const std::string long_key = "\"" + std::string(2 << 20, 'a') + "},{\":0,";
+
+  struct Case {
+    const char* what;
+    std::string text;
+    size_t count;  // entries expected, or 0 when the file must be refused
+  };
+  std::vector<Case> cases = {
+      {"between entries", all, entries.size()},
+      {"nested value", head + "," + with_keys(one, nested) + "," + tail, entries.size() + 1},
+      {"key", head + "," + with_keys(one, long_key) + "," + tail, entries.size() + 1},
+      {"error in the first piece", "[{}," + all.substr(1), 0},
+      {"error in the second piece", all.substr(0, all.size() - 1) + ",{}]", 0},
+      {"text after the array", all + "x", 0},
+  };
+  const std::string dir = ::testing::TempDir();
+  for (const Case& c : cases) {
+    const std::string path = dir + "/velmar_cut_test.json";
+    FILE* f = fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(fwrite(c.text.data(), 1, c.text.size(), f), c.text.size());
+    fclose(f);
+    MetadataStore store;
+    const LoadResult result = LoadIndexFile(path, store);
+    std::remove(path.c_str());
+    if (c.count == 0) {
+      EXPECT_EQ(result, LoadResult::kUnreadable) << c.what;
+      EXPECT_EQ(store.CountKeys().entries, 0u) << c.what;
+      continue;
+    }
+    ASSERT_EQ(result, LoadResult::kLoaded) << c.what;
+    std::map<std::string, MetadataEntry> loaded;
+    for (MetadataEntry& e : store.take_snapshot()) loaded[e.memory_id] = std::move(e);
+    ASSERT_EQ(loaded.size(), c.count) << c.what;
+    for (const MetadataEntry& e : entries) ASSERT_EQ(loaded[e.memory_id], e) << c.what;
+    // Identifier lists in file order: the cut must not reorder the pieces.
+    const Ids ids = store.TypeIds("type3");
+    ASSERT_EQ(ids.size(), entries.size() / 7 + 1) << c.what;
+    for (size_t i = 0; i < ids.size(); ++i) ASSERT_EQ(ids[i], Key("id", 7 * i + 3)) << c.what;
+  }
 }
 
 TEST(IdList, AddRemoveAcrossModes) {
