@@ -584,9 +584,10 @@ std::optional<std::vector<MetadataEntry>> ReadArrays(simdjson::dom::array first,
   return entries;
 }
 
-// The comma of the first `},{"` at or after the middle of the text: in valid
-// JSON, where a quote cannot follow `{` inside a string, that is a comma
-// between two objects, at some depth. -1 when there is none.
+// The comma of the first `},{"` at or after the middle of the text, or -1.
+// In an index file that is the comma between two entries; in other text it
+// may sit in a nested value, or `},{` may end a string. ReadIndexJsonInPlace
+// finds out by parsing.
 int64_t FindCut(const char* text, size_t size) {
   static constexpr char kCut[] = "},{\"";
   const size_t middle = size / 2;
@@ -620,20 +621,26 @@ std::optional<std::vector<MetadataEntry>> ReadIndexJsonInPlace(char* text, size_
     bool parsed[2] = {false, false};
     std::unique_ptr<char[]> rest;
     text[at] = ']';
-    RunInHalves(true, [&](int half) {
-      if (half == 0) {
-        parsed[0] = ParseArray(parsers[0], text, at + 1, arrays[0]);
-        return;
-      }
-      const size_t rest_size = size - at;  // '[' and the bytes after the comma
-      rest.reset(new char[rest_size + simdjson::SIMDJSON_PADDING]);
-      AdviseHugePages(rest.get(), rest_size);
-      rest[0] = '[';
-      std::memcpy(rest.get() + 1, text + at + 1, rest_size - 1);
-      std::memset(rest.get() + rest_size, 0, simdjson::SIMDJSON_PADDING);
-      parsed[1] = ParseArray(parsers[1], rest.get(), rest_size, arrays[1]);
-    });
+    try {
+      RunInHalves(true, [&](int half) {
+        if (half == 0) {
+          parsed[0] = ParseArray(parsers[0], text, at + 1, arrays[0]);
+          return;
+        }
+        const size_t rest_size = size - at;  // '[' and the bytes after the comma
+        rest.reset(new char[rest_size + simdjson::SIMDJSON_PADDING]);
+        AdviseHugePages(rest.get(), rest_size);
+        rest[0] = '[';
+        std::memcpy(rest.get() + 1, text + at + 1, rest_size - 1);
+        std::memset(rest.get() + rest_size, 0, simdjson::SIMDJSON_PADDING);
+        parsed[1] = ParseArray(parsers[1], rest.get(), rest_size, arrays[1]);
+      });
+    } catch (...) {
+      text[at] = ',';
+      throw;
+    }
     text[at] = ',';
+    rest.reset();  // the parsers keep copies of the strings
     if (parsed[0]) {
       if (!parsed[1]) return std::nullopt;
       return ReadArrays(arrays[0], &arrays[1], true);

@@ -457,7 +457,7 @@ void MetadataStore::BulkLoad(std::vector<MetadataEntry> entries) {
     empty = empty && m.entry_shards[i].size() == 0;
   }
   if (!empty) {
-    // Someone got here first; replacing takes the ordinary path.
+    // Entries may be replaced: that takes the ordinary path.
     locks.clear();
     for (MetadataEntry& entry : entries) insert_entry(std::move(entry));
     return;
