@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <bit>
 #include <atomic>
 #include <map>
@@ -14,6 +15,7 @@
 #include <tuple>
 #include <vector>
 
+#include "common/worker_pool.hpp"
 #include "memory/id_list.hpp"
 #include "memory/json_io.hpp"
 #include "memory/lowercase.hpp"
@@ -281,7 +283,8 @@ TEST(Store, BulkLoadMatchesInsertingOneByOne) {
 // a nested value of an unknown key, a key that ends in those bytes), the
 // load must store exactly the file's entries, and refuse the whole file
 // for an error in either piece.
-TEST(Store, LoadsLargeFilesWhereverTheyAreCut) {
+// Entries enough for an index file that is loaded on two threads.
+std::vector<MetadataEntry> LargeIndex() {
   std::vector<MetadataEntry> entries;
   for (int i = 0; i < 24000; ++i) {
     MetadataEntry e = Entry(Key("id", i), Key("type", i % 7), {"work"}, {"k"}, {"t"});
@@ -289,6 +292,18 @@ TEST(Store, LoadsLargeFilesWhereverTheyAreCut) {
     e.created_at = i;
     entries.push_back(std::move(e));
   }
+  return entries;
+}
+
+bool WriteFile(const std::string& path, const std::string& text) {
+  FILE* f = fopen(path.c_str(), "wb");
+  if (f == nullptr) return false;
+  const bool written = fwrite(text.data(), 1, text.size(), f) == text.size();
+  return fclose(f) == 0 && written;
+}
+
+TEST(Store, LoadsLargeFilesWhereverTheyAreCut) {
+  const std::vector<MetadataEntry> entries = LargeIndex();
   const std::string all = WriteIndexJson(entries);  // about 10 MB
   const size_t middle = all.size() / 2;
   const size_t boundary = all.find("},{", middle) + 1;  // a comma between entries
@@ -321,10 +336,7 @@ TEST(Store, LoadsLargeFilesWhereverTheyAreCut) {
   const std::string dir = ::testing::TempDir();
   for (const Case& c : cases) {
     const std::string path = dir + "/velmar_cut_test.json";
-    FILE* f = fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    ASSERT_EQ(fwrite(c.text.data(), 1, c.text.size(), f), c.text.size());
-    fclose(f);
+    ASSERT_TRUE(WriteFile(path, c.text));
     MetadataStore store;
     const LoadResult result = LoadIndexFile(path, store);
     std::remove(path.c_str());
@@ -343,6 +355,26 @@ TEST(Store, LoadsLargeFilesWhereverTheyAreCut) {
     ASSERT_EQ(ids.size(), entries.size() / 7 + 1) << c.what;
     for (size_t i = 0; i < ids.size(); ++i) ASSERT_EQ(ids[i], Key("id", 7 * i + 3)) << c.what;
   }
+}
+
+// The worker pool's size belongs to its first user (an extractor asking for
+// a thread count), so loading an index, even on two threads, must not
+// create it. Pool state is process-wide: this runs in a fresh copy of the
+// binary.
+void LoadThenConfigurePool() {
+  const std::string path = ::testing::TempDir() + "/velmar_pool_test.json";
+  if (!WriteFile(path, WriteIndexJson(LargeIndex()))) std::exit(2);
+  MetadataStore store;
+  const LoadResult result = LoadIndexFile(path, store);
+  std::remove(path.c_str());
+  if (result != LoadResult::kLoaded) std::exit(3);
+  velmar::ConfigureWorkerPool(3);
+  std::exit(velmar::ActualThreadCount() == 3 ? 0 : 1);
+}
+
+TEST(StoreDeathTest, LoadingLeavesTheWorkerPoolToItsFirstUser) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(LoadThenConfigurePool(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(IdList, AddRemoveAcrossModes) {
