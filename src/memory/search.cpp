@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <span>
 #include <string_view>
 #include <utility>
 
