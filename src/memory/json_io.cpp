@@ -13,18 +13,11 @@
 
 #include <simdjson.h>
 
+#include "common/worker_pool.hpp"
 #include "memory/store.hpp"
 
 namespace velmar::memory {
 
-namespace {
-
-// Asks for transparent huge pages on a large buffer. Reading or writing an
-// index of a million entries touches well over a gigabyte of fresh buffers
-// (the text, simdjson's copy of it, its structural indexes, tape and
-// strings); with 4 KiB pages about half of the time goes to page faults.
-// Only buffers far above malloc's mmap threshold are advised, so the range
-// is always a private mapping of its own. A refusal changes nothing.
 void AdviseHugePages(const void* data, size_t bytes) {
   constexpr size_t kMinBytes = size_t{64} << 20;
   constexpr uintptr_t kPage = 4096;
@@ -33,6 +26,8 @@ void AdviseHugePages(const void* data, size_t bytes) {
   uintptr_t end = (reinterpret_cast<uintptr_t>(data) + bytes) & ~(kPage - 1);
   if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 }
+
+namespace {
 
 // ---------------------------------------------------------------------------
 // Writing
@@ -521,51 +516,150 @@ std::string WriteStoreJson(const MetadataStore& store) {
   return std::move(w).Finish();
 }
 
-std::optional<std::vector<MetadataEntry>> ReadIndexJson(std::string_view text) {
-  // A byte-order mark is not JSON whitespace; the file must start with the
-  // array (simdjson agrees, but say so here rather than rely on it).
-  if (text.starts_with("\xEF\xBB\xBF")) return std::nullopt;
-  if (text.empty()) return std::nullopt;
+namespace {
 
-  simdjson::dom::parser parser;
-  // Documents nested deeper than 128 arrays and objects are refused.
-  const size_t capacity = text.size();
-  if (parser.allocate(capacity, 128)) return std::nullopt;
-  // The document's tape and string buffers would otherwise be allocated
-  // inside parse(), too late for advice. The sizes advised are lower bounds
-  // of how simdjson sizes each buffer from the capacity.
-  if (parser.doc.allocate(capacity)) return std::nullopt;
-  AdviseHugePages(parser.doc.tape.get(), capacity * sizeof(uint64_t));
-  AdviseHugePages(parser.doc.string_buf.get(), 5 * capacity / 3);
-  AdviseHugePages(parser.implementation->structural_indexes.get(), capacity * sizeof(uint32_t));
-  // simdjson reads up to SIMDJSON_PADDING bytes past the end of the text.
-  std::unique_ptr<char[]> padded(new char[capacity + simdjson::SIMDJSON_PADDING]);
-  AdviseHugePages(padded.get(), capacity);
-  std::memcpy(padded.get(), text.data(), capacity);
-  std::memset(padded.get() + capacity, 0, simdjson::SIMDJSON_PADDING);
-  element root;
-  if (parser.parse(padded.get(), capacity, /*realloc_if_needed=*/false).get(root)) {
-    return std::nullopt;
-  }
-  simdjson::dom::array top;
-  if (root.get_array().get(top)) return std::nullopt;
-
-  std::vector<MetadataEntry> entries;
-  entries.reserve(top.size());
-  AdviseHugePages(entries.data(), entries.capacity() * sizeof(MetadataEntry));
-  for (element item : top) {
-    MetadataEntry& e = entries.emplace_back();
+// Reads the elements of `top` from position `first` to `last` into out[0],
+// out[1], ...
+bool ReadEntries(simdjson::dom::array top, size_t first, size_t last, MetadataEntry* out) {
+  auto it = top.begin();
+  for (size_t i = 0; i < first; ++i) ++it;
+  for (size_t i = first; i < last; ++i, ++it) {
+    element item = *it;
+    MetadataEntry& e = *out++;
     simdjson::dom::object object;
     simdjson::dom::array array;
     if (!item.get_object().get(object)) {
-      if (!ReadObjectEntry(object, e)) return std::nullopt;
+      if (!ReadObjectEntry(object, e)) return false;
     } else if (!item.get_array().get(array)) {
-      if (!ReadPositionalEntry(array, e)) return std::nullopt;
+      if (!ReadPositionalEntry(array, e)) return false;
     } else {
-      return std::nullopt;
+      return false;
     }
   }
+  return true;
+}
+
+// Parses the `size` bytes at `padded` (followed by SIMDJSON_PADDING
+// readable bytes) with `parser`, nesting at most 128 deep, into the
+// top-level array `top`. simdjson validates the UTF-8 of the whole text as
+// it goes.
+bool ParseArray(simdjson::dom::parser& parser, const char* padded, size_t size,
+                simdjson::dom::array& top) {
+  if (parser.allocate(size, 128)) return false;
+  // The document's tape and string buffers would otherwise be allocated
+  // inside parse(), too late for advice. The sizes advised are lower bounds
+  // of how simdjson sizes each buffer from the capacity.
+  if (parser.doc.allocate(size)) return false;
+  AdviseHugePages(parser.doc.tape.get(), size * sizeof(uint64_t));
+  AdviseHugePages(parser.doc.string_buf.get(), 5 * size / 3);
+  AdviseHugePages(parser.implementation->structural_indexes.get(), size * sizeof(uint32_t));
+  element root;
+  if (parser.parse(padded, size, /*realloc_if_needed=*/false).get(root)) return false;
+  return !root.get_array().get(top);
+}
+
+// The entries of `first` followed by those of `second` (when there is one).
+// The entries are independent: with `two_threads`, each array, or each half
+// of the only one, is read on its own thread.
+std::optional<std::vector<MetadataEntry>> ReadArrays(simdjson::dom::array first,
+                                                     const simdjson::dom::array* second,
+                                                     bool two_threads) {
+  const size_t n1 = first.size();
+  const size_t n2 = second != nullptr ? second->size() : 0;
+  std::vector<MetadataEntry> entries;
+  entries.reserve(n1 + n2);
+  AdviseHugePages(entries.data(), entries.capacity() * sizeof(MetadataEntry));
+  entries.resize(n1 + n2);
+  MetadataEntry* out = entries.data();
+  bool ok[2] = {true, true};
+  RunInHalves(two_threads, [&](int half) {
+    if (second != nullptr) {
+      ok[half] = half == 0 ? ReadEntries(first, 0, n1, out) : ReadEntries(*second, 0, n2, out + n1);
+    } else {
+      ok[half] = half == 0 ? ReadEntries(first, 0, n1 / 2, out)
+                           : ReadEntries(first, n1 / 2, n1, out + n1 / 2);
+    }
+  });
+  if (!ok[0] || !ok[1]) return std::nullopt;
   return entries;
+}
+
+// The comma of the first `},{"` at or after the middle of the text, or -1.
+// In an index file that is the comma between two entries; in other text it
+// may sit in a nested value, or `},{` may end a string. ReadIndexJsonInPlace
+// finds out by parsing.
+int64_t FindCut(const char* text, size_t size) {
+  static constexpr char kCut[] = "},{\"";
+  const size_t middle = size / 2;
+  const void* found = memmem(text + middle, size - middle, kCut, 4);
+  if (found == nullptr) return -1;
+  return static_cast<const char*>(found) - text + 1;
+}
+
+}  // namespace
+
+std::optional<std::vector<MetadataEntry>> ReadIndexJsonInPlace(char* text, size_t size) {
+  static_assert(kJsonPadding >= simdjson::SIMDJSON_PADDING);
+  // A byte-order mark is not JSON whitespace; the file must start with the
+  // array (simdjson agrees, but say so here rather than rely on it).
+  if (size == 0 || std::string_view(text, size).starts_with("\xEF\xBB\xBF")) return std::nullopt;
+  // Below this a second thread costs more to start than it saves.
+  const bool two_threads = size >= (size_t{8} << 20) && velmar::AvailableProcessors() >= 2;
+
+  // Parsing is the longest step that cannot be split once started, so a
+  // large text is cut in two at a comma between entries, near the middle,
+  // and each piece parsed on its own thread as an array of its own: the
+  // first in place with the comma turned into `]`, the second copied behind
+  // a `[`. When the first piece parses, the cut was between two elements of
+  // the top-level array (a cut inside a string or a nested value leaves it
+  // unbalanced), so the text is valid exactly when the second piece is too.
+  const int64_t cut = two_threads ? FindCut(text, size) : -1;
+  if (cut > 0) {
+    const auto at = static_cast<size_t>(cut);
+    simdjson::dom::parser parsers[2];
+    simdjson::dom::array arrays[2];
+    bool parsed[2] = {false, false};
+    std::unique_ptr<char[]> rest;
+    text[at] = ']';
+    try {
+      RunInHalves(true, [&](int half) {
+        if (half == 0) {
+          parsed[0] = ParseArray(parsers[0], text, at + 1, arrays[0]);
+          return;
+        }
+        const size_t rest_size = size - at;  // '[' and the bytes after the comma
+        rest.reset(new char[rest_size + simdjson::SIMDJSON_PADDING]);
+        AdviseHugePages(rest.get(), rest_size);
+        rest[0] = '[';
+        std::memcpy(rest.get() + 1, text + at + 1, rest_size - 1);
+        std::memset(rest.get() + rest_size, 0, simdjson::SIMDJSON_PADDING);
+        parsed[1] = ParseArray(parsers[1], rest.get(), rest_size, arrays[1]);
+      });
+    } catch (...) {
+      text[at] = ',';
+      throw;
+    }
+    text[at] = ',';
+    rest.reset();  // the parsers keep copies of the strings
+    if (parsed[0]) {
+      if (!parsed[1]) return std::nullopt;
+      return ReadArrays(arrays[0], &arrays[1], true);
+    }
+    // Not a cut between two entries after all: parse the text whole.
+  }
+  simdjson::dom::parser parser;
+  simdjson::dom::array top;
+  if (!ParseArray(parser, text, size, top)) return std::nullopt;
+  return ReadArrays(top, nullptr, two_threads);
+}
+
+std::optional<std::vector<MetadataEntry>> ReadIndexJson(std::string_view text) {
+  // simdjson reads up to SIMDJSON_PADDING bytes past the end of the text.
+  std::unique_ptr<char[]> padded(new char[text.size() + kJsonPadding]);
+  AdviseHugePages(padded.get(), text.size());
+  std::memcpy(padded.get(), text.data(), text.size());
+  std::memset(padded.get() + text.size(), 0, kJsonPadding);
+  return ReadIndexJsonInPlace(padded.get(), text.size());
 }
 
 }  // namespace velmar::memory

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -8,6 +9,14 @@
 #include "memory/entry.hpp"
 
 namespace velmar::memory {
+
+// Asks for transparent huge pages on a large buffer. Reading or writing an
+// index of a million entries touches well over a gigabyte of fresh buffers
+// (the text, the parser's structural indexes, tape and strings, the
+// entries); with 4 KiB pages about half of that time goes to page faults.
+// Only buffers far above malloc's mmap threshold are advised, so the range
+// is always a private mapping of its own. A refusal changes nothing.
+void AdviseHugePages(const void* data, size_t bytes);
 
 // The index file text of `entries`: one compact JSON array of objects with
 // the thirteen keys in declaration order.
@@ -23,5 +32,15 @@ std::string WriteStoreJson(const MetadataStore& store);
 // Parses index file text: every entry, or nullopt when anything is wrong
 // (syntax, types, ranges, missing or repeated keys, nesting deeper than 128).
 std::optional<std::vector<MetadataEntry>> ReadIndexJson(std::string_view text);
+
+// Bytes that ReadIndexJsonInPlace may read past the end of its text.
+inline constexpr size_t kJsonPadding = 64;
+
+// ReadIndexJson for the `size` bytes at `text`, which are followed in memory
+// by kJsonPadding readable bytes (zeros, say), and which it may rewrite
+// while it works: a large text is parsed where it is instead of copied, in
+// two pieces at once when it can be cut between two entries. The text is as
+// it was when this returns.
+std::optional<std::vector<MetadataEntry>> ReadIndexJsonInPlace(char* text, size_t size);
 
 }  // namespace velmar::memory

@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <simdjson.h>
 
 #include <algorithm>
 #include <atomic>
@@ -48,11 +47,18 @@ bool Usable(const std::string& path) {
 }
 
 bool ReadAll(int fd, size_t size_hint, std::string* out) {
+  // Room for the expected size and a byte more, so that the end of the file
+  // is seen without growing; a file that grew meanwhile doubles the room.
+  // The room is not zeroed first: every byte kept is read into.
   out->clear();
-  out->reserve(size_hint + 1);
   size_t used = 0;
+  size_t room = size_hint + 1;
   for (;;) {
-    if (out->size() - used < 65536) out->resize(std::max<size_t>(used + 65536, out->size() * 2));
+    if (used == out->size()) {
+      room = std::max(room, 2 * used);
+      out->resize_and_overwrite(room, [](char*, size_t n) { return n; });
+      AdviseHugePages(out->data() + used, room - used);
+    }
     const ssize_t n = ::read(fd, out->data() + used, out->size() - used);
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -174,13 +180,18 @@ LoadResult LoadIndexFile(const std::string& path, MetadataStore& store) {
   if (!fd) return LoadResult::kUnreadable;
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return LoadResult::kUnreadable;
   std::string text;
-  if (!ReadAll(fd.get(), static_cast<size_t>(st.st_size), &text)) return LoadResult::kUnreadable;
+  // Room for the padding below too, so that adding it does not copy the text.
+  const size_t expected = static_cast<size_t>(st.st_size) + kJsonPadding;
+  if (!ReadAll(fd.get(), expected, &text)) return LoadResult::kUnreadable;
   fd.Close();
-  if (!simdjson::validate_utf8(text.data(), text.size())) return LoadResult::kUnreadable;
-  std::optional<std::vector<MetadataEntry>> entries = ReadIndexJson(text);
+  // Parsed in place, past the zeros the parser may read beyond the end. The
+  // parser also rejects text that is not valid UTF-8.
+  const size_t size = text.size();
+  text.resize(size + kJsonPadding, '\0');
+  std::optional<std::vector<MetadataEntry>> entries = ReadIndexJsonInPlace(text.data(), size);
   if (!entries) return LoadResult::kUnreadable;
   std::string().swap(text);
-  for (MetadataEntry& entry : *entries) store.insert_entry(std::move(entry));
+  store.BulkLoad(std::move(*entries));
   return LoadResult::kLoaded;
 }
 

@@ -110,25 +110,85 @@ class TopCandidates {
   std::vector<Candidate> items_;
 };
 
-// Runs `visit(entry, ordinal, top)` over every entry on the worker pool, one
-// shard per task, and returns the memory_ids of the best `limit` candidates
-// that the visitor added to its shard's `top`, ranked.
-template <class Visit>
-std::vector<std::string> CollectRanked(const MetadataStore& store, uint64_t limit, Visit&& visit) {
+// The verdict of a query on each of one shard's memory types, worked out
+// the first time a type code turns up: a shard holds far fewer types than
+// entries, so most entries are judged without reading their memory_type.
+class TypeMemo {
+ public:
+  template <class Compute>
+  float Get(const ShardRun& run, uint32_t code, Compute&& compute) {
+    if (code >= values_.size()) values_.resize(run.types.size(), kUnknown);
+    float& value = values_[code];
+    if (value == kUnknown) value = compute(run.types[code]);
+    return value;
+  }
+
+ private:
+  static constexpr float kUnknown = -1.0f;
+  std::vector<float> values_;
+};
+
+// Asks for the parts of an entry's record that a scan may read: first the
+// lines holding its list headers (which needs no load), then, once those
+// have arrived, the lists' first items.
+void PrefetchHeaders(const StoredEntry& stored) {
+  const char* begin = reinterpret_cast<const char*>(&stored.entry.subjects);
+  const char* end = reinterpret_cast<const char*>(&stored + 1);
+  for (const char* p = begin; p < end; p += 64) __builtin_prefetch(p);
+  __builtin_prefetch(end - 1);
+}
+
+void PrefetchLists(const StoredEntry& stored) {
+  __builtin_prefetch(stored.LowerSubjects().data());
+  __builtin_prefetch(stored.LowerObjects().data());
+  __builtin_prefetch(stored.LowerKeywords().data());
+  __builtin_prefetch(stored.entry.tags.data());
+}
+
+// Scans every entry on the worker pool, one shard per task, and returns the
+// memory_ids of the best `limit` candidates that `finish` added to its
+// shard's `top`, ranked.
+//
+// Each run of entries is scanned in two passes. `screen(run, i, ordinal,
+// top, memo)` judges entry i from its summary alone (memo belongs to the
+// shard) and says whether its record must be read. `finish(run, i, ordinal,
+// top)` then reads it, for the screened entries in order. The records of
+// the entries a few places ahead are prefetched meanwhile, so that their
+// cache misses overlap instead of coming one after another. `top` may have
+// grown since an entry was screened; finish must ask it again.
+template <class Screen, class Finish>
+std::vector<std::string> CollectRanked(const MetadataStore& store, uint64_t limit,
+                                       Screen&& screen, Finish&& finish) {
+  constexpr size_t kHeadersAhead = 16;
+  constexpr size_t kListsAhead = 8;
   const size_t shards = store.ShardCount();
   std::vector<std::vector<Candidate>> per_shard(shards);
   velmar::WorkerPool().execute([&] {
-    tbb::parallel_for(tbb::blocked_range<size_t>(0, shards, 1),
-                      [&](const tbb::blocked_range<size_t>& range) {
-                        for (size_t shard = range.begin(); shard != range.end(); ++shard) {
-                          TopCandidates top(limit);
-                          uint64_t position = 0;
-                          store.VisitShard(shard, [&](const StoredEntry& stored) {
-                            visit(stored, Ordinal(shard, position++), top);
-                          });
-                          per_shard[shard] = top.Take();
-                        }
-                      });
+    tbb::parallel_for(
+        tbb::blocked_range<size_t>(0, shards, 1), [&](const tbb::blocked_range<size_t>& range) {
+          std::vector<uint32_t> screened;
+          for (size_t shard = range.begin(); shard != range.end(); ++shard) {
+            TopCandidates top(limit);
+            TypeMemo memo;
+            uint64_t position = 0;
+            store.VisitShardRuns(shard, [&](const ShardRun& run) {
+              screened.clear();
+              for (size_t i = 0; i < run.entries.size(); ++i) {
+                if (screen(run, i, Ordinal(shard, position + i), top, memo)) {
+                  screened.push_back(static_cast<uint32_t>(i));
+                }
+              }
+              const size_t n = screened.size();
+              for (size_t k = 0; k < n; ++k) {
+                if (k + kHeadersAhead < n) PrefetchHeaders(run.entries[screened[k + kHeadersAhead]]);
+                if (k + kListsAhead < n) PrefetchLists(run.entries[screened[k + kListsAhead]]);
+                finish(run, screened[k], Ordinal(shard, position + screened[k]), top);
+              }
+              position += run.entries.size();
+            });
+            per_shard[shard] = top.Take();
+          }
+        });
   });
 
   size_t total = 0;
@@ -156,13 +216,20 @@ bool PassesTime(double created_at, const std::optional<double>& after,
   return true;
 }
 
-bool PassesStrict(const StoredEntry& stored, const StrictQuery& q) {
+// The conditions of a strict query that the entry's summary can decide.
+// The user test there is on hashes; PassesStrictRecord confirms it.
+bool PassesStrictSummary(const EntrySummary& s, const StrictQuery& q, uint32_t user_hash) {
+  if (!PassesTime(s.created_at, q.created_after, q.created_before)) return false;
+  if (q.importance_min && s.importance < *q.importance_min) return false;
+  if (q.importance_max && s.importance > *q.importance_max) return false;
+  if (q.user_id && s.user_hash != user_hash) return false;
+  return true;
+}
+
+// The rest, on the record of an entry that passed the summary and its type.
+bool PassesStrictRecord(const StoredEntry& stored, const StrictQuery& q) {
   const MetadataEntry& e = stored.entry;
-  if (!PassesTime(e.created_at, q.created_after, q.created_before)) return false;
-  if (q.importance_min && e.importance < *q.importance_min) return false;
-  if (q.importance_max && e.importance > *q.importance_max) return false;
   if (q.user_id && e.user_id != *q.user_id) return false;
-  if (!q.memory_types.empty() && !AnyEqual(e.memory_type, q.memory_types)) return false;
   if (!q.tags.empty()) {
     bool any = false;
     for (const std::string& tag : e.tags) {
@@ -185,52 +252,58 @@ std::vector<std::string> SearchStrict(const MetadataStore& store, const StrictQu
   StrictQuery lowered = query;
   lowered.subjects = Lowered(query.subjects);
   lowered.keywords = Lowered(query.keywords);
-  return CollectRanked(store, query.limit,
-                       [&](const StoredEntry& stored, uint64_t ordinal, TopCandidates& top) {
-                         if (!PassesStrict(stored, lowered)) return;
-                         const MetadataEntry& e = stored.entry;
-                         if (top.Admits(0, e.created_at, ordinal)) {
-                           top.Add(0, e.created_at, ordinal, e.memory_id);
-                         }
-                       });
+  const uint32_t user_hash = query.user_id ? MetadataStore::UserHash(*query.user_id) : 0;
+  auto type_passes = [&](const std::string& type) {
+    return AnyEqual(type, lowered.memory_types) ? 1.0f : 0.0f;
+  };
+  return CollectRanked(
+      store, query.limit,
+      [&](const ShardRun& run, size_t i, uint64_t ordinal, TopCandidates& top, TypeMemo& memo) {
+        const EntrySummary& s = run.summaries[i];
+        if (!PassesStrictSummary(s, lowered, user_hash)) return false;
+        if (!lowered.memory_types.empty() && memo.Get(run, s.type_code, type_passes) == 0.0f) {
+          return false;
+        }
+        return top.Admits(0, s.created_at, ordinal);
+      },
+      [&](const ShardRun& run, size_t i, uint64_t ordinal, TopCandidates& top) {
+        const StoredEntry& stored = run.entries[i];
+        const double created_at = run.summaries[i].created_at;
+        if (!PassesStrictRecord(stored, lowered) || !top.Admits(0, created_at, ordinal)) return;
+        top.Add(0, created_at, ordinal, stored.entry.memory_id);
+      });
 }
 
 namespace {
 
-// The score, or nullopt when a hard condition drops the entry. With
-// `only_passing`, also nullopt as soon as the entry cannot reach the
-// threshold any more, which spares most entries the subject and object
-// walks (and the memory those lists live in).
-std::optional<float> Score(const StoredEntry& stored, const FlexibleQuery& q, bool only_passing) {
-  const MetadataEntry& e = stored.entry;
-  if (q.user_id && e.user_id != *q.user_id) return std::nullopt;
-  if (!PassesTime(e.created_at, q.created_after, q.created_before)) return std::nullopt;
-
-  float type_score = 0;
+float TypeScore(std::string_view type, const FlexibleQuery& q) {
   for (const std::string& t : q.memory_types) {
-    if (e.memory_type == t) {
-      type_score = kTypeExact;
-      break;
-    }
-    if (EitherContains(e.memory_type, t)) {
-      type_score = kTypePartial;
-      break;
-    }
+    if (type == t) return kTypeExact;
+    if (EitherContains(type, t)) return kTypePartial;
   }
+  return 0;
+}
 
-  const float time_bonus = (q.created_after || q.created_before) ? kTimeBonus : 0.0f;
-  if (only_passing) {
-    // Rounding is monotonic, so the sum with the largest possible subject and
-    // object scores bounds the real one from above.
-    float best = type_score;
-    if (!q.subjects.empty()) {
-      best += kSubjectExact;
-      best += kObjectPartial;
-    }
-    best += time_bonus;
-    if (best < kFlexibleThreshold) return std::nullopt;
+float TimeBonus(const FlexibleQuery& q) {
+  return (q.created_after || q.created_before) ? kTimeBonus : 0.0f;
+}
+
+// Whether an entry with this type score could still reach the threshold.
+// Rounding is monotonic, so the sum with the largest possible subject and
+// object scores bounds the real one from above.
+bool CanPass(float type_score, const FlexibleQuery& q) {
+  float best = type_score;
+  if (!q.subjects.empty()) {
+    best += kSubjectExact;
+    best += kObjectPartial;
   }
+  best += TimeBonus(q);
+  return best >= kFlexibleThreshold;
+}
 
+// The score of an entry that passed the hard conditions, given its type
+// score.
+float FinishScore(const StoredEntry& stored, const FlexibleQuery& q, float type_score) {
   float subject_score = 0;
   float object_score = 0;
   if (!q.subjects.empty()) {
@@ -256,14 +329,17 @@ std::optional<float> Score(const StoredEntry& stored, const FlexibleQuery& q, bo
   float score = type_score;
   score += subject_score;
   score += object_score;
-  score += time_bonus;
+  score += TimeBonus(q);
   return score;
 }
 
 }  // namespace
 
 std::optional<float> FlexibleScore(const StoredEntry& stored, const FlexibleQuery& q) {
-  return Score(stored, q, /*only_passing=*/false);
+  const MetadataEntry& e = stored.entry;
+  if (q.user_id && e.user_id != *q.user_id) return std::nullopt;
+  if (!PassesTime(e.created_at, q.created_after, q.created_before)) return std::nullopt;
+  return FinishScore(stored, q, TypeScore(e.memory_type, q));
 }
 
 std::vector<std::string> SearchFlexible(const MetadataStore& store, const FlexibleQuery& query) {
@@ -271,24 +347,32 @@ std::vector<std::string> SearchFlexible(const MetadataStore& store, const Flexib
   FlexibleQuery lowered = query;
   lowered.subjects = Lowered(query.subjects);
 
-  // The best any entry could score; below the threshold nothing can pass.
-  float best = query.memory_types.empty() ? 0.0f : kTypeExact;
-  if (!lowered.subjects.empty()) {
-    best += kSubjectExact;
-    best += kObjectPartial;
-  }
-  if (query.created_after || query.created_before) best += kTimeBonus;
-  if (best < kFlexibleThreshold) return {};
+  // Below the threshold even with an exact type, nothing can pass.
+  if (!CanPass(query.memory_types.empty() ? 0.0f : kTypeExact, lowered)) return {};
 
-  return CollectRanked(store, query.limit,
-                       [&](const StoredEntry& stored, uint64_t ordinal, TopCandidates& top) {
-                         std::optional<float> score = Score(stored, lowered, true);
-                         if (!score || *score < kFlexibleThreshold) return;
-                         const MetadataEntry& e = stored.entry;
-                         if (top.Admits(*score, e.created_at, ordinal)) {
-                           top.Add(*score, e.created_at, ordinal, e.memory_id);
-                         }
-                       });
+  const uint32_t user_hash = query.user_id ? MetadataStore::UserHash(*query.user_id) : 0;
+  auto type_score = [&](const std::string& type) { return TypeScore(type, lowered); };
+  return CollectRanked(
+      store, query.limit,
+      [&](const ShardRun& run, size_t i, uint64_t, TopCandidates&, TypeMemo& memo) {
+        const EntrySummary& s = run.summaries[i];
+        if (lowered.user_id && s.user_hash != user_hash) return false;
+        if (!PassesTime(s.created_at, lowered.created_after, lowered.created_before)) {
+          return false;
+        }
+        // Most entries stop here, before their record is read.
+        return CanPass(memo.Get(run, s.type_code, type_score), lowered);
+      },
+      [&](const ShardRun& run, size_t i, uint64_t ordinal, TopCandidates& top) {
+        const StoredEntry& stored = run.entries[i];
+        if (lowered.user_id && stored.entry.user_id != *lowered.user_id) return;
+        const float score = FinishScore(stored, lowered, TypeScore(stored.entry.memory_type, lowered));
+        if (score < kFlexibleThreshold) return;
+        const double created_at = run.summaries[i].created_at;
+        if (top.Admits(score, created_at, ordinal)) {
+          top.Add(score, created_at, ordinal, stored.entry.memory_id);
+        }
+      });
 }
 
 }  // namespace velmar::memory

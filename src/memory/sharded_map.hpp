@@ -108,6 +108,13 @@ inline size_t ProcessShardCount() {
   return count;
 }
 
+// The shard, among `count` (a power of two), of a key with this hash. The
+// high half of the hash picks it, so that it does not correlate with the
+// place inside the shard's table, which comes from the low half.
+inline size_t ShardOfHash(uint64_t hash, size_t count) {
+  return static_cast<size_t>(hash >> 32) & (count - 1);
+}
+
 // A hash map from text keys to V, split into shards that each have their own
 // reader-writer lock. The shard of a key comes from the high bits of its
 // seeded hash; within a shard the table is an ordinary unordered_map using
@@ -135,11 +142,10 @@ class ShardedMap {
 
   size_t ShardCount() const { return count_; }
 
-  size_t ShardIndex(std::string_view key) const {
-    // count_ is a power of two; the high half of the hash picks the shard,
-    // so it does not correlate with the bucket choice inside the table.
-    return static_cast<size_t>(hash_(key) >> 32) & (count_ - 1);
-  }
+  size_t ShardIndex(std::string_view key) const { return ShardOfHash(hash_(key), count_); }
+  // The seeded hash of a key, which picks its shard (and, inside the shard,
+  // its bucket).
+  uint64_t Hash(std::string_view key) const { return hash_(key); }
 
   Shard& ShardFor(std::string_view key) { return shards_[ShardIndex(key)]; }
   const Shard& ShardFor(std::string_view key) const { return shards_[ShardIndex(key)]; }

@@ -1,8 +1,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -30,6 +33,25 @@ struct StoredEntry {
   }
 };
 
+// What a scan tests first, kept for each entry in a dense array beside the
+// entries: rejecting an entry on these reads a few bytes instead of its
+// whole record (most queries reject most entries).
+struct EntrySummary {
+  double created_at = 0;
+  uint32_t user_hash = 0;  // UserHash(entry.user_id)
+  uint32_t type_code = 0;  // entry.memory_type's place among the shard's types
+  uint8_t importance = 0;
+};
+
+// A run of consecutive entries of one entry_map shard: the entries, their
+// summaries (summaries[i] describes entries[i]), and the shard's distinct
+// memory types, indexed by type_code.
+struct ShardRun {
+  std::span<const StoredEntry> entries;
+  std::span<const EntrySummary> summaries;
+  std::span<const std::string> types;
+};
+
 // Every entry under its memory_id, plus the type, subject, keyword and tag
 // indexes that list the identifiers carrying each key. Safe for concurrent
 // use: all access goes through per-shard reader-writer locks.
@@ -47,6 +69,12 @@ class MetadataStore {
   // the four secondary indexes in step.
   void insert_entry(MetadataEntry entry);
 
+  // Stores every entry of `entries` with the same outcome as insert_entry
+  // on each, in order: a later entry with the same memory_id wins, and every
+  // identifier list ends up in the same order. Into an empty store this runs
+  // with every shard locked once, not entry by entry.
+  void BulkLoad(std::vector<MetadataEntry> entries);
+
   // Makes room for about `count` more entries, so that a large batch does
   // not rehash entry_map's tables again and again as it grows. A hint only.
   void Reserve(size_t count);
@@ -59,6 +87,13 @@ class MetadataStore {
   // Calls fn for every entry of one entry_map shard, in table order, while
   // holding that shard's read lock. fn must not touch the store.
   void VisitShard(size_t shard, const std::function<void(const StoredEntry&)>& fn) const;
+  // The same walk a run of consecutive entries at a time: the runs, joined
+  // in call order, are the shard's entries in table order.
+  void VisitShardRuns(size_t shard, const std::function<void(const ShardRun&)>& fn) const;
+
+  // The hash of a user_id kept in EntrySummary: equal user_ids have equal
+  // hashes, so a differing hash rejects an entry without reading it.
+  static uint32_t UserHash(std::string_view user_id);
 
   struct KeyCounts {
     size_t entries = 0;
@@ -83,5 +118,13 @@ class MetadataStore {
   struct Impl;
   Impl* impl_;
 };
+
+// Runs work(0) and work(1): at once, on this thread and one more, when
+// `two_threads` (the caller's judgement that the job pays for starting a
+// thread) and the process may run on two processors; else one after the
+// other. The two calls must not write anything in common. A plain thread,
+// not the worker pool: loading must not create the pool, whose size is
+// fixed by its first user.
+void RunInHalves(bool two_threads, const std::function<void(int)>& work);
 
 }  // namespace velmar::memory

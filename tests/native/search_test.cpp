@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -132,6 +134,106 @@ TEST(SearchTest, FlexibleRanksByScoreThenTime) {
     const std::vector<std::string> top = SearchFlexible(store, q);
     ASSERT_EQ(top.size(), limit);
     for (size_t i = 0; i < top.size(); ++i) ASSERT_EQ(key(top[i]), key(all[i]));
+  }
+}
+
+// Searches judge most entries from a per-shard summary (time, importance, a
+// hash of user_id, a code of memory_type) before reading the entry itself.
+// Against a literal filter over the snapshot, through replacements that
+// change every summarised field, the results must be the same, in order.
+TEST(SearchTest, MatchesALiteralScanThroughReplacements) {
+  const std::vector<std::string> types = {"note", "notes", "task", "", "ta"};
+  const std::vector<std::string> users = {"u1", "u2", "", "u10"};
+  const std::vector<std::string> terms = {"Work", "work", "homework", "ΣΟΦΙΑ", "", "wor"};
+  std::mt19937_64 rng(11);
+  auto pick = [&](const std::vector<std::string>& from) { return from[rng() % from.size()]; };
+  auto some = [&](size_t most) {
+    std::vector<std::string> out;
+    for (size_t n = rng() % (most + 1); n > 0; --n) out.push_back(pick(terms));
+    return out;
+  };
+  MetadataStore store;
+  for (int step = 0; step < 6000; ++step) {
+    MetadataEntry e = Entry(Id(static_cast<int>(rng() % 1500)), static_cast<double>(rng() % 40),
+                            pick(types), some(3), some(2));
+    e.user_id = pick(users);
+    e.keywords = some(2);
+    e.tags = some(2);
+    e.importance = static_cast<uint8_t>(rng() % 6);
+    store.insert_entry(std::move(e));
+  }
+  const std::vector<MetadataEntry> snapshot = store.take_snapshot();
+
+  auto loose = [](const std::vector<std::string>& entry_terms, const std::vector<std::string>& q) {
+    for (const auto& t : entry_terms) {
+      const std::string e = ToLower(t);
+      for (const auto& qt : q) {
+        if (e.find(qt) != std::string::npos || qt.find(e) != std::string::npos) return true;
+      }
+    }
+    return false;
+  };
+  auto lowered = [](std::vector<std::string> v) {
+    for (auto& t : v) t = ToLower(t);
+    return v;
+  };
+  auto has = [](const std::vector<std::string>& v, const std::string& x) {
+    return std::find(v.begin(), v.end(), x) != v.end();
+  };
+
+  for (int round = 0; round < 300; ++round) {
+    StrictQuery sq;
+    FlexibleQuery fq;
+    if (rng() % 2) sq.user_id = fq.user_id = pick(users);
+    if (rng() % 2) sq.memory_types = fq.memory_types = {pick(types), pick(types)};
+    if (rng() % 3 == 0) sq.subjects = fq.subjects = {pick(terms)};
+    if (rng() % 4 == 0) sq.keywords = {pick(terms)};
+    if (rng() % 4 == 0) sq.tags = {pick(terms)};
+    if (rng() % 3 == 0) sq.importance_min = static_cast<uint8_t>(rng() % 6);
+    if (rng() % 3 == 0) sq.importance_max = static_cast<uint8_t>(rng() % 6);
+    if (rng() % 3 == 0) sq.created_after = fq.created_after = static_cast<double>(rng() % 40);
+    if (rng() % 3 == 0) sq.created_before = fq.created_before = static_cast<double>(rng() % 40);
+    sq.limit = fq.limit = rng() % 2 ? 10 : 100000;
+
+    std::vector<const MetadataEntry*> kept;
+    const auto subjects = lowered(sq.subjects), keywords = lowered(sq.keywords);
+    for (const MetadataEntry& e : snapshot) {
+      if (sq.user_id && e.user_id != *sq.user_id) continue;
+      if (!sq.memory_types.empty() && !has(sq.memory_types, e.memory_type)) continue;
+      if (!subjects.empty() && !loose(e.subjects, subjects)) continue;
+      if (!keywords.empty() && !loose(e.keywords, keywords)) continue;
+      if (!sq.tags.empty() &&
+          std::none_of(e.tags.begin(), e.tags.end(), [&](auto& t) { return has(sq.tags, t); })) {
+        continue;
+      }
+      if (sq.importance_min && e.importance < *sq.importance_min) continue;
+      if (sq.importance_max && e.importance > *sq.importance_max) continue;
+      if (sq.created_after && *sq.created_after > e.created_at) continue;
+      if (sq.created_before && e.created_at > *sq.created_before) continue;
+      kept.push_back(&e);
+    }
+    std::stable_sort(kept.begin(), kept.end(),
+                     [](auto* a, auto* b) { return a->created_at > b->created_at; });
+    std::vector<std::string> want;
+    for (size_t i = 0; i < kept.size() && i < sq.limit; ++i) want.push_back(kept[i]->memory_id);
+    ASSERT_EQ(SearchStrict(store, sq), want) << round;
+
+    FlexibleQuery lq = fq;
+    lq.subjects = lowered(fq.subjects);
+    std::vector<std::pair<float, const MetadataEntry*>> scored;
+    for (const MetadataEntry& e : snapshot) {
+      std::optional<float> score = FlexibleScore(Stored(e), lq);
+      if (score && *score >= kFlexibleThreshold) scored.emplace_back(*score, &e);
+    }
+    std::stable_sort(scored.begin(), scored.end(), [](auto& a, auto& b) {
+      if (a.first != b.first) return a.first > b.first;
+      return a.second->created_at > b.second->created_at;
+    });
+    want.clear();
+    for (size_t i = 0; i < scored.size() && i < fq.limit; ++i) {
+      want.push_back(scored[i].second->memory_id);
+    }
+    ASSERT_EQ(SearchFlexible(store, fq), want) << round;
   }
 }
 

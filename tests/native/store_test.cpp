@@ -3,6 +3,8 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <bit>
 #include <atomic>
 #include <map>
@@ -10,9 +12,14 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
+#include "common/worker_pool.hpp"
 #include "memory/id_list.hpp"
+#include "memory/json_io.hpp"
+#include "memory/lowercase.hpp"
+#include "memory/persistence.hpp"
 #include "memory/sharded_map.hpp"
 #include "memory/store.hpp"
 
@@ -135,6 +142,31 @@ TEST(Store, LowercaseFormsAreKeptOnlyWhenTheyDiffer) {
   EXPECT_EQ(seen, 1);
 }
 
+// The store skips the Unicode mapping for text it can tell is already
+// lowercase; what it keeps must still be exactly the mapping's result.
+TEST(Store, LowercaseFormsMatchTheMappingAcrossLatin1) {
+  MetadataStore store;
+  Ids subjects;
+  for (char32_t c = 0x80; c <= 0x1FF; ++c) {
+    std::string s = "x";
+    if (c < 0x800) {
+      s += static_cast<char>(0xC0 | (c >> 6));
+      s += static_cast<char>(0x80 | (c & 0x3F));
+    }
+    subjects.push_back(s);
+    subjects.push_back(s.substr(1) + "Y");
+  }
+  store.insert_entry(Entry("a", "t", subjects));
+  for (size_t s = 0; s < store.ShardCount(); ++s) {
+    store.VisitShard(s, [&](const StoredEntry& stored) {
+      ASSERT_EQ(stored.LowerSubjects().size(), subjects.size());
+      for (size_t i = 0; i < subjects.size(); ++i) {
+        EXPECT_EQ(stored.LowerSubjects()[i], ToLower(subjects[i])) << subjects[i];
+      }
+    });
+  }
+}
+
 // The store against a literal model: vectors searched linearly, ids
 // removed and appended exactly as described for insert_entry. Long lists
 // under few keys exercise the indexed mode of IdList, its tombstones and
@@ -170,6 +202,179 @@ TEST(Store, MatchesALiteralModelUnderRandomReplacement) {
     }
   }
   EXPECT_EQ(store.CountKeys().entries, entries.size());
+}
+
+// Loading a file stores its entries in bulk; the result must be what
+// inserting them one by one gives: the last of repeated identifiers wins,
+// and every identifier list has the same order. Large enough to be loaded
+// on two threads; also into a store that already holds entries.
+TEST(Store, BulkLoadMatchesInsertingOneByOne) {
+  std::mt19937_64 rng(5);
+  auto pick = [&](const char* prefix, uint64_t range) {
+    const uint64_t n = rng() % range;
+    return n == 0 ? std::string() : Key(prefix, n);
+  };
+  auto some = [&](const char* prefix, uint64_t range, size_t most) {
+    Ids out;
+    for (size_t n = rng() % (most + 1); n > 0; --n) out.push_back(pick(prefix, range));
+    return out;
+  };
+  std::vector<MetadataEntry> entries;
+  for (int i = 0; i < 30000; ++i) {
+    MetadataEntry e = Entry(Key("id", rng() % 24000), pick("type", 6), some("S", 40, 3),
+                            some("k", 30, 3), some("t", 8, 3));
+    if (rng() % 4 == 0) e.subjects.push_back("Mixed Case É");
+    e.objects = some("O", 10, 2);
+    e.user_id = pick("u", 50);
+    e.created_at = static_cast<double>(rng() % 1000);
+    entries.push_back(std::move(e));
+  }
+  // Keys carried only by an entry that is replaced later stay, with empty
+  // lists.
+  entries.insert(entries.begin(),
+                 Entry(entries[5].memory_id, "early", {"early"}, {"early"}, {"early"}));
+
+  auto compare = [&](const MetadataStore& a, const MetadataStore& b) {
+    for (uint64_t n = 0; n < 40; ++n) {
+      ASSERT_EQ(a.TypeIds(Key("type", n)), b.TypeIds(Key("type", n)));
+      ASSERT_EQ(a.SubjectIds(Key("S", n)), b.SubjectIds(Key("S", n)));
+      ASSERT_EQ(a.KeywordIds(Key("k", n)), b.KeywordIds(Key("k", n)));
+      ASSERT_EQ(a.TagIds(Key("t", n)), b.TagIds(Key("t", n)));
+    }
+    ASSERT_EQ(a.SubjectIds("Mixed Case É"), b.SubjectIds("Mixed Case É"));
+    ASSERT_EQ(a.SubjectIds("early"), Ids{});
+    auto ca = a.CountKeys(), cb = b.CountKeys();
+    EXPECT_EQ(std::tie(ca.entries, ca.types, ca.subjects, ca.keywords, ca.tags),
+              std::tie(cb.entries, cb.types, cb.subjects, cb.keywords, cb.tags));
+    auto da = a.TypeDistribution(), db = b.TypeDistribution();
+    std::sort(da.begin(), da.end());
+    std::sort(db.begin(), db.end());
+    EXPECT_EQ(da, db);
+    std::map<std::string, const StoredEntry*> stored_a, stored_b;
+    for (size_t s = 0; s < a.ShardCount(); ++s) {
+      a.VisitShard(s, [&](const StoredEntry& e) { stored_a[e.entry.memory_id] = &e; });
+      b.VisitShard(s, [&](const StoredEntry& e) { stored_b[e.entry.memory_id] = &e; });
+    }
+    ASSERT_EQ(stored_a.size(), stored_b.size());
+    for (const auto& [id, e] : stored_a) {
+      const StoredEntry* other = stored_b[id];
+      ASSERT_NE(other, nullptr) << id;
+      EXPECT_EQ(e->entry, other->entry) << id;
+      EXPECT_EQ(e->LowerSubjects(), other->LowerSubjects()) << id;
+      EXPECT_EQ(e->LowerObjects(), other->LowerObjects()) << id;
+      EXPECT_EQ(e->LowerKeywords(), other->LowerKeywords()) << id;
+    }
+  };
+
+  MetadataStore one_by_one, bulk;
+  for (const MetadataEntry& e : entries) one_by_one.insert_entry(e);
+  bulk.BulkLoad(entries);
+  compare(one_by_one, bulk);
+
+  // Into a store that is not empty: the same outcome as well.
+  std::vector<MetadataEntry> more(entries.begin() + 1000, entries.begin() + 3000);
+  for (const MetadataEntry& e : more) one_by_one.insert_entry(e);
+  bulk.BulkLoad(more);
+  compare(one_by_one, bulk);
+}
+
+// A large index file is parsed in two pieces at once, cut at the first
+// `},{"` past its middle. Whatever sits there (a boundary between entries,
+// a nested value of an unknown key, a key that ends in those bytes), the
+// load must store exactly the file's entries, and refuse the whole file
+// for an error in either piece.
+// Entries enough for an index file that is loaded on two threads.
+std::vector<MetadataEntry> LargeIndex() {
+  std::vector<MetadataEntry> entries;
+  for (int i = 0; i < 24000; ++i) {
+    MetadataEntry e = Entry(Key("id", i), Key("type", i % 7), {"work"}, {"k"}, {"t"});
+    e.content_preview = std::string(300, 'x');
+    e.created_at = i;
+    entries.push_back(std::move(e));
+  }
+  return entries;
+}
+
+bool WriteFile(const std::string& path, const std::string& text) {
+  FILE* f = fopen(path.c_str(), "wb");
+  if (f == nullptr) return false;
+  const bool written = fwrite(text.data(), 1, text.size(), f) == text.size();
+  return fclose(f) == 0 && written;
+}
+
+TEST(Store, LoadsLargeFilesWhereverTheyAreCut) {
+  const std::vector<MetadataEntry> entries = LargeIndex();
+  const std::string all = WriteIndexJson(entries);  // about 10 MB
+  const size_t middle = all.size() / 2;
+  const size_t boundary = all.find("},{", middle) + 1;  // a comma between entries
+  const std::string head = all.substr(0, boundary);     // "[...}"
+  const std::string tail = all.substr(boundary + 1);    // "{...}]"
+  auto with_keys = [](std::string object, const std::string& extra) {
+    return object.insert(1, extra);  // after the opening brace
+  };
+  const std::string object = WriteIndexJson({Entry("extra", "t")});  // "[{...}]"
+  const std::string one = object.substr(1, object.size() - 2);
+
+  std::string nested = "\"nested\":[";
+  for (int i = 0; i < 100000; ++i) nested += i == 0 ? "{\"x\":[]}" : ",{\"x\":[]}";
+  nested += "],";
+  const std::string long_key = "\"" + std::string(2 << 20, 'a') + "},{\":0,";
+
+  struct Case {
+    const char* what;
+    std::string text;
+    size_t count;  // entries expected, or 0 when the file must be refused
+  };
+  std::vector<Case> cases = {
+      {"between entries", all, entries.size()},
+      {"nested value", head + "," + with_keys(one, nested) + "," + tail, entries.size() + 1},
+      {"key", head + "," + with_keys(one, long_key) + "," + tail, entries.size() + 1},
+      {"error in the first piece", "[{}," + all.substr(1), 0},
+      {"error in the second piece", all.substr(0, all.size() - 1) + ",{}]", 0},
+      {"text after the array", all + "x", 0},
+  };
+  const std::string dir = ::testing::TempDir();
+  for (const Case& c : cases) {
+    const std::string path = dir + "/velmar_cut_test.json";
+    ASSERT_TRUE(WriteFile(path, c.text));
+    MetadataStore store;
+    const LoadResult result = LoadIndexFile(path, store);
+    std::remove(path.c_str());
+    if (c.count == 0) {
+      EXPECT_EQ(result, LoadResult::kUnreadable) << c.what;
+      EXPECT_EQ(store.CountKeys().entries, 0u) << c.what;
+      continue;
+    }
+    ASSERT_EQ(result, LoadResult::kLoaded) << c.what;
+    std::map<std::string, MetadataEntry> loaded;
+    for (MetadataEntry& e : store.take_snapshot()) loaded[e.memory_id] = std::move(e);
+    ASSERT_EQ(loaded.size(), c.count) << c.what;
+    for (const MetadataEntry& e : entries) ASSERT_EQ(loaded[e.memory_id], e) << c.what;
+    // Identifier lists in file order: the cut must not reorder the pieces.
+    const Ids ids = store.TypeIds("type3");
+    ASSERT_EQ(ids.size(), entries.size() / 7 + 1) << c.what;
+    for (size_t i = 0; i < ids.size(); ++i) ASSERT_EQ(ids[i], Key("id", 7 * i + 3)) << c.what;
+  }
+}
+
+// The worker pool's size belongs to its first user (an extractor asking for
+// a thread count), so loading an index, even on two threads, must not
+// create it. Pool state is process-wide: this runs in a fresh copy of the
+// binary.
+void LoadThenConfigurePool() {
+  const std::string path = ::testing::TempDir() + "/velmar_pool_test.json";
+  if (!WriteFile(path, WriteIndexJson(LargeIndex()))) std::exit(2);
+  MetadataStore store;
+  const LoadResult result = LoadIndexFile(path, store);
+  std::remove(path.c_str());
+  if (result != LoadResult::kLoaded) std::exit(3);
+  velmar::ConfigureWorkerPool(3);
+  std::exit(velmar::ActualThreadCount() == 3 ? 0 : 1);
+}
+
+TEST(StoreDeathTest, LoadingLeavesTheWorkerPoolToItsFirstUser) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(LoadThenConfigurePool(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(IdList, AddRemoveAcrossModes) {
