@@ -31,7 +31,8 @@ ensure_venv() {
     python3 -m venv "$VENV"
   fi
   local stamp="$VENV/.velmar-deps"
-  local want="scikit-build-core>=0.10 cmake>=3.24 ninja pytest>=7 hypothesis>=6"
+  # numpy only lets the tests pass NumPy bool scalars; it is no runtime need.
+  local want="scikit-build-core>=0.10 cmake>=3.24 ninja pytest>=7 hypothesis>=6 numpy"
   if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$want" ]; then
     log "installing build and test tools into the venv"
     "$PY" -m pip install -q --upgrade pip
