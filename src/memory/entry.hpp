@@ -27,4 +27,29 @@ struct MetadataEntry {
   bool operator==(const MetadataEntry&) const = default;
 };
 
+// The fields in declaration order, which is also the order of the keys in
+// the index file and of the values in its positional form.
+enum EntryField : int {
+  kMemoryId,
+  kUserId,
+  kMemoryType,
+  kSubjects,
+  kObjects,
+  kKeywords,
+  kTags,
+  kImportance,
+  kConfidence,
+  kCreatedAt,
+  kAccessCount,
+  kChatId,
+  kContentPreview,
+  kEntryFieldCount,
+};
+
+inline constexpr const char* kEntryFieldNames[kEntryFieldCount] = {
+    "memory_id",  "user_id",    "memory_type", "subjects",     "objects",
+    "keywords",   "tags",       "importance",  "confidence",   "created_at",
+    "access_count", "chat_id",  "content_preview",
+};
+
 }  // namespace velmar::memory

@@ -253,23 +253,9 @@ size_t ExpectedSize(const std::vector<MetadataEntry>& entries) {
 // ---------------------------------------------------------------------------
 // Reading
 
-enum Field : int {
-  kMemoryId,
-  kUserId,
-  kMemoryType,
-  kSubjects,
-  kObjects,
-  kKeywords,
-  kTags,
-  kImportance,
-  kConfidence,
-  kCreatedAt,
-  kAccessCount,
-  kChatId,
-  kContentPreview,
-  kFieldCount,
-  kUnknown = -1,
-};
+// An index into the entry's fields, or kUnknown for a key to ignore.
+using Field = int;
+constexpr Field kUnknown = -1;
 
 // memory_id through access_count must be present in the object form.
 constexpr uint32_t kRequiredFields = (1u << kChatId) - 1;
@@ -446,11 +432,11 @@ bool ReadObjectEntry(simdjson::dom::object object, MetadataEntry& e) {
 bool ReadPositionalEntry(simdjson::dom::array array, MetadataEntry& e) {
   int index = 0;
   for (element value : array) {
-    if (index == kFieldCount) return false;
+    if (index == kEntryFieldCount) return false;
     if (!ReadField(static_cast<Field>(index), value, e)) return false;
     ++index;
   }
-  return index == kFieldCount;
+  return index == kEntryFieldCount;
 }
 
 void WriteEntry(JsonWriter& w, const MetadataEntry& e, bool first) {

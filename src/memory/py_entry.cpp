@@ -12,37 +12,17 @@ namespace velmar::python {
 
 namespace {
 
-enum Key {
-  kMemoryId,
-  kUserId,
-  kMemoryType,
-  kSubjects,
-  kObjects,
-  kKeywords,
-  kTags,
-  kImportance,
-  kConfidence,
-  kCreatedAt,
-  kAccessCount,
-  kChatId,
-  kContentPreview,
-  kKeyCount,
-};
-
-constexpr const char* kKeyNames[kKeyCount] = {
-    "memory_id", "user_id",    "memory_type", "subjects",     "objects",
-    "keywords",  "tags",       "importance",  "confidence",   "created_at",
-    "access_count", "chat_id", "content_preview",
-};
+using memory::kEntryFieldCount;
+using memory::kEntryFieldNames;
 
 // The keys as interned str objects, made once and kept for the life of the
 // process (as the module itself is). Null when they could not be made.
 PyObject* const* KeyObjects() {
-  static PyObject* keys[kKeyCount] = {};
+  static PyObject* keys[kEntryFieldCount] = {};
   static bool ready = false;
   if (!ready) {
-    for (int i = 0; i < kKeyCount; ++i) {
-      if (keys[i] == nullptr) keys[i] = PyUnicode_InternFromString(kKeyNames[i]);
+    for (int i = 0; i < kEntryFieldCount; ++i) {
+      if (keys[i] == nullptr) keys[i] = PyUnicode_InternFromString(kEntryFieldNames[i]);
       if (keys[i] == nullptr) {
         PyErr_Clear();
         return nullptr;
@@ -155,24 +135,24 @@ std::optional<memory::MetadataEntry> entry_from_dict(PyObject* dict) {
   // not depend on the other fields.
   memory::MetadataEntry e;
   unsigned long long n = 0;
-  Text(Lookup(dict, keys[kMemoryId]).get(), e.memory_id);
-  Text(Lookup(dict, keys[kUserId]).get(), e.user_id);
-  Text(Lookup(dict, keys[kMemoryType]).get(), e.memory_type);
-  TextList(Lookup(dict, keys[kSubjects]).get(), e.subjects);
-  TextList(Lookup(dict, keys[kObjects]).get(), e.objects);
-  TextList(Lookup(dict, keys[kKeywords]).get(), e.keywords);
-  TextList(Lookup(dict, keys[kTags]).get(), e.tags);
-  e.importance = Integer(Lookup(dict, keys[kImportance]).get(), 255, n)
+  Text(Lookup(dict, keys[memory::kMemoryId]).get(), e.memory_id);
+  Text(Lookup(dict, keys[memory::kUserId]).get(), e.user_id);
+  Text(Lookup(dict, keys[memory::kMemoryType]).get(), e.memory_type);
+  TextList(Lookup(dict, keys[memory::kSubjects]).get(), e.subjects);
+  TextList(Lookup(dict, keys[memory::kObjects]).get(), e.objects);
+  TextList(Lookup(dict, keys[memory::kKeywords]).get(), e.keywords);
+  TextList(Lookup(dict, keys[memory::kTags]).get(), e.tags);
+  e.importance = Integer(Lookup(dict, keys[memory::kImportance]).get(), 255, n)
                      ? static_cast<uint8_t>(n) : 2;
-  e.confidence = Integer(Lookup(dict, keys[kConfidence]).get(), 255, n)
+  e.confidence = Integer(Lookup(dict, keys[memory::kConfidence]).get(), 255, n)
                      ? static_cast<uint8_t>(n) : 2;
-  if (!FiniteDouble(Lookup(dict, keys[kCreatedAt]).get(), e.created_at)) {
+  if (!FiniteDouble(Lookup(dict, keys[memory::kCreatedAt]).get(), e.created_at)) {
     e.created_at = CurrentTime();
   }
-  e.access_count = Integer(Lookup(dict, keys[kAccessCount]).get(), 0xffffffffULL, n)
+  e.access_count = Integer(Lookup(dict, keys[memory::kAccessCount]).get(), 0xffffffffULL, n)
                        ? static_cast<uint32_t>(n) : 0;
-  OptText(Lookup(dict, keys[kChatId]).get(), e.chat_id);
-  OptText(Lookup(dict, keys[kContentPreview]).get(), e.content_preview);
+  OptText(Lookup(dict, keys[memory::kChatId]).get(), e.chat_id);
+  OptText(Lookup(dict, keys[memory::kContentPreview]).get(), e.content_preview);
 
   if (e.memory_id.empty()) return std::nullopt;
   return e;
