@@ -139,7 +139,7 @@ def test_command_lines_and_stdin(fake):
     probe, decode = fake.calls()
     assert probe["argv"] == ["-i", "dir/my video.mkv", "-hide_banner"]
     assert decode["argv"] == [
-        "-i", "dir/my video.mkv", "-f", "rawvideo", "-pix_fmt", "gray", "-an",
+        "-i", "dir/my video.mkv", "-map", "0:0", "-f", "rawvideo", "-pix_fmt", "gray", "-an",
         "-threads", "0", "-preset", "ultrafast", "-",
     ]
     # ffmpeg reads stdin for interactive commands: it must not get ours
@@ -229,8 +229,10 @@ def test_save_command_lines(fake, tmp_path):
     assert [c["mode"] for c in calls] == ["probe", "save", "save"]
     assert calls[0]["argv"] == ["-i", VIDEO, "-hide_banner"]
     assert save_calls(fake) == [
-        ["-i", VIDEO, "-ss", "4", "-vframes", "1", "-q:v", "2", "-y", f"{out}/keyframe_001.jpg"],
-        ["-i", VIDEO, "-ss", "1", "-vframes", "1", "-q:v", "2", "-y", f"{out}/keyframe_002.jpg"],
+        ["-i", VIDEO, "-map", "0:0", "-ss", "4", "-vframes", "1", "-q:v", "2", "-y",
+         f"{out}/keyframe_001.jpg"],
+        ["-i", VIDEO, "-map", "0:0", "-ss", "1", "-vframes", "1", "-q:v", "2", "-y",
+         f"{out}/keyframe_002.jpg"],
     ]
     assert all(c["stdin_null"] for c in calls)
     assert sorted(os.listdir(out)) == ["keyframe_001.jpg", "keyframe_002.jpg"]
@@ -253,7 +255,7 @@ def test_save_command_lines(fake, tmp_path):
 def test_seek_follows_frame_rate(fake, tmp_path, stream, frames, expected):
     fake.probe(f"  Stream #0:0: Video: h264, yuv420p, 64x48, {stream}\n")
     fake.extractor().save_keyframes(VIDEO, frames, str(tmp_path / "o"))
-    assert [argv[3] for argv in save_calls(fake)] == expected
+    assert [argv[argv.index("-ss") + 1] for argv in save_calls(fake)] == expected
 
 
 @pytest.mark.parametrize(

@@ -25,9 +25,13 @@ def fake(tmp_path, monkeypatch):
     return FakeVideo(tmp_path, monkeypatch)
 
 
+def seek_of(argv):
+    return float(argv[argv.index("-ss") + 1])
+
+
 def saved_frames(fake, rate=30):
     """Frame numbers of the images ffmpeg was asked to write, in order."""
-    return [round(float(c["argv"][3]) * rate) for c in fake.calls() if c["mode"] == "save"]
+    return [round(seek_of(c["argv"]) * rate) for c in fake.calls() if c["mode"] == "save"]
 
 
 def run_method(program, *args, **kwargs):
@@ -354,7 +358,7 @@ def logged_ffmpeg(tmp_path):
 
     def saved():
         argvs = [json.loads(line) for line in log.read_text().splitlines()]
-        return [round(float(a[3]) * RATE) for a in argvs if "-vframes" in a]
+        return [round(seek_of(a) * RATE) for a in argvs if "-vframes" in a]
 
     return str(program), saved
 
