@@ -399,6 +399,28 @@ def test_seek_order_follows_the_container(fake, tmp_path, monkeypatch, container
 
 # --- Ctrl-C -----------------------------------------------------------------------
 
+def run_child(code, env, log, interrupt_after=None):
+    """Runs `code` in a fresh interpreter; with `interrupt_after`, sends it
+    SIGINT once the fake ffmpeg has started in that mode (and had a moment to
+    write and hang). Returns the exit status and the standard output."""
+    child = subprocess.Popen([sys.executable, "-c", code], env=env, stdout=subprocess.PIPE,
+                             text=True)
+    try:
+        if interrupt_after:
+            deadline = time.monotonic() + 60
+            while not (log.exists() and f'"mode": "{interrupt_after}"' in log.read_text()):
+                assert time.monotonic() < deadline, "the hanging ffmpeg never started"
+                time.sleep(0.05)
+            time.sleep(0.4)  # let the parent block in its read or wait
+            child.send_signal(signal.SIGINT)
+        out, _ = child.communicate(timeout=120)
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.wait()
+    return child.returncode, out
+
+
 INTERRUPTED_CHILD = """
 import json, os, sys
 from velmar import VideoKeyframeExtractor
@@ -442,20 +464,8 @@ def test_ctrl_c_kills_and_reaps_ffmpeg(tmp_path, mode):
     )
     (tmp_path / "raw.bin").write_bytes(bytes(16 * 3 + 5))
     code = INTERRUPTED_CHILD.format(fake=FAKE, mode=mode, out=str(tmp_path / "o"), log=str(log))
-    child = subprocess.Popen([sys.executable, "-c", code], env=env, stdout=subprocess.PIPE, text=True)
-    try:
-        deadline = time.monotonic() + 60
-        while not (log.exists() and f'"mode": "{mode}"' in log.read_text()):
-            assert time.monotonic() < deadline, "the hanging ffmpeg never started"
-            time.sleep(0.05)
-        time.sleep(0.3)  # let the parent block in its read or wait
-        child.send_signal(signal.SIGINT)
-        out, _ = child.communicate(timeout=60)
-    finally:
-        if child.poll() is None:
-            child.kill()
-            child.wait()
-    assert child.returncode == 0, out
+    returncode, out = run_child(code, env, log, interrupt_after=mode)
+    assert returncode == 0, out
     assert out.startswith("interrupted")
 
 
@@ -577,22 +587,8 @@ CALLS = {
 def run_memory_child(tmp_path, call, env_extra, interrupt_after=None):
     log = tmp_path / "calls.log"
     env = dict(os.environ, FAKE_FFMPEG_LOG=str(log), **env_extra)
-    code = MEMORY_CHILD.format(fake=FAKE, call=CALLS[call])
-    child = subprocess.Popen([sys.executable, "-c", code], env=env, stdout=subprocess.PIPE,
-                             text=True)
-    try:
-        if interrupt_after:
-            deadline = time.monotonic() + 60
-            while not (log.exists() and f'"mode": "{interrupt_after}"' in log.read_text()):
-                assert time.monotonic() < deadline, "ffmpeg never started"
-                time.sleep(0.05)
-            time.sleep(0.5)  # the bytes are in, the decoder hangs
-            child.send_signal(signal.SIGINT)
-        out, _ = child.communicate(timeout=120)
-    finally:
-        if child.poll() is None:
-            child.kill()
-            child.wait()
+    _, out = run_child(MEMORY_CHILD.format(fake=FAKE, call=CALLS[call]), env, log,
+                       interrupt_after=interrupt_after)
     return json.loads(out.strip().splitlines()[-1])
 
 
