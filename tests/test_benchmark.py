@@ -285,6 +285,13 @@ def test_analysis_lines_only_when_pairs_are_scored(fake, capfd, values, k, analy
     assert lines[-1].startswith(f"Result: frames={len(values)} ")
 
 
+def test_test_name_is_printed_whole(fake, capfd):
+    fake.video(VALUES)
+    r = fake.extractor(verbose=True).benchmark("v.mp4", 2, "a\0b \u00e9")
+    assert r.test_name == "a\0b \u00e9"
+    assert capfd.readouterr().out.startswith("Run test: a\0b \u00e9 (max_keyframes=2)\n")
+
+
 def test_quiet_without_verbose(fake, capfd):
     fake.video(VALUES)
     fake.extractor().benchmark("v.mp4", 2, "quiet")

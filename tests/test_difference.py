@@ -225,3 +225,17 @@ def test_results_do_not_depend_on_the_pool_size(fresh_python):
     assert single[1] == everything[1]
     values = eval(single[1])
     assert len(set(values)) == 1 and 80 < values[0] < 90  # uniform noise: (256**2 - 1) / 768
+
+
+@pytest.mark.parametrize("block_size", [None, 2**64 - 1, 3])
+def test_one_block_difference_is_a_pool_user(fresh_python, block_size):
+    # The first user fixes the pool's size; a later request for another size
+    # is dropped. A difference of one block uses the pool like any other.
+    cpus = len(os.sched_getaffinity(0))
+    out = fresh_python(f"""
+        from velmar import PyVideoFrame, VideoKeyframeExtractor
+        a, b = PyVideoFrame(0, 3, 1, [10, 20, 30]), PyVideoFrame(1, 3, 1, [13, 16, 30])
+        assert a.calculate_difference_simd(b, {block_size}) == 7 / 3
+        print(VideoKeyframeExtractor(threads={cpus + 1}).get_actual_thread_count())
+    """).stdout.split()
+    assert out == [str(cpus)]

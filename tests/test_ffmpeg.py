@@ -27,7 +27,8 @@ class Fake:
         self.mp = monkeypatch
         self.log = tmp_path / "calls.log"
         monkeypatch.setenv("FAKE_FFMPEG_LOG", str(self.log))
-        for name in ("PROBE", "RAW", "CHUNK", "EXIT", "SAVE_FAIL", "HANG"):
+        for name in ("PROBE", "RAW", "CHUNK", "EXIT", "SAVE_FAIL", "SAVE_NOTHING", "SAVE_EMPTY",
+                     "FLOOD", "HANG"):
             monkeypatch.delenv(f"FAKE_FFMPEG_{name}", raising=False)
 
     def probe(self, text):
@@ -139,7 +140,7 @@ def test_command_lines_and_stdin(fake):
     probe, decode = fake.calls()
     assert probe["argv"] == ["-i", "dir/my video.mkv", "-hide_banner"]
     assert decode["argv"] == [
-        "-i", "dir/my video.mkv", "-f", "rawvideo", "-pix_fmt", "gray", "-an",
+        "-i", "dir/my video.mkv", "-map", "0:0", "-f", "rawvideo", "-pix_fmt", "gray", "-an",
         "-threads", "0", "-preset", "ultrafast", "-",
     ]
     # ffmpeg reads stdin for interactive commands: it must not get ours
@@ -229,8 +230,10 @@ def test_save_command_lines(fake, tmp_path):
     assert [c["mode"] for c in calls] == ["probe", "save", "save"]
     assert calls[0]["argv"] == ["-i", VIDEO, "-hide_banner"]
     assert save_calls(fake) == [
-        ["-i", VIDEO, "-ss", "4", "-vframes", "1", "-q:v", "2", "-y", f"{out}/keyframe_001.jpg"],
-        ["-i", VIDEO, "-ss", "1", "-vframes", "1", "-q:v", "2", "-y", f"{out}/keyframe_002.jpg"],
+        ["-i", VIDEO, "-map", "0:0", "-ss", "4", "-vframes", "1", "-q:v", "2", "-y",
+         f"{out}/keyframe_001.jpg"],
+        ["-i", VIDEO, "-map", "0:0", "-ss", "1", "-vframes", "1", "-q:v", "2", "-y",
+         f"{out}/keyframe_002.jpg"],
     ]
     assert all(c["stdin_null"] for c in calls)
     assert sorted(os.listdir(out)) == ["keyframe_001.jpg", "keyframe_002.jpg"]
@@ -253,7 +256,7 @@ def test_save_command_lines(fake, tmp_path):
 def test_seek_follows_frame_rate(fake, tmp_path, stream, frames, expected):
     fake.probe(f"  Stream #0:0: Video: h264, yuv420p, 64x48, {stream}\n")
     fake.extractor().save_keyframes(VIDEO, frames, str(tmp_path / "o"))
-    assert [argv[3] for argv in save_calls(fake)] == expected
+    assert [argv[argv.index("-ss") + 1] for argv in save_calls(fake)] == expected
 
 
 @pytest.mark.parametrize(
@@ -324,7 +327,99 @@ def test_save_with_missing_program(tmp_path):
     assert str(info.value) == "Save keyframes failed: Failed to extract keyframe with FFmpeg"
 
 
+@pytest.mark.parametrize("how", ["SAVE_NOTHING", "SAVE_EMPTY", "SAVE_FAIL"])
+def test_only_written_images_count(fake, tmp_path, capfd, how):
+    out = tmp_path / "o"
+    out.mkdir()
+    stale = out / "keyframe_002.jpg"
+    stale.write_bytes(b"an image from an earlier run")
+    fake.set(how, "keyframe_002.jpg")
+    assert fake.extractor(verbose=True).save_keyframes(VIDEO, [5, 77, 9], str(out)) == 2
+    captured = capfd.readouterr()
+    assert captured.err == "Save keyframe failed at frame 77\n"
+    assert captured.out.splitlines()[-1] == "Saved 2/3 keyframes"
+    # the stale file was removed before the run, never passed off as new
+    assert not stale.exists() or stale.stat().st_size == 0
+
+
+STREAMS = [
+    # (probe text, dimensions, mapping, seek of frame 50)
+    ("  Stream #0:0[0x1](und): Video: h264 (avc1 / 0x31), yuv420p, 64x48, 25 fps\n",
+     (64, 48), "0:0", "2"),
+    # cover art first: it never qualifies, and the rate comes from the video's line
+    ("  Stream #0:0: Video: mjpeg, yuvj420p, 600x600, 90k tbr, 90k tbn (attached pic)\n"
+     "  Stream #0:1: Audio: aac, 44100 Hz\n"
+     "  Stream #0:2(eng): Video: h264, yuv420p, 32x16, 50 fps\n", (32, 16), "0:2", "1"),
+    ("  Stream #0:1[0x101]: Video: h264, 16x8, 10 fps\n", (16, 8), "0:1", "5"),
+    ("Video: h264, 16x8, 10 fps\n", (16, 8), None, "5"),  # no label: no mapping
+    ("  Stream #0:a: Video: h264, 16x8, 10 fps\n", (16, 8), None, "5"),
+]
+
+
+@pytest.mark.parametrize("text,dims,mapping,seek", STREAMS)
+def test_one_stream_end_to_end(fake, tmp_path, text, dims, mapping, seek):
+    fake.probe(text)
+    e = fake.extractor()
+    assert e.extract_frames(VIDEO)[1:] == dims
+    e.save_keyframes(VIDEO, [50], str(tmp_path / "o"))
+    decode, save = [c["argv"] for c in fake.calls() if c["mode"] != "probe"]
+    map_args = ["-map", mapping] if mapping else []
+    assert decode[:2 + len(map_args)] == ["-i", VIDEO, *map_args]
+    assert decode.count("-map") == len(map_args) // 2
+    # no container line: the exact, slow seek after the input
+    assert save == ["-i", VIDEO, *map_args, "-ss", seek, "-vframes", "1", "-q:v", "2", "-y",
+                    str(tmp_path / "o" / "keyframe_001.jpg")]
+
+
+def test_cover_art_alone_is_no_video(fake):
+    fake.probe("  Stream #0:0: Audio: mp3, 44100 Hz\n"
+               "  Stream #0:1: Video: png, rgb24, 500x500, 90k tbn (attached pic)\n")
+    with pytest.raises(RuntimeError, match="Cannot parse video dimensions"):
+        fake.extractor().extract_frames(VIDEO)
+
+
+@pytest.mark.parametrize(
+    "container,before",
+    [("mov,mp4,m4a,3gp,3g2,mj2", True), ("matroska,webm", True), ("mpegts", False),
+     ("avi", False), (None, False)],
+)
+def test_seek_order_follows_the_container(fake, tmp_path, monkeypatch, container, before):
+    header = f"Input #0, {container}, from 'in.mp4':\n" if container else ""
+    fake.probe(header + "  Stream #0:0: Video: h264, 64x48, 25 fps\n")
+    monkeypatch.chdir(tmp_path)
+    fake.extractor().save_keyframes(VIDEO, [50], "-out")
+    (save,) = save_calls(fake)
+    seek = ["-ss", "2"]
+    inputs = ["-i", VIDEO, "-map", "0:0"]
+    # an output path starting with "-" would be read as an option
+    tail = ["-vframes", "1", "-q:v", "2", "-y", "./-out/keyframe_001.jpg"]
+    assert save == (seek + inputs if before else inputs + seek) + tail
+    assert (tmp_path / "-out" / "keyframe_001.jpg").exists()
+
+
 # --- Ctrl-C -----------------------------------------------------------------------
+
+def run_child(code, env, log, interrupt_after=None):
+    """Runs `code` in a fresh interpreter; with `interrupt_after`, sends it
+    SIGINT once the fake ffmpeg has started in that mode (and had a moment to
+    write and hang). Returns the exit status and the standard output."""
+    child = subprocess.Popen([sys.executable, "-c", code], env=env, stdout=subprocess.PIPE,
+                             text=True)
+    try:
+        if interrupt_after:
+            deadline = time.monotonic() + 60
+            while not (log.exists() and f'"mode": "{interrupt_after}"' in log.read_text()):
+                assert time.monotonic() < deadline, "the hanging ffmpeg never started"
+                time.sleep(0.05)
+            time.sleep(0.4)  # let the parent block in its read or wait
+            child.send_signal(signal.SIGINT)
+        out, _ = child.communicate(timeout=120)
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.wait()
+    return child.returncode, out
+
 
 INTERRUPTED_CHILD = """
 import json, os, sys
@@ -369,20 +464,8 @@ def test_ctrl_c_kills_and_reaps_ffmpeg(tmp_path, mode):
     )
     (tmp_path / "raw.bin").write_bytes(bytes(16 * 3 + 5))
     code = INTERRUPTED_CHILD.format(fake=FAKE, mode=mode, out=str(tmp_path / "o"), log=str(log))
-    child = subprocess.Popen([sys.executable, "-c", code], env=env, stdout=subprocess.PIPE, text=True)
-    try:
-        deadline = time.monotonic() + 60
-        while not (log.exists() and f'"mode": "{mode}"' in log.read_text()):
-            assert time.monotonic() < deadline, "the hanging ffmpeg never started"
-            time.sleep(0.05)
-        time.sleep(0.3)  # let the parent block in its read or wait
-        child.send_signal(signal.SIGINT)
-        out, _ = child.communicate(timeout=60)
-    finally:
-        if child.poll() is None:
-            child.kill()
-            child.wait()
-    assert child.returncode == 0, out
+    returncode, out = run_child(code, env, log, interrupt_after=mode)
+    assert returncode == 0, out
     assert out.startswith("interrupted")
 
 
@@ -462,3 +545,107 @@ def test_real_missing_program(clips):
     with pytest.raises(RuntimeError) as info:
         VideoKeyframeExtractor(ffmpeg_path="velmar-no-such-ffmpeg").extract_frames(str(clips["testsrc"]))
     assert str(info.value) == "Frame extraction failed: Failed to probe video with FFmpeg"
+
+
+# --- memory follows the data ----------------------------------------------------------
+
+MiB = 1 << 20
+
+# AddressSanitizer keeps freed memory in quarantine and maps shadow memory
+# that an address-space limit cannot take, so peaks mean nothing under it.
+not_sanitized = pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                                   reason="memory figures are meaningless under AddressSanitizer")
+
+# Runs one call under a 4 GiB address-space limit and reports how far its
+# peak resident set grew. A buffer sized from a probe's claim fails here
+# (MemoryError) or shows in the peak; one that follows the bytes does not.
+MEMORY_CHILD = """
+import json, resource, sys
+resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))
+from velmar import VideoKeyframeExtractor
+
+
+def peak():
+    with open("/proc/self/status") as f:
+        return next(int(l.split()[1]) * 1024 for l in f if l.startswith("VmHWM:"))
+
+
+e = VideoKeyframeExtractor(ffmpeg_path={fake!r})
+before = peak()
+try:
+    result = {call}
+    outcome = "returned"
+except KeyboardInterrupt:
+    outcome = "interrupted"
+except BaseException as exc:
+    outcome = f"{{type(exc).__name__}}: {{exc}}"
+print(json.dumps({{"outcome": outcome, "grew": peak() - before}}), flush=True)
+"""
+
+CALLS = {
+    "extract_frames": "len(e.extract_frames('in.mp4')[0])",
+    "benchmark": "e.benchmark('in.mp4', 3, 't').total_frames",
+    "benchmark k=0": "e.benchmark('in.mp4', 0, 't').total_frames",
+}
+
+
+def run_memory_child(tmp_path, call, env_extra, interrupt_after=None):
+    log = tmp_path / "calls.log"
+    env = dict(os.environ, FAKE_FFMPEG_LOG=str(log), **env_extra)
+    _, out = run_child(MEMORY_CHILD.format(fake=FAKE, call=CALLS[call]), env, log,
+                       interrupt_after=interrupt_after)
+    return json.loads(out.strip().splitlines()[-1])
+
+
+@not_sanitized
+@pytest.mark.parametrize("call", list(CALLS))
+@pytest.mark.parametrize("sent,hang", [(0, True), (8 * MiB, True), (8 * MiB, False)],
+                         ids=["nothing-hangs", "8MiB-hangs", "8MiB-ends"])
+def test_memory_follows_the_bytes_not_the_claim(tmp_path, call, sent, hang):
+    raw = tmp_path / "raw.bin"
+    raw.write_bytes(bytes(range(256)) * (sent // 256))
+    env = {"FAKE_FFMPEG_PROBE": "  Stream #0:0: Video: gray, 100000x100000, 25 fps\n",
+           "FAKE_FFMPEG_RAW": str(raw)}
+    if hang:
+        env["FAKE_FFMPEG_HANG"] = "decode"
+    r = run_memory_child(tmp_path, call, env, interrupt_after="decode" if hang else None)
+    assert r["outcome"] == ("interrupted" if hang else "returned")
+    # Growing by doubling may hold a copy of what arrived for a moment.
+    assert r["grew"] < 2 * sent + 24 * MiB, r
+
+
+@not_sanitized
+@pytest.mark.parametrize("call", ["extract_frames", "benchmark"])
+def test_probe_flood_is_capped(tmp_path, call):
+    raw = tmp_path / "raw.bin"
+    raw.write_bytes(bytes(range(16)) * 3)
+    env = {"FAKE_FFMPEG_PROBE": "  Stream #0:0: Video: gray, 4x4, 25 fps\n",
+           "FAKE_FFMPEG_RAW": str(raw), "FAKE_FFMPEG_FLOOD": "100"}
+    r = run_memory_child(tmp_path, call, env)
+    assert r["outcome"] == "returned"
+    # 100 MiB were printed; at most 16 MiB of them are kept
+    assert r["grew"] < 48 * MiB, r
+
+
+def test_sigchld_ignored(fresh_python, tmp_path):
+    raw = tmp_path / "raw.bin"
+    raw.write_bytes(bytes([0] * 16 + [255] * 16 + [0] * 16))
+    env = dict(os.environ, FAKE_FFMPEG_PROBE="  Stream #0:0: Video: gray, 4x4, 25 fps\n",
+               FAKE_FFMPEG_RAW=str(raw), FAKE_FFMPEG_SAVE_NOTHING="keyframe_002.jpg")
+    out = fresh_python(
+        f"""
+        import os, signal
+        signal.signal(signal.SIGCHLD, signal.SIG_IGN)
+        from velmar import VideoKeyframeExtractor, extract_keyframes_from_video
+        e = VideoKeyframeExtractor(ffmpeg_path={FAKE!r})
+        frames, w, h = e.extract_frames("in.mp4")
+        b = e.benchmark("in.mp4", 2, "t")
+        saved = e.save_keyframes("in.mp4", [1, 2, 1], {str(tmp_path / "a")!r})
+        r = extract_keyframes_from_video("in.mp4", {str(tmp_path / "b")!r}, 2, ffmpeg_path={FAKE!r})
+        print(len(frames), w, h, b.total_frames, b.keyframes_extracted, saved,
+              r.total_frames, sorted(os.listdir({str(tmp_path / "b")!r})))
+        """,
+        env=env,
+    ).stdout.strip().split(maxsplit=7)
+    # the file decides what counts when the exit status is lost
+    assert out == ["3", "4", "4", "3", "2", "2", "3", "['keyframe_001.jpg']"]

@@ -1,3 +1,5 @@
+import shutil
+import subprocess
 import sys
 
 import pytest
@@ -111,3 +113,12 @@ def test_second_interpreter_is_refused(fresh_python):
         """
     )
     assert "skip" in proc.stdout or "ImportError" in proc.stdout
+
+
+def test_exports_only_the_init_function():
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("nm not installed")
+    out = subprocess.run([nm, "-D", "--defined-only", velmar.__file__], capture_output=True,
+                         text=True, check=True).stdout
+    assert [line.split()[-1] for line in out.splitlines()] == ["PyInit_velmar"]

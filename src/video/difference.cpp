@@ -51,9 +51,13 @@ double FrameDifferenceSimd(const VideoFrame& a, const VideoFrame& b, uint64_t bl
   const uint64_t n = pa.size();
   // Rounded-up division written so that block sizes near 2**64 cannot wrap.
   const uint64_t blocks = n / block_size + (n % block_size != 0 ? 1 : 0);
+  // The pool is made even when one block needs no parallel sum: this
+  // difference is one of the pool's users, and the first of them fixes its
+  // size, so whether it exists must not depend on the frame size.
+  tbb::task_arena& pool = WorkerPool();
   if (blocks <= 1) return Mean(blocks == 0 ? 0 : BlockSad(pa.data(), pb.data(), n), n);
 
-  const uint64_t sum = WorkerPool().execute([&] {
+  const uint64_t sum = pool.execute([&] {
     return tbb::parallel_reduce(
         tbb::blocked_range<uint64_t>(0, blocks, 1), uint64_t{0},
         [&](const tbb::blocked_range<uint64_t>& range, uint64_t partial) {

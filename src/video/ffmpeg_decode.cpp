@@ -94,6 +94,9 @@ size_t Padded(size_t size) { return (size + 31) / 32 * 32; }
 // copy out of a decoder buffer, and each fresh page is written while the
 // kernel's zeroing of it is still in the cache. (Mapping in a whole 1080p
 // frame at once and then filling it finds its first pages evicted again.)
+// The first frame's buffer grows by doubling, since until its bytes have
+// arrived the probed size is only a claim; once one whole frame has
+// arrived, each later one reserves its padded size up front and never moves.
 class CollectSink final : public FrameSink {
  public:
   void OnDimensions(Dimensions dimensions) override {
@@ -103,9 +106,14 @@ class CollectSink final : public FrameSink {
 
   std::span<uint8_t> FrameBuffer(uint64_t /*frame_number*/, size_t size) override {
     // Room for the padding up front, so Make pads without reallocating.
-    if (pending_.capacity() == 0) pending_.reserve(Padded(frame_size_));
+    if (pending_.capacity() == 0 && !frames_.empty()) pending_.reserve(Padded(frame_size_));
     const size_t have = pending_.size();
     if (size > have) {
+      if (size > pending_.capacity()) {
+        const size_t padded = Padded(frame_size_);
+        pending_.reserve(size == frame_size_ ? padded
+                                             : std::min(std::max(size, 2 * pending_.capacity()), padded));
+      }
       Prefault(pending_.data() + have, size - have);
       pending_.resize(size);
     }
@@ -130,27 +138,33 @@ class CollectSink final : public FrameSink {
 }  // namespace
 
 std::vector<std::string> DecodeCommand(const std::string& video_path,
-                                       const std::string& ffmpeg_path) {
-  return {ffmpeg_path, "-i",  video_path, "-f",     "rawvideo",  "-pix_fmt", "gray",
-          "-an",       "-threads", "0",   "-preset", "ultrafast", "-"};
+                                       const std::string& ffmpeg_path, const std::string& map) {
+  std::vector<std::string> command{ffmpeg_path, "-i", video_path};
+  // Without a mapping ffmpeg decodes the stream it prefers (the default or
+  // the largest), which need not be the one whose size cuts the bytes.
+  if (!map.empty()) command.insert(command.end(), {"-map", map});
+  command.insert(command.end(), {"-f", "rawvideo", "-pix_fmt", "gray", "-an", "-threads", "0",
+                                 "-preset", "ultrafast", "-"});
+  return command;
 }
 
 VideoResult<DecodeStats> DecodeFrames(const std::string& video_path,
                                       const std::string& ffmpeg_path, bool verbose,
                                       FrameSink& sink) {
   if (verbose) PrintOut("Extracting frames (full video): %s\n", video_path.c_str());
-  auto dims = probe_video_dimensions(video_path, ffmpeg_path);
-  if (!dims) return std::unexpected(std::move(dims.error()));
+  auto stream = ProbeVideoStream(video_path, ffmpeg_path);
+  if (!stream) return std::unexpected(std::move(stream.error()));
+  const Dimensions dims = stream->dimensions;
   if (verbose) {
-    PrintOut("Dimensions: %llux%llu\n", static_cast<unsigned long long>(dims->width),
-             static_cast<unsigned long long>(dims->height));
+    PrintOut("Dimensions: %llux%llu\n", static_cast<unsigned long long>(dims.width),
+             static_cast<unsigned long long>(dims.height));
   }
-  sink.OnDimensions(*dims);
+  sink.OnDimensions(dims);
 
   const Clock::time_point start = Clock::now();
   // stdin is the null device: ffmpeg reads its stdin for interactive
   // commands and would otherwise eat input meant for the caller.
-  auto decoder = Subprocess::Spawn(DecodeCommand(video_path, ffmpeg_path),
+  auto decoder = Subprocess::Spawn(DecodeCommand(video_path, ffmpeg_path, stream->map),
                                    {Stdio::kNull, Stdio::kPipe, Stdio::kNull});
   if (!decoder) {
     return std::unexpected(VideoError{"Failed to spawn FFmpeg process", decoder.error()});
@@ -158,29 +172,28 @@ VideoResult<DecodeStats> DecodeFrames(const std::string& video_path,
   decoder->GrowStdoutPipe(static_cast<int>(PIPE_READ_BUFFER_SIZE));
 
   // The probe accepts only sizes that fit a buffer, so this cannot overflow.
-  const size_t frame_size = static_cast<size_t>(dims->width * dims->height);
+  const size_t frame_size = static_cast<size_t>(dims.width * dims.height);
   // Two frame buffers, used in turn: the previous frame stays intact while
-  // the next one is read (see FrameSink::OnFrame). Made only when the sink
-  // supplies no memory of its own; not zero-filled: every byte is written by
-  // the pipe before anyone reads it.
-  std::unique_ptr<uint8_t[]> buffers[2];
+  // the next one is read (see FrameSink::OnFrame). Used only when the sink
+  // supplies no memory of its own. Each grows with the bytes that arrive
+  // (the probe's size is a claim, not a fact) until it holds a whole frame.
+  std::vector<uint8_t> buffers[2];
   if (verbose) PrintOut("Frame size: %zu bytes\n", frame_size);
 
   FrameReader reader(*decoder);
   DecodeStats stats;
-  stats.dimensions = *dims;
+  stats.dimensions = dims;
   for (;;) {
     const uint64_t number = stats.frame_count;
     uint8_t* frame = nullptr;
     bool complete = false;
     const size_t first_step = std::min(frame_size, kFillStep);
     if (std::span<uint8_t> first = sink.FrameBuffer(number, first_step); !first.empty()) {
-      frame = first.data();
       auto supplied = [&](std::span<uint8_t> buffer, size_t size) {
-        if (buffer.data() != frame || buffer.size() < size) {
-          throw Panic(Format("FrameSink::FrameBuffer gave %zu bytes for %zu, or moved the frame",
-                             buffer.size(), size));
+        if (buffer.size() < size) {
+          throw Panic(Format("FrameSink::FrameBuffer gave %zu bytes for %zu", buffer.size(), size));
         }
+        frame = buffer.data();
         return frame;
       };
       supplied(first, first_step);
@@ -188,10 +201,14 @@ VideoResult<DecodeStats> DecodeFrames(const std::string& video_path,
         return supplied(sink.FrameBuffer(number, size), size);
       });
     } else {
-      std::unique_ptr<uint8_t[]>& own = buffers[number % 2];
-      if (!own) own = std::make_unique_for_overwrite<uint8_t[]>(frame_size);
-      frame = own.get();
-      complete = reader.Fill(frame_size, frame_size, [&](size_t) { return frame; });
+      std::vector<uint8_t>& own = buffers[number % 2];
+      // A buffer that already holds a whole frame takes reads of any size.
+      const size_t step = own.size() >= frame_size ? frame_size : kFillStep;
+      complete = reader.Fill(frame_size, step, [&](size_t size) {
+        if (own.size() < size) own.resize(size);
+        return own.data();
+      });
+      frame = own.data();
     }
     if (!complete) break;
     const Clock::time_point sink_start = Clock::now();

@@ -1,6 +1,7 @@
 // Probing: run `ffmpeg -i <video> -hide_banner` and read the frame size and
 // rate from the stream description it prints on stderr.
 
+#include <cerrno>
 #include <charconv>
 #include <cstddef>
 #include <limits>
@@ -105,18 +106,40 @@ std::optional<Dimensions> ParseWord(std::u32string_view word) {
   return Dimensions{*width, *height};
 }
 
-std::optional<Dimensions> ParseLine(std::u32string_view line) {
-  if (line.find(U"Video:") == std::u32string_view::npos ||
-      line.find(U'x') == std::u32string_view::npos) {
+// The stream label of a line: "0:N" from "Stream #0:N[0x100](und): ...",
+// the text between "#0:" and the first '[', '(' or ':'. Empty unless that
+// text is a plain number, so that nothing odd ever reaches "-map".
+std::string StreamMap(std::string_view line) {
+  const size_t label = line.find("#0:");
+  if (label == std::string_view::npos) return {};
+  std::string_view index = line.substr(label + 3);
+  index = index.substr(0, index.find_first_of("[(:"));
+  if (index.empty() || index.size() > 9 ||
+      index.find_first_not_of("0123456789") != std::string_view::npos) {
+    return {};
+  }
+  return "0:" + std::string(index);
+}
+
+// The size on one line of the description. "Video:", "x", the line breaks
+// and the label are ASCII, and the lossy decoding never merges an ASCII
+// byte into a replacement character, so the line is tested on its raw bytes
+// and only a candidate is decoded.
+std::optional<Dimensions> ParseLine(std::string_view line) {
+  if (line.find("Video:") == std::string_view::npos ||
+      line.find('x') == std::string_view::npos ||
+      line.find("(attached pic)") != std::string_view::npos) {
     return std::nullopt;
   }
+  const std::u32string text = DecodeUtf8Lossy(line);
+  const std::u32string_view view(text);
   size_t i = 0;
-  while (i < line.size()) {
-    while (i < line.size() && IsUnicodeSpace(line[i])) ++i;
+  while (i < view.size()) {
+    while (i < view.size() && IsUnicodeSpace(view[i])) ++i;
     size_t start = i;
-    while (i < line.size() && !IsUnicodeSpace(line[i])) ++i;
+    while (i < view.size() && !IsUnicodeSpace(view[i])) ++i;
     if (i > start) {
-      if (auto dims = ParseWord(line.substr(start, i - start))) return dims;
+      if (auto dims = ParseWord(view.substr(start, i - start))) return dims;
     }
   }
   return std::nullopt;
@@ -124,19 +147,31 @@ std::optional<Dimensions> ParseLine(std::u32string_view line) {
 
 // Calls `fn` with each line of `text` (split at "\n", a "\r" before it
 // dropped, a last line without "\n" included) until it returns a value.
-template <class CharT, class Fn>
-auto FirstInLines(std::basic_string_view<CharT> text, Fn fn) -> decltype(fn(text)) {
+template <class Fn>
+auto FirstInLines(std::string_view text, Fn fn) -> decltype(fn(text)) {
   while (!text.empty()) {
-    size_t end = text.find(CharT('\n'));
-    std::basic_string_view<CharT> line = text.substr(0, end);
-    if (end != std::basic_string_view<CharT>::npos && !line.empty() && line.back() == CharT('\r')) {
+    size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    if (end != std::string_view::npos && !line.empty() && line.back() == '\r') {
       line.remove_suffix(1);
     }
     if (auto found = fn(line)) return found;
-    if (end == std::basic_string_view<CharT>::npos) break;
+    if (end == std::string_view::npos) break;
     text.remove_prefix(end + 1);
   }
   return std::nullopt;
+}
+
+struct StreamLine {
+  std::string_view line;
+  Dimensions dimensions;
+};
+
+std::optional<StreamLine> FindStreamLine(std::string_view probe_output) {
+  return FirstInLines(probe_output, [](std::string_view line) -> std::optional<StreamLine> {
+    if (auto dims = ParseLine(line)) return StreamLine{line, *dims};
+    return std::nullopt;
+  });
 }
 
 // The number written just before `unit` (" fps", " tbr") in `line`.
@@ -172,6 +207,11 @@ std::optional<FrameRate> RateBefore(std::string_view line, std::string_view unit
   return FrameRate{value, 1};
 }
 
+std::optional<FrameRate> LineRate(std::string_view line) {
+  if (auto rate = RateBefore(line, " fps")) return rate;
+  return RateBefore(line, " tbr");
+}
+
 }  // namespace
 
 std::vector<std::string> ProbeCommand(const std::string& video_path,
@@ -185,38 +225,66 @@ VideoResult<std::string> RunProbe(const std::string& video_path, const std::stri
   auto child = Subprocess::Spawn(command, {Stdio::kNull, Stdio::kPipe, Stdio::kPipe});
   if (!child) return std::unexpected(VideoError{kFailed, child.error()});
   std::string description;
-  if (auto drained = child->DrainOutput(nullptr, &description); !drained) {
+  if (auto drained = child->DrainOutput(nullptr, &description, kMaxProbeOutput); !drained) {
     return std::unexpected(VideoError{kFailed, drained.error()});
   }
-  if (auto status = child->Wait(); !status) {
+  // The status is never used, so a child already reaped for us (SIGCHLD
+  // ignored) is no failure: its output has been read to the end.
+  if (auto status = child->Wait(); !status && status.error().value() != ECHILD) {
     return std::unexpected(VideoError{kFailed, status.error()});
   }
   return description;
 }
 
+std::optional<VideoStream> ParseVideoStream(std::string_view probe_output) {
+  auto found = FindStreamLine(probe_output);
+  if (!found) return std::nullopt;
+  return VideoStream{found->dimensions, StreamMap(found->line), LineRate(found->line)};
+}
+
 std::optional<Dimensions> ParseDimensions(std::string_view probe_output) {
-  std::u32string text = DecodeUtf8Lossy(probe_output);
-  return FirstInLines(std::u32string_view(text), ParseLine);
+  auto stream = ParseVideoStream(probe_output);
+  if (!stream) return std::nullopt;
+  return stream->dimensions;
+}
+
+VideoResult<VideoStream> ProbeVideoStream(const std::string& video_path,
+                                          const std::string& ffmpeg_path) {
+  auto description = RunProbe(video_path, ffmpeg_path);
+  if (!description) return std::unexpected(std::move(description.error()));
+  auto stream = ParseVideoStream(*description);
+  if (!stream) return std::unexpected(VideoError{"Cannot parse video dimensions", {}});
+  return *std::move(stream);
 }
 
 VideoResult<Dimensions> probe_video_dimensions(const std::string& video_path,
                                                const std::string& ffmpeg_path) {
-  auto description = RunProbe(video_path, ffmpeg_path);
-  if (!description) return std::unexpected(std::move(description.error()));
-  auto dims = ParseDimensions(*description);
-  if (!dims) return std::unexpected(VideoError{"Cannot parse video dimensions", {}});
-  return *dims;
+  auto stream = ProbeVideoStream(video_path, ffmpeg_path);
+  if (!stream) return std::unexpected(std::move(stream.error()));
+  return stream->dimensions;
 }
 
 std::optional<FrameRate> ParseFrameRate(std::string_view probe_output) {
+  if (auto found = FindStreamLine(probe_output)) return LineRate(found->line);
+  // No line gives a size: the first video stream line still tells the rate.
   std::optional<std::string_view> stream_line =
       FirstInLines(probe_output, [](std::string_view line) -> std::optional<std::string_view> {
         if (line.find("Video:") == std::string_view::npos) return std::nullopt;
         return line;
       });
   if (!stream_line) return std::nullopt;
-  if (auto rate = RateBefore(*stream_line, " fps")) return rate;
-  return RateBefore(*stream_line, " tbr");
+  return LineRate(*stream_line);
+}
+
+bool HasKeyframeIndex(std::string_view probe_output) {
+  auto first_format =
+      FirstInLines(probe_output, [](std::string_view line) -> std::optional<std::string_view> {
+        constexpr std::string_view kInput = "Input #0, ";
+        if (!line.starts_with(kInput)) return std::nullopt;
+        line.remove_prefix(kInput.size());
+        return line.substr(0, line.find(','));
+      });
+  return first_format && (*first_format == "mov" || *first_format == "matroska");
 }
 
 }  // namespace velmar::video

@@ -2,6 +2,7 @@
 // writing a single JPEG.
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
@@ -30,14 +31,40 @@ std::string Parent(std::string_view path) {
   return std::string(parent.empty() ? "/" : parent);
 }
 
-// The frame rate to seek by: the video's own, else 30 (also when the probe
-// cannot run; the first image's own run then reports that failure).
-FrameRate SeekRate(const std::string& video_path, const std::string& ffmpeg_path) {
+// What saving needs to know of the video, from one probe.
+struct SaveTarget {
+  FrameRate rate;  // 30 when the probe tells none
+  std::string map;
+  SeekOrder order = SeekOrder::kAfterInput;
+};
+
+// Probes once: the frame rate to seek by (the video's own, else 30), the
+// stream that decoding reads, and whether the container allows seeking
+// before the input. A probe that cannot run leaves the defaults (the first
+// image's own run then reports that failure), and so seeks the slow way,
+// which is exact in every container.
+SaveTarget ProbeSaveTarget(const std::string& video_path, const std::string& ffmpeg_path) {
+  SaveTarget target;
   auto description = RunProbe(video_path, ffmpeg_path);
-  if (description) {
-    if (auto rate = ParseFrameRate(*description)) return *rate;
-  }
-  return FrameRate{};
+  if (!description) return target;
+  if (auto rate = ParseFrameRate(*description)) target.rate = *rate;
+  if (auto stream = ParseVideoStream(*description)) target.map = std::move(stream->map);
+  if (HasKeyframeIndex(*description)) target.order = SeekOrder::kBeforeInput;
+  return target;
+}
+
+bool IsNonEmptyFile(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0;
+}
+
+// Removes a file left at `path` by an earlier run, so that only this run can
+// make it exist. False when something is there that cannot be removed.
+bool ClearTarget(const std::string& path) {
+  // A path holding a NUL would unlink a different file; its run is refused
+  // anyway (Subprocess::Spawn).
+  if (path.find('\0') != std::string::npos) return true;
+  return ::unlink(path.c_str()) == 0 || errno == ENOENT;
 }
 
 }  // namespace
@@ -65,9 +92,19 @@ std::string SeekText(uint64_t frame_number, FrameRate rate) {
 
 std::vector<std::string> SaveCommand(const std::string& ffmpeg_path,
                                      const std::string& video_path, const std::string& seek,
-                                     const std::string& output_path) {
-  return {ffmpeg_path, "-i", video_path, "-ss", seek, "-vframes", "1",
-          "-q:v",      "2",  "-y",       output_path};
+                                     const std::string& output_path, const std::string& map,
+                                     SeekOrder order) {
+  std::vector<std::string> command{ffmpeg_path};
+  if (order == SeekOrder::kBeforeInput) command.insert(command.end(), {"-ss", seek});
+  command.insert(command.end(), {"-i", video_path});
+  if (!map.empty()) command.insert(command.end(), {"-map", map});
+  if (order == SeekOrder::kAfterInput) command.insert(command.end(), {"-ss", seek});
+  // ffmpeg reads any argument starting with "-" as an option, even in the
+  // output's place; "./-x" names the same file.
+  const bool looks_like_option = output_path.starts_with('-');
+  command.insert(command.end(), {"-vframes", "1", "-q:v", "2", "-y",
+                                 looks_like_option ? "./" + output_path : output_path});
+  return command;
 }
 
 std::error_code CreateDirectories(const std::string& path) {
@@ -89,6 +126,40 @@ std::error_code CreateDirectories(const std::string& path) {
   return std::error_code(err, std::generic_category());
 }
 
+namespace {
+
+// One ffmpeg run for one image. True when it wrote the file; an error only
+// when ffmpeg could not be run or followed at all.
+VideoResult<bool> SaveOne(const std::string& video_path, uint64_t frame_number,
+                          const std::string& output_path, const SaveTarget& target,
+                          const std::string& ffmpeg_path) {
+  constexpr const char* kFailed = "Failed to extract keyframe with FFmpeg";
+  // Whatever is still there would pass for this run's image.
+  if (!ClearTarget(output_path)) return false;
+  auto child = Subprocess::Spawn(SaveCommand(ffmpeg_path, video_path,
+                                             SeekText(frame_number, target.rate), output_path,
+                                             target.map, target.order),
+                                 {Stdio::kNull, Stdio::kPipe, Stdio::kPipe});
+  if (!child) return std::unexpected(VideoError{kFailed, child.error()});
+  // ffmpeg's own messages are collected so it never blocks on a full pipe,
+  // and then dropped.
+  if (auto drained = child->DrainOutput(nullptr, nullptr); !drained) {
+    return std::unexpected(VideoError{kFailed, drained.error()});
+  }
+  auto status = child->Wait();
+  if (!status) {
+    // ECHILD: the caller ignores SIGCHLD and the status is lost (the wait
+    // still lasted until ffmpeg ended); the file alone then decides.
+    if (status.error().value() != ECHILD) return std::unexpected(VideoError{kFailed, status.error()});
+    return IsNonEmptyFile(output_path);
+  }
+  // ffmpeg exits with 0 having written nothing when the seek lands past the
+  // last frame.
+  return ExitedWithSuccess(*status) && IsNonEmptyFile(output_path);
+}
+
+}  // namespace
+
 VideoResult<uint64_t> save_keyframe_images(const std::string& video_path,
                                            std::span<const uint64_t> keyframes,
                                            const std::string& output_dir,
@@ -109,29 +180,16 @@ VideoResult<uint64_t> save_keyframe_images(const std::string& video_path,
   }
 
   const uint64_t limit = std::min<uint64_t>(options.max_save, keyframes.size());
-  const FrameRate rate = limit > 0 ? SeekRate(video_path, options.ffmpeg_path) : FrameRate{};
+  const SaveTarget target = limit > 0 ? ProbeSaveTarget(video_path, options.ffmpeg_path)
+                                      : SaveTarget{};
   uint64_t saved = 0;
   for (uint64_t position = 1; position <= limit; ++position) {
     CheckInterrupt();
     const uint64_t frame_number = keyframes[position - 1];
     const std::string output_path = JoinPath(output_dir, KeyframeFileName(position));
-    auto child = Subprocess::Spawn(
-        SaveCommand(options.ffmpeg_path, video_path, SeekText(frame_number, rate), output_path),
-        {Stdio::kNull, Stdio::kPipe, Stdio::kPipe});
-    if (!child) {
-      return std::unexpected(VideoError{"Failed to extract keyframe with FFmpeg", child.error()});
-    }
-    // ffmpeg's own messages are collected so it never blocks on a full
-    // pipe, and then dropped.
-    auto drained = child->DrainOutput(nullptr, nullptr);
-    if (!drained) {
-      return std::unexpected(VideoError{"Failed to extract keyframe with FFmpeg", drained.error()});
-    }
-    auto status = child->Wait();
-    if (!status) {
-      return std::unexpected(VideoError{"Failed to extract keyframe with FFmpeg", status.error()});
-    }
-    if (ExitedWithSuccess(*status)) {
+    auto written = SaveOne(video_path, frame_number, output_path, target, options.ffmpeg_path);
+    if (!written) return std::unexpected(std::move(written.error()));
+    if (*written) {
       ++saved;
     } else if (verbose) {
       PrintErr("Save keyframe failed at frame %llu\n", static_cast<unsigned long long>(frame_number));

@@ -1,5 +1,7 @@
 #include "video/measured_run.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <utility>
 
@@ -32,18 +34,28 @@ ScoringSink::ScoringSink(bool score, bool use_simd, uint64_t block_size)
 void ScoringSink::OnDimensions(Dimensions dimensions) {
   previous_.width = current_.width = dimensions.width;
   previous_.height = current_.height = dimensions.height;
-  if (!scoring_) return;
-  // Padded like every record; the probe only accepts sizes that fit memory.
-  const size_t padded = (static_cast<size_t>(dimensions.width * dimensions.height) + 31) / 32 * 32;
-  previous_.data.assign(padded, 0);
-  current_.data.assign(padded, 0);
+  frame_size_ = static_cast<size_t>(dimensions.width * dimensions.height);
 }
 
-std::span<uint8_t> ScoringSink::FrameBuffer(uint64_t, size_t) {
+std::span<uint8_t> ScoringSink::FrameBuffer(uint64_t, size_t size) {
   // Not scoring (k = 0, or after a kernel failure): the decoder's own
   // buffers serve.
   if (!scoring_) return {};
-  return current_.data;
+  std::vector<uint8_t>& data = current_.data;
+  if (data.size() < size) {
+    // Until a whole frame has arrived the probed size is only a claim, so
+    // the buffer grows with the bytes (by doubling); after that the size is
+    // known to be real and the buffer takes it at once. Padded like every
+    // record once it holds the whole frame.
+    const size_t padded = (frame_size_ + 31) / 32 * 32;
+    if (has_previous_ || size == frame_size_) {
+      data.reserve(padded);
+    } else if (size > data.capacity()) {
+      data.reserve(std::min(std::max(size, 2 * data.capacity()), padded));
+    }
+    data.resize(size == frame_size_ ? padded : size);
+  }
+  return data;
 }
 
 void ScoringSink::OnFrame(uint64_t frame_number, std::span<const uint8_t> pixels) {
@@ -123,8 +135,11 @@ VideoResult<PerformanceResult> run_performance_test(const std::string& video_pat
                                                     const std::string& ffmpeg_path, bool use_simd,
                                                     uint64_t block_size, bool verbose) {
   if (verbose) {
-    PrintOut("Run test: %s (max_keyframes=%llu)\n", test_name.c_str(),
-             static_cast<unsigned long long>(max_keyframes));
+    // Joined as a string, not through %s, so that a name holding a NUL is
+    // printed whole.
+    WriteAll(STDOUT_FILENO,
+             "Run test: " + test_name +
+                 Format(" (max_keyframes=%llu)\n", static_cast<unsigned long long>(max_keyframes)));
   }
   const Clock::time_point run_start = Clock::now();
   auto selection =

@@ -52,6 +52,7 @@ class ScoringSink final : public FrameSink {
   VideoFrame previous_;
   VideoFrame current_;
   bool has_previous_ = false;
+  size_t frame_size_ = 0;
   std::vector<PairEntry> entries_;
   std::exception_ptr failure_;
 };

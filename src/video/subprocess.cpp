@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <utility>
 #include <vector>
@@ -109,6 +110,7 @@ std::expected<Subprocess, std::error_code> Subprocess::Spawn(std::span<const std
   sigemptyset(&defaults);
   sigaddset(&defaults, SIGPIPE);
   sigaddset(&defaults, SIGXFSZ);
+  sigaddset(&defaults, SIGCHLD);
   posix_spawnattr_setsigmask(&scratch.attr, &empty_mask);
   posix_spawnattr_setsigdefault(&scratch.attr, &defaults);
   posix_spawnattr_setflags(&scratch.attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
@@ -180,7 +182,8 @@ std::expected<size_t, std::error_code> Subprocess::ReadStdout(std::span<uint8_t>
   }
 }
 
-std::expected<void, std::error_code> Subprocess::DrainOutput(std::string* out, std::string* err) {
+std::expected<void, std::error_code> Subprocess::DrainOutput(std::string* out, std::string* err,
+                                                             size_t limit) {
   int* fds[2] = {&out_fd_, &err_fd_};
   std::string* targets[2] = {out, err};
   char chunk[65536];
@@ -201,7 +204,10 @@ std::expected<void, std::error_code> Subprocess::DrainOutput(std::string* out, s
       if (*fds[i] < 0 || polls[i].revents == 0) continue;
       ssize_t n = ::read(*fds[i], chunk, sizeof chunk);
       if (n > 0) {
-        if (targets[i] != nullptr) targets[i]->append(chunk, static_cast<size_t>(n));
+        std::string* target = targets[i];
+        if (target != nullptr && target->size() < limit) {
+          target->append(chunk, std::min(static_cast<size_t>(n), limit - target->size()));
+        }
       } else if (n == 0) {
         CloseFd(*fds[i]);
       } else if (errno != EINTR && errno != EAGAIN) {

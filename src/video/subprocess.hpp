@@ -27,9 +27,9 @@ struct StdioSetup {
 // One child process started from an explicit argument vector (no shell).
 //
 // The child inherits the environment and the working directory; its signal
-// mask is emptied and SIGPIPE/SIGXFSZ get their default action back (the
-// Python interpreter ignores SIGPIPE, and an ignored disposition would
-// survive exec). Our ends of the pipes are close-on-exec, so other children
+// mask is emptied and SIGPIPE/SIGXFSZ/SIGCHLD get their default action back
+// (the Python interpreter ignores SIGPIPE, a caller may ignore SIGCHLD, and
+// an ignored disposition would survive exec). Our ends of the pipes are close-on-exec, so other children
 // never hold them open.
 //
 // Blocking calls retry on EINTR and call velmar::CheckInterrupt() first, so a
@@ -60,7 +60,9 @@ class Subprocess {
   // Reads the stdout and stderr pipes to end of stream at once (poll), so a
   // child that fills one pipe while we wait on the other cannot deadlock.
   // A null target discards that stream. Only pipes that were set up are read.
-  std::expected<void, std::error_code> DrainOutput(std::string* out, std::string* err);
+  // Each target keeps at most `limit` bytes; the rest is read and dropped.
+  std::expected<void, std::error_code> DrainOutput(std::string* out, std::string* err,
+                                                   size_t limit = SIZE_MAX);
 
   // Asks the kernel for a larger stdout pipe (fewer, larger reads); best effort.
   void GrowStdoutPipe(int bytes);
@@ -72,6 +74,9 @@ class Subprocess {
   void CloseStdout();
 
   // Waits for the child to end and returns its wait status (see waitpid(2)).
+  // ECHILD when the caller ignores SIGCHLD: the kernel reaps the child
+  // itself (waitpid still returns only once it has ended), and its status
+  // is lost.
   // Throws Interrupted on Ctrl-C; the destructor then kills and reaps.
   std::expected<int, std::error_code> Wait();
 
