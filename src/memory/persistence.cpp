@@ -169,7 +169,9 @@ bool SyncDirectory(const std::string& dir) {
 
 }  // namespace
 
-LoadResult LoadIndexFile(const std::string& path, MetadataStore& store) {
+namespace {
+
+LoadResult LoadInto(const std::string& path, MetadataStore& store) {
   if (!Usable(path)) return LoadResult::kNoFile;
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return LoadResult::kNoFile;
@@ -193,6 +195,25 @@ LoadResult LoadIndexFile(const std::string& path, MetadataStore& store) {
   std::string().swap(text);
   store.BulkLoad(std::move(*entries));
   return LoadResult::kLoaded;
+}
+
+}  // namespace
+
+LoadResult LoadIndexFile(const std::string& path, MetadataStore& store) noexcept {
+  // Filled aside and swapped in whole, so that a load that fails half-way
+  // (no memory for the entries, say) leaves the store as it was.
+  try {
+    // Rare (the binding always loads into a new store): merged as
+    // insert_entry would, entry by entry.
+    if (store.CountKeys().entries != 0) return LoadInto(path, store);
+    MetadataStore loaded;
+    const LoadResult result = LoadInto(path, loaded);
+    if (result == LoadResult::kLoaded) store.Swap(loaded);
+    return result;
+  } catch (...) {
+    // Loading never raises: whatever went wrong, the file was not loaded.
+    return LoadResult::kUnreadable;
+  }
 }
 
 bool SaveIndexFile(const std::string& path, const MetadataStore& store, bool keep_unreadable) {

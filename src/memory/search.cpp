@@ -156,16 +156,16 @@ void PrefetchLists(const StoredEntry& stored) {
 // the entries a few places ahead are prefetched meanwhile, so that their
 // cache misses overlap instead of coming one after another. `top` may have
 // grown since an entry was screened; finish must ask it again.
+//
+// `pool` null runs it all on the calling thread.
 template <class Screen, class Finish>
-std::vector<std::string> CollectRanked(const MetadataStore& store, uint64_t limit,
-                                       Screen&& screen, Finish&& finish) {
+std::vector<std::string> CollectRanked(tbb::task_arena* pool, const MetadataStore& store,
+                                       uint64_t limit, Screen&& screen, Finish&& finish) {
   constexpr size_t kHeadersAhead = 16;
   constexpr size_t kListsAhead = 8;
   const size_t shards = store.ShardCount();
   std::vector<std::vector<Candidate>> per_shard(shards);
-  velmar::WorkerPool().execute([&] {
-    tbb::parallel_for(
-        tbb::blocked_range<size_t>(0, shards, 1), [&](const tbb::blocked_range<size_t>& range) {
+  auto scan = [&](const tbb::blocked_range<size_t>& range) {
           std::vector<uint32_t> screened;
           for (size_t shard = range.begin(); shard != range.end(); ++shard) {
             TopCandidates top(limit);
@@ -188,8 +188,12 @@ std::vector<std::string> CollectRanked(const MetadataStore& store, uint64_t limi
             });
             per_shard[shard] = top.Take();
           }
-        });
-  });
+  };
+  if (pool != nullptr) {
+    pool->execute([&] { tbb::parallel_for(tbb::blocked_range<size_t>(0, shards, 1), scan); });
+  } else {
+    scan(tbb::blocked_range<size_t>(0, shards, 1));
+  }
 
   size_t total = 0;
   for (const auto& c : per_shard) total += c.size();
@@ -199,7 +203,11 @@ std::vector<std::string> CollectRanked(const MetadataStore& store, uint64_t limi
     std::move(c.begin(), c.end(), std::back_inserter(all));
     std::vector<Candidate>().swap(c);
   }
-  velmar::WorkerPool().execute([&] { tbb::parallel_sort(all.begin(), all.end(), Better); });
+  if (pool != nullptr) {
+    pool->execute([&] { tbb::parallel_sort(all.begin(), all.end(), Better); });
+  } else {
+    std::sort(all.begin(), all.end(), Better);
+  }
 
   const size_t count = static_cast<size_t>(std::min<uint64_t>(limit, all.size()));
   std::vector<std::string> ids;
@@ -256,8 +264,10 @@ std::vector<std::string> SearchStrict(const MetadataStore& store, const StrictQu
   auto type_passes = [&](const std::string& type) {
     return AnyEqual(type, lowered.memory_types) ? 1.0f : 0.0f;
   };
+  // Strict search never creates the pool: its size belongs to its first
+  // user, and strict search is not one. It uses the pool once it exists.
   return CollectRanked(
-      store, query.limit,
+      velmar::ExistingWorkerPool(), store, query.limit,
       [&](const ShardRun& run, size_t i, uint64_t ordinal, TopCandidates& top, TypeMemo& memo) {
         const EntrySummary& s = run.summaries[i];
         if (!PassesStrictSummary(s, lowered, user_hash)) return false;
@@ -343,6 +353,9 @@ std::optional<float> FlexibleScore(const StoredEntry& stored, const FlexibleQuer
 }
 
 std::vector<std::string> SearchFlexible(const MetadataStore& store, const FlexibleQuery& query) {
+  // Flexible search is one of the pool's users: the pool is made (with its
+  // default size) even by a query that returns before any parallel work.
+  tbb::task_arena& pool = velmar::WorkerPool();
   if (query.limit == 0) return {};
   FlexibleQuery lowered = query;
   lowered.subjects = Lowered(query.subjects);
@@ -353,7 +366,7 @@ std::vector<std::string> SearchFlexible(const MetadataStore& store, const Flexib
   const uint32_t user_hash = query.user_id ? MetadataStore::UserHash(*query.user_id) : 0;
   auto type_score = [&](const std::string& type) { return TypeScore(type, lowered); };
   return CollectRanked(
-      store, query.limit,
+      &pool, store, query.limit,
       [&](const ShardRun& run, size_t i, uint64_t, TopCandidates&, TypeMemo& memo) {
         const EntrySummary& s = run.summaries[i];
         if (lowered.user_id && s.user_hash != user_hash) return false;

@@ -11,6 +11,7 @@
 #include <optional>
 #include <shared_mutex>
 #include <string_view>
+#include <system_error>
 #include <thread>
 #include <unordered_set>
 #include <utility>
@@ -90,6 +91,7 @@ void ForEachDistinct(const std::vector<std::string>& keys, Fn&& fn) {
     return;
   }
   std::unordered_set<std::string_view> seen;
+  seen.reserve(keys.size());
   for (const auto& key : keys) {
     if (seen.insert(key).second) fn(key);
   }
@@ -107,8 +109,40 @@ void index_add(IndexMap& index, std::string_view key, IdList::Id id) {
   it->second.Append(id);
 }
 
-void IndexAddAll(IndexMap& index, const std::vector<std::string>& keys, IdList::Id id) {
-  ForEachDistinct(keys, [&](std::string_view key) { index_add(index, key, id); });
+// The places in `keys` of its distinct, non-empty keys, in order of first
+// occurrence (places rather than views: the entry moves before they are
+// used).
+std::vector<uint32_t> DistinctKeys(const std::vector<std::string>& keys) {
+  std::vector<uint32_t> places;
+  places.reserve(keys.size());
+  const std::string* first = keys.data();
+  ForEachDistinct(keys, [&](const std::string& key) {
+    if (!key.empty()) places.push_back(static_cast<uint32_t>(&key - first));
+  });
+  return places;
+}
+
+// Makes `key` (not empty) present in `index` with room for one more
+// identifier, noting in `created` a key it had to add.
+void PrepareKey(IndexMap& index, std::string_view key,
+                std::vector<std::pair<IndexMap*, const std::string*>>& created) {
+  auto& shard = index.ShardFor(key);
+  std::unique_lock lock(shard.mutex);
+  auto it = shard.table.find(key);
+  if (it == shard.table.end()) {
+    it = shard.table.emplace(std::string(key), IdList()).first;
+    created.emplace_back(&index, &it->first);  // room reserved by the caller
+  }
+  it->second.PrepareAppend();
+}
+
+// Undoes PrepareKey's new key, unless someone has listed an identifier
+// under it meanwhile.
+void DropIfEmpty(IndexMap& index, const std::string& key) noexcept {
+  auto& shard = index.ShardFor(key);
+  std::unique_lock lock(shard.mutex);
+  auto it = shard.table.find(key);
+  if (it != shard.table.end() && it->second.empty()) shard.table.erase(it);
 }
 
 // Takes `id` off the list under `key`; an emptied list stays in place and a
@@ -177,7 +211,7 @@ class ListFinder {
   size_t count_ = 0;
 };
 
-// Lists `id` under each distinct, non-empty key of `keys`, as IndexAddAll;
+// Lists `id` under each distinct, non-empty key of `keys`, as insert_entry;
 // with a null `id`, only makes sure that each key is there.
 void ListAll(ListFinder& lists, const std::vector<std::string>& keys, IdList::Id id) {
   ForEachDistinct(keys, [&](std::string_view key) {
@@ -190,7 +224,7 @@ void ListAll(ListFinder& lists, const std::vector<std::string>& keys, IdList::Id
 // Overwrites a stored entry with a newer one of the same memory_id, leaving
 // the stored memory_id string itself untouched: identifier lists point at
 // it, and a reader of a list holds only that list's lock, not this entry's.
-void Overwrite(StoredEntry& slot, StoredEntry&& next) {
+void Overwrite(StoredEntry& slot, StoredEntry&& next) noexcept {
   // Every field but memory_id is assigned below; a new field must be too.
   static_assert(sizeof(MetadataEntry) == 3 * sizeof(std::string) +
                                              4 * sizeof(std::vector<std::string>) +
@@ -244,12 +278,12 @@ class SlotIndex {
   // Whether `count` keys fit without growing: at most three-quarters full.
   bool Fits(size_t count) const { return 4 * count <= 3 * cells_.size(); }
 
-  // Grows to hold `count` keys.
+  // Grows to hold `count` keys. On failure nothing has changed.
   void Reserve(size_t count) {
     if (Fits(count)) return;
-    std::vector<Cell> old = std::move(cells_);
-    cells_.assign(std::bit_ceil(std::max<size_t>(16, (4 * count + 2) / 3)), Cell{});
-    for (const Cell& c : old) {
+    std::vector<Cell> grown(std::bit_ceil(std::max<size_t>(16, (4 * count + 2) / 3)), Cell{});
+    grown.swap(cells_);
+    for (const Cell& c : grown) {
       if (c.slot != 0) Place(c);
     }
   }
@@ -303,36 +337,43 @@ struct EntryShard {
     return ids.Find(hash, [&](size_t slot) { return At(slot).entry.memory_id == id; });
   }
 
-  // Appends `stored`, whose identifier is not in this shard yet, and returns
-  // its slot.
-  size_t Add(StoredEntry&& stored, uint64_t hash, const SeededStringHash& seed) {
+  // Makes sure that the next Add allocates nothing: room in `ids` and a
+  // chunk with room for the slot. May throw; changes nothing visible (an
+  // empty chunk at the end holds no entry).
+  void PrepareAdd() {
     const size_t slot = size();
     if (slot >= kMaxSlots) throw Panic("entry shard full");
-    if (slot % kChunk == 0) {
-      Chunk& chunk = chunks.emplace_back();
+    ids.Reserve(slot + 1);
+    if (slot / kChunk == chunks.size()) {
+      // Reserved whole before it joins the shard: a chunk never grows, so
+      // its entries never move.
+      Chunk chunk;
       chunk.entries.reserve(kChunk);
       chunk.summaries.reserve(kChunk);
+      chunks.push_back(std::move(chunk));
     }
-    Chunk& chunk = chunks.back();
-    chunk.summaries.push_back(Summarize(stored.entry, seed));
+  }
+
+  // Appends `stored`, whose identifier is not in this shard yet, and returns
+  // its slot. Allocates nothing after PrepareAdd().
+  size_t Add(StoredEntry&& stored, const EntrySummary& summary, uint64_t hash) {
+    PrepareAdd();
+    const size_t slot = size();
+    Chunk& chunk = chunks[slot / kChunk];
+    chunk.summaries.push_back(summary);
     chunk.entries.push_back(std::move(stored));
     ids.Add(hash, static_cast<uint32_t>(slot));
     return slot;
   }
 
   // Overwrites the entry in `slot` with a newer one of the same memory_id.
-  void Replace(size_t slot, StoredEntry&& next, const SeededStringHash& seed) {
-    chunks[slot / kChunk].summaries[slot % kChunk] = Summarize(next.entry, seed);
+  void Replace(size_t slot, StoredEntry&& next, const EntrySummary& summary) noexcept {
+    chunks[slot / kChunk].summaries[slot % kChunk] = summary;
     Overwrite(At(slot), std::move(next));
   }
 
-  // Makes room for `count` entries in all.
-  void Reserve(size_t count) {
-    ids.Reserve(count);
-    chunks.reserve((count + kChunk - 1) / kChunk);
-  }
-
- private:
+  // The summary of `e`. May add its memory_type to `types`, which changes
+  // nothing a search can see; may throw, leaving `types` as it was.
   EntrySummary Summarize(const MetadataEntry& e, const SeededStringHash& seed) {
     EntrySummary summary;
     summary.created_at = e.created_at;
@@ -342,14 +383,22 @@ struct EntryShard {
     return summary;
   }
 
+  // Makes room for `count` entries in all.
+  void Reserve(size_t count) {
+    ids.Reserve(count);
+    chunks.reserve((count + kChunk - 1) / kChunk);
+  }
+
+ private:
   uint32_t TypeCode(std::string_view type, const SeededStringHash& seed) {
     const uint64_t hash = seed(type);
     const int64_t found =
         type_codes.Find(hash, [&](size_t code) { return types[code] == type; });
     if (found >= 0) return static_cast<uint32_t>(found);
     const auto code = static_cast<uint32_t>(types.size());
+    type_codes.Reserve(types.size() + 1);
     types.emplace_back(type);
-    type_codes.Add(hash, code);
+    type_codes.Add(hash, code);  // room reserved: cannot fail
     return code;
   }
 };
@@ -370,30 +419,58 @@ struct MetadataStore::Impl {
   IndexMap tag_index;
 
   // insert_entry once the identifier's entry_map shard is write-locked.
+  //
+  // Strong guarantee: everything that may allocate (new keys in the
+  // indexes, room in their lists, a slot, the summary) is made ready
+  // first, changing nothing a reader can see; a failure there undoes the
+  // keys it made and rethrows. What follows allocates nothing. (Another
+  // writer appending to the same list meanwhile can use up the room made
+  // ready; only then can an append still fail.)
   void InsertLocked(EntryShard& shard, StoredEntry&& stored, uint64_t hash) {
-    int64_t slot = shard.Find(stored.entry.memory_id, hash);
-    if (slot < 0) {
-      slot = static_cast<int64_t>(shard.Add(std::move(stored), hash, seed));
+    const MetadataEntry& next = stored.entry;
+    const int64_t found = shard.Find(next.memory_id, hash);
+    const std::vector<uint32_t> subjects = DistinctKeys(next.subjects);
+    const std::vector<uint32_t> keywords = DistinctKeys(next.keywords);
+    const std::vector<uint32_t> tags = DistinctKeys(next.tags);
+    std::vector<std::pair<IndexMap*, const std::string*>> created;
+    created.reserve(1 + subjects.size() + keywords.size() + tags.size());
+    EntrySummary summary;
+    try {
+      if (!next.memory_type.empty()) PrepareKey(type_index, next.memory_type, created);
+      for (uint32_t i : subjects) PrepareKey(subject_index, next.subjects[i], created);
+      for (uint32_t i : keywords) PrepareKey(keyword_index, next.keywords[i], created);
+      for (uint32_t i : tags) PrepareKey(tag_index, next.tags[i], created);
+      if (found < 0) shard.PrepareAdd();
+      summary = shard.Summarize(next, seed);  // last: its change is never undone
+    } catch (...) {
+      for (const auto& [index, key] : created) DropIfEmpty(*index, *key);
+      throw;
+    }
+
+    size_t slot;
+    if (found < 0) {
+      slot = shard.Add(std::move(stored), summary, hash);
     } else {
-      const MetadataEntry& old = shard.At(static_cast<size_t>(slot)).entry;
+      slot = static_cast<size_t>(found);
+      const MetadataEntry& old = shard.At(slot).entry;
       IdList::Id id = &old.memory_id;
       IndexRemove(type_index, old.memory_type, id);
       for (const auto& s : old.subjects) IndexRemove(subject_index, s, id);
       for (const auto& k : old.keywords) IndexRemove(keyword_index, k, id);
       for (const auto& t : old.tags) IndexRemove(tag_index, t, id);
-      shard.Replace(static_cast<size_t>(slot), std::move(stored), seed);
+      shard.Replace(slot, std::move(stored), summary);
     }
 
     // After the removals above, `id` is listed nowhere: an identifier is
     // listed exactly under the keys of its stored entry, and all changes go
     // through here under the shard's write lock. So the new keys only
     // append. The lists point at the slot's memory_id, which never moves.
-    const MetadataEntry& now = shard.At(static_cast<size_t>(slot)).entry;
+    const MetadataEntry& now = shard.At(slot).entry;
     IdList::Id id = &now.memory_id;
     index_add(type_index, now.memory_type, id);
-    IndexAddAll(subject_index, now.subjects, id);
-    IndexAddAll(keyword_index, now.keywords, id);
-    IndexAddAll(tag_index, now.tags, id);
+    for (uint32_t i : subjects) index_add(subject_index, now.subjects[i], id);
+    for (uint32_t i : keywords) index_add(keyword_index, now.keywords[i], id);
+    for (uint32_t i : tags) index_add(tag_index, now.tags[i], id);
   }
 };
 
@@ -404,13 +481,22 @@ void RunInHalves(bool two_threads, const std::function<void(int)>& work) {
     return;
   }
   std::exception_ptr failure;
-  std::thread other([&] {
-    try {
-      work(1);
-    } catch (...) {
-      failure = std::current_exception();
-    }
-  });
+  std::thread other;
+  try {
+    other = std::thread([&] {
+      try {
+        work(1);
+      } catch (...) {
+        failure = std::current_exception();
+      }
+    });
+  } catch (const std::system_error&) {
+    // No thread to be had (a process or thread limit): this thread does
+    // both halves.
+    work(0);
+    work(1);
+    return;
+  }
   try {
     work(0);
   } catch (...) {
@@ -423,6 +509,8 @@ void RunInHalves(bool two_threads, const std::function<void(int)>& work) {
 
 MetadataStore::MetadataStore() : impl_(new Impl) {}
 MetadataStore::~MetadataStore() { delete impl_; }
+
+void MetadataStore::Swap(MetadataStore& other) noexcept { std::swap(impl_, other.impl_); }
 
 void MetadataStore::insert_entry(MetadataEntry entry) {
   // The lowercase forms are computed before any lock is taken.
@@ -502,7 +590,8 @@ void MetadataStore::BulkLoad(std::vector<MetadataEntry> entries) {
       StoredEntry stored = MakeStored(std::move(entries[i]));
       int64_t slot = shard.Find(stored.entry.memory_id, hashes[i]);
       if (slot < 0) {
-        slot = static_cast<int64_t>(shard.Add(std::move(stored), hashes[i], m.seed));
+        const EntrySummary summary = shard.Summarize(stored.entry, m.seed);
+        slot = static_cast<int64_t>(shard.Add(std::move(stored), summary, hashes[i]));
         last_in_slot[s].push_back(static_cast<uint32_t>(i));
       } else {
         // The keys of the entry replaced stay in the indexes (with the
@@ -513,7 +602,8 @@ void MetadataStore::BulkLoad(std::vector<MetadataEntry> entries) {
         keys.subjects = std::move(old.subjects);
         keys.keywords = std::move(old.keywords);
         keys.tags = std::move(old.tags);
-        shard.Replace(static_cast<size_t>(slot), std::move(stored), m.seed);
+        const EntrySummary summary = shard.Summarize(stored.entry, m.seed);
+        shard.Replace(static_cast<size_t>(slot), std::move(stored), summary);
         uint32_t& previous = last_in_slot[s][static_cast<size_t>(slot)];
         last[previous] = nullptr;
         previous = static_cast<uint32_t>(i);

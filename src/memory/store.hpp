@@ -66,7 +66,8 @@ class MetadataStore {
   MetadataStore& operator=(const MetadataStore&) = delete;
 
   // Stores the entry under its memory_id, replacing an older one, and brings
-  // the four secondary indexes in step.
+  // the four secondary indexes in step. Strong guarantee: when it throws
+  // (std::bad_alloc), the store is exactly as it was.
   void insert_entry(MetadataEntry entry);
 
   // Stores every entry of `entries` with the same outcome as insert_entry
@@ -74,6 +75,11 @@ class MetadataStore {
   // identifier list ends up in the same order. Into an empty store this runs
   // with every shard locked once, not entry by entry.
   void BulkLoad(std::vector<MetadataEntry> entries);
+
+  // Exchanges the contents of two stores. Neither may be in use by another
+  // thread meanwhile. Lets a load fill a store of its own and keep it only
+  // once every entry is in.
+  void Swap(MetadataStore& other) noexcept;
 
   // Makes room for about `count` more entries, so that a large batch does
   // not rehash entry_map's tables again and again as it grows. A hint only.
@@ -122,7 +128,8 @@ class MetadataStore {
 // Runs work(0) and work(1): at once, on this thread and one more, when
 // `two_threads` (the caller's judgement that the job pays for starting a
 // thread) and the process may run on two processors; else one after the
-// other. The two calls must not write anything in common. A plain thread,
+// other. When no second thread can be started, the calling thread runs
+// both. The two calls must not write anything in common. A plain thread,
 // not the worker pool: loading must not create the pool, whose size is
 // fixed by its first user.
 void RunInHalves(bool two_threads, const std::function<void(int)>& work);
