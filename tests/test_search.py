@@ -489,3 +489,36 @@ def test_searches_agree_with_reference(tmp_path):
         # position by position and check every id carries its key.
         assert len(set(got)) == len(got)
         assert [kept.get(m) for m in got] == ranked, q
+
+
+# ------------------------------------------------------------- worker pool
+
+
+@pytest.mark.parametrize(
+    "call, creates_pool",
+    [
+        ("search_strict({})", False),
+        ("search_strict({'subjects': ['a'], 'limit': 3})", False),
+        ("search_flexible({'memory_types': ['note'], 'subjects': ['a']})", True),
+        ("search_flexible({'limit': 0})", True),
+        ("search_flexible({})", True),
+    ],
+)
+def test_only_flexible_search_creates_the_worker_pool(fresh_python, call, creates_pool):
+    # The pool's size belongs to its first user; an extractor asking for
+    # more threads than there are processors shows who that was.
+    out = fresh_python(
+        f"""
+        import os
+        from velmar import VideoKeyframeExtractor
+        from velmar.memory import PyMetadataIndex
+        index = PyMetadataIndex()
+        index.batch_add([{{"memory_id": str(i), "memory_type": "note", "subjects": ["a"]}}
+                         for i in range(3000)])
+        index.{call}
+        want = len(os.sched_getaffinity(0)) + 1
+        got = VideoKeyframeExtractor(threads=want).get_actual_thread_count()
+        print(got == want)
+        """
+    ).stdout.split()
+    assert out == [str(not creates_pool)]
