@@ -480,3 +480,29 @@ def test_writable_file_in_a_directory_we_cannot_write(fresh_python):
         shutil.rmtree(base)
     assert proc.stdout.split(maxsplit=1) == ["True", "['index.json']\n"]
     assert sorted(e["memory_id"] for e in data) == ["new", "old"]
+
+
+@pytest.mark.parametrize(
+    "member, after",
+    [
+        ('"extra":1e400', None),
+        ('"extra":{"n":[-123456789012345678901234567890,"\\ud800"]}', None),
+        ('"\\udc00":"\\udfff"', None),
+        ('"created_at":123456789012345678901234567890', 1.2e29),
+    ],
+)
+def test_valid_json_that_save_could_meet_loads(tmp_path, member, after):
+    entry = dict.fromkeys(ENTRY_KEYS)
+    entry.update(memory_id="m", user_id="", memory_type="", subjects=[], objects=[],
+                 keywords=[], tags=[], importance=2, confidence=2, created_at=1.0,
+                 access_count=0)
+    text = json.dumps([entry])
+    if member.startswith('"created_at"'):
+        text = text.replace('"created_at": 1.0', member)
+    else:
+        text = text[:-2] + "," + member + "}]"
+    path = tmp_path / "index.json"
+    path.write_text(text)
+    index = PyMetadataIndex(str(path))
+    query = {} if after is None else {"created_after": after, "created_before": 1.3e29}
+    assert index.search_strict(query) == ["m"]
