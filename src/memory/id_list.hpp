@@ -49,6 +49,13 @@ class IdList {
       if (id != nullptr) fn(*id);
     }
   }
+  // Calls fn(Id) for each identifier, in order.
+  template <class F>
+  void ForEachId(F&& fn) const {
+    for (Id id : ids_) {
+      if (id != nullptr) fn(id);
+    }
+  }
   std::vector<std::string> ToVector() const;
 
  private:

@@ -1,7 +1,11 @@
 #include "memory/store.hpp"
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <bit>
+#include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -13,6 +17,7 @@
 #include <string_view>
 #include <system_error>
 #include <thread>
+#include <type_traits>
 #include <unordered_set>
 #include <utility>
 
@@ -26,7 +31,15 @@ namespace velmar::memory {
 
 namespace {
 
-using IndexMap = ShardedMap<IdList>;
+// What a secondary index keeps under one key: its identifier list, and the
+// key's lowercase form for loose matching (empty when the key is its own).
+struct IndexedKey {
+  IdList ids;
+  std::string lower;
+};
+using IndexMap = ShardedMap<IndexedKey>;
+
+IndexedKey NewIndexedKey(std::string_view key);
 
 // True when ToLower could change `s`. Of the first 256 code points only the
 // capitals change (A-Z, U+00C0-U+00D6, U+00D8-U+00DE), and none of them is
@@ -70,6 +83,25 @@ std::vector<std::string> LowerList(const std::vector<std::string>& items) {
   return lower;
 }
 
+// StoredOf: an identifier list points at entry.memory_id, the first member
+// of the first member, which a standard-layout class shares its address with.
+static_assert(std::is_standard_layout_v<StoredEntry> && std::is_standard_layout_v<MetadataEntry>);
+static_assert(offsetof(StoredEntry, entry) == 0 && offsetof(MetadataEntry, memory_id) == 0);
+
+IndexedKey NewIndexedKey(std::string_view key) {
+  IndexedKey made;
+  if (MayChangeInLowercase(key)) {
+    std::string lower = ToLower(key);
+    if (lower != key) made.lower = std::move(lower);
+  }
+  return made;
+}
+
+// The lowercase form of an index key.
+std::string_view LowerKey(const std::string& key, const IndexedKey& value) {
+  return value.lower.empty() ? std::string_view(key) : std::string_view(value.lower);
+}
+
 StoredEntry MakeStored(MetadataEntry&& entry) {
   StoredEntry stored;
   stored.lower_subjects = LowerList(entry.subjects);
@@ -105,8 +137,8 @@ void index_add(IndexMap& index, std::string_view key, IdList::Id id) {
   auto& shard = index.ShardFor(key);
   std::unique_lock lock(shard.mutex);
   auto it = shard.table.find(key);
-  if (it == shard.table.end()) it = shard.table.emplace(std::string(key), IdList()).first;
-  it->second.Append(id);
+  if (it == shard.table.end()) it = shard.table.emplace(std::string(key), NewIndexedKey(key)).first;
+  it->second.ids.Append(id);
 }
 
 // The places in `keys` of its distinct, non-empty keys, in order of first
@@ -130,10 +162,10 @@ void PrepareKey(IndexMap& index, std::string_view key,
   std::unique_lock lock(shard.mutex);
   auto it = shard.table.find(key);
   if (it == shard.table.end()) {
-    it = shard.table.emplace(std::string(key), IdList()).first;
+    it = shard.table.emplace(std::string(key), NewIndexedKey(key)).first;
     created.emplace_back(&index, &it->first);  // room reserved by the caller
   }
-  it->second.PrepareAppend();
+  it->second.ids.PrepareAppend();
 }
 
 // Undoes PrepareKey's new key, unless someone has listed an identifier
@@ -142,7 +174,7 @@ void DropIfEmpty(IndexMap& index, const std::string& key) noexcept {
   auto& shard = index.ShardFor(key);
   std::unique_lock lock(shard.mutex);
   auto it = shard.table.find(key);
-  if (it != shard.table.end() && it->second.empty()) shard.table.erase(it);
+  if (it != shard.table.end() && it->second.ids.empty()) shard.table.erase(it);
 }
 
 // Takes `id` off the list under `key`; an emptied list stays in place and a
@@ -152,14 +184,14 @@ void IndexRemove(IndexMap& index, std::string_view key, IdList::Id id) {
   auto& shard = index.ShardFor(key);
   std::unique_lock lock(shard.mutex);
   auto it = shard.table.find(key);
-  if (it != shard.table.end()) it->second.Remove(id);
+  if (it != shard.table.end()) it->second.ids.Remove(id);
 }
 
 std::vector<std::string> IdsOf(const IndexMap& index, std::string_view key) {
   const auto& shard = index.ShardFor(key);
   std::shared_lock lock(shard.mutex);
   auto it = shard.table.find(key);
-  return it == shard.table.end() ? std::vector<std::string>() : it->second.ToVector();
+  return it == shard.table.end() ? std::vector<std::string>() : it->second.ids.ToVector();
 }
 
 // The identifier lists of one secondary index as BulkLoad reaches them,
@@ -181,10 +213,10 @@ class ListFinder {
     }
     auto& table = index_.ShardAt(ShardOfHash(hash, index_.ShardCount())).table;
     auto it = table.find(key);
-    if (it == table.end()) it = table.emplace(std::string(key), IdList()).first;
-    cells_[i] = Cell{hash, &it->first, &it->second};
+    if (it == table.end()) it = table.emplace(std::string(key), NewIndexedKey(key)).first;
+    cells_[i] = Cell{hash, &it->first, &it->second.ids};
     if (2 * ++count_ > cells_.size()) Grow();
-    return it->second;
+    return it->second.ids;
   }
 
  private:
@@ -323,14 +355,80 @@ struct EntryShard {
     std::vector<EntrySummary> summaries;
   };
 
+  // An entry's place in time order: newest first, equal times by slot.
+  struct TimeItem {
+    double created_at;
+    uint32_t slot;
+  };
+
   alignas(64) mutable std::shared_mutex mutex;
+  uint32_t index = 0;  // this shard's place among entry_map's shards
   std::vector<Chunk> chunks;
   SlotIndex ids;  // memory_id -> slot
   std::vector<std::string> types;
   SlotIndex type_codes;  // memory_type -> its place in `types`
 
+  // Every slot in time order, kept lazily: writers (under the write lock)
+  // only note in time_pending the slots whose created_at changed; the first
+  // reader to walk the order (under a read lock, holding time_mutex) merges
+  // them in and drops what they replaced.
+  mutable std::mutex time_mutex;
+  mutable std::vector<TimeItem> by_time;
+  mutable std::vector<uint32_t> time_pending;
+
   size_t size() const { return ids.count(); }
   StoredEntry& At(size_t slot) { return chunks[slot / kChunk].entries[slot % kChunk]; }
+  const StoredEntry& At(size_t slot) const { return chunks[slot / kChunk].entries[slot % kChunk]; }
+  const EntrySummary& SummaryAt(size_t slot) const {
+    return chunks[slot / kChunk].summaries[slot % kChunk];
+  }
+
+  static bool SameTime(double a, double b) {
+    return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b);
+  }
+  // Time order: newer first, NaN after every number, equal times by slot.
+  static bool Earlier(const TimeItem& a, const TimeItem& b) {
+    const bool nan_a = std::isnan(a.created_at), nan_b = std::isnan(b.created_at);
+    if (nan_a != nan_b) return nan_b;
+    if (!nan_a && a.created_at != b.created_at) return a.created_at > b.created_at;
+    return a.slot < b.slot;
+  }
+
+  // Brings by_time up to date. The caller holds the shard's read lock (or
+  // its write lock).
+  void SortByTime() const {
+    std::lock_guard guard(time_mutex);
+    if (time_pending.empty()) return;
+    std::vector<TimeItem> fresh;
+    fresh.reserve(time_pending.size());
+    for (uint32_t slot : time_pending) fresh.push_back({SummaryAt(slot).created_at, slot});
+    std::sort(fresh.begin(), fresh.end(), Earlier);
+    // An item is current when its time is still its slot's; a slot noted
+    // twice gives two equal items, next to each other.
+    auto current = [&](const TimeItem& item) {
+      return SameTime(item.created_at, SummaryAt(item.slot).created_at);
+    };
+    std::vector<TimeItem> merged;
+    merged.reserve(by_time.size() + fresh.size());
+    auto a = by_time.begin(), b = fresh.begin();
+    auto keep = [&](const TimeItem& item) {
+      if (!current(item)) return;
+      if (!merged.empty() && merged.back().slot == item.slot &&
+          SameTime(merged.back().created_at, item.created_at)) {
+        return;
+      }
+      merged.push_back(item);
+    };
+    while (a != by_time.end() || b != fresh.end()) {
+      if (b == fresh.end() || (a != by_time.end() && !Earlier(*b, *a))) {
+        keep(*a++);
+      } else {
+        keep(*b++);
+      }
+    }
+    by_time.swap(merged);
+    time_pending.clear();
+  }
 
   // The slot of `id` (whose seeded hash is `hash`), or -1.
   int64_t Find(std::string_view id, uint64_t hash) {
@@ -344,6 +442,7 @@ struct EntryShard {
     const size_t slot = size();
     if (slot >= kMaxSlots) throw Panic("entry shard full");
     ids.Reserve(slot + 1);
+    PrepareTimeNote();
     if (slot / kChunk == chunks.size()) {
       // Reserved whole before it joins the shard: a chunk never grows, so
       // its entries never move.
@@ -360,15 +459,30 @@ struct EntryShard {
     PrepareAdd();
     const size_t slot = size();
     Chunk& chunk = chunks[slot / kChunk];
+    stored.shard = index;
+    stored.slot = static_cast<uint32_t>(slot);
     chunk.summaries.push_back(summary);
     chunk.entries.push_back(std::move(stored));
     ids.Add(hash, static_cast<uint32_t>(slot));
+    time_pending.push_back(static_cast<uint32_t>(slot));  // room made ready
     return slot;
   }
 
+  // Room to note one more slot in time_pending. May throw.
+  void PrepareTimeNote() {
+    if (time_pending.size() == time_pending.capacity()) {
+      time_pending.reserve(std::max<size_t>(16, 2 * time_pending.capacity()));
+    }
+  }
+
   // Overwrites the entry in `slot` with a newer one of the same memory_id.
+  // After PrepareTimeNote().
   void Replace(size_t slot, StoredEntry&& next, const EntrySummary& summary) noexcept {
-    chunks[slot / kChunk].summaries[slot % kChunk] = summary;
+    EntrySummary& old = chunks[slot / kChunk].summaries[slot % kChunk];
+    if (!SameTime(old.created_at, summary.created_at)) {
+      time_pending.push_back(static_cast<uint32_t>(slot));
+    }
+    old = summary;
     Overwrite(At(slot), std::move(next));
   }
 
@@ -405,9 +519,39 @@ struct EntryShard {
 
 }  // namespace
 
+// Which of an entry's keys are the empty text, by KeyIndex.
+using EmptyKeys = std::array<bool, 4>;
+
+EmptyKeys EmptyKeysOf(const MetadataEntry& e) {
+  auto any_empty = [](const std::vector<std::string>& keys) {
+    return std::any_of(keys.begin(), keys.end(), [](const std::string& k) { return k.empty(); });
+  };
+  return {e.memory_type.empty(), any_empty(e.subjects), any_empty(e.keywords), any_empty(e.tags)};
+}
+
 struct MetadataStore::Impl {
   Impl() : seed{NewHashSeed()}, shard_count(ProcessShardCount()) {
     entry_shards = std::make_unique<EntryShard[]>(shard_count);
+    for (size_t i = 0; i < shard_count; ++i) entry_shards[i].index = static_cast<uint32_t>(i);
+  }
+
+  // Entries holding an empty key, by KeyIndex (see EntriesWithEmptyKey).
+  std::atomic<int64_t> empty_keys[4] = {0, 0, 0, 0};
+
+  void CountEmptyKeys(const EmptyKeys& keys, int64_t step) {
+    for (size_t i = 0; i < 4; ++i) {
+      if (keys[i]) empty_keys[i].fetch_add(step, std::memory_order_relaxed);
+    }
+  }
+
+  const IndexMap& Index(KeyIndex which) const {
+    switch (which) {
+      case KeyIndex::kType: return type_index;
+      case KeyIndex::kSubject: return subject_index;
+      case KeyIndex::kKeyword: return keyword_index;
+      case KeyIndex::kTag: break;
+    }
+    return tag_index;
   }
 
   SeededStringHash seed;
@@ -440,7 +584,11 @@ struct MetadataStore::Impl {
       for (uint32_t i : subjects) PrepareKey(subject_index, next.subjects[i], created);
       for (uint32_t i : keywords) PrepareKey(keyword_index, next.keywords[i], created);
       for (uint32_t i : tags) PrepareKey(tag_index, next.tags[i], created);
-      if (found < 0) shard.PrepareAdd();
+      if (found < 0) {
+        shard.PrepareAdd();
+      } else {
+        shard.PrepareTimeNote();
+      }
       summary = shard.Summarize(next, seed);  // last: its change is never undone
     } catch (...) {
       for (const auto& [index, key] : created) DropIfEmpty(*index, *key);
@@ -448,11 +596,13 @@ struct MetadataStore::Impl {
     }
 
     size_t slot;
+    const EmptyKeys added = EmptyKeysOf(next);
     if (found < 0) {
       slot = shard.Add(std::move(stored), summary, hash);
     } else {
       slot = static_cast<size_t>(found);
       const MetadataEntry& old = shard.At(slot).entry;
+      CountEmptyKeys(EmptyKeysOf(old), -1);
       IdList::Id id = &old.memory_id;
       IndexRemove(type_index, old.memory_type, id);
       for (const auto& s : old.subjects) IndexRemove(subject_index, s, id);
@@ -460,6 +610,7 @@ struct MetadataStore::Impl {
       for (const auto& t : old.tags) IndexRemove(tag_index, t, id);
       shard.Replace(slot, std::move(stored), summary);
     }
+    CountEmptyKeys(added, +1);
 
     // After the removals above, `id` is listed nowhere: an identifier is
     // listed exactly under the keys of its stored entry, and all changes go
@@ -603,6 +754,7 @@ void MetadataStore::BulkLoad(std::vector<MetadataEntry> entries) {
         keys.keywords = std::move(old.keywords);
         keys.tags = std::move(old.tags);
         const EntrySummary summary = shard.Summarize(stored.entry, m.seed);
+        shard.PrepareTimeNote();
         shard.Replace(static_cast<size_t>(slot), std::move(stored), summary);
         uint32_t& previous = last_in_slot[s][static_cast<size_t>(slot)];
         last[previous] = nullptr;
@@ -641,6 +793,17 @@ void MetadataStore::BulkLoad(std::vector<MetadataEntry> entries) {
       }
     }
   });
+
+  // What searches narrow with: each shard's time order, made now rather
+  // than by the first search, and the entries holding empty keys.
+  RunInHalves(two, [&](int half) {
+    for (size_t s = static_cast<size_t>(half); s < m.shard_count; s += 2) {
+      m.entry_shards[s].SortByTime();
+    }
+  });
+  for (const StoredEntry* stored : last) {
+    if (stored != nullptr) m.CountEmptyKeys(EmptyKeysOf(stored->entry), +1);
+  }
 }
 
 void MetadataStore::Reserve(size_t count) {
@@ -689,6 +852,132 @@ void MetadataStore::VisitShardRuns(size_t shard_index,
   for (const auto& chunk : shard.chunks) fn(ShardRun{chunk.entries, chunk.summaries, shard.types});
 }
 
+size_t MetadataStore::Size() const { return CountKeys().entries; }
+
+size_t MetadataStore::EntriesWithEmptyKey(KeyIndex index) const {
+  const int64_t n = impl_->empty_keys[static_cast<size_t>(index)].load(std::memory_order_relaxed);
+  return n > 0 ? static_cast<size_t>(n) : 0;
+}
+
+namespace {
+
+bool AppendIds(const IdList& list, size_t max_ids, std::vector<const std::string*>* ids) {
+  if (ids->size() + list.size() > max_ids) return false;
+  list.ForEachId([&](const std::string* id) { ids->push_back(id); });
+  return true;
+}
+
+}  // namespace
+
+bool MetadataStore::CollectIds(KeyIndex which, const std::vector<std::string>& keys,
+                               size_t max_ids, std::vector<const std::string*>* ids) const {
+  const IndexMap& index = impl_->Index(which);
+  for (const std::string& key : keys) {
+    const auto& shard = index.ShardFor(key);
+    std::shared_lock lock(shard.mutex);
+    auto it = shard.table.find(key);
+    if (it != shard.table.end() && !AppendIds(it->second.ids, max_ids, ids)) return false;
+  }
+  return true;
+}
+
+bool MetadataStore::CollectMatchingIds(KeyIndex which,
+                                       const std::function<bool(std::string_view)>& matches,
+                                       size_t max_ids, std::vector<const std::string*>* ids) const {
+  const IndexMap& index = impl_->Index(which);
+  for (size_t i = 0; i < index.ShardCount(); ++i) {
+    const auto& shard = index.ShardAt(i);
+    std::shared_lock lock(shard.mutex);
+    for (const auto& [key, value] : shard.table) {
+      if (value.ids.empty() || !matches(LowerKey(key, value))) continue;
+      if (!AppendIds(value.ids, max_ids, ids)) return false;
+    }
+  }
+  return true;
+}
+
+MetadataStore::Reader::Reader(const MetadataStore& store) : store_(store) {
+  for (size_t i = 0; i < store_.impl_->shard_count; ++i) store_.impl_->entry_shards[i].mutex.lock_shared();
+}
+
+MetadataStore::Reader::~Reader() {
+  for (size_t i = store_.impl_->shard_count; i-- > 0;) {
+    store_.impl_->entry_shards[i].mutex.unlock_shared();
+  }
+}
+
+namespace {
+
+uint64_t OrdinalOf(size_t shard, size_t slot) { return (static_cast<uint64_t>(shard) << 40) | slot; }
+
+}  // namespace
+
+void MetadataStore::Reader::ForEachId(const std::vector<const std::string*>& ids,
+                                      const EntryFn& fn) const {
+  const EntryShard* shards = store_.impl_->entry_shards.get();
+  for (const std::string* id : ids) {
+    const StoredEntry& stored = StoredOf(id);
+    const EntryShard& shard = shards[stored.shard];
+    if (!fn(stored, shard.SummaryAt(stored.slot), OrdinalOf(stored.shard, stored.slot))) return;
+  }
+}
+
+size_t MetadataStore::Reader::ShardSlots(size_t shard) const {
+  return store_.impl_->entry_shards[shard].size();
+}
+
+void MetadataStore::Reader::ForEachByTime(std::optional<double> newest,
+                                          std::optional<double> oldest,
+                                          const EntryFn& fn) const {
+  using Item = EntryShard::TimeItem;
+  const size_t count = store_.impl_->shard_count;
+  const EntryShard* shards = store_.impl_->entry_shards.get();
+  // Each shard's order is [newer than `newest`][the window][older than
+  // `oldest`][NaN]. The windows are merged first (at each step the
+  // earliest head; equal times go to the lower shard, which is snapshot
+  // order), then the NaN times, shard by shard and so in snapshot order.
+  struct Cursor {
+    const Item* at;
+    const Item* end;
+    const Item* nan;
+    const Item* nan_end;
+  };
+  std::vector<Cursor> cursors(count);
+  for (size_t i = 0; i < count; ++i) {
+    shards[i].SortByTime();
+    const Item* first = shards[i].by_time.data();
+    const Item* last = first + shards[i].by_time.size();
+    const Item* nan = std::partition_point(
+        first, last, [](const Item& t) { return !std::isnan(t.created_at); });
+    const Item* begin = first;
+    const Item* end = nan;
+    if (newest) {
+      begin = std::partition_point(first, nan, [&](const Item& t) { return t.created_at > *newest; });
+    }
+    if (oldest && !std::isnan(*oldest)) {
+      end = std::partition_point(begin, nan, [&](const Item& t) { return t.created_at >= *oldest; });
+    }
+    cursors[i] = Cursor{begin, std::max(begin, end), nan, last};
+  }
+  for (;;) {
+    size_t best = count;
+    for (size_t i = 0; i < count; ++i) {
+      if (cursors[i].at == cursors[i].end) continue;
+      // Strictly newer only: equal times stay with the lower shard.
+      if (best == count || cursors[i].at->created_at > cursors[best].at->created_at) best = i;
+    }
+    if (best == count) break;
+    const uint32_t slot = (cursors[best].at++)->slot;
+    const EntryShard& shard = shards[best];
+    if (!fn(shard.At(slot), shard.SummaryAt(slot), OrdinalOf(best, slot))) return;
+  }
+  for (size_t i = 0; i < count; ++i) {
+    for (const Item* t = cursors[i].nan; t != cursors[i].nan_end; ++t) {
+      if (!fn(shards[i].At(t->slot), shards[i].SummaryAt(t->slot), OrdinalOf(i, t->slot))) return;
+    }
+  }
+}
+
 uint32_t MetadataStore::UserHash(std::string_view user_id) {
   return static_cast<uint32_t>(HashBytes(user_id, 0x5bd1e995u));
 }
@@ -711,7 +1000,7 @@ std::vector<std::pair<std::string, size_t>> MetadataStore::TypeDistribution() co
   for (size_t i = 0; i < impl_->type_index.ShardCount(); ++i) {
     const auto& shard = impl_->type_index.ShardAt(i);
     std::shared_lock lock(shard.mutex);
-    for (const auto& [key, ids] : shard.table) out.emplace_back(key, ids.size());
+    for (const auto& [key, value] : shard.table) out.emplace_back(key, value.ids.size());
   }
   return out;
 }

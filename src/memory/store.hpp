@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -17,10 +18,14 @@ namespace velmar::memory {
 // compare against, computed once at insertion. A lower_* list is left empty
 // when it would equal the original list; use the accessors.
 struct StoredEntry {
-  MetadataEntry entry;
+  MetadataEntry entry;  // first: an identifier list's pointer to entry.memory_id is this
   std::vector<std::string> lower_subjects;
   std::vector<std::string> lower_objects;
   std::vector<std::string> lower_keywords;
+  // Where the entry sits: its entry_map shard and its slot there. Fixed
+  // once stored.
+  uint32_t shard = 0;
+  uint32_t slot = 0;
 
   const std::vector<std::string>& LowerSubjects() const {
     return lower_subjects.empty() ? entry.subjects : lower_subjects;
@@ -32,6 +37,11 @@ struct StoredEntry {
     return lower_keywords.empty() ? entry.keywords : lower_keywords;
   }
 };
+
+// The stored entry whose memory_id an identifier list points at.
+inline const StoredEntry& StoredOf(const std::string* memory_id) {
+  return *reinterpret_cast<const StoredEntry*>(memory_id);
+}
 
 // What a scan tests first, kept for each entry in a dense array beside the
 // entries: rejecting an entry on these reads a few bytes instead of its
@@ -51,6 +61,9 @@ struct ShardRun {
   std::span<const EntrySummary> summaries;
   std::span<const std::string> types;
 };
+
+// The secondary indexes, by what their keys are.
+enum class KeyIndex { kType, kSubject, kKeyword, kTag };
 
 // Every entry under its memory_id, plus the type, subject, keyword and tag
 // indexes that list the identifiers carrying each key. Safe for concurrent
@@ -96,6 +109,60 @@ class MetadataStore {
   // The same walk a run of consecutive entries at a time: the runs, joined
   // in call order, are the shard's entries in table order.
   void VisitShardRuns(size_t shard, const std::function<void(const ShardRun&)>& fn) const;
+
+  // -- Narrowing a search --------------------------------------------------
+  //
+  // An entry found through the store is handed over with its summary and
+  // its ordinal: its place in snapshot order (shard, then slot).
+  using EntryFn = std::function<bool(const StoredEntry&, const EntrySummary&, uint64_t ordinal)>;
+
+  // The number of entries. Taken shard by shard.
+  size_t Size() const;
+
+  // The number of entries holding the empty text as their memory_type (or
+  // as one of their subjects, keywords, tags). The empty key is never
+  // indexed, so such entries are listed nowhere.
+  size_t EntriesWithEmptyKey(KeyIndex index) const;
+
+  // Appends to *ids the identifiers listed under `keys` (exact keys) in
+  // `index`, key after key, stopping once more than `max_ids` are gathered.
+  // Returns false when it stopped. An identifier listed under two of the
+  // keys appears twice.
+  bool CollectIds(KeyIndex index, const std::vector<std::string>& keys, size_t max_ids,
+                  std::vector<const std::string*>* ids) const;
+
+  // The same for every key whose lowercase form `matches` accepts.
+  bool CollectMatchingIds(KeyIndex index, const std::function<bool(std::string_view)>& matches,
+                          size_t max_ids, std::vector<const std::string*>* ids) const;
+
+  // Read access to every entry_map shard at once: holds all of their read
+  // locks for its life. Must not be made while holding a lock of the store
+  // (CollectIds takes and releases its own).
+  class Reader {
+   public:
+    explicit Reader(const MetadataStore& store);
+    ~Reader();
+    Reader(const Reader&) = delete;
+    Reader& operator=(const Reader&) = delete;
+
+    // Calls fn for the entry of each identifier (pointers gathered by
+    // CollectIds), in the order given.
+    void ForEachId(const std::vector<const std::string*>& ids, const EntryFn& fn) const;
+
+    // Calls fn for entries newest first (created_at descending, equal times
+    // in snapshot order, NaN times last), until fn returns false. Entries
+    // newer than `newest` or older than `oldest` (when given) are passed
+    // over; NaN times are never passed over.
+    void ForEachByTime(std::optional<double> newest, std::optional<double> oldest,
+                       const EntryFn& fn) const;
+
+    // The number of slots of one shard: ordinals of that shard are below
+    // (shard << 40) + ShardSlots(shard).
+    size_t ShardSlots(size_t shard) const;
+
+   private:
+    const MetadataStore& store_;
+  };
 
   // The hash of a user_id kept in EntrySummary: equal user_ids have equal
   // hashes, so a differing hash rejects an entry without reading it.
