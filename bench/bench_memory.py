@@ -100,8 +100,7 @@ class Zipf:
         return self.items[bisect.bisect(self.cum, self.rng.random() * self.cum[-1])]
 
 
-def generate(n, seed):
-    rng = random.Random(seed)
+def vocabularies(rng):
     v = {
         "users": [f"user_{i:04d}" for i in range(2000)],
         "types": vocabulary(rng, 300, 3),
@@ -110,13 +109,16 @@ def generate(n, seed):
         "keywords": vocabulary(rng, 2000, 2),
         "tags": vocabulary(rng, 200, 2),
     }
-    z = {k: Zipf(rng, items) for k, items in v.items()}
+    return v, {k: Zipf(rng, items) for k, items in v.items()}
+
+
+def make_entries(rng, z, first, n):
     pools = {k: iter(z[k].take(n * 3)) for k in ("subjects", "objects", "keywords", "tags")}
     users, types = z["users"].take(n), z["types"].take(n)
     entries = []
     for i in range(n):
         e = {
-            "memory_id": f"mem-{i:08x}-{rng.getrandbits(32):08x}",
+            "memory_id": f"mem-{first + i:08x}-{rng.getrandbits(32):08x}",
             "user_id": users[i],
             "memory_type": types[i],
             "subjects": [next(pools["subjects"]) for _ in range(rng.randint(1, 3))],
@@ -133,7 +135,26 @@ def generate(n, seed):
         if rng.random() < 0.8:
             e["content_preview"] = " ".join(word(rng, 2) for _ in range(rng.randint(4, 14)))
         entries.append(e)
-    return entries, v, z
+    return entries
+
+
+def generate(n, seed):
+    rng = random.Random(seed)
+    v, z = vocabularies(rng)
+    return make_entries(rng, z, 0, n), v, z
+
+
+def generate_batches(n, seed):
+    """The same kind of data made a batch at a time, for sizes whose dicts
+    would not fit in memory at once (not the same entries as generate)."""
+    rng = random.Random(seed)
+    v, z = vocabularies(rng)
+
+    def batches():
+        for first in range(0, n, BATCH):
+            yield make_entries(rng, z, first, min(BATCH, n - first))
+
+    return batches(), v, z
 
 
 def queries(z, rng):
@@ -626,10 +647,19 @@ def main():
     parser.add_argument("--no-python", action="store_true", help="skip the pure-Python index")
     parser.add_argument("--no-sqlite", action="store_true", help="skip SQLite")
     parser.add_argument("--no-duckdb", action="store_true", help="skip DuckDB")
+    parser.add_argument("--stream", action="store_true",
+                        help="make the entries batch by batch and keep none (for 10M and up): "
+                             "velmar only, no orjson reference")
     args = parser.parse_args()
+    if args.stream:
+        args.no_python = args.no_sqlite = args.no_duckdb = True
 
     print(f"generating {args.entries:,} entries ...", flush=True)
-    entries, _, z = generate(args.entries, args.seed)
+    if args.stream:
+        batches, _, z = generate_batches(args.entries, args.seed)
+        entries = None
+    else:
+        entries, _, z = generate(args.entries, args.seed)
     strict, flexible = queries(z, random.Random(args.seed + 1))
     gc.collect()
     gc.freeze()  # the generated data is not garbage; spare every side the scans
@@ -652,16 +682,23 @@ def main():
         before = rss_bytes()
         if name == "duckdb":
             t, n = timed(index.load, entries)
+        elif entries is None:
+            t = 0.0
+            n = 0
+            for batch in batches:
+                dt, added = timed(index.batch_add, batch)
+                t += dt
+                n += added
         else:
             t, n = timed(add_all, index, entries)
         if name == "velmar":
             velmar_rss = rss_bytes() - before
-        assert n == len(entries), (name, n)
-        rates.append(len(entries) / t)
+        assert n == args.entries, (name, n)
+        rates.append(n / t)
     row("throughput", *(f"{r:,.0f}" for r in rates))
     if len(rates) > 1 and names[1] == "python dict":
         print(f"  velmar / python dict: {rates[0] / rates[1]:.2f}x")
-    print(f"  velmar memory: {velmar_rss / len(entries):,.0f} bytes of RSS per entry")
+    print(f"  velmar memory: {velmar_rss / args.entries:,.0f} bytes of RSS per entry")
 
     peers = [n for n in ("sqlite3", "duckdb") if n in names]
     slowest = {}
@@ -701,11 +738,17 @@ def main():
     for _ in range(IO_RUNS):
         gc.collect()
         t, loaded = timed(PyMetadataIndex, path)
-        assert loaded.stats()["total"] == len(entries)
+        assert loaded.stats()["total"] == args.entries
         del loaded
         loads.append(t)
     t_load = statistics.median(loads)
 
+    if entries is None:
+        print(f"  file: {size / 1e6:,.1f} MB")
+        print(f"  save {size / t_save / 1e6:,.0f} MB/s ({t_save:.2f} s, written and synced), "
+              f"load {size / t_load / 1e6:,.0f} MB/s ({t_load:.2f} s, parsed and indexed)")
+        report_end(slowest)
+        return
     # The reference: orjson with the same entries, as converted.
     converted = [entry_from_dict(e) for e in entries]
     dumps = []
@@ -721,10 +764,15 @@ def main():
     row("load", f"{size / t_load / 1e6:,.0f}", f"{len(data) / t_loads / 1e6:,.0f}")
     print(f"  velmar: save {t_save:.2f} s (written and synced to disk), load {t_load:.2f} s "
           f"(parsed and indexed); orjson: in memory only")
+    report_end(slowest)
+    tmp.cleanup()
+
+
+def report_end(slowest):
     worst = max(slowest, key=slowest.get)
     print(f"\nslowest velmar search: {slowest[worst] * 1e3:,.2f} ms ({worst})")
-    print(f"peak RSS of the whole run: {resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1e6:,.2f} GB")
-    tmp.cleanup()
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    print(f"peak RSS of the whole run: {peak / 1e9:,.2f} GB")
 
 
 if __name__ == "__main__":

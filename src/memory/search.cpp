@@ -323,26 +323,37 @@ std::optional<std::vector<const std::string*>> Candidates(const MetadataStore& s
   return best;
 }
 
+// Calls fn once for the entry of each identifier of `ids` (which may repeat
+// one), while `reader` holds the store.
+template <class Fn>
+void ForEachCandidate(const MetadataStore::Reader& reader, size_t shards,
+                      const std::vector<const std::string*>& ids, Fn&& fn) {
+  std::vector<std::vector<uint64_t>> seen(shards);
+  for (size_t i = 0; i < shards; ++i) seen[i].assign((reader.ShardSlots(i) + 63) / 64, 0);
+  reader.ForEachId(ids, [&](const StoredEntry& stored, const EntrySummary& s, uint64_t ordinal) {
+    uint64_t& word = seen[stored.shard][stored.slot / 64];
+    const uint64_t bit = uint64_t{1} << (stored.slot % 64);
+    if ((word & bit) == 0) {
+      word |= bit;
+      fn(stored, s, ordinal);
+    }
+    return true;
+  });
+}
+
 // Strict search through the candidates of an index: each is tested, and
 // the best `limit` are ranked.
 std::vector<std::string> StrictFromCandidates(const MetadataStore& store, const StrictQuery& q,
                                               uint32_t user_hash,
                                               const std::vector<const std::string*>& ids) {
   MetadataStore::Reader reader(store);
-  // An identifier listed under two keys is tested once.
-  std::vector<std::vector<uint64_t>> seen(store.ShardCount());
-  for (size_t i = 0; i < seen.size(); ++i) seen[i].assign((reader.ShardSlots(i) + 63) / 64, 0);
   std::vector<Hit> hits;
-  reader.ForEachId(ids, [&](const StoredEntry& stored, const EntrySummary& s, uint64_t ordinal) {
-    uint64_t& word = seen[stored.shard][stored.slot / 64];
-    const uint64_t bit = uint64_t{1} << (stored.slot % 64);
-    if (word & bit) return true;
-    word |= bit;
-    if (PassesStrict(stored, s, q, user_hash)) {
-      hits.push_back(Hit{s.created_at, ordinal, &stored.entry.memory_id});
-    }
-    return true;
-  });
+  ForEachCandidate(reader, store.ShardCount(), ids,
+                   [&](const StoredEntry& stored, const EntrySummary& s, uint64_t ordinal) {
+                     if (PassesStrict(stored, s, q, user_hash)) {
+                       hits.push_back(Hit{s.created_at, ordinal, &stored.entry.memory_id});
+                     }
+                   });
   const size_t count = static_cast<size_t>(std::min<uint64_t>(q.limit, hits.size()));
   std::partial_sort(hits.begin(), hits.begin() + static_cast<std::ptrdiff_t>(count), hits.end(),
                     HitBefore);
@@ -489,6 +500,76 @@ std::optional<float> FlexibleScore(const StoredEntry& stored, const FlexibleQuer
   return FinishScore(stored, q, TypeScore(e.memory_type, q));
 }
 
+namespace {
+
+// The identifiers of every entry that could reach the threshold, when the
+// indexes can tell and there are at most `max_ids` of them. Without a time
+// window, subjects and objects give at most 1.8, so a type score is needed:
+// the entries under a type key that equals, contains or is contained in a
+// query type. With a window (1.0), a type score of 0.5 alone gives 1.5 and
+// objects alone 1.8, so an entry needs an exact type, or a subject score:
+// the entries under the types above or under a subject key that matches
+// loosely. The empty key is not indexed, so an index with entries holding
+// it cannot tell.
+std::optional<std::vector<const std::string*>> FlexibleCandidates(const MetadataStore& store,
+                                                                  const FlexibleQuery& q,
+                                                                  size_t max_ids) {
+  const bool window = q.created_after || q.created_before;
+  std::vector<const std::string*> ids;
+  auto any_term = [](const std::vector<std::string>& terms) {
+    return [&terms](std::string_view key) {
+      for (const std::string& t : terms) {
+        if (EitherContains(key, t)) return true;
+      }
+      return false;
+    };
+  };
+  if (!q.memory_types.empty()) {
+    if (store.EntriesWithEmptyKey(KeyIndex::kType) > 0) return std::nullopt;
+    if (!store.CollectMatchingIds(KeyIndex::kType, any_term(q.memory_types), max_ids, &ids,
+                                  /*lowercase=*/false)) {
+      return std::nullopt;
+    }
+  }
+  if (window) {
+    if (q.subjects.empty()) return q.memory_types.empty() ? std::nullopt : std::optional(ids);
+    if (store.EntriesWithEmptyKey(KeyIndex::kSubject) > 0) return std::nullopt;
+    if (!store.CollectMatchingIds(KeyIndex::kSubject, any_term(q.subjects), max_ids, &ids)) {
+      return std::nullopt;
+    }
+  } else if (q.memory_types.empty()) {
+    return std::nullopt;
+  }
+  return ids;
+}
+
+std::vector<std::string> FlexibleFromCandidates(const MetadataStore& store, const FlexibleQuery& q,
+                                                const std::vector<const std::string*>& ids) {
+  struct Scored {
+    Candidate rank;  // memory_id left empty: copied for the winners only
+    const std::string* memory_id;
+  };
+  MetadataStore::Reader reader(store);
+  std::vector<Scored> kept;
+  ForEachCandidate(reader, store.ShardCount(), ids,
+                   [&](const StoredEntry& stored, const EntrySummary& s, uint64_t ordinal) {
+                     const std::optional<float> score = FlexibleScore(stored, q);
+                     if (score && *score >= kFlexibleThreshold) {
+                       kept.push_back(Scored{Candidate{*score, s.created_at, ordinal, {}},
+                                             &stored.entry.memory_id});
+                     }
+                   });
+  const size_t count = static_cast<size_t>(std::min<uint64_t>(q.limit, kept.size()));
+  std::partial_sort(kept.begin(), kept.begin() + static_cast<std::ptrdiff_t>(count), kept.end(),
+                    [](const Scored& a, const Scored& b) { return Better(a.rank, b.rank); });
+  std::vector<std::string> out;
+  out.reserve(count);
+  for (size_t i = 0; i < count; ++i) out.push_back(*kept[i].memory_id);
+  return out;
+}
+
+}  // namespace
+
 std::vector<std::string> SearchFlexible(const MetadataStore& store, const FlexibleQuery& query) {
   // Flexible search is one of the pool's users: the pool is made (with its
   // default size) even by a query that returns before any parallel work.
@@ -499,6 +580,10 @@ std::vector<std::string> SearchFlexible(const MetadataStore& store, const Flexib
 
   // Below the threshold even with an exact type, nothing can pass.
   if (!CanPass(query.memory_types.empty() ? 0.0f : kTypeExact, lowered)) return {};
+
+  if (auto ids = FlexibleCandidates(store, lowered, store.Size() / 32 + 64)) {
+    return FlexibleFromCandidates(store, lowered, *ids);
+  }
 
   const uint32_t user_hash = query.user_id ? MetadataStore::UserHash(*query.user_id) : 0;
   auto type_score = [&](const std::string& type) { return TypeScore(type, lowered); };

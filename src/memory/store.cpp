@@ -883,13 +883,14 @@ bool MetadataStore::CollectIds(KeyIndex which, const std::vector<std::string>& k
 
 bool MetadataStore::CollectMatchingIds(KeyIndex which,
                                        const std::function<bool(std::string_view)>& matches,
-                                       size_t max_ids, std::vector<const std::string*>* ids) const {
+                                       size_t max_ids, std::vector<const std::string*>* ids,
+                                       bool lowercase) const {
   const IndexMap& index = impl_->Index(which);
   for (size_t i = 0; i < index.ShardCount(); ++i) {
     const auto& shard = index.ShardAt(i);
     std::shared_lock lock(shard.mutex);
     for (const auto& [key, value] : shard.table) {
-      if (value.ids.empty() || !matches(LowerKey(key, value))) continue;
+      if (value.ids.empty() || !matches(lowercase ? LowerKey(key, value) : key)) continue;
       if (!AppendIds(value.ids, max_ids, ids)) return false;
     }
   }

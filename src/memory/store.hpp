@@ -131,9 +131,11 @@ class MetadataStore {
   bool CollectIds(KeyIndex index, const std::vector<std::string>& keys, size_t max_ids,
                   std::vector<const std::string*>* ids) const;
 
-  // The same for every key whose lowercase form `matches` accepts.
+  // The same for every key that `matches` accepts, given the key's
+  // lowercase form (or, with `lowercase` false, the key itself).
   bool CollectMatchingIds(KeyIndex index, const std::function<bool(std::string_view)>& matches,
-                          size_t max_ids, std::vector<const std::string*>* ids) const;
+                          size_t max_ids, std::vector<const std::string*>* ids,
+                          bool lowercase = true) const;
 
   // Read access to every entry_map shard at once: holds all of their read
   // locks for its life. Must not be made while holding a lock of the store
