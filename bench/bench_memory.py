@@ -365,6 +365,38 @@ class DictIndex:
 # ------------------------------------------------------------------- SQLite
 
 
+def strict_sql(q, loose):
+    """A strict query as SQL over the tables of SqliteIndex and DuckIndex,
+    with loose(table, lowercase terms) giving the loose-match condition."""
+    where, args = [], []
+    if "user_id" in q:
+        where.append("e.user_id = ?")
+        args.append(q["user_id"])
+    if q.get("memory_types"):
+        where.append(f"e.memory_type IN ({','.join('?' * len(q['memory_types']))})")
+        args += q["memory_types"]
+    for key in ("subjects", "keywords"):
+        if q.get(key):
+            cond, cond_args = loose(key, [t.lower() for t in q[key]])
+            where.append(cond)
+            args += cond_args
+    if q.get("tags"):
+        # A set built once from the tag index, rather than a lookup per row.
+        where.append(f"e.memory_id IN (SELECT memory_id FROM tags "
+                     f"WHERE tag IN ({','.join('?' * len(q['tags']))}))")
+        args += q["tags"]
+    for key, cond in (("importance_min", "e.importance >= ?"),
+                      ("importance_max", "e.importance <= ?"),
+                      ("created_after", "e.created_at >= ?"),
+                      ("created_before", "e.created_at <= ?")):
+        if key in q:
+            where.append(cond)
+            args.append(q[key])
+    sql = (f"SELECT memory_id FROM entries e {'WHERE ' + ' AND '.join(where) if where else ''}"
+           f" ORDER BY e.created_at DESC LIMIT ?")
+    return sql, args + [q.get("limit", 100)]
+
+
 class SqliteIndex:
     LISTS = ("subjects", "objects", "keywords", "tags")
 
@@ -416,35 +448,13 @@ class SqliteIndex:
         return len(rows)
 
     def search_strict(self, q):
-        where, args = [], []
-        if "user_id" in q:
-            where.append("e.user_id = ?")
-            args.append(q["user_id"])
-        if q.get("memory_types"):
-            where.append(f"e.memory_type IN ({','.join('?' * len(q['memory_types']))})")
-            args += q["memory_types"]
-        for key, table in (("subjects", "subjects"), ("keywords", "keywords")):
-            if q.get(key):
-                terms = [t.lower() for t in q[key]]
-                cond = " OR ".join("contains_either(x.lower, ?)" for _ in terms)
-                where.append(f"EXISTS (SELECT 1 FROM {table} x WHERE x.memory_id = e.memory_id "
-                             f"AND ({cond}))")
-                args += terms
-        if q.get("tags"):
-            # A set built once from the tag index, rather than a lookup per row.
-            where.append(f"e.memory_id IN (SELECT memory_id FROM tags "
-                         f"WHERE tag IN ({','.join('?' * len(q['tags']))}))")
-            args += q["tags"]
-        for key, cond in (("importance_min", "e.importance >= ?"),
-                          ("importance_max", "e.importance <= ?"),
-                          ("created_after", "e.created_at >= ?"),
-                          ("created_before", "e.created_at <= ?")):
-            if key in q:
-                where.append(cond)
-                args.append(q[key])
-        sql = (f"SELECT memory_id FROM entries e {'WHERE ' + ' AND '.join(where) if where else ''}"
-               f" ORDER BY e.created_at DESC LIMIT ?")
-        return [r[0] for r in self.db.execute(sql, args + [q.get("limit", 100)])]
+        def loose(table, terms):
+            cond = " OR ".join("contains_either(x.lower, ?)" for _ in terms)
+            return (f"EXISTS (SELECT 1 FROM {table} x WHERE x.memory_id = e.memory_id "
+                    f"AND ({cond}))", terms)
+
+        sql, args = strict_sql(q, loose)
+        return [r[0] for r in self.db.execute(sql, args)]
 
     def search_flexible(self, q):
         args = []
@@ -532,33 +542,13 @@ class DuckIndex:
         return len(latest)
 
     def search_strict(self, q):
-        where, args = [], []
-        if "user_id" in q:
-            where.append("e.user_id = ?")
-            args.append(q["user_id"])
-        if q.get("memory_types"):
-            where.append(f"e.memory_type IN ({','.join('?' * len(q['memory_types']))})")
-            args += q["memory_types"]
-        for key in ("subjects", "keywords"):
-            if q.get(key):
-                terms = [t.lower() for t in q[key]]
-                cond = " OR ".join("contains(x.lower, ?) OR contains(?, x.lower)" for _ in terms)
-                where.append(f"e.memory_id IN (SELECT memory_id FROM {key} x WHERE {cond})")
-                args += [t for t in terms for _ in (0, 1)]
-        if q.get("tags"):
-            where.append(f"e.memory_id IN (SELECT memory_id FROM tags "
-                         f"WHERE tag IN ({','.join('?' * len(q['tags']))}))")
-            args += q["tags"]
-        for key, cond in (("importance_min", "e.importance >= ?"),
-                          ("importance_max", "e.importance <= ?"),
-                          ("created_after", "e.created_at >= ?"),
-                          ("created_before", "e.created_at <= ?")):
-            if key in q:
-                where.append(cond)
-                args.append(q[key])
-        sql = (f"SELECT memory_id FROM entries e {'WHERE ' + ' AND '.join(where) if where else ''}"
-               f" ORDER BY e.created_at DESC LIMIT ?")
-        return [r[0] for r in self.db.execute(sql, args + [q.get("limit", 100)]).fetchall()]
+        def loose(table, terms):
+            cond = " OR ".join("contains(x.lower, ?) OR contains(?, x.lower)" for _ in terms)
+            return (f"e.memory_id IN (SELECT memory_id FROM {table} x WHERE {cond})",
+                    [t for t in terms for _ in (0, 1)])
+
+        sql, args = strict_sql(q, loose)
+        return [r[0] for r in self.db.execute(sql, args).fetchall()]
 
     def search_flexible(self, q):
         args = []
