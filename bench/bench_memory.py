@@ -397,6 +397,14 @@ def strict_sql(q, loose):
     return sql, args + [q.get("limit", 100)]
 
 
+def flexible_where(q):
+    """The hard conditions of a flexible query: SQL conditions and their arguments."""
+    conds = {"user_id": "e.user_id = ?", "created_after": "e.created_at >= ?",
+             "created_before": "e.created_at <= ?"}
+    keys = [k for k in conds if k in q]
+    return [conds[k] for k in keys], [q[k] for k in keys]
+
+
 class SqliteIndex:
     LISTS = ("subjects", "objects", "keywords", "tags")
 
@@ -480,14 +488,7 @@ class SqliteIndex:
                             f"x.memory_id = e.memory_id AND ({cond})) THEN 0.8 ELSE 0.0 END)")
             args += subjects
         timed = "created_after" in q or "created_before" in q
-        where = []
-        if "user_id" in q:
-            where.append("e.user_id = ?")
-        if "created_after" in q:
-            where.append("e.created_at >= ?")
-        if "created_before" in q:
-            where.append("e.created_at <= ?")
-        where_args = [q[k] for k in ("user_id", "created_after", "created_before") if k in q]
+        where, where_args = flexible_where(q)
         sql = (f"SELECT memory_id, score FROM (SELECT e.memory_id, e.created_at, "
                f"{type_score} + {subject_score} + {object_score} + {1.0 if timed else 0.0} "
                f"AS score FROM entries e {'WHERE ' + ' AND '.join(where) if where else ''}) "
@@ -579,14 +580,7 @@ class DuckIndex:
             parts = ["COALESCE(s.score, 0.0)",
                      "(CASE WHEN o.memory_id IS NULL THEN 0.0 ELSE 0.8 END)"]
         timed = "created_after" in q or "created_before" in q
-        where = []
-        if "user_id" in q:
-            where.append("e.user_id = ?")
-        if "created_after" in q:
-            where.append("e.created_at >= ?")
-        if "created_before" in q:
-            where.append("e.created_at <= ?")
-        where_args = [q[k] for k in ("user_id", "created_after", "created_before") if k in q]
+        where, where_args = flexible_where(q)
         score = " + ".join([type_score] + parts + [str(1.0 if timed else 0.0)])
         sql = (f"{'WITH ' + ', '.join(ctes) if ctes else ''} SELECT memory_id FROM "
                f"(SELECT e.memory_id, e.created_at, {score} AS score FROM entries e "
