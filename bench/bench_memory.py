@@ -560,7 +560,7 @@ class DuckIndex:
             args += [t, t, t]
         type_score = f"(CASE {' '.join(type_cases)} ELSE 0.0 END)" if type_cases else "0.0"
         subjects = [s.lower() for s in q.get("subjects", [])]
-        ctes, joins, parts = [], [], []
+        ctes, cte_args, joins, parts = [], [], [], []
         if subjects:
             # First matching (query subject, entry subject) pair decides.
             cases = " ".join(f"WHEN contains(x.lower, ?) OR contains(?, x.lower) THEN {i}"
@@ -571,10 +571,10 @@ class DuckIndex:
                 f"qi * 1000 + pos) AS score FROM (SELECT x.memory_id, x.pos, "
                 f"(CASE {cases} END) AS qi, (CASE (CASE {cases} END) {exact} END) AS ex "
                 f"FROM subjects x) WHERE qi IS NOT NULL GROUP BY memory_id)")
-            args += [s for s in subjects for _ in (0, 1)] * 2 + subjects
+            cte_args += [s for s in subjects for _ in (0, 1)] * 2 + subjects
             cond = " OR ".join("contains(x.lower, ?) OR contains(?, x.lower)" for _ in subjects)
             ctes.append(f"o AS (SELECT DISTINCT memory_id FROM objects x WHERE {cond})")
-            args += [s for s in subjects for _ in (0, 1)]
+            cte_args += [s for s in subjects for _ in (0, 1)]
             joins = ["LEFT JOIN s ON s.memory_id = e.memory_id",
                      "LEFT JOIN o ON o.memory_id = e.memory_id"]
             parts = ["COALESCE(s.score, 0.0)",
@@ -587,7 +587,7 @@ class DuckIndex:
                f"{' '.join(joins)} {'WHERE ' + ' AND '.join(where) if where else ''}) "
                f"WHERE score >= 1.99999 ORDER BY score DESC, created_at DESC LIMIT ?")
         return [r[0] for r in
-                self.db.execute(sql, args + where_args + [q.get("limit", 100)]).fetchall()]
+                self.db.execute(sql, cte_args + args + where_args + [q.get("limit", 100)]).fetchall()]
 
 
 # --------------------------------------------------------------------- runs
