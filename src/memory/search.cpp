@@ -316,6 +316,12 @@ std::optional<std::vector<const std::string*>> Candidates(const MetadataStore& s
           cap, ids);
     });
   };
+  if (q.user_id) {
+    // The user index lists the empty user_id too.
+    consider([&](size_t cap, std::vector<const std::string*>* ids) {
+      return store.CollectIds(KeyIndex::kUser, {*q.user_id}, cap, ids);
+    });
+  }
   exact(KeyIndex::kTag, q.tags);
   exact(KeyIndex::kType, q.memory_types);
   loose(KeyIndex::kSubject, q.subjects);
@@ -502,8 +508,9 @@ std::optional<float> FlexibleScore(const StoredEntry& stored, const FlexibleQuer
 
 namespace {
 
-// The identifiers of every entry that could reach the threshold, when the
-// indexes can tell and there are at most `max_ids` of them. Without a time
+// The identifiers of every entry that could reach the threshold, as far as
+// the type and subject indexes can tell, when there are at most `max_ids`
+// of them (an identifier may repeat). Without a time
 // window, subjects and objects give at most 1.8, so a type score is needed:
 // the entries under a type key that equals, contains or is contained in a
 // query type. With a window (1.0), a type score of 0.5 alone gives 1.5 and
@@ -511,9 +518,9 @@ namespace {
 // the entries under the types above or under a subject key that matches
 // loosely. The empty key is not indexed, so an index with entries holding
 // it cannot tell.
-std::optional<std::vector<const std::string*>> FlexibleCandidates(const MetadataStore& store,
-                                                                  const FlexibleQuery& q,
-                                                                  size_t max_ids) {
+std::optional<std::vector<const std::string*>> ScoreCandidates(const MetadataStore& store,
+                                                               const FlexibleQuery& q,
+                                                               size_t max_ids) {
   const bool window = q.created_after || q.created_before;
   std::vector<const std::string*> ids;
   auto any_term = [](const std::vector<std::string>& terms) {
@@ -541,6 +548,21 @@ std::optional<std::vector<const std::string*>> FlexibleCandidates(const Metadata
     return std::nullopt;
   }
   return ids;
+}
+
+// The smaller of the user's entries (every entry returned is one of
+// them) and what the types and subjects allow.
+std::optional<std::vector<const std::string*>> FlexibleCandidates(const MetadataStore& store,
+                                                                  const FlexibleQuery& q,
+                                                                  size_t max_ids) {
+  std::optional<std::vector<const std::string*>> best;
+  if (q.user_id) {
+    std::vector<const std::string*> ids;
+    if (store.CollectIds(KeyIndex::kUser, {*q.user_id}, max_ids, &ids)) best = std::move(ids);
+  }
+  auto scored = ScoreCandidates(store, q, best ? best->size() : max_ids);
+  if (scored && (!best || scored->size() < best->size())) best = std::move(scored);
+  return best;
 }
 
 std::vector<std::string> FlexibleFromCandidates(const MetadataStore& store, const FlexibleQuery& q,

@@ -36,6 +36,9 @@ namespace {
 struct IndexedKey {
   IdList ids;
   std::string lower;
+  // Inserts that have made room here and not yet appended (under the
+  // shard's lock): while any has, the key is never taken away again.
+  uint32_t pending = 0;
 };
 using IndexMap = ShardedMap<IndexedKey>;
 
@@ -129,18 +132,6 @@ void ForEachDistinct(const std::vector<std::string>& keys, Fn&& fn) {
   }
 }
 
-// Lists `id` under `key` (an empty key is never indexed). The caller
-// guarantees that `id` is not listed there yet (see insert_entry), which
-// spares a search of what may be a very long list.
-void index_add(IndexMap& index, std::string_view key, IdList::Id id) {
-  if (key.empty()) return;
-  auto& shard = index.ShardFor(key);
-  std::unique_lock lock(shard.mutex);
-  auto it = shard.table.find(key);
-  if (it == shard.table.end()) it = shard.table.emplace(std::string(key), NewIndexedKey(key)).first;
-  it->second.ids.Append(id);
-}
-
 // The places in `keys` of its distinct, non-empty keys, in order of first
 // occurrence (places rather than views: the entry moves before they are
 // used).
@@ -154,33 +145,59 @@ std::vector<uint32_t> DistinctKeys(const std::vector<std::string>& keys) {
   return places;
 }
 
-// Makes `key` (not empty) present in `index` with room for one more
-// identifier, noting in `created` a key it had to add.
-void PrepareKey(IndexMap& index, std::string_view key,
-                std::vector<std::pair<IndexMap*, const std::string*>>& created) {
+// A list that an insert has made room in, and where it sits.
+struct PreparedList {
+  IndexMap::Shard* shard;
+  IndexedKey* key;
+  bool created;  // the insert added the key
+};
+
+// Makes `key` present in `index` with room for one more identifier, and
+// notes it in *prepared (whose room the caller reserved). Node values
+// never move, so the list is reached again without a lookup.
+void PrepareKey(IndexMap& index, std::string_view key, std::vector<PreparedList>* prepared) {
   auto& shard = index.ShardFor(key);
   std::unique_lock lock(shard.mutex);
   auto it = shard.table.find(key);
-  if (it == shard.table.end()) {
-    it = shard.table.emplace(std::string(key), NewIndexedKey(key)).first;
-    created.emplace_back(&index, &it->first);  // room reserved by the caller
+  const bool created = it == shard.table.end();
+  if (created) it = shard.table.emplace(std::string(key), NewIndexedKey(key)).first;
+  try {
+    it->second.ids.PrepareAppend();
+  } catch (...) {
+    if (created) shard.table.erase(it);
+    throw;
   }
-  it->second.ids.PrepareAppend();
+  ++it->second.pending;
+  prepared->push_back(PreparedList{&shard, &it->second, created});
 }
 
-// Undoes PrepareKey's new key, unless someone has listed an identifier
-// under it meanwhile.
-void DropIfEmpty(IndexMap& index, const std::string& key) noexcept {
-  auto& shard = index.ShardFor(key);
-  std::unique_lock lock(shard.mutex);
-  auto it = shard.table.find(key);
-  if (it != shard.table.end() && it->second.ids.empty()) shard.table.erase(it);
+// Appends `id` to a prepared list. Allocates nothing, unless another
+// insert used up the room meanwhile.
+void AppendPrepared(const PreparedList& list, IdList::Id id) {
+  std::unique_lock lock(list.shard->mutex);
+  --list.key->pending;
+  list.key->ids.Append(id);
+}
+
+// Gives up a prepared list; a key the insert added goes again unless
+// someone else has listed an identifier there or is about to.
+void DropPrepared(const PreparedList& list) noexcept {
+  std::unique_lock lock(list.shard->mutex);
+  --list.key->pending;
+  if (!list.created || !list.key->ids.empty() || list.key->pending != 0) return;
+  for (auto it = list.shard->table.begin(); it != list.shard->table.end(); ++it) {
+    if (&it->second == list.key) {
+      list.shard->table.erase(it);
+      return;
+    }
+  }
 }
 
 // Takes `id` off the list under `key`; an emptied list stays in place and a
 // missing key is passed over. Takes only the write lock of the key's shard.
-void IndexRemove(IndexMap& index, std::string_view key, IdList::Id id) {
-  if (key.empty()) return;  // never indexed
+void IndexRemove(IndexMap& index, std::string_view key, IdList::Id id,
+                 bool empty_indexed = false) {
+  if (key.empty() && !empty_indexed) return;  // never indexed
   auto& shard = index.ShardFor(key);
   std::unique_lock lock(shard.mutex);
   auto it = shard.table.find(key);
@@ -203,7 +220,7 @@ class ListFinder {
  public:
   explicit ListFinder(IndexMap& index) : index_(index), cells_(256) {}
 
-  // The list under `key` (not empty), created empty if the key is new.
+  // The list under `key`, created empty if the key is new.
   IdList& Get(std::string_view key) {
     const uint64_t hash = index_.Hash(key);
     size_t mask = cells_.size() - 1;
@@ -549,6 +566,7 @@ struct MetadataStore::Impl {
       case KeyIndex::kType: return type_index;
       case KeyIndex::kSubject: return subject_index;
       case KeyIndex::kKeyword: return keyword_index;
+      case KeyIndex::kUser: return user_index;
       case KeyIndex::kTag: break;
     }
     return tag_index;
@@ -561,6 +579,9 @@ struct MetadataStore::Impl {
   IndexMap subject_index;
   IndexMap keyword_index;
   IndexMap tag_index;
+  // Identifiers by user_id (the empty one included), for searches only:
+  // not one of the store's four secondary indexes, and not counted by them.
+  IndexMap user_index;
 
   // insert_entry once the identifier's entry_map shard is write-locked.
   //
@@ -576,14 +597,17 @@ struct MetadataStore::Impl {
     const std::vector<uint32_t> subjects = DistinctKeys(next.subjects);
     const std::vector<uint32_t> keywords = DistinctKeys(next.keywords);
     const std::vector<uint32_t> tags = DistinctKeys(next.tags);
-    std::vector<std::pair<IndexMap*, const std::string*>> created;
-    created.reserve(1 + subjects.size() + keywords.size() + tags.size());
+    // In the order the identifier is appended: user, type, subjects,
+    // keywords, tags.
+    std::vector<PreparedList> lists;
+    lists.reserve(2 + subjects.size() + keywords.size() + tags.size());
     EntrySummary summary;
     try {
-      if (!next.memory_type.empty()) PrepareKey(type_index, next.memory_type, created);
-      for (uint32_t i : subjects) PrepareKey(subject_index, next.subjects[i], created);
-      for (uint32_t i : keywords) PrepareKey(keyword_index, next.keywords[i], created);
-      for (uint32_t i : tags) PrepareKey(tag_index, next.tags[i], created);
+      PrepareKey(user_index, next.user_id, &lists);  // the empty user too
+      if (!next.memory_type.empty()) PrepareKey(type_index, next.memory_type, &lists);
+      for (uint32_t i : subjects) PrepareKey(subject_index, next.subjects[i], &lists);
+      for (uint32_t i : keywords) PrepareKey(keyword_index, next.keywords[i], &lists);
+      for (uint32_t i : tags) PrepareKey(tag_index, next.tags[i], &lists);
       if (found < 0) {
         shard.PrepareAdd();
       } else {
@@ -591,7 +615,7 @@ struct MetadataStore::Impl {
       }
       summary = shard.Summarize(next, seed);  // last: its change is never undone
     } catch (...) {
-      for (const auto& [index, key] : created) DropIfEmpty(*index, *key);
+      for (const PreparedList& list : lists) DropPrepared(list);
       throw;
     }
 
@@ -604,6 +628,7 @@ struct MetadataStore::Impl {
       const MetadataEntry& old = shard.At(slot).entry;
       CountEmptyKeys(EmptyKeysOf(old), -1);
       IdList::Id id = &old.memory_id;
+      IndexRemove(user_index, old.user_id, id, /*empty_indexed=*/true);
       IndexRemove(type_index, old.memory_type, id);
       for (const auto& s : old.subjects) IndexRemove(subject_index, s, id);
       for (const auto& k : old.keywords) IndexRemove(keyword_index, k, id);
@@ -616,12 +641,8 @@ struct MetadataStore::Impl {
     // listed exactly under the keys of its stored entry, and all changes go
     // through here under the shard's write lock. So the new keys only
     // append. The lists point at the slot's memory_id, which never moves.
-    const MetadataEntry& now = shard.At(slot).entry;
-    IdList::Id id = &now.memory_id;
-    index_add(type_index, now.memory_type, id);
-    for (uint32_t i : subjects) index_add(subject_index, now.subjects[i], id);
-    for (uint32_t i : keywords) index_add(keyword_index, now.keywords[i], id);
-    for (uint32_t i : tags) index_add(tag_index, now.tags[i], id);
+    IdList::Id id = &shard.At(slot).entry.memory_id;
+    for (const PreparedList& list : lists) AppendPrepared(list, id);
   }
 };
 
@@ -701,7 +722,8 @@ void MetadataStore::BulkLoad(std::vector<MetadataEntry> entries) {
     for (MetadataEntry& entry : entries) insert_entry(std::move(entry));
     return;
   }
-  for (IndexMap* index : {&m.type_index, &m.subject_index, &m.keyword_index, &m.tag_index}) {
+  for (IndexMap* index :
+       {&m.type_index, &m.subject_index, &m.keyword_index, &m.tag_index, &m.user_index}) {
     for (size_t i = 0; i < index->ShardCount(); ++i) locks.emplace_back(index->ShardAt(i).mutex);
   }
 
@@ -765,15 +787,17 @@ void MetadataStore::BulkLoad(std::vector<MetadataEntry> entries) {
   });
   std::vector<MetadataEntry>().swap(entries);
 
-  // Types and keywords on one side, subjects and tags on the other: about
-  // the same number of keys each.
+  // Users, types and keywords on one side, subjects and tags on the other:
+  // about the same number of keys each.
   RunInHalves(two, [&](int half) {
     ListFinder first(half == 0 ? m.type_index : m.subject_index);
     ListFinder second(half == 0 ? m.keyword_index : m.tag_index);
+    ListFinder users(m.user_index);
     for (const StoredEntry* stored : last) {
       if (stored == nullptr) continue;
       const MetadataEntry& e = stored->entry;
       if (half == 0) {
+        users.Get(e.user_id).Append(&e.memory_id);
         if (!e.memory_type.empty()) first.Get(e.memory_type).Append(&e.memory_id);
         ListAll(second, e.keywords, &e.memory_id);
       } else {

@@ -62,8 +62,9 @@ struct ShardRun {
   std::span<const std::string> types;
 };
 
-// The secondary indexes, by what their keys are.
-enum class KeyIndex { kType, kSubject, kKeyword, kTag };
+// The secondary indexes, by what their keys are, and the index of user_ids
+// that the store keeps for searches (its keys include the empty user_id).
+enum class KeyIndex { kType, kSubject, kKeyword, kTag, kUser };
 
 // Every entry under its memory_id, plus the type, subject, keyword and tag
 // indexes that list the identifiers carrying each key. Safe for concurrent
