@@ -408,6 +408,15 @@ std::vector<std::string> SearchStrict(const MetadataStore& store, const StrictQu
   // of every summary is the fallback, with a bounded cost.
   const size_t total = store.Size();
   if (auto ids = Candidates(store, lowered, total / 32 + 64)) {
+    // Many candidates for a few answers: walking newest first meets the
+    // first `limit` of them after about limit * total / candidates
+    // entries, when matches spread evenly in time.
+    const double c = static_cast<double>(ids->size());
+    const double walk = static_cast<double>(query.limit) * static_cast<double>(total) / c;
+    if (walk < c / 4) {
+      const size_t budget = static_cast<size_t>(4 * walk) + 1024;
+      if (auto found = StrictByTime(store, lowered, user_hash, budget)) return std::move(*found);
+    }
     return StrictFromCandidates(store, lowered, user_hash, *ids);
   }
   const size_t budget = std::max<size_t>(1024, total / 64);
@@ -513,16 +522,14 @@ namespace {
 // of them (an identifier may repeat). Without a time
 // window, subjects and objects give at most 1.8, so a type score is needed:
 // the entries under a type key that equals, contains or is contained in a
-// query type. With a window (1.0), a type score of 0.5 alone gives 1.5 and
-// objects alone 1.8, so an entry needs an exact type, or a subject score:
-// the entries under the types above or under a subject key that matches
-// loosely. The empty key is not indexed, so an index with entries holding
-// it cannot tell.
+// query type; and as type and objects give at most 1.8 too, a subject score
+// is needed as well: the entries under a subject key that matches loosely.
+// With a window (1.0), objects alone give 1.8 and a partial subject alone
+// 1.6, so an entry needs a type score or a subject score. The empty key is
+// not indexed, so an index with entries holding it cannot tell.
 std::optional<std::vector<const std::string*>> ScoreCandidates(const MetadataStore& store,
                                                                const FlexibleQuery& q,
                                                                size_t max_ids) {
-  const bool window = q.created_after || q.created_before;
-  std::vector<const std::string*> ids;
   auto any_term = [](const std::vector<std::string>& terms) {
     return [&terms](std::string_view key) {
       for (const std::string& t : terms) {
@@ -531,22 +538,32 @@ std::optional<std::vector<const std::string*>> ScoreCandidates(const MetadataSto
       return false;
     };
   };
-  if (!q.memory_types.empty()) {
-    if (store.EntriesWithEmptyKey(KeyIndex::kType) > 0) return std::nullopt;
-    if (!store.CollectMatchingIds(KeyIndex::kType, any_term(q.memory_types), max_ids, &ids,
-                                  /*lowercase=*/false)) {
-      return std::nullopt;
+  // Entries with a type score, and entries with a subject score.
+  auto by_type = [&](size_t cap, std::vector<const std::string*>* ids) {
+    return !q.memory_types.empty() && store.EntriesWithEmptyKey(KeyIndex::kType) == 0 &&
+           store.CollectMatchingIds(KeyIndex::kType, any_term(q.memory_types), cap, ids,
+                                    /*lowercase=*/false);
+  };
+  auto by_subject = [&](size_t cap, std::vector<const std::string*>* ids) {
+    return !q.subjects.empty() && store.EntriesWithEmptyKey(KeyIndex::kSubject) == 0 &&
+           store.CollectMatchingIds(KeyIndex::kSubject, any_term(q.subjects), cap, ids);
+  };
+  std::vector<const std::string*> ids;
+  if (!(q.created_after || q.created_before)) {
+    // Both scores are needed (type + objects, or subjects + objects, stay
+    // below 2.0): either set will do, the smaller the better.
+    const bool types = by_type(max_ids, &ids);
+    if (!types) ids.clear();
+    std::vector<const std::string*> subjects;
+    if (by_subject(types ? ids.size() : max_ids, &subjects) && (!types || subjects.size() < ids.size())) {
+      return subjects;
     }
-  }
-  if (window) {
-    if (q.subjects.empty()) return q.memory_types.empty() ? std::nullopt : std::optional(ids);
-    if (store.EntriesWithEmptyKey(KeyIndex::kSubject) > 0) return std::nullopt;
-    if (!store.CollectMatchingIds(KeyIndex::kSubject, any_term(q.subjects), max_ids, &ids)) {
-      return std::nullopt;
-    }
-  } else if (q.memory_types.empty()) {
+    if (types) return ids;
     return std::nullopt;
   }
+  // Either score may do: both sets, or the one the query can give.
+  if (!q.memory_types.empty() && !by_type(max_ids, &ids)) return std::nullopt;
+  if (!q.subjects.empty() && !by_subject(max_ids, &ids)) return std::nullopt;
   return ids;
 }
 
