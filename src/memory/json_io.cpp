@@ -902,6 +902,11 @@ Attempt Fail(simdjson::error_code error) {
   return a;
 }
 
+// Whether reading `size` bytes pays for a second thread.
+bool TwoThreadsFor(size_t size) {
+  return size >= (size_t{8} << 20) && velmar::AvailableProcessors() >= 2;
+}
+
 Attempt ReadInPieces(char* text, size_t size, size_t limit) {
   constexpr int kRetries = 4;
   std::vector<MetadataEntry> all;
@@ -930,7 +935,8 @@ Attempt ReadInPieces(char* text, size_t size, size_t limit) {
       text[from] = opening;
       if (!last) text[to] = closing;
       if (parsed) {
-        std::optional<std::vector<MetadataEntry>> entries = ReadArrays(array, nullptr, false);
+        std::optional<std::vector<MetadataEntry>> entries =
+            ReadArrays(array, nullptr, TwoThreadsFor(piece));
         if (!entries) return Attempt{};
         if (all.empty()) {
           all = std::move(*entries);
@@ -1002,10 +1008,10 @@ Attempt ReadWhole(char* text, size_t size, bool two_threads) {
 
 Attempt ReadIndexText(char* text, size_t size) {
   const size_t limit = std::max<size_t>(g_piece_limit, 16);
-  if (size > limit) return ReadInPieces(text, size, limit);
-  // Below this a second thread costs more to start than it saves.
-  const bool two_threads = size >= (size_t{8} << 20) && velmar::AvailableProcessors() >= 2;
-  return ReadWhole(text, size, two_threads);
+  // The parser needs about twice its text in buffers of its own; pieces of
+  // 1 GiB keep that small beside a text of many gigabytes.
+  if (size > limit) return ReadInPieces(text, size, std::min(limit, size_t{1} << 30));
+  return ReadWhole(text, size, TwoThreadsFor(size));
 }
 
 }  // namespace
