@@ -39,6 +39,9 @@ struct IndexedKey {
   // Inserts that have made room here and not yet appended (under the
   // shard's lock): while any has, the key is never taken away again.
   uint32_t pending = 0;
+  // The last insert that made room here, so that one entry repeating the
+  // key makes room once.
+  uint64_t last_insert = 0;
 };
 using IndexMap = ShardedMap<IndexedKey>;
 
@@ -132,19 +135,6 @@ void ForEachDistinct(const std::vector<std::string>& keys, Fn&& fn) {
   }
 }
 
-// The places in `keys` of its distinct, non-empty keys, in order of first
-// occurrence (places rather than views: the entry moves before they are
-// used).
-std::vector<uint32_t> DistinctKeys(const std::vector<std::string>& keys) {
-  std::vector<uint32_t> places;
-  places.reserve(keys.size());
-  const std::string* first = keys.data();
-  ForEachDistinct(keys, [&](const std::string& key) {
-    if (!key.empty()) places.push_back(static_cast<uint32_t>(&key - first));
-  });
-  return places;
-}
-
 // A list that an insert has made room in, and where it sits.
 struct PreparedList {
   IndexMap::Shard* shard;
@@ -155,11 +145,14 @@ struct PreparedList {
 // Makes `key` present in `index` with room for one more identifier, and
 // notes it in *prepared (whose room the caller reserved). Node values
 // never move, so the list is reached again without a lookup.
-void PrepareKey(IndexMap& index, std::string_view key, std::vector<PreparedList>* prepared) {
+// `insert` tells inserts apart: a key the entry repeats is prepared once.
+void PrepareKey(IndexMap& index, std::string_view key, uint64_t insert,
+                std::vector<PreparedList>* prepared) {
   auto& shard = index.ShardFor(key);
   std::unique_lock lock(shard.mutex);
   auto it = shard.table.find(key);
   const bool created = it == shard.table.end();
+  if (!created && it->second.last_insert == insert) return;
   if (created) it = shard.table.emplace(std::string(key), NewIndexedKey(key)).first;
   try {
     it->second.ids.PrepareAppend();
@@ -168,6 +161,7 @@ void PrepareKey(IndexMap& index, std::string_view key, std::vector<PreparedList>
     throw;
   }
   ++it->second.pending;
+  it->second.last_insert = insert;
   prepared->push_back(PreparedList{&shard, &it->second, created});
 }
 
@@ -552,6 +546,9 @@ struct MetadataStore::Impl {
     for (size_t i = 0; i < shard_count; ++i) entry_shards[i].index = static_cast<uint32_t>(i);
   }
 
+  // Numbers inserts apart (see PrepareKey); 0 is no insert.
+  std::atomic<uint64_t> next_insert{1};
+
   // Entries holding an empty key, by KeyIndex (see EntriesWithEmptyKey).
   std::atomic<int64_t> empty_keys[4] = {0, 0, 0, 0};
 
@@ -594,20 +591,25 @@ struct MetadataStore::Impl {
   void InsertLocked(EntryShard& shard, StoredEntry&& stored, uint64_t hash) {
     const MetadataEntry& next = stored.entry;
     const int64_t found = shard.Find(next.memory_id, hash);
-    const std::vector<uint32_t> subjects = DistinctKeys(next.subjects);
-    const std::vector<uint32_t> keywords = DistinctKeys(next.keywords);
-    const std::vector<uint32_t> tags = DistinctKeys(next.tags);
     // In the order the identifier is appended: user, type, subjects,
-    // keywords, tags.
-    std::vector<PreparedList> lists;
-    lists.reserve(2 + subjects.size() + keywords.size() + tags.size());
+    // keywords, tags. Reused from insert to insert, as inserts run often.
+    thread_local std::vector<PreparedList> lists;
+    lists.clear();
+    const uint64_t insert = next_insert.fetch_add(1, std::memory_order_relaxed);
     EntrySummary summary;
     try {
-      PrepareKey(user_index, next.user_id, &lists);  // the empty user too
-      if (!next.memory_type.empty()) PrepareKey(type_index, next.memory_type, &lists);
-      for (uint32_t i : subjects) PrepareKey(subject_index, next.subjects[i], &lists);
-      for (uint32_t i : keywords) PrepareKey(keyword_index, next.keywords[i], &lists);
-      for (uint32_t i : tags) PrepareKey(tag_index, next.tags[i], &lists);
+      lists.reserve(2 + next.subjects.size() + next.keywords.size() + next.tags.size());
+      PrepareKey(user_index, next.user_id, insert, &lists);  // the empty user too
+      if (!next.memory_type.empty()) PrepareKey(type_index, next.memory_type, insert, &lists);
+      for (const auto& key : next.subjects) {
+        if (!key.empty()) PrepareKey(subject_index, key, insert, &lists);
+      }
+      for (const auto& key : next.keywords) {
+        if (!key.empty()) PrepareKey(keyword_index, key, insert, &lists);
+      }
+      for (const auto& key : next.tags) {
+        if (!key.empty()) PrepareKey(tag_index, key, insert, &lists);
+      }
       if (found < 0) {
         shard.PrepareAdd();
       } else {
