@@ -994,8 +994,18 @@ void MetadataStore::Reader::ForEachByTime(std::optional<double> newest,
       if (best == count || cursors[i].at->created_at > cursors[best].at->created_at) best = i;
     }
     if (best == count) break;
-    const uint32_t slot = (cursors[best].at++)->slot;
+    Cursor& cursor = cursors[best];
+    const uint32_t slot = (cursor.at++)->slot;
     const EntryShard& shard = shards[best];
+    // Each step lands somewhere else in memory: ask early for what the
+    // shard's next steps read (entry and summary two ahead, then the
+    // identifier text one ahead, whose pointer that first request fetched).
+    if (cursor.end - cursor.at > 1) {
+      const uint32_t ahead = cursor.at[1].slot;
+      __builtin_prefetch(&shard.At(ahead));
+      __builtin_prefetch(&shard.SummaryAt(ahead));
+    }
+    if (cursor.at != cursor.end) __builtin_prefetch(shard.At(cursor.at->slot).entry.memory_id.data());
     if (!fn(shard.At(slot), shard.SummaryAt(slot), OrdinalOf(best, slot))) return;
   }
   for (size_t i = 0; i < count; ++i) {
