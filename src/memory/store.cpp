@@ -18,6 +18,7 @@
 #include <system_error>
 #include <thread>
 #include <type_traits>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
@@ -189,9 +190,8 @@ void DropPrepared(const PreparedList& list) noexcept {
 
 // Takes `id` off the list under `key`; an emptied list stays in place and a
 // missing key is passed over. Takes only the write lock of the key's shard.
-void IndexRemove(IndexMap& index, std::string_view key, IdList::Id id,
-                 bool empty_indexed = false) {
-  if (key.empty() && !empty_indexed) return;  // never indexed
+void IndexRemove(IndexMap& index, std::string_view key, IdList::Id id) {
+  if (key.empty()) return;  // never indexed
   auto& shard = index.ShardFor(key);
   std::unique_lock lock(shard.mutex);
   auto it = shard.table.find(key);
@@ -387,6 +387,19 @@ struct EntryShard {
   mutable std::vector<TimeItem> by_time;
   mutable std::vector<uint32_t> time_pending;
 
+  // The slots of each user, by UserHash of user_id (users sharing a hash
+  // share a list), for searches. Kept under the shard's own lock, so it
+  // costs an insert no lock of its own. A slot whose entry moved to
+  // another user stays behind (and may come back twice): readers check.
+  std::unordered_map<uint32_t, std::vector<uint32_t>> user_slots;
+
+  // Room to note one more slot for `user_hash`. May throw; an empty list
+  // it adds changes nothing a reader can see.
+  void PrepareUser(uint32_t user_hash) {
+    std::vector<uint32_t>& slots = user_slots[user_hash];
+    if (slots.size() == slots.capacity()) slots.reserve(std::max<size_t>(4, 2 * slots.capacity()));
+  }
+
   size_t size() const { return ids.count(); }
   StoredEntry& At(size_t slot) { return chunks[slot / kChunk].entries[slot % kChunk]; }
   const StoredEntry& At(size_t slot) const { return chunks[slot / kChunk].entries[slot % kChunk]; }
@@ -465,7 +478,8 @@ struct EntryShard {
   }
 
   // Appends `stored`, whose identifier is not in this shard yet, and returns
-  // its slot. Allocates nothing after PrepareAdd().
+  // its slot. Allocates nothing after PrepareAdd() and
+  // PrepareUser(summary.user_hash).
   size_t Add(StoredEntry&& stored, const EntrySummary& summary, uint64_t hash) {
     PrepareAdd();
     const size_t slot = size();
@@ -476,6 +490,7 @@ struct EntryShard {
     chunk.entries.push_back(std::move(stored));
     ids.Add(hash, static_cast<uint32_t>(slot));
     time_pending.push_back(static_cast<uint32_t>(slot));  // room made ready
+    user_slots[summary.user_hash].push_back(static_cast<uint32_t>(slot));  // PrepareUser
     return slot;
   }
 
@@ -487,11 +502,14 @@ struct EntryShard {
   }
 
   // Overwrites the entry in `slot` with a newer one of the same memory_id.
-  // After PrepareTimeNote().
+  // After PrepareTimeNote() and PrepareUser(summary.user_hash).
   void Replace(size_t slot, StoredEntry&& next, const EntrySummary& summary) noexcept {
     EntrySummary& old = chunks[slot / kChunk].summaries[slot % kChunk];
     if (!SameTime(old.created_at, summary.created_at)) {
       time_pending.push_back(static_cast<uint32_t>(slot));
+    }
+    if (old.user_hash != summary.user_hash) {
+      user_slots.find(summary.user_hash)->second.push_back(static_cast<uint32_t>(slot));
     }
     old = summary;
     Overwrite(At(slot), std::move(next));
@@ -563,8 +581,9 @@ struct MetadataStore::Impl {
       case KeyIndex::kType: return type_index;
       case KeyIndex::kSubject: return subject_index;
       case KeyIndex::kKeyword: return keyword_index;
-      case KeyIndex::kUser: return user_index;
-      case KeyIndex::kTag: break;
+      case KeyIndex::kTag:
+      case KeyIndex::kUser:  // kept by the entry shards (see CollectIds)
+        break;
     }
     return tag_index;
   }
@@ -576,9 +595,6 @@ struct MetadataStore::Impl {
   IndexMap subject_index;
   IndexMap keyword_index;
   IndexMap tag_index;
-  // Identifiers by user_id (the empty one included), for searches only:
-  // not one of the store's four secondary indexes, and not counted by them.
-  IndexMap user_index;
 
   // insert_entry once the identifier's entry_map shard is write-locked.
   //
@@ -591,15 +607,14 @@ struct MetadataStore::Impl {
   void InsertLocked(EntryShard& shard, StoredEntry&& stored, uint64_t hash) {
     const MetadataEntry& next = stored.entry;
     const int64_t found = shard.Find(next.memory_id, hash);
-    // In the order the identifier is appended: user, type, subjects,
-    // keywords, tags. Reused from insert to insert, as inserts run often.
+    // In the order the identifier is appended: type, subjects, keywords,
+    // tags. Reused from insert to insert, as inserts run often.
     thread_local std::vector<PreparedList> lists;
     lists.clear();
     const uint64_t insert = next_insert.fetch_add(1, std::memory_order_relaxed);
     EntrySummary summary;
     try {
-      lists.reserve(2 + next.subjects.size() + next.keywords.size() + next.tags.size());
-      PrepareKey(user_index, next.user_id, insert, &lists);  // the empty user too
+      lists.reserve(1 + next.subjects.size() + next.keywords.size() + next.tags.size());
       if (!next.memory_type.empty()) PrepareKey(type_index, next.memory_type, insert, &lists);
       for (const auto& key : next.subjects) {
         if (!key.empty()) PrepareKey(subject_index, key, insert, &lists);
@@ -615,7 +630,8 @@ struct MetadataStore::Impl {
       } else {
         shard.PrepareTimeNote();
       }
-      summary = shard.Summarize(next, seed);  // last: its change is never undone
+      summary = shard.Summarize(next, seed);  // its change and the next are never undone
+      shard.PrepareUser(summary.user_hash);
     } catch (...) {
       for (const PreparedList& list : lists) DropPrepared(list);
       throw;
@@ -630,7 +646,6 @@ struct MetadataStore::Impl {
       const MetadataEntry& old = shard.At(slot).entry;
       CountEmptyKeys(EmptyKeysOf(old), -1);
       IdList::Id id = &old.memory_id;
-      IndexRemove(user_index, old.user_id, id, /*empty_indexed=*/true);
       IndexRemove(type_index, old.memory_type, id);
       for (const auto& s : old.subjects) IndexRemove(subject_index, s, id);
       for (const auto& k : old.keywords) IndexRemove(keyword_index, k, id);
@@ -725,7 +740,7 @@ void MetadataStore::BulkLoad(std::vector<MetadataEntry> entries) {
     return;
   }
   for (IndexMap* index :
-       {&m.type_index, &m.subject_index, &m.keyword_index, &m.tag_index, &m.user_index}) {
+       {&m.type_index, &m.subject_index, &m.keyword_index, &m.tag_index}) {
     for (size_t i = 0; i < index->ShardCount(); ++i) locks.emplace_back(index->ShardAt(i).mutex);
   }
 
@@ -766,6 +781,7 @@ void MetadataStore::BulkLoad(std::vector<MetadataEntry> entries) {
       int64_t slot = shard.Find(stored.entry.memory_id, hashes[i]);
       if (slot < 0) {
         const EntrySummary summary = shard.Summarize(stored.entry, m.seed);
+        shard.PrepareUser(summary.user_hash);
         slot = static_cast<int64_t>(shard.Add(std::move(stored), summary, hashes[i]));
         last_in_slot[s].push_back(static_cast<uint32_t>(i));
       } else {
@@ -779,6 +795,7 @@ void MetadataStore::BulkLoad(std::vector<MetadataEntry> entries) {
         keys.tags = std::move(old.tags);
         const EntrySummary summary = shard.Summarize(stored.entry, m.seed);
         shard.PrepareTimeNote();
+        shard.PrepareUser(summary.user_hash);
         shard.Replace(static_cast<size_t>(slot), std::move(stored), summary);
         uint32_t& previous = last_in_slot[s][static_cast<size_t>(slot)];
         last[previous] = nullptr;
@@ -789,17 +806,15 @@ void MetadataStore::BulkLoad(std::vector<MetadataEntry> entries) {
   });
   std::vector<MetadataEntry>().swap(entries);
 
-  // Users, types and keywords on one side, subjects and tags on the other:
-  // about the same number of keys each.
+  // Types and keywords on one side, subjects and tags on the other: about
+  // the same number of keys each.
   RunInHalves(two, [&](int half) {
     ListFinder first(half == 0 ? m.type_index : m.subject_index);
     ListFinder second(half == 0 ? m.keyword_index : m.tag_index);
-    ListFinder users(m.user_index);
     for (const StoredEntry* stored : last) {
       if (stored == nullptr) continue;
       const MetadataEntry& e = stored->entry;
       if (half == 0) {
-        users.Get(e.user_id).Append(&e.memory_id);
         if (!e.memory_type.empty()) first.Get(e.memory_type).Append(&e.memory_id);
         ListAll(second, e.keywords, &e.memory_id);
       } else {
@@ -897,6 +912,22 @@ bool AppendIds(const IdList& list, size_t max_ids, std::vector<const std::string
 
 bool MetadataStore::CollectIds(KeyIndex which, const std::vector<std::string>& keys,
                                size_t max_ids, std::vector<const std::string*>* ids) const {
+  if (which == KeyIndex::kUser) {
+    // From the shards' slot lists: a superset (users sharing a hash,
+    // entries that moved to another user), which searches test anyway.
+    for (const std::string& key : keys) {
+      const uint32_t user_hash = UserHash(key);
+      for (size_t i = 0; i < impl_->shard_count; ++i) {
+        const EntryShard& shard = impl_->entry_shards[i];
+        std::shared_lock lock(shard.mutex);
+        auto it = shard.user_slots.find(user_hash);
+        if (it == shard.user_slots.end()) continue;
+        if (ids->size() + it->second.size() > max_ids) return false;
+        for (uint32_t slot : it->second) ids->push_back(&shard.At(slot).entry.memory_id);
+      }
+    }
+    return true;
+  }
   const IndexMap& index = impl_->Index(which);
   for (const std::string& key : keys) {
     const auto& shard = index.ShardFor(key);

@@ -62,8 +62,9 @@ struct ShardRun {
   std::span<const std::string> types;
 };
 
-// The secondary indexes, by what their keys are, and the index of user_ids
-// that the store keeps for searches (its keys include the empty user_id).
+// The secondary indexes, by what their keys are, and the user_ids, whose
+// entries the store also finds for searches (the empty user_id included;
+// an entry may be found that no longer belongs to the user, or twice).
 enum class KeyIndex { kType, kSubject, kKeyword, kTag, kUser };
 
 // Every entry under its memory_id, plus the type, subject, keyword and tag
