@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Memory index benchmark: velmar beside a pure-Python dict index and SQLite.
+"""Memory index benchmark: velmar beside a pure-Python dict index, SQLite and DuckDB.
 
 Generates realistic entries (a few hundred memory types, a few thousand
 subjects, Zipf-distributed users, types, subjects, objects, keywords and
@@ -14,18 +14,28 @@ semantics, in one process:
     .venv/bin/python bench/bench_memory.py                 # 1,000,000 entries
     .venv/bin/python bench/bench_memory.py --entries 100000
 
-orjson, the benchmark's own dependency, is installed into the running
-interpreter on first use.
+SQLite runs in memory with an index on every column a query filters or
+orders by; DuckDB runs in memory with its defaults. DuckDB is filled in
+bulk from CSV files, since inserting row by row would take it hours: its
+batch_add figure is that bulk load and is not comparable with the others.
+
+orjson and duckdb, the benchmark's own dependencies, are installed into the
+running interpreter on first use.
+
+    .venv/bin/python bench/bench_memory.py --entries 10000000 --no-python --no-sqlite --no-duckdb
 """
 
 import argparse
 import bisect
+import csv
 import gc
+import importlib
 import itertools
 import json
 import operator
 import os
 import random
+import resource
 import sqlite3
 import statistics
 import struct
@@ -35,17 +45,15 @@ import tempfile
 import time
 
 
-def ensure_orjson():
+def ensure(module):
     try:
-        import orjson  # noqa: F401
+        return importlib.import_module(module)
     except ImportError:
-        subprocess.check_call([sys.executable, "-m", "pip", "install", "-q", "orjson"])
-    import orjson
-
-    return orjson
+        subprocess.check_call([sys.executable, "-m", "pip", "install", "-q", module])
+    return importlib.import_module(module)
 
 
-orjson = ensure_orjson()
+orjson = ensure("orjson")
 from velmar.memory import PyMetadataIndex  # noqa: E402
 
 BATCH = 10_000
@@ -92,8 +100,7 @@ class Zipf:
         return self.items[bisect.bisect(self.cum, self.rng.random() * self.cum[-1])]
 
 
-def generate(n, seed):
-    rng = random.Random(seed)
+def vocabularies(rng):
     v = {
         "users": [f"user_{i:04d}" for i in range(2000)],
         "types": vocabulary(rng, 300, 3),
@@ -102,13 +109,16 @@ def generate(n, seed):
         "keywords": vocabulary(rng, 2000, 2),
         "tags": vocabulary(rng, 200, 2),
     }
-    z = {k: Zipf(rng, items) for k, items in v.items()}
+    return v, {k: Zipf(rng, items) for k, items in v.items()}
+
+
+def make_entries(rng, z, first, n):
     pools = {k: iter(z[k].take(n * 3)) for k in ("subjects", "objects", "keywords", "tags")}
     users, types = z["users"].take(n), z["types"].take(n)
     entries = []
     for i in range(n):
         e = {
-            "memory_id": f"mem-{i:08x}-{rng.getrandbits(32):08x}",
+            "memory_id": f"mem-{first + i:08x}-{rng.getrandbits(32):08x}",
             "user_id": users[i],
             "memory_type": types[i],
             "subjects": [next(pools["subjects"]) for _ in range(rng.randint(1, 3))],
@@ -125,7 +135,26 @@ def generate(n, seed):
         if rng.random() < 0.8:
             e["content_preview"] = " ".join(word(rng, 2) for _ in range(rng.randint(4, 14)))
         entries.append(e)
-    return entries, v, z
+    return entries
+
+
+def generate(n, seed):
+    rng = random.Random(seed)
+    v, z = vocabularies(rng)
+    return make_entries(rng, z, 0, n), v, z
+
+
+def generate_batches(n, seed):
+    """The same kind of data made a batch at a time, for sizes whose dicts
+    would not fit in memory at once (not the same entries as generate)."""
+    rng = random.Random(seed)
+    v, z = vocabularies(rng)
+
+    def batches():
+        for first in range(0, n, BATCH):
+            yield make_entries(rng, z, first, min(BATCH, n - first))
+
+    return batches(), v, z
 
 
 def queries(z, rng):
@@ -336,6 +365,46 @@ class DictIndex:
 # ------------------------------------------------------------------- SQLite
 
 
+def strict_sql(q, loose):
+    """A strict query as SQL over the tables of SqliteIndex and DuckIndex,
+    with loose(table, lowercase terms) giving the loose-match condition."""
+    where, args = [], []
+    if "user_id" in q:
+        where.append("e.user_id = ?")
+        args.append(q["user_id"])
+    if q.get("memory_types"):
+        where.append(f"e.memory_type IN ({','.join('?' * len(q['memory_types']))})")
+        args += q["memory_types"]
+    for key in ("subjects", "keywords"):
+        if q.get(key):
+            cond, cond_args = loose(key, [t.lower() for t in q[key]])
+            where.append(cond)
+            args += cond_args
+    if q.get("tags"):
+        # A set built once from the tag index, rather than a lookup per row.
+        where.append(f"e.memory_id IN (SELECT memory_id FROM tags "
+                     f"WHERE tag IN ({','.join('?' * len(q['tags']))}))")
+        args += q["tags"]
+    for key, cond in (("importance_min", "e.importance >= ?"),
+                      ("importance_max", "e.importance <= ?"),
+                      ("created_after", "e.created_at >= ?"),
+                      ("created_before", "e.created_at <= ?")):
+        if key in q:
+            where.append(cond)
+            args.append(q[key])
+    sql = (f"SELECT memory_id FROM entries e {'WHERE ' + ' AND '.join(where) if where else ''}"
+           f" ORDER BY e.created_at DESC LIMIT ?")
+    return sql, args + [q.get("limit", 100)]
+
+
+def flexible_where(q):
+    """The hard conditions of a flexible query: SQL conditions and their arguments."""
+    conds = {"user_id": "e.user_id = ?", "created_after": "e.created_at >= ?",
+             "created_before": "e.created_at <= ?"}
+    keys = [k for k in conds if k in q]
+    return [conds[k] for k in keys], [q[k] for k in keys]
+
+
 class SqliteIndex:
     LISTS = ("subjects", "objects", "keywords", "tags")
 
@@ -387,35 +456,13 @@ class SqliteIndex:
         return len(rows)
 
     def search_strict(self, q):
-        where, args = [], []
-        if "user_id" in q:
-            where.append("e.user_id = ?")
-            args.append(q["user_id"])
-        if q.get("memory_types"):
-            where.append(f"e.memory_type IN ({','.join('?' * len(q['memory_types']))})")
-            args += q["memory_types"]
-        for key, table in (("subjects", "subjects"), ("keywords", "keywords")):
-            if q.get(key):
-                terms = [t.lower() for t in q[key]]
-                cond = " OR ".join("contains_either(x.lower, ?)" for _ in terms)
-                where.append(f"EXISTS (SELECT 1 FROM {table} x WHERE x.memory_id = e.memory_id "
-                             f"AND ({cond}))")
-                args += terms
-        if q.get("tags"):
-            # A set built once from the tag index, rather than a lookup per row.
-            where.append(f"e.memory_id IN (SELECT memory_id FROM tags "
-                         f"WHERE tag IN ({','.join('?' * len(q['tags']))}))")
-            args += q["tags"]
-        for key, cond in (("importance_min", "e.importance >= ?"),
-                          ("importance_max", "e.importance <= ?"),
-                          ("created_after", "e.created_at >= ?"),
-                          ("created_before", "e.created_at <= ?")):
-            if key in q:
-                where.append(cond)
-                args.append(q[key])
-        sql = (f"SELECT memory_id FROM entries e {'WHERE ' + ' AND '.join(where) if where else ''}"
-               f" ORDER BY e.created_at DESC LIMIT ?")
-        return [r[0] for r in self.db.execute(sql, args + [q.get("limit", 100)])]
+        def loose(table, terms):
+            cond = " OR ".join("contains_either(x.lower, ?)" for _ in terms)
+            return (f"EXISTS (SELECT 1 FROM {table} x WHERE x.memory_id = e.memory_id "
+                    f"AND ({cond}))", terms)
+
+        sql, args = strict_sql(q, loose)
+        return [r[0] for r in self.db.execute(sql, args)]
 
     def search_flexible(self, q):
         args = []
@@ -441,19 +488,106 @@ class SqliteIndex:
                             f"x.memory_id = e.memory_id AND ({cond})) THEN 0.8 ELSE 0.0 END)")
             args += subjects
         timed = "created_after" in q or "created_before" in q
-        where = []
-        if "user_id" in q:
-            where.append("e.user_id = ?")
-        if "created_after" in q:
-            where.append("e.created_at >= ?")
-        if "created_before" in q:
-            where.append("e.created_at <= ?")
-        where_args = [q[k] for k in ("user_id", "created_after", "created_before") if k in q]
+        where, where_args = flexible_where(q)
         sql = (f"SELECT memory_id, score FROM (SELECT e.memory_id, e.created_at, "
                f"{type_score} + {subject_score} + {object_score} + {1.0 if timed else 0.0} "
                f"AS score FROM entries e {'WHERE ' + ' AND '.join(where) if where else ''}) "
                f"WHERE score >= 1.99999 ORDER BY score DESC, created_at DESC LIMIT ?")
         return [r[0] for r in self.db.execute(sql, args + where_args + [q.get("limit", 100)])]
+
+
+# ------------------------------------------------------------------- DuckDB
+
+
+class DuckIndex:
+    """The SQLite schema and queries in DuckDB, with its contains() for the
+    loose matches."""
+
+    def __init__(self):
+        duckdb = ensure("duckdb")
+        self.db = duckdb.connect(":memory:")
+        self.tmp = tempfile.TemporaryDirectory()
+
+    def load(self, entries):
+        """Fills the tables in bulk from CSV files (the whole data set at once)."""
+        files = {t: open(os.path.join(self.tmp.name, t + ".csv"), "w", newline="")
+                 for t in ("entries", "subjects", "objects", "keywords", "tags")}
+        out = {t: csv.writer(f) for t, f in files.items()}
+        latest = {}
+        for d in entries:
+            e = entry_from_dict(d) if isinstance(d, dict) else None
+            if e is not None:
+                latest[e["memory_id"]] = e
+        for mid, e in latest.items():
+            out["entries"].writerow((mid, e["user_id"], e["memory_type"], e["importance"],
+                                     e["confidence"], repr(e["created_at"]), e["access_count"]))
+            out["subjects"].writerows((mid, i, s.lower()) for i, s in enumerate(e["subjects"]))
+            out["objects"].writerows((mid, s.lower()) for s in e["objects"])
+            out["keywords"].writerows((mid, s.lower()) for s in e["keywords"])
+            out["tags"].writerows((mid, t) for t in dict.fromkeys(e["tags"]) if t)
+        for f in files.values():
+            f.close()
+        columns = {
+            "entries": "{'memory_id':'VARCHAR','user_id':'VARCHAR','memory_type':'VARCHAR',"
+                       "'importance':'INTEGER','confidence':'INTEGER','created_at':'DOUBLE',"
+                       "'access_count':'BIGINT'}",
+            "subjects": "{'memory_id':'VARCHAR','pos':'INTEGER','lower':'VARCHAR'}",
+            "objects": "{'memory_id':'VARCHAR','lower':'VARCHAR'}",
+            "keywords": "{'memory_id':'VARCHAR','lower':'VARCHAR'}",
+            "tags": "{'memory_id':'VARCHAR','tag':'VARCHAR'}",
+        }
+        for table, cols in columns.items():
+            path = os.path.join(self.tmp.name, table + ".csv")
+            self.db.execute(f"CREATE TABLE {table} AS SELECT * FROM read_csv('{path}', "
+                            f"header=false, quote='\"', escape='\"', columns={cols})")
+        return len(latest)
+
+    def search_strict(self, q):
+        def loose(table, terms):
+            cond = " OR ".join("contains(x.lower, ?) OR contains(?, x.lower)" for _ in terms)
+            return (f"e.memory_id IN (SELECT memory_id FROM {table} x WHERE {cond})",
+                    [t for t in terms for _ in (0, 1)])
+
+        sql, args = strict_sql(q, loose)
+        return [r[0] for r in self.db.execute(sql, args).fetchall()]
+
+    def search_flexible(self, q):
+        args = []
+        type_cases = []
+        for t in q.get("memory_types", []):
+            type_cases.append("WHEN e.memory_type = ? THEN 1.0 WHEN contains(e.memory_type, ?) "
+                              "OR contains(?, e.memory_type) THEN 0.5")
+            args += [t, t, t]
+        type_score = f"(CASE {' '.join(type_cases)} ELSE 0.0 END)" if type_cases else "0.0"
+        subjects = [s.lower() for s in q.get("subjects", [])]
+        ctes, cte_args, joins, parts = [], [], [], []
+        if subjects:
+            # First matching (query subject, entry subject) pair decides.
+            cases = " ".join(f"WHEN contains(x.lower, ?) OR contains(?, x.lower) THEN {i}"
+                             for i in range(len(subjects)))
+            exact = " ".join(f"WHEN {i} THEN x.lower = ?" for i in range(len(subjects)))
+            ctes.append(
+                f"s AS (SELECT memory_id, arg_min(CASE WHEN ex THEN 1.0 ELSE 0.6 END, "
+                f"qi * 1000 + pos) AS score FROM (SELECT x.memory_id, x.pos, "
+                f"(CASE {cases} END) AS qi, (CASE (CASE {cases} END) {exact} END) AS ex "
+                f"FROM subjects x) WHERE qi IS NOT NULL GROUP BY memory_id)")
+            cte_args += [s for s in subjects for _ in (0, 1)] * 2 + subjects
+            cond = " OR ".join("contains(x.lower, ?) OR contains(?, x.lower)" for _ in subjects)
+            ctes.append(f"o AS (SELECT DISTINCT memory_id FROM objects x WHERE {cond})")
+            cte_args += [s for s in subjects for _ in (0, 1)]
+            joins = ["LEFT JOIN s ON s.memory_id = e.memory_id",
+                     "LEFT JOIN o ON o.memory_id = e.memory_id"]
+            parts = ["COALESCE(s.score, 0.0)",
+                     "(CASE WHEN o.memory_id IS NULL THEN 0.0 ELSE 0.8 END)"]
+        timed = "created_after" in q or "created_before" in q
+        where, where_args = flexible_where(q)
+        score = " + ".join([type_score] + parts + [str(1.0 if timed else 0.0)])
+        sql = (f"{'WITH ' + ', '.join(ctes) if ctes else ''} SELECT memory_id FROM "
+               f"(SELECT e.memory_id, e.created_at, {score} AS score FROM entries e "
+               f"{' '.join(joins)} {'WHERE ' + ' AND '.join(where) if where else ''}) "
+               f"WHERE score >= 1.99999 ORDER BY score DESC, created_at DESC LIMIT ?")
+        return [r[0] for r in
+                self.db.execute(sql, cte_args + args + where_args + [q.get("limit", 100)]).fetchall()]
 
 
 # --------------------------------------------------------------------- runs
@@ -481,7 +615,12 @@ def latency(fn, q, repeat):
 
 
 def row(label, *cells):
-    print(f"  {label:<28}" + "".join(f"{c:>16}" for c in cells))
+    print(f"  {label:<28}" + "".join(f"{c:>14}" for c in cells))
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 def main():
@@ -491,10 +630,20 @@ def main():
     parser.add_argument("--repeat", type=int, default=5, help="runs per velmar query")
     parser.add_argument("--no-python", action="store_true", help="skip the pure-Python index")
     parser.add_argument("--no-sqlite", action="store_true", help="skip SQLite")
+    parser.add_argument("--no-duckdb", action="store_true", help="skip DuckDB")
+    parser.add_argument("--stream", action="store_true",
+                        help="make the entries batch by batch and keep none (for 10M and up): "
+                             "velmar only, no orjson reference")
     args = parser.parse_args()
+    if args.stream:
+        args.no_python = args.no_sqlite = args.no_duckdb = True
 
     print(f"generating {args.entries:,} entries ...", flush=True)
-    entries, _, z = generate(args.entries, args.seed)
+    if args.stream:
+        batches, _, z = generate_batches(args.entries, args.seed)
+        entries = None
+    else:
+        entries, _, z = generate(args.entries, args.seed)
     strict, flexible = queries(z, random.Random(args.seed + 1))
     gc.collect()
     gc.freeze()  # the generated data is not garbage; spare every side the scans
@@ -506,41 +655,65 @@ def main():
         impls.append(("python dict", DictIndex()))
     if not args.no_sqlite:
         impls.append(("sqlite3", SqliteIndex()))
+    if not args.no_duckdb:
+        impls.append(("duckdb", DuckIndex()))
     names = [n for n, _ in impls]
 
-    print(f"\nbatch_add, batches of {BATCH:,} (entries/s)")
+    print(f"\nbatch_add, batches of {BATCH:,} (entries/s; duckdb: one bulk load from CSV)")
     row("", *names)
     rates = []
     for name, index in impls:
-        t, n = timed(add_all, index, entries)
-        assert n == len(entries), (name, n)
-        rates.append(len(entries) / t)
+        before = rss_bytes()
+        if name == "duckdb":
+            t, n = timed(index.load, entries)
+        elif entries is None:
+            t = 0.0
+            n = 0
+            for batch in batches:
+                dt, added = timed(index.batch_add, batch)
+                t += dt
+                n += added
+        else:
+            t, n = timed(add_all, index, entries)
+        if name == "velmar":
+            velmar_rss = rss_bytes() - before
+        assert n == args.entries, (name, n)
+        rates.append(n / t)
     row("throughput", *(f"{r:,.0f}" for r in rates))
     if len(rates) > 1 and names[1] == "python dict":
         print(f"  velmar / python dict: {rates[0] / rates[1]:.2f}x")
+    print(f"  velmar memory: {velmar_rss / args.entries:,.0f} bytes of RSS per entry")
 
+    peers = [n for n in ("sqlite3", "duckdb") if n in names]
+    slowest = {}
     for title, qs, method in (("search_strict", strict, "search_strict"),
                               ("search_flexible", flexible, "search_flexible")):
-        print(f"\n{title} latency (ms, median)")
-        row("query", *names, "hits")
+        print(f"\n{title} latency (ms, median of {args.repeat})")
+        row("query", *names, *(f"x {p}" for p in peers), "hits")
         for label, q in qs:
-            cells, results = [], []
+            cells, results, times = [], [], {}
             for name, index in impls:
-                t, result = latency(getattr(index, method), q,
-                                    args.repeat if name == "velmar" else 1)
-                cells.append(f"{t * 1e3:,.1f}")
+                t, result = latency(getattr(index, method), q, args.repeat)
+                times[name] = t
+                cells.append(f"{t * 1e3:,.2f}")
                 results.append(result)
-            agree = all(set(r) == set(results[0]) for r in results[1:])
-            row(label, *cells, f"{len(results[0])}{'' if agree else ' (differ)'}")
+            slowest[f"{title}: {label}"] = times["velmar"]
+            # Every side must return the same identifiers in the same order
+            # (the generated times have no ties).
+            agree = all(r == results[0] for r in results[1:])
+            ratios = [f"{times[p] / times['velmar']:,.1f}" for p in peers]
+            row(label, *cells, *ratios, f"{len(results[0])}{'' if agree else ' (differ)'}")
 
     # Each side is timed IO_RUNS times and the median kept: a single run of
     # a second or two swings widely on a busy machine.
-    print(f"\nsave and load (MB/s of index file, median of {IO_RUNS})")
+    # At 10M entries one run of each takes minutes: once is enough there.
+    io_runs = 1 if args.stream else IO_RUNS
+    print(f"\nsave and load (MB/s of index file, median of {io_runs})")
     velmar_index = impls[0][1]
     del impls, index  # room for the reloads
     gc.collect()
     saves = []
-    for _ in range(IO_RUNS):
+    for _ in range(io_runs):
         t, ok = timed(velmar_index.save)
         assert ok
         saves.append(t)
@@ -548,14 +721,20 @@ def main():
     size = os.path.getsize(path)
     del velmar_index
     loads = []
-    for _ in range(IO_RUNS):
+    for _ in range(io_runs):
         gc.collect()
         t, loaded = timed(PyMetadataIndex, path)
-        assert loaded.stats()["total"] == len(entries)
+        assert loaded.stats()["total"] == args.entries
         del loaded
         loads.append(t)
     t_load = statistics.median(loads)
 
+    if entries is None:
+        print(f"  file: {size / 1e6:,.1f} MB")
+        print(f"  save {size / t_save / 1e6:,.0f} MB/s ({t_save:.2f} s, written and synced), "
+              f"load {size / t_load / 1e6:,.0f} MB/s ({t_load:.2f} s, parsed and indexed)")
+        report_end(slowest)
+        return
     # The reference: orjson with the same entries, as converted.
     converted = [entry_from_dict(e) for e in entries]
     dumps = []
@@ -571,7 +750,15 @@ def main():
     row("load", f"{size / t_load / 1e6:,.0f}", f"{len(data) / t_loads / 1e6:,.0f}")
     print(f"  velmar: save {t_save:.2f} s (written and synced to disk), load {t_load:.2f} s "
           f"(parsed and indexed); orjson: in memory only")
+    report_end(slowest)
     tmp.cleanup()
+
+
+def report_end(slowest):
+    worst = max(slowest, key=slowest.get)
+    print(f"\nslowest velmar search: {slowest[worst] * 1e3:,.2f} ms ({worst})")
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    print(f"peak RSS of the whole run: {peak / 1e9:,.2f} GB")
 
 
 if __name__ == "__main__":

@@ -1,7 +1,15 @@
+import fcntl
 import json
 import math
 import os
+import pathlib
+import shutil
+import signal
 import struct
+import subprocess
+import sys
+import tempfile
+import textwrap
 import time
 
 import pytest
@@ -384,3 +392,117 @@ def test_saved_file_holds_exactly_what_was_added(tmp_path, batch):
     assert reopened.stats()["total"] == len(last)
     assert reopened.save()
     assert entry_texts(again.read_bytes()) == entry_texts(path.read_bytes())
+
+
+# ------------------------------------------------------ leftovers and places
+
+
+def test_save_removes_what_a_killed_save_left_behind(tmp_path):
+    path = tmp_path / "index.json"
+    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(f"""
+        from velmar.memory import PyMetadataIndex
+        index = PyMetadataIndex({str(path)!r})
+        index.batch_add([{{"memory_id": f"m{{i}}", "content_preview": "x" * 100000}}
+                         for i in range(300)])
+        while True:
+            index.save()
+    """)])
+    try:
+        deadline = time.monotonic() + 60
+        while not [p for p in tmp_path.iterdir() if p.name.endswith(".tmp")]:
+            assert time.monotonic() < deadline and child.poll() is None
+        child.send_signal(signal.SIGKILL)
+    finally:
+        child.kill()
+        child.wait()
+    assert any(p.name.endswith(".tmp") for p in tmp_path.iterdir())
+
+    index = PyMetadataIndex(str(path))
+    index.batch_add([{"memory_id": "after"}])
+    assert index.save() is True
+    assert leftovers(tmp_path) == ["index.json"]
+    assert "after" in {e["memory_id"] for e in saved(path)}
+
+
+def test_save_leaves_other_savers_files_alone(tmp_path):
+    path = tmp_path / "index.json"
+    sleeper = subprocess.Popen(["sleep", "60"])
+    finished = subprocess.Popen(["true"])
+    finished.wait()
+    names = {
+        "live": f".index.json.{sleeper.pid}.0.tmp",
+        "dead": f".index.json.{finished.pid}.0.tmp",
+        "dead, locked": f".index.json.{finished.pid}.1.tmp",
+        "other file": f".other.json.{finished.pid}.0.tmp",
+        "other pattern": f".index.json.{finished.pid}.tmp",
+    }
+    for name in names.values():
+        (tmp_path / name).write_text("partial")
+    held = open(tmp_path / names["dead, locked"], "rb")
+    fcntl.flock(held, fcntl.LOCK_EX)
+    try:
+        assert PyMetadataIndex(str(path)).save() is True
+    finally:
+        held.close()
+        sleeper.kill()
+        sleeper.wait()
+    kept = set(leftovers(tmp_path, "index.json"))
+    assert kept == {names[k] for k in ("live", "dead, locked", "other file", "other pattern")}
+
+
+def test_writable_file_in_a_directory_we_cannot_write(fresh_python):
+    # As root, permissions bind only once the child has become nobody, who
+    # must be able to reach the directory (pytest's own are private).
+    base = pathlib.Path(tempfile.mkdtemp())
+    base.chmod(0o755)
+    directory = base / "shared"
+    directory.mkdir()
+    path = directory / "index.json"
+    path.write_text('[{"memory_id":"old","user_id":"","memory_type":"","subjects":[],'
+                    '"objects":[],"keywords":[],"tags":[],"importance":2,"confidence":2,'
+                    '"created_at":1.0,"access_count":0,"chat_id":null,"content_preview":null}]')
+    path.chmod(0o666)
+    directory.chmod(0o555)
+    try:
+        proc = fresh_python(f"""
+            import os
+            if os.geteuid() == 0:
+                os.setgid(65534)
+                os.setuid(65534)
+            from velmar.memory import PyMetadataIndex
+            index = PyMetadataIndex({str(path)!r})
+            index.batch_add([{{"memory_id": "new", "content_preview": "y" * 5000}}])
+            print(index.save(), sorted(os.listdir({str(directory)!r})))
+        """)
+        data = saved(path)
+    finally:
+        directory.chmod(0o755)
+        shutil.rmtree(base)
+    assert proc.stdout.split(maxsplit=1) == ["True", "['index.json']\n"]
+    assert sorted(e["memory_id"] for e in data) == ["new", "old"]
+
+
+@pytest.mark.parametrize(
+    "member, after",
+    [
+        ('"extra":1e400', None),
+        ('"extra":{"n":[-123456789012345678901234567890,"\\ud800"]}', None),
+        ('"\\udc00":"\\udfff"', None),
+        ('"created_at":123456789012345678901234567890', 1.2e29),
+    ],
+)
+def test_valid_json_that_save_could_meet_loads(tmp_path, member, after):
+    entry = dict.fromkeys(ENTRY_KEYS)
+    entry.update(memory_id="m", user_id="", memory_type="", subjects=[], objects=[],
+                 keywords=[], tags=[], importance=2, confidence=2, created_at=1.0,
+                 access_count=0)
+    text = json.dumps([entry])
+    if member.startswith('"created_at"'):
+        text = text.replace('"created_at": 1.0', member)
+    else:
+        text = text[:-2] + "," + member + "}]"
+    path = tmp_path / "index.json"
+    path.write_text(text)
+    index = PyMetadataIndex(str(path))
+    query = {} if after is None else {"created_after": after, "created_before": 1.3e29}
+    assert index.search_strict(query) == ["m"]

@@ -423,15 +423,15 @@ def reference_flexible_scores(snapshot, q):
     return kept
 
 
-def random_entries(rng, count):
+def random_entries(rng, count, words=WORDS, types=TYPES):
     def terms():
-        return rng.sample(WORDS, rng.randint(0, 3))
+        return rng.sample(words, rng.randint(0, 3))
 
     return [
         {
             "memory_id": f"id{i}",
             "user_id": rng.choice(["u1", "u2", ""]),
-            "memory_type": rng.choice(TYPES),
+            "memory_type": rng.choice(types),
             "subjects": terms(),
             "objects": terms(),
             "keywords": terms(),
@@ -443,14 +443,14 @@ def random_entries(rng, count):
     ]
 
 
-def random_query(rng, flexible):
+def random_query(rng, flexible, words=WORDS, types=TYPES):
     q = {}
     if rng.random() < 0.3:
         q["user_id"] = rng.choice(["u1", "u2", ""])
     if rng.random() < 0.6:
-        q["memory_types"] = rng.sample(TYPES, rng.randint(1, 2))
+        q["memory_types"] = rng.sample(types, rng.randint(1, 2))
     if rng.random() < 0.7:
-        q["subjects"] = rng.sample(WORDS, rng.randint(1, 2))
+        q["subjects"] = rng.sample(words, rng.randint(1, 2))
     if rng.random() < 0.3:
         q["created_after"] = float(rng.randint(0, 150))
     if rng.random() < 0.3:
@@ -459,7 +459,7 @@ def random_query(rng, flexible):
         q["limit"] = rng.randint(0, 400)
     if not flexible:
         if rng.random() < 0.3:
-            q["keywords"] = rng.sample(WORDS, rng.randint(1, 2))
+            q["keywords"] = rng.sample(words, rng.randint(1, 2))
         if rng.random() < 0.3:
             q["tags"] = rng.sample(["a", "b", "c", "A"], rng.randint(1, 2))
         if rng.random() < 0.3:
@@ -469,19 +469,33 @@ def random_query(rng, flexible):
     return q
 
 
-def test_searches_agree_with_reference(tmp_path):
+@pytest.mark.parametrize("empty_keys", [True, False])
+def test_searches_agree_with_reference(tmp_path, empty_keys):
+    # Without empty keys the indexes can answer conditions; with them they
+    # cannot (the empty key is never indexed). Every fourth entry is then
+    # replaced, in two batches, so that identifier lists and the time order
+    # have moved. Queries use each way to an answer: index candidates, the
+    # walk newest first, and the scan.
     rng = random.Random(20240611)
-    entries = random_entries(rng, 3000)
+    words = WORDS if empty_keys else [w for w in WORDS if w] + [f"rare{i}" for i in range(40)]
+    types = TYPES if empty_keys else [t for t in TYPES if t] + [f"kind{i}" for i in range(30)]
+    entries = random_entries(rng, 3000, words, types)
+    replacements = random_entries(rng, 3000, words, types)[::4]
     index, order = snapshot_order(entries, tmp_path)
-    by_id = {e["memory_id"]: e for e in entries}
+    for batch in (replacements[:300], replacements[300:]):
+        index.batch_add(batch)
+    path = tmp_path / "order.json"
+    assert index.save()
+    order = [e["memory_id"] for e in json.loads(path.read_text("utf-8"))]
+    by_id = {e["memory_id"]: e for e in entries + replacements}
     snapshot = [by_id[m] for m in order]
 
-    for _ in range(150):
-        q = random_query(rng, flexible=False)
+    for _ in range(200):
+        q = random_query(rng, flexible=False, words=words, types=types)
         assert index.search_strict(q) == reference_strict(snapshot, q), q
 
     for _ in range(150):
-        q = random_query(rng, flexible=True)
+        q = random_query(rng, flexible=True, words=words, types=types)
         kept = reference_flexible_scores(snapshot, q)
         ranked = sorted(kept.values(), key=lambda k: (-k[0], -k[1]))[: q.get("limit", 100)]
         got = index.search_flexible(q)
@@ -489,3 +503,36 @@ def test_searches_agree_with_reference(tmp_path):
         # position by position and check every id carries its key.
         assert len(set(got)) == len(got)
         assert [kept.get(m) for m in got] == ranked, q
+
+
+# ------------------------------------------------------------- worker pool
+
+
+@pytest.mark.parametrize(
+    "call, creates_pool",
+    [
+        ("search_strict({})", False),
+        ("search_strict({'subjects': ['a'], 'limit': 3})", False),
+        ("search_flexible({'memory_types': ['note'], 'subjects': ['a']})", True),
+        ("search_flexible({'limit': 0})", True),
+        ("search_flexible({})", True),
+    ],
+)
+def test_only_flexible_search_creates_the_worker_pool(fresh_python, call, creates_pool):
+    # The pool's size belongs to its first user; an extractor asking for
+    # more threads than there are processors shows who that was.
+    out = fresh_python(
+        f"""
+        import os
+        from velmar import VideoKeyframeExtractor
+        from velmar.memory import PyMetadataIndex
+        index = PyMetadataIndex()
+        index.batch_add([{{"memory_id": str(i), "memory_type": "note", "subjects": ["a"]}}
+                         for i in range(3000)])
+        index.{call}
+        want = len(os.sched_getaffinity(0)) + 1
+        got = VideoKeyframeExtractor(threads=want).get_actual_thread_count()
+        print(got == want)
+        """
+    ).stdout.split()
+    assert out == [str(not creates_pool)]

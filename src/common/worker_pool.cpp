@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -24,6 +25,8 @@ namespace {
 // is ever torn down, so no worker can outlive its arena.
 std::once_flag g_once;
 tbb::task_arena* g_arena = nullptr;
+// g_arena once it exists, for callers that only use a pool already made.
+std::atomic<tbb::task_arena*> g_existing{nullptr};
 // Never read, only kept: volatile stops the compiler from dropping the
 // stores, which would leave the objects unreachable (a leak to LSan).
 tbb::global_control* volatile g_parallelism = nullptr;
@@ -84,6 +87,7 @@ void CreatePool(uint64_t requested) {
     arena->initialize();
     g_observer = new PoolObserver(*arena);
     g_arena = arena;
+    g_existing.store(arena, std::memory_order_release);
     if (requested > 0) {
       try {
         WaitForWorkers(*arena, concurrency);
@@ -114,6 +118,8 @@ uint64_t AvailableProcessors() {
   const long online = sysconf(_SC_NPROCESSORS_ONLN);
   return online > 0 ? static_cast<uint64_t>(online) : 1;
 }
+
+tbb::task_arena* ExistingWorkerPool() { return g_existing.load(std::memory_order_acquire); }
 
 tbb::task_arena& WorkerPool() {
   CreatePool(0);

@@ -16,6 +16,10 @@ namespace velmar {
 // loop once the loop has stopped.
 tbb::task_arena& WorkerPool();
 
+// The process-wide pool if some earlier call has created it, else null.
+// For work that may use the pool but must not be the one to fix its size.
+tbb::task_arena* ExistingWorkerPool();
+
 // Asks for the pool to be created with exactly `threads` workers (threads
 // above the core count included; requests above the larger of
 // kMaxRequestedThreads and the processor count are reduced to it). When the

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <limits>
+#include <new>
 
 #include "common/panic.hpp"
 
@@ -31,35 +32,38 @@ size_t IdList::Find(Id id) const {
   }
 }
 
-void IdList::InsertSlot(uint32_t slot) {
-  const size_t mask = table_.size() - 1;
+void IdList::InsertSlot(std::vector<uint32_t>& table, uint32_t slot) const {
+  const size_t mask = table.size() - 1;
   size_t cell = CellOf(ids_[slot], mask);
-  while (table_[cell] != 0) cell = (cell + 1) & mask;
-  table_[cell] = slot + 1;
+  while (table[cell] != 0) cell = (cell + 1) & mask;
+  table[cell] = slot + 1;
 }
 
-void IdList::BuildTable() {
+std::vector<uint32_t> IdList::MakeTable(size_t slots) const {
   // At most half full, counting tombstones, so probes stay short.
-  size_t cells = std::bit_ceil(std::max<size_t>(4 * kIndexFrom, 2 * ids_.size() + 2));
-  table_.assign(cells, 0);
+  const size_t cells = std::bit_ceil(std::max<size_t>(4 * kIndexFrom, 2 * slots + 2));
+  std::vector<uint32_t> table(cells, 0);
   for (size_t i = 0; i < ids_.size(); ++i) {
-    if (ids_[i] != nullptr) InsertSlot(static_cast<uint32_t>(i));
+    if (ids_[i] != nullptr) InsertSlot(table, static_cast<uint32_t>(i));
   }
+  return table;
 }
 
-void IdList::Compact() {
+void IdList::Compact() noexcept {
   ids_.erase(std::remove(ids_.begin(), ids_.end(), nullptr), ids_.end());
   dead_count_ = 0;
-  if (ids_.size() > kIndexFrom) {
-    BuildTable();
-  } else {
-    table_.clear();
-    table_.shrink_to_fit();
-  }
+  std::vector<uint32_t>().swap(table_);
+  // Without room for a new table the list is searched linearly, which
+  // needs no table; a later search tries again.
+  PrepareSearch();
 }
 
-void IdList::PrepareSearch() {
-  if (table_.empty() && ids_.size() > kIndexFrom) BuildTable();
+void IdList::PrepareSearch() noexcept {
+  if (!table_.empty() || ids_.size() <= kIndexFrom) return;
+  try {
+    table_ = MakeTable(ids_.size());
+  } catch (const std::bad_alloc&) {
+  }
 }
 
 void IdList::Add(Id id) {
@@ -67,21 +71,26 @@ void IdList::Add(Id id) {
   if (Find(id) == kNone) Append(id);
 }
 
-void IdList::Append(Id id) {
+void IdList::PrepareAppend() {
   if (ids_.size() >= std::numeric_limits<uint32_t>::max() - 1) {
     throw Panic("identifier list too long");
   }
-  ids_.push_back(id);
-  ++live_;
-  if (table_.empty()) return;
-  if (2 * ids_.size() + 2 > table_.size()) {
-    BuildTable();
-  } else {
-    InsertSlot(static_cast<uint32_t>(ids_.size() - 1));
+  if (ids_.size() == ids_.capacity()) ids_.reserve(std::max<size_t>(4, 2 * ids_.capacity()));
+  if (!table_.empty() && 2 * (ids_.size() + 1) + 2 > table_.size()) {
+    table_ = MakeTable(ids_.size() + 1);
   }
 }
 
-void IdList::Remove(Id id) {
+void IdList::Append(Id id) {
+  // Everything that may fail comes first, so that a failure leaves the list
+  // as it was.
+  PrepareAppend();
+  ids_.push_back(id);
+  ++live_;
+  if (!table_.empty()) InsertSlot(table_, static_cast<uint32_t>(ids_.size() - 1));
+}
+
+void IdList::Remove(Id id) noexcept {
   PrepareSearch();
   size_t slot = Find(id);
   if (slot == kNone) return;

@@ -35,8 +35,11 @@ class IdList {
   void Add(Id id);
   // Appends `id`, which the caller knows is not listed.
   void Append(Id id);
+  // Makes room for one more identifier, so that the next Append allocates
+  // nothing. Changes nothing visible; may throw std::bad_alloc.
+  void PrepareAppend();
   // Removes `id` if it is listed; the others keep their order.
-  void Remove(Id id);
+  void Remove(Id id) noexcept;
   bool Contains(Id id) const { return Find(id) != kNone; }
 
   // Calls fn(const std::string&) for each identifier, in order.
@@ -46,17 +49,25 @@ class IdList {
       if (id != nullptr) fn(*id);
     }
   }
+  // Calls fn(Id) for each identifier, in order.
+  template <class F>
+  void ForEachId(F&& fn) const {
+    for (Id id : ids_) {
+      if (id != nullptr) fn(id);
+    }
+  }
   std::vector<std::string> ToVector() const;
 
  private:
   static constexpr size_t kNone = static_cast<size_t>(-1);
 
   size_t Find(Id id) const;
-  // Gives a long list its table before it is searched.
-  void PrepareSearch();
-  void BuildTable();
-  void InsertSlot(uint32_t slot);
-  void Compact();
+  // Gives a long list its table before it is searched, when there is room.
+  void PrepareSearch() noexcept;
+  // A table of the current identifiers, sized for `slots` of them.
+  std::vector<uint32_t> MakeTable(size_t slots) const;
+  void InsertSlot(std::vector<uint32_t>& table, uint32_t slot) const;
+  void Compact() noexcept;
 
   std::vector<Id> ids_;  // nullptr marks a removed identifier (table mode)
   // Table mode only: slot + 1 per cell, 0 marks a free cell.

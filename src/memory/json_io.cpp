@@ -9,7 +9,11 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <system_error>
 #include <unordered_set>
+#include <utility>
+#include <vector>
 
 #include <simdjson.h>
 
@@ -525,23 +529,301 @@ bool ReadEntries(simdjson::dom::array top, size_t first, size_t last, MetadataEn
   return true;
 }
 
+// The largest text simdjson parses in one go; tests lower it.
+size_t g_piece_limit = simdjson::SIMDJSON_MAXSIZE_BYTES;
+
 // Parses the `size` bytes at `padded` (followed by SIMDJSON_PADDING
 // readable bytes) with `parser`, nesting at most 128 deep, into the
 // top-level array `top`. simdjson validates the UTF-8 of the whole text as
-// it goes.
+// it goes. A parse error is left in *error.
 bool ParseArray(simdjson::dom::parser& parser, const char* padded, size_t size,
-                simdjson::dom::array& top) {
-  if (parser.allocate(size, 128)) return false;
-  // The document's tape and string buffers would otherwise be allocated
-  // inside parse(), too late for advice. The sizes advised are lower bounds
-  // of how simdjson sizes each buffer from the capacity.
-  if (parser.doc.allocate(size)) return false;
-  AdviseHugePages(parser.doc.tape.get(), size * sizeof(uint64_t));
-  AdviseHugePages(parser.doc.string_buf.get(), 5 * size / 3);
-  AdviseHugePages(parser.implementation->structural_indexes.get(), size * sizeof(uint32_t));
+                simdjson::dom::array& top, simdjson::error_code* error) {
+  *error = parser.allocate(size, 128);
+  if (*error) return false;
   element root;
-  if (parser.parse(padded, size, /*realloc_if_needed=*/false).get(root)) return false;
+  *error = parser.parse(padded, size, /*realloc_if_needed=*/false).get(root);
+  if (*error) return false;
   return !root.get_array().get(top);
+}
+
+// Errors that valid JSON can raise in simdjson: a number beyond what a
+// 64-bit integer or a double holds, a lone surrogate escape in a string.
+// Text failing with one of these may still be an index file (Mend).
+bool MayMend(simdjson::error_code error) {
+  return error == simdjson::NUMBER_ERROR ||
+         error == simdjson::STRING_ERROR || error == simdjson::NUMBER_OUT_OF_RANGE;
+}
+
+// Bytes rewritten by Mend, with what they were.
+using Undo = std::vector<std::pair<size_t, std::string>>;
+
+// Rewrites, in place and without changing its length, what simdjson refuses
+// in valid JSON that the reader must accept:
+//   - in the value of a key the reader ignores (at any depth inside it),
+//     every number becomes 0 and every lone surrogate escape \uD800-\uDFFF
+//     becomes \uFFFD (the value is dropped anyway), as do such escapes in
+//     the ignored key itself;
+//   - an integer `created_at` too large for 64 bits becomes the same value
+//     written as digits and an exponent, which reads as the double nearest
+//     to it (as a fractional number of that size would).
+// Anything else is left as it is, so that an error anywhere else still
+// fails the parse. Stops, changing nothing more, at text that is not JSON
+// or nests too deep: the parse refuses such text anyway.
+class Mender {
+ public:
+  Mender(char* text, size_t size, Undo* undo) : t_(text), n_(size), undo_(undo) {}
+
+  void Run() {
+    Space();
+    if (!Is('[')) return;
+    ++i_;
+    Space();
+    if (Is(']')) return;
+    for (;;) {
+      Space();
+      if (Is('{')) {
+        if (!EntryObject()) return;
+      } else if (Is('[')) {
+        if (!Positional()) return;
+      } else if (!Value(kPlain, 1)) {
+        return;
+      }
+      Space();
+      if (!Is(',')) return;
+      ++i_;
+    }
+  }
+
+ private:
+  enum Role { kPlain, kSkipped, kTime };
+  static constexpr int kMaxDepth = 130;  // past simdjson's 128: it decides
+
+  bool Is(char c) const { return i_ < n_ && t_[i_] == c; }
+  void Space() {
+    while (i_ < n_ && (t_[i_] == ' ' || t_[i_] == '\t' || t_[i_] == '\n' || t_[i_] == '\r')) ++i_;
+  }
+  void Rewrite(size_t at, std::string_view with) {
+    undo_->emplace_back(at, std::string(t_ + at, with.size()));
+    std::memcpy(t_ + at, with.data(), with.size());
+  }
+
+  bool EntryObject() {
+    ++i_;  // '{'
+    Space();
+    if (Is('}')) return ++i_, true;
+    for (;;) {
+      Space();
+      const size_t key_at = i_;
+      std::string key;
+      if (!String(false, &key)) return false;
+      const Field field = FieldOf(key);
+      if (field == kUnknown) {
+        i_ = key_at;
+        if (!String(true, nullptr)) return false;
+      }
+      Space();
+      if (!Is(':')) return false;
+      ++i_;
+      Space();
+      const Role role = field == kUnknown ? kSkipped : field == kCreatedAt ? kTime : kPlain;
+      if (!Value(role, 2)) return false;
+      Space();
+      if (Is('}')) return ++i_, true;
+      if (!Is(',')) return false;
+      ++i_;
+    }
+  }
+
+  bool Positional() {
+    ++i_;  // '['
+    Space();
+    if (Is(']')) return ++i_, true;
+    for (int index = 0;; ++index) {
+      Space();
+      if (!Value(index == kCreatedAt ? kTime : kPlain, 2)) return false;
+      Space();
+      if (Is(']')) return ++i_, true;
+      if (!Is(',')) return false;
+      ++i_;
+    }
+  }
+
+  bool Value(Role role, int depth) {
+    if (i_ >= n_ || depth > kMaxDepth) return false;
+    const Role inner = role == kSkipped ? kSkipped : kPlain;
+    const char c = t_[i_];
+    if (c == '"') return String(role == kSkipped, nullptr);
+    if (c == '-' || (c >= '0' && c <= '9')) return Number(role);
+    if (c == '{' || c == '[') {
+      const char close = c == '{' ? '}' : ']';
+      ++i_;
+      Space();
+      if (Is(close)) return ++i_, true;
+      for (;;) {
+        Space();
+        if (c == '{') {
+          if (!String(role == kSkipped, nullptr)) return false;
+          Space();
+          if (!Is(':')) return false;
+          ++i_;
+          Space();
+        }
+        if (!Value(inner, depth + 1)) return false;
+        Space();
+        if (Is(close)) return ++i_, true;
+        if (!Is(',')) return false;
+        ++i_;
+      }
+    }
+    for (std::string_view word : {"true", "false", "null"}) {
+      if (std::string_view(t_ + i_, std::min(n_ - i_, word.size())) == word) {
+        i_ += word.size();
+        return true;
+      }
+    }
+    return false;
+  }
+
+  static int Hex(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  }
+  // The code unit of the \uXXXX escape at t_[at] ('\\'), or -1.
+  int Escape(size_t at) const {
+    if (at + 6 > n_ || t_[at] != '\\' || t_[at + 1] != 'u') return -1;
+    int unit = 0;
+    for (size_t k = at + 2; k < at + 6; ++k) {
+      const int h = Hex(t_[k]);
+      if (h < 0) return -1;
+      unit = unit * 16 + h;
+    }
+    return unit;
+  }
+
+  // Scans a string. With `mend`, lone surrogate escapes become \uFFFD.
+  // With `decoded`, appends its text there as far as FieldOf needs it (any
+  // character beyond ASCII becomes a byte that no field name holds).
+  bool String(bool mend, std::string* decoded) {
+    if (!Is('"')) return false;
+    for (++i_; i_ < n_; ++i_) {
+      const char c = t_[i_];
+      if (c == '"') return ++i_, true;
+      if (c != '\\') {
+        if (decoded != nullptr) decoded->push_back(c);
+        continue;
+      }
+      if (i_ + 1 >= n_) return false;
+      const char e = t_[i_ + 1];
+      if (e != 'u') {
+        if (decoded != nullptr) decoded->push_back(e == '"' || e == '\\' || e == '/' ? e : '\x01');
+        ++i_;
+        continue;
+      }
+      const int unit = Escape(i_);
+      if (unit < 0) return false;
+      if (decoded != nullptr) decoded->push_back(unit < 0x80 ? static_cast<char>(unit) : '\x80');
+      if (unit >= 0xD800 && unit <= 0xDBFF) {
+        const int low = Escape(i_ + 6);
+        if (low >= 0xDC00 && low <= 0xDFFF) {
+          i_ += 11;  // the pair
+          continue;
+        }
+      }
+      if (mend && unit >= 0xD800 && unit <= 0xDFFF) Rewrite(i_ + 2, "FFFD");
+      i_ += 5;
+    }
+    return false;
+  }
+
+  bool Number(Role role) {
+    const size_t begin = i_;
+    if (Is('-')) ++i_;
+    const size_t digits_at = i_;
+    if (Is('0')) {
+      ++i_;
+    } else {
+      if (i_ >= n_ || t_[i_] < '1' || t_[i_] > '9') return false;
+      while (i_ < n_ && t_[i_] >= '0' && t_[i_] <= '9') ++i_;
+    }
+    const size_t digits = i_ - digits_at;
+    bool integer = true;
+    if (Is('.')) {
+      integer = false;
+      ++i_;
+      const size_t at = i_;
+      while (i_ < n_ && t_[i_] >= '0' && t_[i_] <= '9') ++i_;
+      if (i_ == at) return false;
+    }
+    if (Is('e') || Is('E')) {
+      integer = false;
+      ++i_;
+      if (Is('+') || Is('-')) ++i_;
+      const size_t at = i_;
+      while (i_ < n_ && t_[i_] >= '0' && t_[i_] <= '9') ++i_;
+      if (i_ == at) return false;
+    }
+    const size_t length = i_ - begin;
+    if (role == kSkipped) {
+      if (length > 1 || t_[begin] != '0') {
+        std::string zero(length, ' ');
+        zero[0] = '0';
+        Rewrite(begin, zero);
+      }
+    } else if (role == kTime && integer && digits >= 19) {
+      MendLargeInteger(begin, length);
+    }
+    return true;
+  }
+
+  // An integer created_at that may not fit 64 bits, at t_[begin].
+  void MendLargeInteger(size_t begin, size_t length) {
+    const char* first = t_ + begin;
+    const char* last = first + length;
+    {
+      int64_t i;
+      uint64_t u;
+      if (std::from_chars(first, last, i).ec == std::errc() ||
+          std::from_chars(first, last, u).ec == std::errc()) {
+        return;  // simdjson reads it
+      }
+    }
+    double value;
+    const auto parsed = std::from_chars(first, last, value);
+    if (parsed.ec != std::errc() || parsed.ptr != last || !std::isfinite(value)) return;
+    // Shortest digits d (n of them) and the exponent of the last: d e k.
+    char sci[32];
+    const auto res = std::to_chars(sci, sci + sizeof(sci), value, std::chars_format::scientific);
+    std::string out;
+    const char* p = sci;
+    if (*p == '-') out.push_back(*p++);
+    int n = 0;
+    for (; *p != 'e'; ++p) {
+      if (*p != '.') {
+        out.push_back(*p);
+        ++n;
+      }
+    }
+    int exp10 = 0;
+    std::from_chars(p + 1 + (p[1] == '+'), res.ptr, exp10);
+    out.push_back('e');
+    out.append(std::to_string(exp10 - (n - 1)));
+    if (out.size() > length) return;  // cannot happen beyond 19 digits
+    out.resize(length, ' ');
+    Rewrite(begin, out);
+  }
+
+  char* t_;
+  size_t n_;
+  size_t i_ = 0;
+  Undo* undo_;
+};
+
+void Restore(char* text, const Undo& undo) {
+  for (auto it = undo.rbegin(); it != undo.rend(); ++it) {
+    std::memcpy(text + it->first, it->second.data(), it->second.size());
+  }
 }
 
 // The entries of `first` followed by those of `second` (when there is one).
@@ -584,14 +866,96 @@ int64_t FindCut(const char* text, size_t size) {
 
 }  // namespace
 
-std::optional<std::vector<MetadataEntry>> ReadIndexJsonInPlace(char* text, size_t size) {
-  static_assert(kJsonPadding >= simdjson::SIMDJSON_PADDING);
-  // A byte-order mark is not JSON whitespace; the file must start with the
-  // array (simdjson agrees, but say so here rather than rely on it).
-  if (size == 0 || std::string_view(text, size).starts_with("\xEF\xBB\xBF")) return std::nullopt;
-  // Below this a second thread costs more to start than it saves.
-  const bool two_threads = size >= (size_t{8} << 20) && velmar::AvailableProcessors() >= 2;
+namespace {
 
+// The text is read in pieces when it is larger than simdjson parses in one
+// go. Each piece holds whole entries: it runs from a comma between two
+// entries (or the opening bracket) to the next such comma (or the end), and
+// is parsed where it is, as an array of its own, with the comma before it
+// turned into `[` and the one after it into `]` while it is parsed. Pieces
+// are parsed one after another. When a piece parses, its closing comma was
+// between two elements of the top-level array (the piece starts at one, and
+// a cut inside a string or nested value leaves it unbalanced). A comma
+// that was not is moved back to an earlier `},{"` a few times before the
+// text is given up as unreadable.
+//
+// The last comma of a `},{"` in (from, to], or 0.
+size_t LastCut(const char* text, size_t from, size_t to) {
+  for (size_t c = to; c > from + 1; --c) {
+    const void* comma = memrchr(text + from + 2, ',', c - from - 1);
+    if (comma == nullptr) return 0;
+    c = static_cast<size_t>(static_cast<const char*>(comma) - text);
+    if (text[c - 1] == '}' && text[c + 1] == '{' && text[c + 2] == '"') return c;
+  }
+  return 0;
+}
+
+// Outcome of one reading attempt: the entries, or why not.
+struct Attempt {
+  std::optional<std::vector<MetadataEntry>> entries;
+  bool mendable = false;  // failed on an error that Mend may remove
+};
+
+Attempt Fail(simdjson::error_code error) {
+  Attempt a;
+  a.mendable = MayMend(error);
+  return a;
+}
+
+// Whether reading `size` bytes pays for a second thread.
+bool TwoThreadsFor(size_t size) {
+  return size >= (size_t{8} << 20) && velmar::AvailableProcessors() >= 2;
+}
+
+Attempt ReadInPieces(char* text, size_t size, size_t limit) {
+  constexpr int kRetries = 4;
+  std::vector<MetadataEntry> all;
+  size_t from = 0;  // the piece's `[` or comma
+  for (;;) {
+    const bool last = size - from <= limit;
+    size_t to = last ? size : LastCut(text, from, std::min(from + limit - 1, size - 4));
+    for (int retry = 0;; ++retry) {
+      if (to == 0) return Attempt{};
+      const char opening = text[from];
+      const char closing = last ? 0 : text[to];
+      text[from] = '[';
+      if (!last) text[to] = ']';
+      simdjson::dom::parser parser;
+      simdjson::dom::array array;
+      simdjson::error_code error = simdjson::SUCCESS;
+      const size_t piece = (last ? size : to + 1) - from;
+      bool parsed = false;
+      try {
+        parsed = ParseArray(parser, text + from, piece, array, &error);
+      } catch (...) {
+        text[from] = opening;
+        if (!last) text[to] = closing;
+        throw;
+      }
+      text[from] = opening;
+      if (!last) text[to] = closing;
+      if (parsed) {
+        std::optional<std::vector<MetadataEntry>> entries =
+            ReadArrays(array, nullptr, TwoThreadsFor(piece));
+        if (!entries) return Attempt{};
+        if (all.empty()) {
+          all = std::move(*entries);
+        } else {
+          all.insert(all.end(), std::make_move_iterator(entries->begin()),
+                     std::make_move_iterator(entries->end()));
+        }
+        break;
+      }
+      if (MayMend(error)) return Fail(error);
+      if (last || retry == kRetries) return Attempt{};
+      to = LastCut(text, from, to - 1);
+    }
+    if (last) return Attempt{std::move(all)};
+    from = to;
+  }
+}
+
+Attempt ReadWhole(char* text, size_t size, bool two_threads) {
   // Parsing is the longest step that cannot be split once started, so a
   // large text is cut in two at a comma between entries, near the middle,
   // and each piece parsed on its own thread as an array of its own: the
@@ -604,13 +968,14 @@ std::optional<std::vector<MetadataEntry>> ReadIndexJsonInPlace(char* text, size_
     const auto at = static_cast<size_t>(cut);
     simdjson::dom::parser parsers[2];
     simdjson::dom::array arrays[2];
+    simdjson::error_code errors[2] = {simdjson::SUCCESS, simdjson::SUCCESS};
     bool parsed[2] = {false, false};
     std::unique_ptr<char[]> rest;
     text[at] = ']';
     try {
       RunInHalves(true, [&](int half) {
         if (half == 0) {
-          parsed[0] = ParseArray(parsers[0], text, at + 1, arrays[0]);
+          parsed[0] = ParseArray(parsers[0], text, at + 1, arrays[0], &errors[0]);
           return;
         }
         const size_t rest_size = size - at;  // '[' and the bytes after the comma
@@ -619,7 +984,7 @@ std::optional<std::vector<MetadataEntry>> ReadIndexJsonInPlace(char* text, size_
         rest[0] = '[';
         std::memcpy(rest.get() + 1, text + at + 1, rest_size - 1);
         std::memset(rest.get() + rest_size, 0, simdjson::SIMDJSON_PADDING);
-        parsed[1] = ParseArray(parsers[1], rest.get(), rest_size, arrays[1]);
+        parsed[1] = ParseArray(parsers[1], rest.get(), rest_size, arrays[1], &errors[1]);
       });
     } catch (...) {
       text[at] = ',';
@@ -628,15 +993,52 @@ std::optional<std::vector<MetadataEntry>> ReadIndexJsonInPlace(char* text, size_
     text[at] = ',';
     rest.reset();  // the parsers keep copies of the strings
     if (parsed[0]) {
-      if (!parsed[1]) return std::nullopt;
-      return ReadArrays(arrays[0], &arrays[1], true);
+      if (!parsed[1]) return Fail(errors[1]);
+      return Attempt{ReadArrays(arrays[0], &arrays[1], true)};
     }
+    if (MayMend(errors[0])) return Fail(errors[0]);
     // Not a cut between two entries after all: parse the text whole.
   }
   simdjson::dom::parser parser;
   simdjson::dom::array top;
-  if (!ParseArray(parser, text, size, top)) return std::nullopt;
-  return ReadArrays(top, nullptr, two_threads);
+  simdjson::error_code error = simdjson::SUCCESS;
+  if (!ParseArray(parser, text, size, top, &error)) return Fail(error);
+  return Attempt{ReadArrays(top, nullptr, two_threads)};
+}
+
+Attempt ReadIndexText(char* text, size_t size) {
+  const size_t limit = std::max<size_t>(g_piece_limit, 16);
+  // The parser needs about twice its text in buffers of its own; pieces of
+  // 1 GiB keep that small beside a text of many gigabytes.
+  if (size > limit) return ReadInPieces(text, size, std::min(limit, size_t{1} << 30));
+  return ReadWhole(text, size, TwoThreadsFor(size));
+}
+
+}  // namespace
+
+void SetJsonPieceLimitForTesting(size_t bytes) {
+  g_piece_limit = bytes == 0 ? simdjson::SIMDJSON_MAXSIZE_BYTES : bytes;
+}
+
+std::optional<std::vector<MetadataEntry>> ReadIndexJsonInPlace(char* text, size_t size) {
+  static_assert(kJsonPadding >= simdjson::SIMDJSON_PADDING);
+  // A byte-order mark is not JSON whitespace; the file must start with the
+  // array (simdjson agrees, but say so here rather than rely on it).
+  if (size == 0 || std::string_view(text, size).starts_with("\xEF\xBB\xBF")) return std::nullopt;
+  Attempt attempt = ReadIndexText(text, size);
+  if (attempt.entries || !attempt.mendable) return std::move(attempt.entries);
+  // Valid JSON that simdjson refuses, perhaps: mend it and read it again.
+  Undo undo;
+  try {
+    Mender(text, size, &undo).Run();
+    if (undo.empty()) return std::nullopt;
+    attempt = ReadIndexText(text, size);
+  } catch (...) {
+    Restore(text, undo);
+    throw;
+  }
+  Restore(text, undo);
+  return std::move(attempt.entries);
 }
 
 std::optional<std::vector<MetadataEntry>> ReadIndexJson(std::string_view text) {

@@ -31,6 +31,9 @@ std::string WriteStoreJson(const MetadataStore& store);
 
 // Parses index file text: every entry, or nullopt when anything is wrong
 // (syntax, types, ranges, missing or repeated keys, nesting deeper than 128).
+// Valid JSON in the value of a key the reader ignores never makes the text
+// unreadable, whatever numbers or strings it holds; an integer created_at
+// beyond 64 bits is read as the nearest double.
 std::optional<std::vector<MetadataEntry>> ReadIndexJson(std::string_view text);
 
 // Bytes that ReadIndexJsonInPlace may read past the end of its text.
@@ -39,8 +42,14 @@ inline constexpr size_t kJsonPadding = 64;
 // ReadIndexJson for the `size` bytes at `text`, which are followed in memory
 // by kJsonPadding readable bytes (zeros, say), and which it may rewrite
 // while it works: a large text is parsed where it is instead of copied, in
-// two pieces at once when it can be cut between two entries. The text is as
-// it was when this returns.
+// two pieces at once when it can be cut between two entries, and in pieces
+// one after another when it is larger than the parser takes at once. The
+// text is as it was when this returns.
 std::optional<std::vector<MetadataEntry>> ReadIndexJsonInPlace(char* text, size_t size);
+
+// Lowers the size above which a text is read in pieces (normally the
+// parser's limit, 4 GiB), so that tests can exercise the pieces with small
+// texts. 0 restores the normal limit.
+void SetJsonPieceLimitForTesting(size_t bytes);
 
 }  // namespace velmar::memory

@@ -1,7 +1,10 @@
 #include "memory/persistence.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,7 +13,9 @@
 #include <atomic>
 #include <cerrno>
 #include <new>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "memory/json_io.hpp"
 
@@ -141,21 +146,93 @@ bool KeepAside(const std::string& path) {
   return false;
 }
 
+// The temporary files of a save to `target` are named
+// "<dir>/.<base>.<pid>.<n>.tmp", with <base> the target's file name cut to
+// 200 bytes (within NAME_MAX however long the name) and <pid> the writer's
+// process. This is the part before <pid>.
+std::string TemporaryPrefix(const std::string& target) {
+  std::string prefix(".");
+  prefix.append(target, target.rfind('/') + 1, 200).append(".");
+  return prefix;
+}
+
+// Whether `name` is "<prefix><pid>.<n>.tmp"; its pid in *pid.
+bool IsTemporaryName(std::string_view name, std::string_view prefix, pid_t* pid) {
+  if (!name.starts_with(prefix) || !name.ends_with(".tmp")) return false;
+  name.remove_prefix(prefix.size());
+  name.remove_suffix(4);
+  const size_t dot = name.find('.');
+  if (dot == 0 || dot == std::string_view::npos || dot + 1 == name.size()) return false;
+  const auto digits = [](std::string_view s) {
+    return std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+  };
+  if (!digits(name.substr(0, dot)) || !digits(name.substr(dot + 1)) || dot > 9) return false;
+  *pid = static_cast<pid_t>(std::stol(std::string(name.substr(0, dot))));
+  return *pid > 0;
+}
+
+// Removes the temporary files that earlier saves to `target` left behind
+// when they were killed part-way: those whose writer process is gone. A
+// writer holds a lock on its file while it lives, so a file whose lock can
+// be taken, and whose process does not exist, has no writer (the lock also
+// protects a writer in another pid namespace, whose pid means nothing
+// here). Best effort: anything in the way leaves the file.
+void RemoveLeftovers(const std::string& target) {
+  const std::string prefix = TemporaryPrefix(target);
+  const int dir_fd = ::open(DirectoryOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir_fd < 0) return;
+  DIR* dir = ::fdopendir(dir_fd);
+  if (dir == nullptr) {
+    ::close(dir_fd);
+    return;
+  }
+  std::vector<std::string> gone;
+  while (const dirent* entry = ::readdir(dir)) {
+    pid_t pid = 0;
+    if (!IsTemporaryName(entry->d_name, prefix, &pid) || pid == ::getpid()) continue;
+    if (::kill(pid, 0) == 0 || errno != ESRCH) continue;  // alive, or cannot tell
+    Fd fd(::openat(dir_fd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd || ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) continue;
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    gone.emplace_back(entry->d_name);
+  }
+  for (const std::string& name : gone) ::unlinkat(dir_fd, name.c_str(), 0);
+  ::closedir(dir);  // closes dir_fd
+}
+
 // A new, empty file beside `target`, made the way a plain create would make
-// it (mode 0666 less the umask). Its name is in *temp_path.
+// it (mode 0666 less the umask), and locked for as long as this process
+// holds it. Its name is in *temp_path.
 int CreateTemporary(const std::string& target, std::string* temp_path) {
   static std::atomic<unsigned> counter{0};
   const std::string dir = DirectoryOf(target);
-  const std::string base = target.substr(target.rfind('/') + 1);
+  const std::string prefix = TemporaryPrefix(target);
   for (int attempt = 0; attempt < 1000; ++attempt) {
-    // Hidden, and within NAME_MAX even for a long file name.
-    temp_path->assign(dir).append("/.").append(base, 0, 200);
-    temp_path->append(".").append(std::to_string(::getpid()));
+    temp_path->assign(dir).append("/").append(prefix);
+    temp_path->append(std::to_string(::getpid()));
     temp_path->append(".").append(std::to_string(counter.fetch_add(1))).append(".tmp");
     const int fd = ::open(temp_path->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0 || errno != EEXIST) return fd;
+    if (fd >= 0) {
+      ::flock(fd, LOCK_EX | LOCK_NB);  // new: nobody else can hold it
+      return fd;
+    }
+    if (errno != EEXIST) return -1;
   }
   return -1;
+}
+
+// Rewrites the regular file at `target` with `text` where it is: for a file
+// we may write in a directory we may not (no temporary file can be made
+// there). Unlike a replacement this is not atomic; true only when every
+// byte was written and synced.
+bool RewriteInPlace(const std::string& target, std::string_view text) {
+  Fd fd(::open(target.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd) return false;
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  const bool ok = WriteAll(fd.get(), text) && ::fsync(fd.get()) == 0;
+  return fd.Close() && ok;
 }
 
 bool SyncDirectory(const std::string& dir) {
@@ -169,7 +246,9 @@ bool SyncDirectory(const std::string& dir) {
 
 }  // namespace
 
-LoadResult LoadIndexFile(const std::string& path, MetadataStore& store) {
+namespace {
+
+LoadResult LoadInto(const std::string& path, MetadataStore& store) {
   if (!Usable(path)) return LoadResult::kNoFile;
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return LoadResult::kNoFile;
@@ -195,6 +274,25 @@ LoadResult LoadIndexFile(const std::string& path, MetadataStore& store) {
   return LoadResult::kLoaded;
 }
 
+}  // namespace
+
+LoadResult LoadIndexFile(const std::string& path, MetadataStore& store) noexcept {
+  // Filled aside and swapped in whole, so that a load that fails half-way
+  // (no memory for the entries, say) leaves the store as it was.
+  try {
+    // Rare (the binding always loads into a new store): merged as
+    // insert_entry would, entry by entry.
+    if (store.CountKeys().entries != 0) return LoadInto(path, store);
+    MetadataStore loaded;
+    const LoadResult result = LoadInto(path, loaded);
+    if (result == LoadResult::kLoaded) store.Swap(loaded);
+    return result;
+  } catch (...) {
+    // Loading never raises: whatever went wrong, the file was not loaded.
+    return LoadResult::kUnreadable;
+  }
+}
+
 bool SaveIndexFile(const std::string& path, const MetadataStore& store, bool keep_unreadable) {
   if (!Usable(path) || path.back() == '/') return false;
   const std::string target = FollowLinks(path);
@@ -217,9 +315,18 @@ bool SaveIndexFile(const std::string& path, const MetadataStore& store, bool kee
     return false;  // no room for the text: nothing is written
   }
 
+  RemoveLeftovers(target);
   std::string temp_path;
   Fd fd(CreateTemporary(target, &temp_path));
-  if (!fd) return false;
+  if (!fd) {
+    // A file we may write in a directory we may not: no temporary file, so
+    // the file is rewritten where it is, or it could never be saved again.
+    // Not for a file that is to be kept aside first, which needs the
+    // directory too.
+    const bool no_entry_allowed = errno == EACCES || errno == EPERM;
+    if (exists && no_entry_allowed && !keep_unreadable) return RewriteInPlace(target, text);
+    return false;
+  }
   bool ok = true;
   // Replacing the file must not widen who may read it: the new file takes
   // the old one's permission bits, as rewriting it in place would keep them.

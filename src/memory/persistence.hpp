@@ -12,8 +12,9 @@ enum class LoadResult {
   kUnreadable,  // something exists there but could not be loaded; nothing stored
 };
 
-// Loads the index file at `path` into `store`, all or nothing.
-LoadResult LoadIndexFile(const std::string& path, MetadataStore& store);
+// Loads the index file at `path` into `store`, all or nothing. Never throws:
+// any failure (memory included) is kUnreadable with the store unchanged.
+LoadResult LoadIndexFile(const std::string& path, MetadataStore& store) noexcept;
 
 // Writes a snapshot of `store` to `path`, replacing the file atomically.
 // When `keep_unreadable` is set, the file now at `path` is first kept aside

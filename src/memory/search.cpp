@@ -156,16 +156,16 @@ void PrefetchLists(const StoredEntry& stored) {
 // the entries a few places ahead are prefetched meanwhile, so that their
 // cache misses overlap instead of coming one after another. `top` may have
 // grown since an entry was screened; finish must ask it again.
+//
+// `pool` null runs it all on the calling thread.
 template <class Screen, class Finish>
-std::vector<std::string> CollectRanked(const MetadataStore& store, uint64_t limit,
-                                       Screen&& screen, Finish&& finish) {
+std::vector<std::string> CollectRanked(tbb::task_arena* pool, const MetadataStore& store,
+                                       uint64_t limit, Screen&& screen, Finish&& finish) {
   constexpr size_t kHeadersAhead = 16;
   constexpr size_t kListsAhead = 8;
   const size_t shards = store.ShardCount();
   std::vector<std::vector<Candidate>> per_shard(shards);
-  velmar::WorkerPool().execute([&] {
-    tbb::parallel_for(
-        tbb::blocked_range<size_t>(0, shards, 1), [&](const tbb::blocked_range<size_t>& range) {
+  auto scan = [&](const tbb::blocked_range<size_t>& range) {
           std::vector<uint32_t> screened;
           for (size_t shard = range.begin(); shard != range.end(); ++shard) {
             TopCandidates top(limit);
@@ -188,8 +188,12 @@ std::vector<std::string> CollectRanked(const MetadataStore& store, uint64_t limi
             });
             per_shard[shard] = top.Take();
           }
-        });
-  });
+  };
+  if (pool != nullptr) {
+    pool->execute([&] { tbb::parallel_for(tbb::blocked_range<size_t>(0, shards, 1), scan); });
+  } else {
+    scan(tbb::blocked_range<size_t>(0, shards, 1));
+  }
 
   size_t total = 0;
   for (const auto& c : per_shard) total += c.size();
@@ -199,7 +203,11 @@ std::vector<std::string> CollectRanked(const MetadataStore& store, uint64_t limi
     std::move(c.begin(), c.end(), std::back_inserter(all));
     std::vector<Candidate>().swap(c);
   }
-  velmar::WorkerPool().execute([&] { tbb::parallel_sort(all.begin(), all.end(), Better); });
+  if (pool != nullptr) {
+    pool->execute([&] { tbb::parallel_sort(all.begin(), all.end(), Better); });
+  } else {
+    std::sort(all.begin(), all.end(), Better);
+  }
 
   const size_t count = static_cast<size_t>(std::min<uint64_t>(limit, all.size()));
   std::vector<std::string> ids;
@@ -247,17 +255,182 @@ bool PassesStrictRecord(const StoredEntry& stored, const StrictQuery& q) {
 
 }  // namespace
 
+namespace {
+
+// A strict query's match, ranked by (created_at descending, ordinal).
+struct Hit {
+  double created_at;
+  uint64_t ordinal;
+  const std::string* memory_id;
+};
+
+bool HitBefore(const Hit& a, const Hit& b) {
+  const bool nan_a = std::isnan(a.created_at), nan_b = std::isnan(b.created_at);
+  if (nan_a != nan_b) return nan_b;
+  if (!nan_a && a.created_at != b.created_at) return a.created_at > b.created_at;
+  return a.ordinal < b.ordinal;
+}
+
+// The whole strict test of one entry.
+bool PassesStrict(const StoredEntry& stored, const EntrySummary& s, const StrictQuery& q,
+                  uint32_t user_hash) {
+  return PassesStrictSummary(s, q, user_hash) &&
+         (q.memory_types.empty() || AnyEqual(stored.entry.memory_type, q.memory_types)) &&
+         PassesStrictRecord(stored, q);
+}
+
+// The identifiers that could pass the query's most selective condition that
+// an index answers (types and tags exactly, subjects and keywords through
+// the lowercase forms of the keys), when there are at most `max_ids` of
+// them. nullopt when no index narrows the search that far. An identifier
+// may appear more than once.
+std::optional<std::vector<const std::string*>> Candidates(const MetadataStore& store,
+                                                          const StrictQuery& q, size_t max_ids) {
+  std::optional<std::vector<const std::string*>> best;
+  auto consider = [&](auto&& collect) {
+    std::vector<const std::string*> ids;
+    const size_t cap = best ? best->size() : max_ids;
+    if (collect(cap, &ids) && (!best || ids.size() < best->size())) best = std::move(ids);
+  };
+  // The empty key is not indexed: entries holding one are listed nowhere,
+  // so a condition they may pass cannot be answered from the index.
+  auto exact = [&](KeyIndex index, const std::vector<std::string>& keys) {
+    if (keys.empty()) return;
+    const bool has_empty = std::find(keys.begin(), keys.end(), "") != keys.end();
+    if (has_empty && store.EntriesWithEmptyKey(index) > 0) return;
+    consider([&](size_t cap, std::vector<const std::string*>* ids) {
+      return store.CollectIds(index, keys, cap, ids);
+    });
+  };
+  auto loose = [&](KeyIndex index, const std::vector<std::string>& terms) {
+    if (terms.empty() || store.EntriesWithEmptyKey(index) > 0) return;
+    consider([&](size_t cap, std::vector<const std::string*>* ids) {
+      return store.CollectMatchingIds(
+          index,
+          [&](std::string_view key) {
+            for (const std::string& t : terms) {
+              if (EitherContains(key, t)) return true;
+            }
+            return false;
+          },
+          cap, ids);
+    });
+  };
+  if (q.user_id) {
+    // The user index lists the empty user_id too.
+    consider([&](size_t cap, std::vector<const std::string*>* ids) {
+      return store.CollectIds(KeyIndex::kUser, {*q.user_id}, cap, ids);
+    });
+  }
+  exact(KeyIndex::kTag, q.tags);
+  exact(KeyIndex::kType, q.memory_types);
+  loose(KeyIndex::kSubject, q.subjects);
+  loose(KeyIndex::kKeyword, q.keywords);
+  return best;
+}
+
+// Calls fn once for the entry of each identifier of `ids` (which may repeat
+// one), while `reader` holds the store.
+template <class Fn>
+void ForEachCandidate(const MetadataStore::Reader& reader, size_t shards,
+                      const std::vector<const std::string*>& ids, Fn&& fn) {
+  std::vector<std::vector<uint64_t>> seen(shards);
+  for (size_t i = 0; i < shards; ++i) seen[i].assign((reader.ShardSlots(i) + 63) / 64, 0);
+  reader.ForEachId(ids, [&](const StoredEntry& stored, const EntrySummary& s, uint64_t ordinal) {
+    uint64_t& word = seen[stored.shard][stored.slot / 64];
+    const uint64_t bit = uint64_t{1} << (stored.slot % 64);
+    if ((word & bit) == 0) {
+      word |= bit;
+      fn(stored, s, ordinal);
+    }
+    return true;
+  });
+}
+
+// Strict search through the candidates of an index: each is tested, and
+// the best `limit` are ranked.
+std::vector<std::string> StrictFromCandidates(const MetadataStore& store, const StrictQuery& q,
+                                              uint32_t user_hash,
+                                              const std::vector<const std::string*>& ids) {
+  MetadataStore::Reader reader(store);
+  std::vector<Hit> hits;
+  ForEachCandidate(reader, store.ShardCount(), ids,
+                   [&](const StoredEntry& stored, const EntrySummary& s, uint64_t ordinal) {
+                     if (PassesStrict(stored, s, q, user_hash)) {
+                       hits.push_back(Hit{s.created_at, ordinal, &stored.entry.memory_id});
+                     }
+                   });
+  const size_t count = static_cast<size_t>(std::min<uint64_t>(q.limit, hits.size()));
+  std::partial_sort(hits.begin(), hits.begin() + static_cast<std::ptrdiff_t>(count), hits.end(),
+                    HitBefore);
+  std::vector<std::string> out;
+  out.reserve(count);
+  for (size_t i = 0; i < count; ++i) out.push_back(*hits[i].memory_id);
+  return out;
+}
+
+// Strict search walking the entries newest first, for at most `budget`
+// entries. nullopt when the budget ran out before the answer was complete.
+std::optional<std::vector<std::string>> StrictByTime(const MetadataStore& store,
+                                                     const StrictQuery& q, uint32_t user_hash,
+                                                     size_t budget) {
+  MetadataStore::Reader reader(store);
+  std::vector<std::string> out;
+  size_t visited = 0;
+  bool complete = true;
+  reader.ForEachByTime(
+      q.created_before, q.created_after,
+      [&](const StoredEntry& stored, const EntrySummary& s, uint64_t) {
+        if (++visited > budget) {
+          complete = false;
+          return false;
+        }
+        if (PassesStrict(stored, s, q, user_hash)) out.push_back(stored.entry.memory_id);
+        return out.size() < q.limit;
+      });
+  if (!complete) return std::nullopt;
+  return out;
+}
+
+}  // namespace
+
 std::vector<std::string> SearchStrict(const MetadataStore& store, const StrictQuery& query) {
   if (query.limit == 0) return {};
   StrictQuery lowered = query;
   lowered.subjects = Lowered(query.subjects);
   lowered.keywords = Lowered(query.keywords);
   const uint32_t user_hash = query.user_id ? MetadataStore::UserHash(*query.user_id) : 0;
+
+  // The cheapest of three ways to the same answer. A candidate costs a
+  // random read or two where a scan reads a few bytes in order, so the
+  // index pays when it narrows to a small share of the entries; walking
+  // newest first pays when the first `limit` matches come early; the scan
+  // of every summary is the fallback, with a bounded cost.
+  const size_t total = store.Size();
+  if (auto ids = Candidates(store, lowered, total / 32 + 64)) {
+    // Many candidates for a few answers: walking newest first meets the
+    // first `limit` of them after about limit * total / candidates
+    // entries, when matches spread evenly in time.
+    const double c = static_cast<double>(ids->size());
+    const double walk = static_cast<double>(query.limit) * static_cast<double>(total) / c;
+    if (walk < c / 4) {
+      const size_t budget = static_cast<size_t>(4 * walk) + 1024;
+      if (auto found = StrictByTime(store, lowered, user_hash, budget)) return std::move(*found);
+    }
+    return StrictFromCandidates(store, lowered, user_hash, *ids);
+  }
+  const size_t budget = std::max<size_t>(1024, total / 64);
+  if (query.limit <= budget / 2) {
+    if (auto found = StrictByTime(store, lowered, user_hash, budget)) return std::move(*found);
+  }
+
   auto type_passes = [&](const std::string& type) {
     return AnyEqual(type, lowered.memory_types) ? 1.0f : 0.0f;
   };
+  // Strict search never creates the pool: its size belongs to its first
+  // user, and strict search is not one. It uses the pool once it exists.
   return CollectRanked(
-      store, query.limit,
+      velmar::ExistingWorkerPool(), store, query.limit,
       [&](const ShardRun& run, size_t i, uint64_t ordinal, TopCandidates& top, TypeMemo& memo) {
         const EntrySummary& s = run.summaries[i];
         if (!PassesStrictSummary(s, lowered, user_hash)) return false;
@@ -342,7 +515,104 @@ std::optional<float> FlexibleScore(const StoredEntry& stored, const FlexibleQuer
   return FinishScore(stored, q, TypeScore(e.memory_type, q));
 }
 
+namespace {
+
+// The identifiers of every entry that could reach the threshold, as far as
+// the type and subject indexes can tell, when there are at most `max_ids`
+// of them (an identifier may repeat). Without a time
+// window, subjects and objects give at most 1.8, so a type score is needed:
+// the entries under a type key that equals, contains or is contained in a
+// query type; and as type and objects give at most 1.8 too, a subject score
+// is needed as well: the entries under a subject key that matches loosely.
+// With a window (1.0), objects alone give 1.8 and a partial subject alone
+// 1.6, so an entry needs a type score or a subject score. The empty key is
+// not indexed, so an index with entries holding it cannot tell.
+std::optional<std::vector<const std::string*>> ScoreCandidates(const MetadataStore& store,
+                                                               const FlexibleQuery& q,
+                                                               size_t max_ids) {
+  auto any_term = [](const std::vector<std::string>& terms) {
+    return [&terms](std::string_view key) {
+      for (const std::string& t : terms) {
+        if (EitherContains(key, t)) return true;
+      }
+      return false;
+    };
+  };
+  // Entries with a type score, and entries with a subject score.
+  auto by_type = [&](size_t cap, std::vector<const std::string*>* ids) {
+    return !q.memory_types.empty() && store.EntriesWithEmptyKey(KeyIndex::kType) == 0 &&
+           store.CollectMatchingIds(KeyIndex::kType, any_term(q.memory_types), cap, ids,
+                                    /*lowercase=*/false);
+  };
+  auto by_subject = [&](size_t cap, std::vector<const std::string*>* ids) {
+    return !q.subjects.empty() && store.EntriesWithEmptyKey(KeyIndex::kSubject) == 0 &&
+           store.CollectMatchingIds(KeyIndex::kSubject, any_term(q.subjects), cap, ids);
+  };
+  std::vector<const std::string*> ids;
+  if (!(q.created_after || q.created_before)) {
+    // Both scores are needed (type + objects, or subjects + objects, stay
+    // below 2.0): either set will do, the smaller the better.
+    const bool types = by_type(max_ids, &ids);
+    if (!types) ids.clear();
+    std::vector<const std::string*> subjects;
+    if (by_subject(types ? ids.size() : max_ids, &subjects) && (!types || subjects.size() < ids.size())) {
+      return subjects;
+    }
+    if (types) return ids;
+    return std::nullopt;
+  }
+  // Either score may do: both sets, or the one the query can give.
+  if (!q.memory_types.empty() && !by_type(max_ids, &ids)) return std::nullopt;
+  if (!q.subjects.empty() && !by_subject(max_ids, &ids)) return std::nullopt;
+  return ids;
+}
+
+// The smaller of the user's entries (every entry returned is one of
+// them) and what the types and subjects allow.
+std::optional<std::vector<const std::string*>> FlexibleCandidates(const MetadataStore& store,
+                                                                  const FlexibleQuery& q,
+                                                                  size_t max_ids) {
+  std::optional<std::vector<const std::string*>> best;
+  if (q.user_id) {
+    std::vector<const std::string*> ids;
+    if (store.CollectIds(KeyIndex::kUser, {*q.user_id}, max_ids, &ids)) best = std::move(ids);
+  }
+  auto scored = ScoreCandidates(store, q, best ? best->size() : max_ids);
+  if (scored && (!best || scored->size() < best->size())) best = std::move(scored);
+  return best;
+}
+
+std::vector<std::string> FlexibleFromCandidates(const MetadataStore& store, const FlexibleQuery& q,
+                                                const std::vector<const std::string*>& ids) {
+  struct Scored {
+    Candidate rank;  // memory_id left empty: copied for the winners only
+    const std::string* memory_id;
+  };
+  MetadataStore::Reader reader(store);
+  std::vector<Scored> kept;
+  ForEachCandidate(reader, store.ShardCount(), ids,
+                   [&](const StoredEntry& stored, const EntrySummary& s, uint64_t ordinal) {
+                     const std::optional<float> score = FlexibleScore(stored, q);
+                     if (score && *score >= kFlexibleThreshold) {
+                       kept.push_back(Scored{Candidate{*score, s.created_at, ordinal, {}},
+                                             &stored.entry.memory_id});
+                     }
+                   });
+  const size_t count = static_cast<size_t>(std::min<uint64_t>(q.limit, kept.size()));
+  std::partial_sort(kept.begin(), kept.begin() + static_cast<std::ptrdiff_t>(count), kept.end(),
+                    [](const Scored& a, const Scored& b) { return Better(a.rank, b.rank); });
+  std::vector<std::string> out;
+  out.reserve(count);
+  for (size_t i = 0; i < count; ++i) out.push_back(*kept[i].memory_id);
+  return out;
+}
+
+}  // namespace
+
 std::vector<std::string> SearchFlexible(const MetadataStore& store, const FlexibleQuery& query) {
+  // Flexible search is one of the pool's users: the pool is made (with its
+  // default size) even by a query that returns before any parallel work.
+  tbb::task_arena& pool = velmar::WorkerPool();
   if (query.limit == 0) return {};
   FlexibleQuery lowered = query;
   lowered.subjects = Lowered(query.subjects);
@@ -350,10 +620,14 @@ std::vector<std::string> SearchFlexible(const MetadataStore& store, const Flexib
   // Below the threshold even with an exact type, nothing can pass.
   if (!CanPass(query.memory_types.empty() ? 0.0f : kTypeExact, lowered)) return {};
 
+  if (auto ids = FlexibleCandidates(store, lowered, store.Size() / 32 + 64)) {
+    return FlexibleFromCandidates(store, lowered, *ids);
+  }
+
   const uint32_t user_hash = query.user_id ? MetadataStore::UserHash(*query.user_id) : 0;
   auto type_score = [&](const std::string& type) { return TypeScore(type, lowered); };
   return CollectRanked(
-      store, query.limit,
+      &pool, store, query.limit,
       [&](const ShardRun& run, size_t i, uint64_t, TopCandidates&, TypeMemo& memo) {
         const EntrySummary& s = run.summaries[i];
         if (lowered.user_id && s.user_hash != user_hash) return false;

@@ -1,7 +1,11 @@
 #include "memory/store.hpp"
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <bit>
+#include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -11,7 +15,10 @@
 #include <optional>
 #include <shared_mutex>
 #include <string_view>
+#include <system_error>
 #include <thread>
+#include <type_traits>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
@@ -25,7 +32,21 @@ namespace velmar::memory {
 
 namespace {
 
-using IndexMap = ShardedMap<IdList>;
+// What a secondary index keeps under one key: its identifier list, and the
+// key's lowercase form for loose matching (empty when the key is its own).
+struct IndexedKey {
+  IdList ids;
+  std::string lower;
+  // Inserts that have made room here and not yet appended (under the
+  // shard's lock): while any has, the key is never taken away again.
+  uint32_t pending = 0;
+  // The last insert that made room here, so that one entry repeating the
+  // key makes room once.
+  uint64_t last_insert = 0;
+};
+using IndexMap = ShardedMap<IndexedKey>;
+
+IndexedKey NewIndexedKey(std::string_view key);
 
 // True when ToLower could change `s`. Of the first 256 code points only the
 // capitals change (A-Z, U+00C0-U+00D6, U+00D8-U+00DE), and none of them is
@@ -69,6 +90,25 @@ std::vector<std::string> LowerList(const std::vector<std::string>& items) {
   return lower;
 }
 
+// StoredOf: an identifier list points at entry.memory_id, the first member
+// of the first member, which a standard-layout class shares its address with.
+static_assert(std::is_standard_layout_v<StoredEntry> && std::is_standard_layout_v<MetadataEntry>);
+static_assert(offsetof(StoredEntry, entry) == 0 && offsetof(MetadataEntry, memory_id) == 0);
+
+IndexedKey NewIndexedKey(std::string_view key) {
+  IndexedKey made;
+  if (MayChangeInLowercase(key)) {
+    std::string lower = ToLower(key);
+    if (lower != key) made.lower = std::move(lower);
+  }
+  return made;
+}
+
+// The lowercase form of an index key.
+std::string_view LowerKey(const std::string& key, const IndexedKey& value) {
+  return value.lower.empty() ? std::string_view(key) : std::string_view(value.lower);
+}
+
 StoredEntry MakeStored(MetadataEntry&& entry) {
   StoredEntry stored;
   stored.lower_subjects = LowerList(entry.subjects);
@@ -90,25 +130,62 @@ void ForEachDistinct(const std::vector<std::string>& keys, Fn&& fn) {
     return;
   }
   std::unordered_set<std::string_view> seen;
+  seen.reserve(keys.size());
   for (const auto& key : keys) {
     if (seen.insert(key).second) fn(key);
   }
 }
 
-// Lists `id` under `key` (an empty key is never indexed). The caller
-// guarantees that `id` is not listed there yet (see insert_entry), which
-// spares a search of what may be a very long list.
-void index_add(IndexMap& index, std::string_view key, IdList::Id id) {
-  if (key.empty()) return;
+// A list that an insert has made room in, and where it sits.
+struct PreparedList {
+  IndexMap::Shard* shard;
+  IndexedKey* key;
+  bool created;  // the insert added the key
+};
+
+// Makes `key` present in `index` with room for one more identifier, and
+// notes it in *prepared (whose room the caller reserved). Node values
+// never move, so the list is reached again without a lookup.
+// `insert` tells inserts apart: a key the entry repeats is prepared once.
+void PrepareKey(IndexMap& index, std::string_view key, uint64_t insert,
+                std::vector<PreparedList>* prepared) {
   auto& shard = index.ShardFor(key);
   std::unique_lock lock(shard.mutex);
   auto it = shard.table.find(key);
-  if (it == shard.table.end()) it = shard.table.emplace(std::string(key), IdList()).first;
-  it->second.Append(id);
+  const bool created = it == shard.table.end();
+  if (!created && it->second.last_insert == insert) return;
+  if (created) it = shard.table.emplace(std::string(key), NewIndexedKey(key)).first;
+  try {
+    it->second.ids.PrepareAppend();
+  } catch (...) {
+    if (created) shard.table.erase(it);
+    throw;
+  }
+  ++it->second.pending;
+  it->second.last_insert = insert;
+  prepared->push_back(PreparedList{&shard, &it->second, created});
 }
 
-void IndexAddAll(IndexMap& index, const std::vector<std::string>& keys, IdList::Id id) {
-  ForEachDistinct(keys, [&](std::string_view key) { index_add(index, key, id); });
+// Appends `id` to a prepared list. Allocates nothing, unless another
+// insert used up the room meanwhile.
+void AppendPrepared(const PreparedList& list, IdList::Id id) {
+  std::unique_lock lock(list.shard->mutex);
+  --list.key->pending;
+  list.key->ids.Append(id);
+}
+
+// Gives up a prepared list; a key the insert added goes again unless
+// someone else has listed an identifier there or is about to.
+void DropPrepared(const PreparedList& list) noexcept {
+  std::unique_lock lock(list.shard->mutex);
+  --list.key->pending;
+  if (!list.created || !list.key->ids.empty() || list.key->pending != 0) return;
+  for (auto it = list.shard->table.begin(); it != list.shard->table.end(); ++it) {
+    if (&it->second == list.key) {
+      list.shard->table.erase(it);
+      return;
+    }
+  }
 }
 
 // Takes `id` off the list under `key`; an emptied list stays in place and a
@@ -118,14 +195,14 @@ void IndexRemove(IndexMap& index, std::string_view key, IdList::Id id) {
   auto& shard = index.ShardFor(key);
   std::unique_lock lock(shard.mutex);
   auto it = shard.table.find(key);
-  if (it != shard.table.end()) it->second.Remove(id);
+  if (it != shard.table.end()) it->second.ids.Remove(id);
 }
 
 std::vector<std::string> IdsOf(const IndexMap& index, std::string_view key) {
   const auto& shard = index.ShardFor(key);
   std::shared_lock lock(shard.mutex);
   auto it = shard.table.find(key);
-  return it == shard.table.end() ? std::vector<std::string>() : it->second.ToVector();
+  return it == shard.table.end() ? std::vector<std::string>() : it->second.ids.ToVector();
 }
 
 // The identifier lists of one secondary index as BulkLoad reaches them,
@@ -137,7 +214,7 @@ class ListFinder {
  public:
   explicit ListFinder(IndexMap& index) : index_(index), cells_(256) {}
 
-  // The list under `key` (not empty), created empty if the key is new.
+  // The list under `key`, created empty if the key is new.
   IdList& Get(std::string_view key) {
     const uint64_t hash = index_.Hash(key);
     size_t mask = cells_.size() - 1;
@@ -147,10 +224,10 @@ class ListFinder {
     }
     auto& table = index_.ShardAt(ShardOfHash(hash, index_.ShardCount())).table;
     auto it = table.find(key);
-    if (it == table.end()) it = table.emplace(std::string(key), IdList()).first;
-    cells_[i] = Cell{hash, &it->first, &it->second};
+    if (it == table.end()) it = table.emplace(std::string(key), NewIndexedKey(key)).first;
+    cells_[i] = Cell{hash, &it->first, &it->second.ids};
     if (2 * ++count_ > cells_.size()) Grow();
-    return it->second;
+    return it->second.ids;
   }
 
  private:
@@ -177,7 +254,7 @@ class ListFinder {
   size_t count_ = 0;
 };
 
-// Lists `id` under each distinct, non-empty key of `keys`, as IndexAddAll;
+// Lists `id` under each distinct, non-empty key of `keys`, as insert_entry;
 // with a null `id`, only makes sure that each key is there.
 void ListAll(ListFinder& lists, const std::vector<std::string>& keys, IdList::Id id) {
   ForEachDistinct(keys, [&](std::string_view key) {
@@ -190,7 +267,7 @@ void ListAll(ListFinder& lists, const std::vector<std::string>& keys, IdList::Id
 // Overwrites a stored entry with a newer one of the same memory_id, leaving
 // the stored memory_id string itself untouched: identifier lists point at
 // it, and a reader of a list holds only that list's lock, not this entry's.
-void Overwrite(StoredEntry& slot, StoredEntry&& next) {
+void Overwrite(StoredEntry& slot, StoredEntry&& next) noexcept {
   // Every field but memory_id is assigned below; a new field must be too.
   static_assert(sizeof(MetadataEntry) == 3 * sizeof(std::string) +
                                              4 * sizeof(std::vector<std::string>) +
@@ -244,12 +321,12 @@ class SlotIndex {
   // Whether `count` keys fit without growing: at most three-quarters full.
   bool Fits(size_t count) const { return 4 * count <= 3 * cells_.size(); }
 
-  // Grows to hold `count` keys.
+  // Grows to hold `count` keys. On failure nothing has changed.
   void Reserve(size_t count) {
     if (Fits(count)) return;
-    std::vector<Cell> old = std::move(cells_);
-    cells_.assign(std::bit_ceil(std::max<size_t>(16, (4 * count + 2) / 3)), Cell{});
-    for (const Cell& c : old) {
+    std::vector<Cell> grown(std::bit_ceil(std::max<size_t>(16, (4 * count + 2) / 3)), Cell{});
+    grown.swap(cells_);
+    for (const Cell& c : grown) {
       if (c.slot != 0) Place(c);
     }
   }
@@ -289,50 +366,157 @@ struct EntryShard {
     std::vector<EntrySummary> summaries;
   };
 
+  // An entry's place in time order: newest first, equal times by slot.
+  struct TimeItem {
+    double created_at;
+    uint32_t slot;
+  };
+
   alignas(64) mutable std::shared_mutex mutex;
+  uint32_t index = 0;  // this shard's place among entry_map's shards
   std::vector<Chunk> chunks;
   SlotIndex ids;  // memory_id -> slot
   std::vector<std::string> types;
   SlotIndex type_codes;  // memory_type -> its place in `types`
 
+  // Every slot in time order, kept lazily: writers (under the write lock)
+  // only note in time_pending the slots whose created_at changed; the first
+  // reader to walk the order (under a read lock, holding time_mutex) merges
+  // them in and drops what they replaced.
+  mutable std::mutex time_mutex;
+  mutable std::vector<TimeItem> by_time;
+  mutable std::vector<uint32_t> time_pending;
+
+  // The slots of each user, by UserHash of user_id (users sharing a hash
+  // share a list), for searches. Kept under the shard's own lock, so it
+  // costs an insert no lock of its own. A slot whose entry moved to
+  // another user stays behind (and may come back twice): readers check.
+  std::unordered_map<uint32_t, std::vector<uint32_t>> user_slots;
+
+  // Room to note one more slot for `user_hash`. May throw; an empty list
+  // it adds changes nothing a reader can see.
+  void PrepareUser(uint32_t user_hash) {
+    std::vector<uint32_t>& slots = user_slots[user_hash];
+    if (slots.size() == slots.capacity()) slots.reserve(std::max<size_t>(4, 2 * slots.capacity()));
+  }
+
   size_t size() const { return ids.count(); }
   StoredEntry& At(size_t slot) { return chunks[slot / kChunk].entries[slot % kChunk]; }
+  const StoredEntry& At(size_t slot) const { return chunks[slot / kChunk].entries[slot % kChunk]; }
+  const EntrySummary& SummaryAt(size_t slot) const {
+    return chunks[slot / kChunk].summaries[slot % kChunk];
+  }
+
+  static bool SameTime(double a, double b) {
+    return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b);
+  }
+  // Time order: newer first, NaN after every number, equal times by slot.
+  static bool Earlier(const TimeItem& a, const TimeItem& b) {
+    const bool nan_a = std::isnan(a.created_at), nan_b = std::isnan(b.created_at);
+    if (nan_a != nan_b) return nan_b;
+    if (!nan_a && a.created_at != b.created_at) return a.created_at > b.created_at;
+    return a.slot < b.slot;
+  }
+
+  // Brings by_time up to date. The caller holds the shard's read lock (or
+  // its write lock).
+  void SortByTime() const {
+    std::lock_guard guard(time_mutex);
+    if (time_pending.empty()) return;
+    std::vector<TimeItem> fresh;
+    fresh.reserve(time_pending.size());
+    for (uint32_t slot : time_pending) fresh.push_back({SummaryAt(slot).created_at, slot});
+    std::sort(fresh.begin(), fresh.end(), Earlier);
+    // An item is current when its time is still its slot's; a slot noted
+    // twice gives two equal items, next to each other.
+    auto current = [&](const TimeItem& item) {
+      return SameTime(item.created_at, SummaryAt(item.slot).created_at);
+    };
+    std::vector<TimeItem> merged;
+    merged.reserve(by_time.size() + fresh.size());
+    auto a = by_time.begin(), b = fresh.begin();
+    auto keep = [&](const TimeItem& item) {
+      if (!current(item)) return;
+      if (!merged.empty() && merged.back().slot == item.slot &&
+          SameTime(merged.back().created_at, item.created_at)) {
+        return;
+      }
+      merged.push_back(item);
+    };
+    while (a != by_time.end() || b != fresh.end()) {
+      if (b == fresh.end() || (a != by_time.end() && !Earlier(*b, *a))) {
+        keep(*a++);
+      } else {
+        keep(*b++);
+      }
+    }
+    by_time.swap(merged);
+    time_pending.clear();
+  }
 
   // The slot of `id` (whose seeded hash is `hash`), or -1.
   int64_t Find(std::string_view id, uint64_t hash) {
     return ids.Find(hash, [&](size_t slot) { return At(slot).entry.memory_id == id; });
   }
 
-  // Appends `stored`, whose identifier is not in this shard yet, and returns
-  // its slot.
-  size_t Add(StoredEntry&& stored, uint64_t hash, const SeededStringHash& seed) {
+  // Makes sure that the next Add allocates nothing: room in `ids` and a
+  // chunk with room for the slot. May throw; changes nothing visible (an
+  // empty chunk at the end holds no entry).
+  void PrepareAdd() {
     const size_t slot = size();
     if (slot >= kMaxSlots) throw Panic("entry shard full");
-    if (slot % kChunk == 0) {
-      Chunk& chunk = chunks.emplace_back();
+    ids.Reserve(slot + 1);
+    PrepareTimeNote();
+    if (slot / kChunk == chunks.size()) {
+      // Reserved whole before it joins the shard: a chunk never grows, so
+      // its entries never move.
+      Chunk chunk;
       chunk.entries.reserve(kChunk);
       chunk.summaries.reserve(kChunk);
+      chunks.push_back(std::move(chunk));
     }
-    Chunk& chunk = chunks.back();
-    chunk.summaries.push_back(Summarize(stored.entry, seed));
+  }
+
+  // Appends `stored`, whose identifier is not in this shard yet, and returns
+  // its slot. Allocates nothing after PrepareAdd() and
+  // PrepareUser(summary.user_hash).
+  size_t Add(StoredEntry&& stored, const EntrySummary& summary, uint64_t hash) {
+    PrepareAdd();
+    const size_t slot = size();
+    Chunk& chunk = chunks[slot / kChunk];
+    stored.shard = index;
+    stored.slot = static_cast<uint32_t>(slot);
+    chunk.summaries.push_back(summary);
     chunk.entries.push_back(std::move(stored));
     ids.Add(hash, static_cast<uint32_t>(slot));
+    time_pending.push_back(static_cast<uint32_t>(slot));  // room made ready
+    user_slots[summary.user_hash].push_back(static_cast<uint32_t>(slot));  // PrepareUser
     return slot;
   }
 
+  // Room to note one more slot in time_pending. May throw.
+  void PrepareTimeNote() {
+    if (time_pending.size() == time_pending.capacity()) {
+      time_pending.reserve(std::max<size_t>(16, 2 * time_pending.capacity()));
+    }
+  }
+
   // Overwrites the entry in `slot` with a newer one of the same memory_id.
-  void Replace(size_t slot, StoredEntry&& next, const SeededStringHash& seed) {
-    chunks[slot / kChunk].summaries[slot % kChunk] = Summarize(next.entry, seed);
+  // After PrepareTimeNote() and PrepareUser(summary.user_hash).
+  void Replace(size_t slot, StoredEntry&& next, const EntrySummary& summary) noexcept {
+    EntrySummary& old = chunks[slot / kChunk].summaries[slot % kChunk];
+    if (!SameTime(old.created_at, summary.created_at)) {
+      time_pending.push_back(static_cast<uint32_t>(slot));
+    }
+    if (old.user_hash != summary.user_hash) {
+      user_slots.find(summary.user_hash)->second.push_back(static_cast<uint32_t>(slot));
+    }
+    old = summary;
     Overwrite(At(slot), std::move(next));
   }
 
-  // Makes room for `count` entries in all.
-  void Reserve(size_t count) {
-    ids.Reserve(count);
-    chunks.reserve((count + kChunk - 1) / kChunk);
-  }
-
- private:
+  // The summary of `e`. May add its memory_type to `types`, which changes
+  // nothing a search can see; may throw, leaving `types` as it was.
   EntrySummary Summarize(const MetadataEntry& e, const SeededStringHash& seed) {
     EntrySummary summary;
     summary.created_at = e.created_at;
@@ -342,23 +526,66 @@ struct EntryShard {
     return summary;
   }
 
+  // Makes room for `count` entries in all.
+  void Reserve(size_t count) {
+    ids.Reserve(count);
+    chunks.reserve((count + kChunk - 1) / kChunk);
+  }
+
+ private:
   uint32_t TypeCode(std::string_view type, const SeededStringHash& seed) {
     const uint64_t hash = seed(type);
     const int64_t found =
         type_codes.Find(hash, [&](size_t code) { return types[code] == type; });
     if (found >= 0) return static_cast<uint32_t>(found);
     const auto code = static_cast<uint32_t>(types.size());
+    type_codes.Reserve(types.size() + 1);
     types.emplace_back(type);
-    type_codes.Add(hash, code);
+    type_codes.Add(hash, code);  // room reserved: cannot fail
     return code;
   }
 };
 
 }  // namespace
 
+// Which of an entry's keys are the empty text, by KeyIndex.
+using EmptyKeys = std::array<bool, 4>;
+
+EmptyKeys EmptyKeysOf(const MetadataEntry& e) {
+  auto any_empty = [](const std::vector<std::string>& keys) {
+    return std::any_of(keys.begin(), keys.end(), [](const std::string& k) { return k.empty(); });
+  };
+  return {e.memory_type.empty(), any_empty(e.subjects), any_empty(e.keywords), any_empty(e.tags)};
+}
+
 struct MetadataStore::Impl {
   Impl() : seed{NewHashSeed()}, shard_count(ProcessShardCount()) {
     entry_shards = std::make_unique<EntryShard[]>(shard_count);
+    for (size_t i = 0; i < shard_count; ++i) entry_shards[i].index = static_cast<uint32_t>(i);
+  }
+
+  // Numbers inserts apart (see PrepareKey); 0 is no insert.
+  std::atomic<uint64_t> next_insert{1};
+
+  // Entries holding an empty key, by KeyIndex (see EntriesWithEmptyKey).
+  std::atomic<int64_t> empty_keys[4] = {0, 0, 0, 0};
+
+  void CountEmptyKeys(const EmptyKeys& keys, int64_t step) {
+    for (size_t i = 0; i < 4; ++i) {
+      if (keys[i]) empty_keys[i].fetch_add(step, std::memory_order_relaxed);
+    }
+  }
+
+  const IndexMap& Index(KeyIndex which) const {
+    switch (which) {
+      case KeyIndex::kType: return type_index;
+      case KeyIndex::kSubject: return subject_index;
+      case KeyIndex::kKeyword: return keyword_index;
+      case KeyIndex::kTag:
+      case KeyIndex::kUser:  // kept by the entry shards (see CollectIds)
+        break;
+    }
+    return tag_index;
   }
 
   SeededStringHash seed;
@@ -370,30 +597,69 @@ struct MetadataStore::Impl {
   IndexMap tag_index;
 
   // insert_entry once the identifier's entry_map shard is write-locked.
+  //
+  // Strong guarantee: everything that may allocate (new keys in the
+  // indexes, room in their lists, a slot, the summary) is made ready
+  // first, changing nothing a reader can see; a failure there undoes the
+  // keys it made and rethrows. What follows allocates nothing. (Another
+  // writer appending to the same list meanwhile can use up the room made
+  // ready; only then can an append still fail.)
   void InsertLocked(EntryShard& shard, StoredEntry&& stored, uint64_t hash) {
-    int64_t slot = shard.Find(stored.entry.memory_id, hash);
-    if (slot < 0) {
-      slot = static_cast<int64_t>(shard.Add(std::move(stored), hash, seed));
+    const MetadataEntry& next = stored.entry;
+    const int64_t found = shard.Find(next.memory_id, hash);
+    // In the order the identifier is appended: type, subjects, keywords,
+    // tags. Reused from insert to insert, as inserts run often.
+    thread_local std::vector<PreparedList> lists;
+    lists.clear();
+    const uint64_t insert = next_insert.fetch_add(1, std::memory_order_relaxed);
+    EntrySummary summary;
+    try {
+      lists.reserve(1 + next.subjects.size() + next.keywords.size() + next.tags.size());
+      if (!next.memory_type.empty()) PrepareKey(type_index, next.memory_type, insert, &lists);
+      for (const auto& key : next.subjects) {
+        if (!key.empty()) PrepareKey(subject_index, key, insert, &lists);
+      }
+      for (const auto& key : next.keywords) {
+        if (!key.empty()) PrepareKey(keyword_index, key, insert, &lists);
+      }
+      for (const auto& key : next.tags) {
+        if (!key.empty()) PrepareKey(tag_index, key, insert, &lists);
+      }
+      if (found < 0) {
+        shard.PrepareAdd();
+      } else {
+        shard.PrepareTimeNote();
+      }
+      summary = shard.Summarize(next, seed);  // its change and the next are never undone
+      shard.PrepareUser(summary.user_hash);
+    } catch (...) {
+      for (const PreparedList& list : lists) DropPrepared(list);
+      throw;
+    }
+
+    size_t slot;
+    const EmptyKeys added = EmptyKeysOf(next);
+    if (found < 0) {
+      slot = shard.Add(std::move(stored), summary, hash);
     } else {
-      const MetadataEntry& old = shard.At(static_cast<size_t>(slot)).entry;
+      slot = static_cast<size_t>(found);
+      const MetadataEntry& old = shard.At(slot).entry;
+      CountEmptyKeys(EmptyKeysOf(old), -1);
       IdList::Id id = &old.memory_id;
       IndexRemove(type_index, old.memory_type, id);
       for (const auto& s : old.subjects) IndexRemove(subject_index, s, id);
       for (const auto& k : old.keywords) IndexRemove(keyword_index, k, id);
       for (const auto& t : old.tags) IndexRemove(tag_index, t, id);
-      shard.Replace(static_cast<size_t>(slot), std::move(stored), seed);
+      shard.Replace(slot, std::move(stored), summary);
     }
+    CountEmptyKeys(added, +1);
 
     // After the removals above, `id` is listed nowhere: an identifier is
     // listed exactly under the keys of its stored entry, and all changes go
     // through here under the shard's write lock. So the new keys only
     // append. The lists point at the slot's memory_id, which never moves.
-    const MetadataEntry& now = shard.At(static_cast<size_t>(slot)).entry;
-    IdList::Id id = &now.memory_id;
-    index_add(type_index, now.memory_type, id);
-    IndexAddAll(subject_index, now.subjects, id);
-    IndexAddAll(keyword_index, now.keywords, id);
-    IndexAddAll(tag_index, now.tags, id);
+    IdList::Id id = &shard.At(slot).entry.memory_id;
+    for (const PreparedList& list : lists) AppendPrepared(list, id);
   }
 };
 
@@ -404,13 +670,22 @@ void RunInHalves(bool two_threads, const std::function<void(int)>& work) {
     return;
   }
   std::exception_ptr failure;
-  std::thread other([&] {
-    try {
-      work(1);
-    } catch (...) {
-      failure = std::current_exception();
-    }
-  });
+  std::thread other;
+  try {
+    other = std::thread([&] {
+      try {
+        work(1);
+      } catch (...) {
+        failure = std::current_exception();
+      }
+    });
+  } catch (const std::system_error&) {
+    // No thread to be had (a process or thread limit): this thread does
+    // both halves.
+    work(0);
+    work(1);
+    return;
+  }
   try {
     work(0);
   } catch (...) {
@@ -423,6 +698,8 @@ void RunInHalves(bool two_threads, const std::function<void(int)>& work) {
 
 MetadataStore::MetadataStore() : impl_(new Impl) {}
 MetadataStore::~MetadataStore() { delete impl_; }
+
+void MetadataStore::Swap(MetadataStore& other) noexcept { std::swap(impl_, other.impl_); }
 
 void MetadataStore::insert_entry(MetadataEntry entry) {
   // The lowercase forms are computed before any lock is taken.
@@ -462,7 +739,8 @@ void MetadataStore::BulkLoad(std::vector<MetadataEntry> entries) {
     for (MetadataEntry& entry : entries) insert_entry(std::move(entry));
     return;
   }
-  for (IndexMap* index : {&m.type_index, &m.subject_index, &m.keyword_index, &m.tag_index}) {
+  for (IndexMap* index :
+       {&m.type_index, &m.subject_index, &m.keyword_index, &m.tag_index}) {
     for (size_t i = 0; i < index->ShardCount(); ++i) locks.emplace_back(index->ShardAt(i).mutex);
   }
 
@@ -502,7 +780,9 @@ void MetadataStore::BulkLoad(std::vector<MetadataEntry> entries) {
       StoredEntry stored = MakeStored(std::move(entries[i]));
       int64_t slot = shard.Find(stored.entry.memory_id, hashes[i]);
       if (slot < 0) {
-        slot = static_cast<int64_t>(shard.Add(std::move(stored), hashes[i], m.seed));
+        const EntrySummary summary = shard.Summarize(stored.entry, m.seed);
+        shard.PrepareUser(summary.user_hash);
+        slot = static_cast<int64_t>(shard.Add(std::move(stored), summary, hashes[i]));
         last_in_slot[s].push_back(static_cast<uint32_t>(i));
       } else {
         // The keys of the entry replaced stay in the indexes (with the
@@ -513,7 +793,10 @@ void MetadataStore::BulkLoad(std::vector<MetadataEntry> entries) {
         keys.subjects = std::move(old.subjects);
         keys.keywords = std::move(old.keywords);
         keys.tags = std::move(old.tags);
-        shard.Replace(static_cast<size_t>(slot), std::move(stored), m.seed);
+        const EntrySummary summary = shard.Summarize(stored.entry, m.seed);
+        shard.PrepareTimeNote();
+        shard.PrepareUser(summary.user_hash);
+        shard.Replace(static_cast<size_t>(slot), std::move(stored), summary);
         uint32_t& previous = last_in_slot[s][static_cast<size_t>(slot)];
         last[previous] = nullptr;
         previous = static_cast<uint32_t>(i);
@@ -551,6 +834,17 @@ void MetadataStore::BulkLoad(std::vector<MetadataEntry> entries) {
       }
     }
   });
+
+  // What searches narrow with: each shard's time order, made now rather
+  // than by the first search, and the entries holding empty keys.
+  RunInHalves(two, [&](int half) {
+    for (size_t s = static_cast<size_t>(half); s < m.shard_count; s += 2) {
+      m.entry_shards[s].SortByTime();
+    }
+  });
+  for (const StoredEntry* stored : last) {
+    if (stored != nullptr) m.CountEmptyKeys(EmptyKeysOf(stored->entry), +1);
+  }
 }
 
 void MetadataStore::Reserve(size_t count) {
@@ -599,6 +893,159 @@ void MetadataStore::VisitShardRuns(size_t shard_index,
   for (const auto& chunk : shard.chunks) fn(ShardRun{chunk.entries, chunk.summaries, shard.types});
 }
 
+size_t MetadataStore::Size() const { return CountKeys().entries; }
+
+size_t MetadataStore::EntriesWithEmptyKey(KeyIndex index) const {
+  const int64_t n = impl_->empty_keys[static_cast<size_t>(index)].load(std::memory_order_relaxed);
+  return n > 0 ? static_cast<size_t>(n) : 0;
+}
+
+namespace {
+
+bool AppendIds(const IdList& list, size_t max_ids, std::vector<const std::string*>* ids) {
+  if (ids->size() + list.size() > max_ids) return false;
+  list.ForEachId([&](const std::string* id) { ids->push_back(id); });
+  return true;
+}
+
+}  // namespace
+
+bool MetadataStore::CollectIds(KeyIndex which, const std::vector<std::string>& keys,
+                               size_t max_ids, std::vector<const std::string*>* ids) const {
+  if (which == KeyIndex::kUser) {
+    // From the shards' slot lists: a superset (users sharing a hash,
+    // entries that moved to another user), which searches test anyway.
+    for (const std::string& key : keys) {
+      const uint32_t user_hash = UserHash(key);
+      for (size_t i = 0; i < impl_->shard_count; ++i) {
+        const EntryShard& shard = impl_->entry_shards[i];
+        std::shared_lock lock(shard.mutex);
+        auto it = shard.user_slots.find(user_hash);
+        if (it == shard.user_slots.end()) continue;
+        if (ids->size() + it->second.size() > max_ids) return false;
+        for (uint32_t slot : it->second) ids->push_back(&shard.At(slot).entry.memory_id);
+      }
+    }
+    return true;
+  }
+  const IndexMap& index = impl_->Index(which);
+  for (const std::string& key : keys) {
+    const auto& shard = index.ShardFor(key);
+    std::shared_lock lock(shard.mutex);
+    auto it = shard.table.find(key);
+    if (it != shard.table.end() && !AppendIds(it->second.ids, max_ids, ids)) return false;
+  }
+  return true;
+}
+
+bool MetadataStore::CollectMatchingIds(KeyIndex which,
+                                       const std::function<bool(std::string_view)>& matches,
+                                       size_t max_ids, std::vector<const std::string*>* ids,
+                                       bool lowercase) const {
+  const IndexMap& index = impl_->Index(which);
+  for (size_t i = 0; i < index.ShardCount(); ++i) {
+    const auto& shard = index.ShardAt(i);
+    std::shared_lock lock(shard.mutex);
+    for (const auto& [key, value] : shard.table) {
+      if (value.ids.empty() || !matches(lowercase ? LowerKey(key, value) : key)) continue;
+      if (!AppendIds(value.ids, max_ids, ids)) return false;
+    }
+  }
+  return true;
+}
+
+MetadataStore::Reader::Reader(const MetadataStore& store) : store_(store) {
+  for (size_t i = 0; i < store_.impl_->shard_count; ++i) store_.impl_->entry_shards[i].mutex.lock_shared();
+}
+
+MetadataStore::Reader::~Reader() {
+  for (size_t i = store_.impl_->shard_count; i-- > 0;) {
+    store_.impl_->entry_shards[i].mutex.unlock_shared();
+  }
+}
+
+namespace {
+
+uint64_t OrdinalOf(size_t shard, size_t slot) { return (static_cast<uint64_t>(shard) << 40) | slot; }
+
+}  // namespace
+
+void MetadataStore::Reader::ForEachId(const std::vector<const std::string*>& ids,
+                                      const EntryFn& fn) const {
+  const EntryShard* shards = store_.impl_->entry_shards.get();
+  for (const std::string* id : ids) {
+    const StoredEntry& stored = StoredOf(id);
+    const EntryShard& shard = shards[stored.shard];
+    if (!fn(stored, shard.SummaryAt(stored.slot), OrdinalOf(stored.shard, stored.slot))) return;
+  }
+}
+
+size_t MetadataStore::Reader::ShardSlots(size_t shard) const {
+  return store_.impl_->entry_shards[shard].size();
+}
+
+void MetadataStore::Reader::ForEachByTime(std::optional<double> newest,
+                                          std::optional<double> oldest,
+                                          const EntryFn& fn) const {
+  using Item = EntryShard::TimeItem;
+  const size_t count = store_.impl_->shard_count;
+  const EntryShard* shards = store_.impl_->entry_shards.get();
+  // Each shard's order is [newer than `newest`][the window][older than
+  // `oldest`][NaN]. The windows are merged first (at each step the
+  // earliest head; equal times go to the lower shard, which is snapshot
+  // order), then the NaN times, shard by shard and so in snapshot order.
+  struct Cursor {
+    const Item* at;
+    const Item* end;
+    const Item* nan;
+    const Item* nan_end;
+  };
+  std::vector<Cursor> cursors(count);
+  for (size_t i = 0; i < count; ++i) {
+    shards[i].SortByTime();
+    const Item* first = shards[i].by_time.data();
+    const Item* last = first + shards[i].by_time.size();
+    const Item* nan = std::partition_point(
+        first, last, [](const Item& t) { return !std::isnan(t.created_at); });
+    const Item* begin = first;
+    const Item* end = nan;
+    if (newest) {
+      begin = std::partition_point(first, nan, [&](const Item& t) { return t.created_at > *newest; });
+    }
+    if (oldest && !std::isnan(*oldest)) {
+      end = std::partition_point(begin, nan, [&](const Item& t) { return t.created_at >= *oldest; });
+    }
+    cursors[i] = Cursor{begin, std::max(begin, end), nan, last};
+  }
+  for (;;) {
+    size_t best = count;
+    for (size_t i = 0; i < count; ++i) {
+      if (cursors[i].at == cursors[i].end) continue;
+      // Strictly newer only: equal times stay with the lower shard.
+      if (best == count || cursors[i].at->created_at > cursors[best].at->created_at) best = i;
+    }
+    if (best == count) break;
+    Cursor& cursor = cursors[best];
+    const uint32_t slot = (cursor.at++)->slot;
+    const EntryShard& shard = shards[best];
+    // Each step lands somewhere else in memory: ask early for what the
+    // shard's next steps read (entry and summary two ahead, then the
+    // identifier text one ahead, whose pointer that first request fetched).
+    if (cursor.end - cursor.at > 1) {
+      const uint32_t ahead = cursor.at[1].slot;
+      __builtin_prefetch(&shard.At(ahead));
+      __builtin_prefetch(&shard.SummaryAt(ahead));
+    }
+    if (cursor.at != cursor.end) __builtin_prefetch(shard.At(cursor.at->slot).entry.memory_id.data());
+    if (!fn(shard.At(slot), shard.SummaryAt(slot), OrdinalOf(best, slot))) return;
+  }
+  for (size_t i = 0; i < count; ++i) {
+    for (const Item* t = cursors[i].nan; t != cursors[i].nan_end; ++t) {
+      if (!fn(shards[i].At(t->slot), shards[i].SummaryAt(t->slot), OrdinalOf(i, t->slot))) return;
+    }
+  }
+}
+
 uint32_t MetadataStore::UserHash(std::string_view user_id) {
   return static_cast<uint32_t>(HashBytes(user_id, 0x5bd1e995u));
 }
@@ -621,7 +1068,7 @@ std::vector<std::pair<std::string, size_t>> MetadataStore::TypeDistribution() co
   for (size_t i = 0; i < impl_->type_index.ShardCount(); ++i) {
     const auto& shard = impl_->type_index.ShardAt(i);
     std::shared_lock lock(shard.mutex);
-    for (const auto& [key, ids] : shard.table) out.emplace_back(key, ids.size());
+    for (const auto& [key, value] : shard.table) out.emplace_back(key, value.ids.size());
   }
   return out;
 }

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -17,10 +18,14 @@ namespace velmar::memory {
 // compare against, computed once at insertion. A lower_* list is left empty
 // when it would equal the original list; use the accessors.
 struct StoredEntry {
-  MetadataEntry entry;
+  MetadataEntry entry;  // first: an identifier list's pointer to entry.memory_id is this
   std::vector<std::string> lower_subjects;
   std::vector<std::string> lower_objects;
   std::vector<std::string> lower_keywords;
+  // Where the entry sits: its entry_map shard and its slot there. Fixed
+  // once stored.
+  uint32_t shard = 0;
+  uint32_t slot = 0;
 
   const std::vector<std::string>& LowerSubjects() const {
     return lower_subjects.empty() ? entry.subjects : lower_subjects;
@@ -32,6 +37,11 @@ struct StoredEntry {
     return lower_keywords.empty() ? entry.keywords : lower_keywords;
   }
 };
+
+// The stored entry whose memory_id an identifier list points at.
+inline const StoredEntry& StoredOf(const std::string* memory_id) {
+  return *reinterpret_cast<const StoredEntry*>(memory_id);
+}
 
 // What a scan tests first, kept for each entry in a dense array beside the
 // entries: rejecting an entry on these reads a few bytes instead of its
@@ -52,6 +62,11 @@ struct ShardRun {
   std::span<const std::string> types;
 };
 
+// The secondary indexes, by what their keys are, and the user_ids, whose
+// entries the store also finds for searches (the empty user_id included;
+// an entry may be found that no longer belongs to the user, or twice).
+enum class KeyIndex { kType, kSubject, kKeyword, kTag, kUser };
+
 // Every entry under its memory_id, plus the type, subject, keyword and tag
 // indexes that list the identifiers carrying each key. Safe for concurrent
 // use: all access goes through per-shard reader-writer locks.
@@ -66,7 +81,8 @@ class MetadataStore {
   MetadataStore& operator=(const MetadataStore&) = delete;
 
   // Stores the entry under its memory_id, replacing an older one, and brings
-  // the four secondary indexes in step.
+  // the four secondary indexes in step. Strong guarantee: when it throws
+  // (std::bad_alloc), the store is exactly as it was.
   void insert_entry(MetadataEntry entry);
 
   // Stores every entry of `entries` with the same outcome as insert_entry
@@ -74,6 +90,11 @@ class MetadataStore {
   // identifier list ends up in the same order. Into an empty store this runs
   // with every shard locked once, not entry by entry.
   void BulkLoad(std::vector<MetadataEntry> entries);
+
+  // Exchanges the contents of two stores. Neither may be in use by another
+  // thread meanwhile. Lets a load fill a store of its own and keep it only
+  // once every entry is in.
+  void Swap(MetadataStore& other) noexcept;
 
   // Makes room for about `count` more entries, so that a large batch does
   // not rehash entry_map's tables again and again as it grows. A hint only.
@@ -90,6 +111,62 @@ class MetadataStore {
   // The same walk a run of consecutive entries at a time: the runs, joined
   // in call order, are the shard's entries in table order.
   void VisitShardRuns(size_t shard, const std::function<void(const ShardRun&)>& fn) const;
+
+  // -- Narrowing a search --------------------------------------------------
+  //
+  // An entry found through the store is handed over with its summary and
+  // its ordinal: its place in snapshot order (shard, then slot).
+  using EntryFn = std::function<bool(const StoredEntry&, const EntrySummary&, uint64_t ordinal)>;
+
+  // The number of entries. Taken shard by shard.
+  size_t Size() const;
+
+  // The number of entries holding the empty text as their memory_type (or
+  // as one of their subjects, keywords, tags). The empty key is never
+  // indexed, so such entries are listed nowhere.
+  size_t EntriesWithEmptyKey(KeyIndex index) const;
+
+  // Appends to *ids the identifiers listed under `keys` (exact keys) in
+  // `index`, key after key, stopping once more than `max_ids` are gathered.
+  // Returns false when it stopped. An identifier listed under two of the
+  // keys appears twice.
+  bool CollectIds(KeyIndex index, const std::vector<std::string>& keys, size_t max_ids,
+                  std::vector<const std::string*>* ids) const;
+
+  // The same for every key that `matches` accepts, given the key's
+  // lowercase form (or, with `lowercase` false, the key itself).
+  bool CollectMatchingIds(KeyIndex index, const std::function<bool(std::string_view)>& matches,
+                          size_t max_ids, std::vector<const std::string*>* ids,
+                          bool lowercase = true) const;
+
+  // Read access to every entry_map shard at once: holds all of their read
+  // locks for its life. Must not be made while holding a lock of the store
+  // (CollectIds takes and releases its own).
+  class Reader {
+   public:
+    explicit Reader(const MetadataStore& store);
+    ~Reader();
+    Reader(const Reader&) = delete;
+    Reader& operator=(const Reader&) = delete;
+
+    // Calls fn for the entry of each identifier (pointers gathered by
+    // CollectIds), in the order given.
+    void ForEachId(const std::vector<const std::string*>& ids, const EntryFn& fn) const;
+
+    // Calls fn for entries newest first (created_at descending, equal times
+    // in snapshot order, NaN times last), until fn returns false. Entries
+    // newer than `newest` or older than `oldest` (when given) are passed
+    // over; NaN times are never passed over.
+    void ForEachByTime(std::optional<double> newest, std::optional<double> oldest,
+                       const EntryFn& fn) const;
+
+    // The number of slots of one shard: ordinals of that shard are below
+    // (shard << 40) + ShardSlots(shard).
+    size_t ShardSlots(size_t shard) const;
+
+   private:
+    const MetadataStore& store_;
+  };
 
   // The hash of a user_id kept in EntrySummary: equal user_ids have equal
   // hashes, so a differing hash rejects an entry without reading it.
@@ -122,7 +199,8 @@ class MetadataStore {
 // Runs work(0) and work(1): at once, on this thread and one more, when
 // `two_threads` (the caller's judgement that the job pays for starting a
 // thread) and the process may run on two processors; else one after the
-// other. The two calls must not write anything in common. A plain thread,
+// other. When no second thread can be started, the calling thread runs
+// both. The two calls must not write anything in common. A plain thread,
 // not the worker pool: loading must not create the pool, whose size is
 // fixed by its first user.
 void RunInHalves(bool two_threads, const std::function<void(int)>& work);

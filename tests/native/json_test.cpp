@@ -391,3 +391,127 @@ TEST(JsonWrite, StraightFromTheStoreEqualsTheSnapshotText) {
 
 }  // namespace
 }  // namespace velmar::memory
+
+namespace velmar::memory {
+namespace {
+
+// Reads `text` in place from a padded copy, and checks that the copy is as
+// it was afterwards (reading may rewrite it while it works).
+std::optional<std::vector<MetadataEntry>> ReadInPlace(const std::string& text) {
+  std::string buffer = text;
+  buffer.append(kJsonPadding, '\0');
+  auto entries = ReadIndexJsonInPlace(buffer.data(), text.size());
+  EXPECT_EQ(buffer.substr(0, text.size()), text) << "text not restored";
+  return entries;
+}
+
+// Whatever JSON an ignored key holds, the file reads: simdjson alone refuses
+// numbers beyond 64 bits or a double, and lone surrogate escapes.
+TEST(JsonRead, IgnoredValuesAreSkippedWhateverTheyHold) {
+  const std::string deep_bad = std::string(127, '[') + "1e400" + std::string(127, ']');
+  struct Case {
+    std::string key, value;
+    bool ok;
+  };
+  const Case cases[] = {
+      {"extra", "1e400", true},
+      {"extra", "-1E+400", true},
+      {"extra", "123456789012345678901234567890", true},
+      {"extra", "-123456789012345678901234567890.5e3", true},
+      {"extra", "\"\\ud800\"", true},
+      {"extra", "\"\\udc00x\\uD800\\ud83d\\ude00\"", true},
+      {"extra", "{\"a\":[1e999,\"\\udfff\",{\"\\ud800\":-1e400}],\"b\":true}", true},
+      {"\\ud800", "1e400", true},
+      {"\\u0078", "1e400", true},  // an escaped unknown key
+      // still errors: bad syntax, depth, a known field
+      {"extra", "1.e5", false},
+      {"extra", "01", false},
+      {"extra", "[1e400,]", false},
+      {"extra", "\"\\x\"", false},
+      {"extra", "\"\\ud800", false},
+      {"extra", deep_bad, false},
+      {"tags", "[\"\\ud800\"]", false},
+      {"importance", "123456789012345678901234567890", false},
+      {"access_count", "1e400", false},
+  };
+  for (const Case& c : cases) {
+    const std::string text = ObjectWith(c.key, c.value);
+    auto read = ReadInPlace(text);
+    ASSERT_EQ(read.has_value(), c.ok) << text;
+    if (c.ok) {
+      ASSERT_EQ(read->size(), 1u);
+      EXPECT_EQ((*read)[0].memory_id, "m");
+      EXPECT_EQ((*read)[0].created_at, 1.5);
+    }
+  }
+  // An error elsewhere still spoils the text that needed mending.
+  const std::string body = ObjectWith("extra", "1e400");
+  EXPECT_FALSE(ReadInPlace(body.substr(0, body.size() - 1) + "," +
+                           ObjectWith("importance", "300").substr(1)));
+}
+
+TEST(JsonRead, CreatedAtBeyond64BitsReadsAsTheNearestDouble) {
+  const std::string largest = "17976931348623157" + std::string(292, '0');  // about DBL_MAX
+  const std::string numbers[] = {
+      "123456789012345678901234567890", "-123456789012345678901234567890",
+      "18446744073709551616",           "99999999999999999999",
+      "-9223372036854775809",           largest};
+  for (const std::string& n : numbers) {
+    const double want = std::strtod(n.c_str(), nullptr);
+    auto read = ReadInPlace(ObjectWith("created_at", n));
+    ASSERT_TRUE(read) << n;
+    EXPECT_EQ((*read)[0].created_at, want) << n;
+    auto positional =
+        ReadInPlace(std::string("[[\"p\",\"u\",\"t\",[],[],[],[],0,0,") + n + ",0,null,null]]");
+    ASSERT_TRUE(positional) << n;
+    EXPECT_EQ((*positional)[0].created_at, want) << n;
+  }
+  // Beyond the largest double there is no nearest one.
+  EXPECT_FALSE(ReadInPlace(ObjectWith("created_at", "1" + std::string(400, '0'))));
+}
+
+// Texts over the parser's limit (4 GiB) are read in pieces; the limit is
+// lowered here so that small texts take that path.
+TEST(JsonRead, TextsOverTheParserLimitAreReadInPieces) {
+  struct Limit {
+    Limit() { SetJsonPieceLimitForTesting(4096); }
+    ~Limit() { SetJsonPieceLimitForTesting(0); }
+  } limit;
+  std::vector<MetadataEntry> entries;
+  for (int i = 0; i < 400; ++i) {
+    MetadataEntry e = Sample();
+    e.memory_id = std::to_string(i);
+    e.content_preview = std::string(static_cast<size_t>(i % 37) * 20, 'x');
+    e.created_at = i;
+    entries.push_back(std::move(e));
+  }
+  const std::string all = WriteIndexJson(entries);
+  ASSERT_GT(all.size(), 40000u);
+  auto plain = ReadInPlace(all);
+  ASSERT_TRUE(plain);
+  EXPECT_EQ(*plain, entries);
+
+  // Every entry with a nested value that looks like a cut between entries,
+  // and a number that needs mending.
+  std::string tricky = all;
+  const std::string extra = "{\"extra\":[{\"a\":1},{\"b\":[1e400]}],";
+  for (size_t at = tricky.find("{\"memory_id\""); at != std::string::npos;
+       at = tricky.find("{\"memory_id\"", at + extra.size())) {
+    tricky.replace(at, 1, extra);
+  }
+  auto read = ReadInPlace(tricky);
+  ASSERT_TRUE(read);
+  EXPECT_EQ(*read, entries);
+
+  // An error in any piece spoils the whole text.
+  for (size_t at : {all.find("\"importance\":255", all.size() / 3),
+                    all.rfind("\"importance\":255")}) {
+    std::string bad = all;
+    bad.replace(at, 16, "\"importance\":256");
+    EXPECT_FALSE(ReadInPlace(bad)) << at;
+  }
+  EXPECT_FALSE(ReadInPlace(all.substr(0, all.size() - 1)));
+}
+
+}  // namespace
+}  // namespace velmar::memory

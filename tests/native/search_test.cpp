@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include <algorithm>
 #include <random>
 #include <string>
@@ -141,10 +143,24 @@ TEST(SearchTest, FlexibleRanksByScoreThenTime) {
 // hash of user_id, a code of memory_type) before reading the entry itself.
 // Against a literal filter over the snapshot, through replacements that
 // change every summarised field, the results must be the same, in order.
-TEST(SearchTest, MatchesALiteralScanThroughReplacements) {
-  const std::vector<std::string> types = {"note", "notes", "task", "", "ta"};
+//
+// With `indexed`, no entry holds an empty key and rare keys abound, so that
+// the searches also narrow through the indexes and the time order (with
+// NaN and signed-zero times among the rest, which all ways must rank
+// alike); otherwise they mostly scan.
+void CheckAgainstLiteralScan(bool indexed) {
+  std::vector<std::string> types = {"note", "notes", "task", "", "ta"};
   const std::vector<std::string> users = {"u1", "u2", "", "u10"};
-  const std::vector<std::string> terms = {"Work", "work", "homework", "ΣΟΦΙΑ", "", "wor"};
+  std::vector<std::string> terms = {"Work", "work", "homework", "ΣΟΦΙΑ", "", "wor"};
+  if (indexed) {
+    std::erase(types, "");
+    std::erase(terms, "");
+    for (int i = 0; i < 40; ++i) {
+      terms.push_back(std::string("rare").append(std::to_string(i)));
+      types.push_back(std::string("kind").append(std::to_string(i)));
+    }
+  }
+  const double times[] = {std::nan(""), -0.0, 0.0};
   std::mt19937_64 rng(11);
   auto pick = [&](const std::vector<std::string>& from) { return from[rng() % from.size()]; };
   auto some = [&](size_t most) {
@@ -160,8 +176,14 @@ TEST(SearchTest, MatchesALiteralScanThroughReplacements) {
     e.keywords = some(2);
     e.tags = some(2);
     e.importance = static_cast<uint8_t>(rng() % 6);
+    if (indexed && rng() % 50 == 0) e.created_at = times[rng() % 3];
     store.insert_entry(std::move(e));
   }
+  // Newest first, NaN last; stable, so equal times keep snapshot order.
+  auto newer = [](double a, double b) {
+    if (std::isnan(a) || std::isnan(b)) return !std::isnan(a) && std::isnan(b);
+    return a > b;
+  };
   const std::vector<MetadataEntry> snapshot = store.take_snapshot();
 
   auto loose = [](const std::vector<std::string>& entry_terms, const std::vector<std::string>& q) {
@@ -213,7 +235,7 @@ TEST(SearchTest, MatchesALiteralScanThroughReplacements) {
       kept.push_back(&e);
     }
     std::stable_sort(kept.begin(), kept.end(),
-                     [](auto* a, auto* b) { return a->created_at > b->created_at; });
+                     [&](auto* a, auto* b) { return newer(a->created_at, b->created_at); });
     std::vector<std::string> want;
     for (size_t i = 0; i < kept.size() && i < sq.limit; ++i) want.push_back(kept[i]->memory_id);
     ASSERT_EQ(SearchStrict(store, sq), want) << round;
@@ -225,9 +247,9 @@ TEST(SearchTest, MatchesALiteralScanThroughReplacements) {
       std::optional<float> score = FlexibleScore(Stored(e), lq);
       if (score && *score >= kFlexibleThreshold) scored.emplace_back(*score, &e);
     }
-    std::stable_sort(scored.begin(), scored.end(), [](auto& a, auto& b) {
+    std::stable_sort(scored.begin(), scored.end(), [&](auto& a, auto& b) {
       if (a.first != b.first) return a.first > b.first;
-      return a.second->created_at > b.second->created_at;
+      return newer(a.second->created_at, b.second->created_at);
     });
     want.clear();
     for (size_t i = 0; i < scored.size() && i < fq.limit; ++i) {
@@ -236,6 +258,10 @@ TEST(SearchTest, MatchesALiteralScanThroughReplacements) {
     ASSERT_EQ(SearchFlexible(store, fq), want) << round;
   }
 }
+
+TEST(SearchTest, MatchesALiteralScanThroughReplacements) { CheckAgainstLiteralScan(false); }
+
+TEST(SearchTest, NarrowedSearchesMatchALiteralScan) { CheckAgainstLiteralScan(true); }
 
 }  // namespace
 }  // namespace velmar::memory

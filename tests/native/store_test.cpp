@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <sched.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -11,6 +13,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -375,6 +378,34 @@ void LoadThenConfigurePool() {
 TEST(StoreDeathTest, LoadingLeavesTheWorkerPoolToItsFirstUser) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(LoadThenConfigurePool(), ::testing::ExitedWithCode(0), "");
+}
+
+// Loading never raises, even when the second parse thread cannot start: in
+// a copy of the binary that may start no more processes or threads at all,
+// a file large enough for two threads loads on the calling one.
+void LoadWithoutThreads() {
+  const std::string path = ::testing::TempDir() + "/velmar_nothread_test.json";
+  const std::vector<MetadataEntry> entries = LargeIndex();
+  if (!WriteFile(path, WriteIndexJson(entries))) std::_Exit(2);
+  const rlimit none{0, 0};
+  if (setrlimit(RLIMIT_NPROC, &none) != 0 || setuid(65534) != 0) std::_Exit(3);
+  try {
+    std::thread([] {}).join();
+    std::_Exit(4);  // the limit did not hold: the test proves nothing
+  } catch (const std::system_error&) {
+  }
+  // _Exit: nothing may run at exit that would want a thread (a leak
+  // checker's, say).
+  MetadataStore store;
+  const LoadResult result = LoadIndexFile(path, store);
+  std::_Exit(result == LoadResult::kLoaded && store.CountKeys().entries == entries.size() ? 0 : 1);
+}
+
+TEST(StoreDeathTest, LoadsOnTheCallingThreadWhenNoThreadCanStart) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to drop to a user with no threads left";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(LoadWithoutThreads(), ::testing::ExitedWithCode(0), "");
+  std::remove((::testing::TempDir() + "/velmar_nothread_test.json").c_str());
 }
 
 TEST(IdList, AddRemoveAcrossModes) {
