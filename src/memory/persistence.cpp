@@ -12,34 +12,12 @@
 #include <new>
 #include <string_view>
 
+#include "common/unique_fd.hpp"
 #include "memory/json_io.hpp"
 
 namespace velmar::memory {
 
 namespace {
-
-// Closes a descriptor on every path out of a function.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  // Closes now and reports whether the close succeeded (a delayed write
-  // error can surface here).
-  bool Close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd < 0 || ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
 
 // A path the operating system can take: not empty, no NUL inside.
 bool Usable(const std::string& path) {
@@ -159,7 +137,7 @@ int CreateTemporary(const std::string& target, std::string* temp_path) {
 }
 
 bool SyncDirectory(const std::string& dir) {
-  Fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   // A directory we may search and write but not read cannot be opened; the
   // rename is done and there is nothing more to ask for.
   if (!fd) return true;
@@ -176,7 +154,7 @@ LoadResult LoadIndexFile(const std::string& path, MetadataStore& store) {
   // A directory, device or pipe is never an index file (and reading a pipe
   // or /dev/zero would not end).
   if (!S_ISREG(st.st_mode)) return LoadResult::kUnreadable;
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd) return LoadResult::kUnreadable;
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return LoadResult::kUnreadable;
   std::string text;
@@ -218,7 +196,7 @@ bool SaveIndexFile(const std::string& path, const MetadataStore& store, bool kee
   }
 
   std::string temp_path;
-  Fd fd(CreateTemporary(target, &temp_path));
+  UniqueFd fd(CreateTemporary(target, &temp_path));
   if (!fd) return false;
   bool ok = true;
   // Replacing the file must not widen who may read it: the new file takes

@@ -26,8 +26,7 @@
 //   const Args kThingArgs{{"Thing"}, Required<ToU64>{"size"}};
 //   Thing MakeThing(uint64_t size) { return Thing(size); }
 //   NativeType<Thing> g_thing_type{{.name = "velmar.video.Thing",
-//                                   .doc = kThingArgs.doc(),
-//                                   .construct = Construct<kThingArgs, MakeThing>,
+//                                   .constructor = Constructor<kThingArgs, MakeThing>(),
 //                                   .methods = kMethods}};
 //
 // NativeType builds the record first and allocates the Python object after,
@@ -205,22 +204,19 @@ inline constexpr PyMethodDef kEndOfMethods = {nullptr, nullptr, 0, nullptr};
 // ---------------------------------------------------------------------------
 // Native types
 
-// A constructor for NativeType: parses with `Table`, then calls
-// Make(values...), which returns the record.
-template <const auto& Table, auto Make>
-auto Construct(PyObject* args, PyObject* kwargs) {
-  return std::apply([](auto&&... values) { return Make(std::move(values)...); },
-                    Table.Parse(args, kwargs));
-}
-
 template <class T>
 class NativeType {
  public:
+  // How Python makes a record: the parser and conversion of the arguments
+  // with the call that builds the record, and the class's text signature.
+  struct Constructor {
+    T (*make)(PyObject* args, PyObject* kwargs) = nullptr;
+    const char* doc = nullptr;
+  };
+
   struct Spec {
     const char* name;  // "velmar.video.PyVideoFrame"
-    const char* doc = nullptr;
-    // Null: no Python constructor.
-    T (*construct)(PyObject* args, PyObject* kwargs) = nullptr;
+    Constructor constructor = {};  // none: Python cannot make instances
     PyMethodDef* methods = nullptr;
     PyGetSetDef* getset = nullptr;
     unsigned long flags = Py_TPFLAGS_BASETYPE;
@@ -238,12 +234,11 @@ class NativeType {
       PyType_Slot slots[6];
       int n = 0;
       slots[n++] = {Py_tp_dealloc, reinterpret_cast<void*>(Dealloc)};
-      if (self.spec_.construct != nullptr) slots[n++] = {Py_tp_new, reinterpret_cast<void*>(New)};
+      const Constructor& constructor = self.spec_.constructor;
+      if (constructor.make != nullptr) slots[n++] = {Py_tp_new, reinterpret_cast<void*>(New)};
       if (self.spec_.methods != nullptr) slots[n++] = {Py_tp_methods, self.spec_.methods};
       if (self.spec_.getset != nullptr) slots[n++] = {Py_tp_getset, self.spec_.getset};
-      if (self.spec_.doc != nullptr) {
-        slots[n++] = {Py_tp_doc, const_cast<char*>(self.spec_.doc)};
-      }
+      if (constructor.doc != nullptr) slots[n++] = {Py_tp_doc, const_cast<char*>(constructor.doc)};
       slots[n] = {0, nullptr};
       PyType_Spec spec = {self.spec_.name, static_cast<int>(sizeof(Object)), 0,
                           static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | self.spec_.flags), slots};
@@ -293,7 +288,7 @@ class NativeType {
   static PyObject* New(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return Boundary([&] {
       // The record first: if it cannot be made, no object exists yet.
-      auto record = std::make_unique<T>(instance_->spec_.construct(args, kwargs));
+      auto record = std::make_unique<T>(instance_->spec_.constructor.make(args, kwargs));
       return Adopt(type, std::move(record));
     });
   }
@@ -310,5 +305,23 @@ class NativeType {
   Spec spec_;
   PyObject* type_ = nullptr;
 };
+
+namespace detail {
+
+template <const auto& Table, auto Make>
+auto Construct(PyObject* args, PyObject* kwargs) {
+  return std::apply([](auto&&... values) { return Make(std::move(values)...); },
+                    Table.Parse(args, kwargs));
+}
+
+}  // namespace detail
+
+// The constructor of a NativeType whose arguments `Table` describes: Python's
+// call parses with it, then Make(values...) returns the record.
+template <const auto& Table, auto Make>
+auto Constructor() {
+  using Record = decltype(detail::Construct<Table, Make>(nullptr, nullptr));
+  return typename NativeType<Record>::Constructor{detail::Construct<Table, Make>, Table.doc()};
+}
 
 }  // namespace velmar::python

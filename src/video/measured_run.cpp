@@ -14,15 +14,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The same conversion as ElapsedMs: whole seconds plus nanoseconds / 1e9,
-// times 1000, so that the three durations of a record add up consistently.
-double ToMs(std::chrono::nanoseconds duration) {
-  const auto ns = duration.count();
-  if (ns <= 0) return 0.0;
-  const double seconds =
-      static_cast<double>(ns / 1000000000) + static_cast<double>(ns % 1000000000) / 1e9;
-  return seconds * 1000.0;
-}
 
 }  // namespace
 
@@ -34,7 +25,8 @@ void ScoringSink::OnDimensions(Dimensions dimensions) {
   previous_.height = current_.height = dimensions.height;
   if (!scoring_) return;
   // Padded like every record; the probe only accepts sizes that fit memory.
-  const size_t padded = (static_cast<size_t>(dimensions.width * dimensions.height) + 31) / 32 * 32;
+  const size_t padded =
+      VideoFrame::PaddedSize(static_cast<size_t>(dimensions.width * dimensions.height));
   previous_.data.assign(padded, 0);
   current_.data.assign(padded, 0);
 }
@@ -98,11 +90,7 @@ VideoResult<StreamedSelection> DecodeAndSelect(const std::string& video_path,
   result.reading_time = std::max(decode_time - stats->sink_time, std::chrono::nanoseconds::zero());
 
   const bool selecting = max_keyframes != 0 && stats->frame_count >= 2;
-  if (verbose && selecting) {
-    PrintOut("Keyframe analysis target: %llu (%s)\n",
-             static_cast<unsigned long long>(max_keyframes),
-             use_simd ? "SIMD+Parallel" : "Parallel");
-  }
+  if (verbose && selecting) PrintAnalysisTarget(max_keyframes, use_simd);
   sink.RethrowFailure();
 
   const Clock::time_point select_start = Clock::now();
@@ -136,8 +124,8 @@ VideoResult<PerformanceResult> run_performance_test(const std::string& video_pat
   record.test_name = test_name;
   record.video_file = VideoFileName(video_path);
   record.total_time_ms = total_time_ms;
-  record.frame_extraction_time_ms = ToMs(selection->reading_time);
-  record.keyframe_analysis_time_ms = ToMs(selection->analysis_time);
+  record.frame_extraction_time_ms = DurationMs(selection->reading_time);
+  record.keyframe_analysis_time_ms = DurationMs(selection->analysis_time);
   record.total_frames = selection->total_frames;
   record.keyframes_extracted = selection->keyframes.size();
   // Kept exactly as computed: no frames gives a NaN ratio and 0 fps.

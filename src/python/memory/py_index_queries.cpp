@@ -11,6 +11,7 @@
 #include <initializer_list>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "memory/persistence.hpp"
@@ -94,28 +95,20 @@ uint64_t Limit(PyObject* params, bool match_nothing) {
   return ReadInteger(Value(params, "limit").get(), UINT64_MAX).value_or(100);
 }
 
-memory::StrictQuery ReadStrictQuery(PyObject* params) {
-  memory::StrictQuery q;
+// Reads the query's keys in one fixed order; the strict query has more.
+template <class Query>
+Query ReadQuery(PyObject* params) {
+  Query q;
   bool match_nothing = false;
   q.user_id = UserFilter(params, match_nothing);
   q.memory_types = TextSequence(params, "memory_types");
   q.subjects = TextSequence(params, "subjects");
-  q.keywords = TextSequence(params, "keywords");
-  q.tags = TextSequence(params, "tags");
-  q.importance_min = Byte(params, "importance_min");
-  q.importance_max = Byte(params, "importance_max");
-  q.created_after = Double(params, "created_after");
-  q.created_before = Double(params, "created_before");
-  q.limit = Limit(params, match_nothing);
-  return q;
-}
-
-memory::FlexibleQuery ReadFlexibleQuery(PyObject* params) {
-  memory::FlexibleQuery q;
-  bool match_nothing = false;
-  q.user_id = UserFilter(params, match_nothing);
-  q.memory_types = TextSequence(params, "memory_types");
-  q.subjects = TextSequence(params, "subjects");
+  if constexpr (std::is_same_v<Query, memory::StrictQuery>) {
+    q.keywords = TextSequence(params, "keywords");
+    q.tags = TextSequence(params, "tags");
+    q.importance_min = Byte(params, "importance_min");
+    q.importance_max = Byte(params, "importance_max");
+  }
   q.created_after = Double(params, "created_after");
   q.created_before = Double(params, "created_before");
   q.limit = Limit(params, match_nothing);
@@ -130,13 +123,13 @@ void SetCount(PyObject* dict, const char* key, size_t value) {
 
 Ref IndexSearchStrict(PyObject* self, PyObject* params) {
   WarnUnknownKeys("search_strict", params, kStrictKeys);
-  const memory::StrictQuery query = ReadStrictQuery(params);
+  const auto query = ReadQuery<memory::StrictQuery>(params);
   return NewStrList(memory::SearchStrict(*MetadataIndexClass::Of(self).store, query));
 }
 
 Ref IndexSearchFlexible(PyObject* self, PyObject* params) {
   WarnUnknownKeys("search_flexible", params, kFlexibleKeys);
-  const memory::FlexibleQuery query = ReadFlexibleQuery(params);
+  const auto query = ReadQuery<memory::FlexibleQuery>(params);
   return NewStrList(memory::SearchFlexible(*MetadataIndexClass::Of(self).store, query));
 }
 

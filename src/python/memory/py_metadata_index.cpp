@@ -8,7 +8,6 @@
 #include "python/binding.hpp"
 #include "python/convert.hpp"
 #include "python/memory/py_entry.hpp"
-#include "python/types.hpp"
 
 namespace velmar::python {
 
@@ -94,13 +93,10 @@ PyMethodDef kMethods[] = {
 
 MetadataIndexClass g_index_class{{
     .name = "velmar.memory.PyMetadataIndex",
-    .doc = kIndexArgs.doc(),
-    .construct = Construct<kIndexArgs, MakeIndex>,
+    .constructor = Constructor<kIndexArgs, MakeIndex>(),
     .methods = kMethods,
 }};
 
 }  // namespace
-
-PyObject* MetadataIndexType() { return MetadataIndexClass::Type(); }
 
 }  // namespace velmar::python

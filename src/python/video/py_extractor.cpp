@@ -7,7 +7,6 @@
 
 #include "common/worker_pool.hpp"
 #include "python/convert.hpp"
-#include "python/types.hpp"
 #include "python/video/py_frame.hpp"
 #include "python/video/py_pipeline.hpp"
 #include "video/cpu_features.hpp"
@@ -129,8 +128,7 @@ PyMethodDef kMethods[] = {
 
 ExtractorClass g_extractor_class{{
     .name = "velmar.video.VideoKeyframeExtractor",
-    .doc = kExtractorArgs.doc(),
-    .construct = Construct<kExtractorArgs, MakeExtractorSettings>,
+    .constructor = Constructor<kExtractorArgs, MakeExtractorSettings>(),
     .methods = kMethods,
 }};
 
@@ -146,7 +144,5 @@ ExtractorSettings MakeExtractorSettings(std::string ffmpeg_path, uint64_t thread
   }
   return ExtractorSettings{std::move(ffmpeg_path), threads, verbose};
 }
-
-PyObject* VideoKeyframeExtractorType() { return ExtractorClass::Type(); }
 
 }  // namespace velmar::python

@@ -3,7 +3,6 @@
 #include <utility>
 
 #include "python/convert.hpp"
-#include "python/types.hpp"
 #include "video/difference.hpp"
 
 namespace velmar::python {
@@ -83,15 +82,12 @@ PyGetSetDef kGetSet[] = {
 
 FrameClass g_frame_class{{
     .name = "velmar.video.PyVideoFrame",
-    .doc = kFrameArgs.doc(),
-    .construct = Construct<kFrameArgs, MakeFrame>,
+    .constructor = Constructor<kFrameArgs, MakeFrame>(),
     .methods = kMethods,
     .getset = kGetSet,
 }};
 
 }  // namespace
-
-PyObject* VideoFrameType() { return FrameClass::Type(); }
 
 std::vector<video::VideoFrame> ToFrameList(PyObject* obj, const char* arg) {
   std::vector<video::VideoFrame> frames;

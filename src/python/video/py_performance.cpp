@@ -5,7 +5,6 @@
 #include <utility>
 
 #include "python/convert.hpp"
-#include "python/types.hpp"
 
 namespace velmar::python {
 
@@ -93,7 +92,5 @@ PerformanceResultClass g_result_class{{
 }};
 
 }  // namespace
-
-PyObject* PerformanceResultType() { return PerformanceResultClass::Type(); }
 
 }  // namespace velmar::python
