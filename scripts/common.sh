@@ -6,7 +6,10 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VENV="$ROOT/.venv"
 PY="$VENV/bin/python"
 # CMake and Ninja come from PyPI into the venv.
-APT_PACKAGES=(ffmpeg libtbb-dev libsimdjson-dev libicu-dev libgtest-dev g++)
+APT_PACKAGES=(ffmpeg libtbb-dev libsimdjson-dev libicu-dev libgtest-dev g++ clang-19)
+# The clang of the second build: 19 is the first whose concepts level lets
+# libstdc++ 12 offer std::expected.
+CLANG=clang++-19
 
 log() { printf '==> %s\n' "$*" >&2; }
 
@@ -50,6 +53,43 @@ install_module() {
     ${VELMAR_CMAKE_DEFINE:+--config-settings=cmake.define.$VELMAR_CMAKE_DEFINE}
 }
 
+# The oldest and the newest CPython on the machine (pyenv's), each with a
+# small venv of its own for the test tools; the venv's own interpreter when
+# pyenv has neither.
+TEST_PYTHON_VERSIONS=(3.10 3.13)
+TEST_TOOLS="pytest>=7 hypothesis>=6 numpy"
+
+# Prints the test interpreters, one a line, making their venvs if needed.
+test_pythons() {
+  local found=0 version base venv
+  for version in "${TEST_PYTHON_VERSIONS[@]}"; do
+    base="$(compgen -G "$HOME/.pyenv/versions/$version.*/bin/python3" | sort -V | tail -1 || true)"
+    [ -n "$base" ] || continue
+    venv="$ROOT/.venv-$version"
+    if [ ! -x "$venv/bin/python" ] || [ "$(cat "$venv/.velmar-deps" 2>/dev/null)" != "$TEST_TOOLS" ]; then
+      log "making the test venv for Python $version"
+      "$base" -m venv "$venv"
+      # shellcheck disable=SC2086
+      "$venv/bin/python" -m pip install -q $TEST_TOOLS >&2
+      echo "$TEST_TOOLS" >"$venv/.velmar-deps"
+    fi
+    echo "$venv/bin/python"
+    found=1
+  done
+  [ "$found" -eq 1 ] || echo "$PY"
+}
+
+# Runs pytest under every test interpreter against one abi3 module: the
+# directory holding it goes first on PYTHONPATH. Extra arguments go to pytest.
+run_pytest_everywhere() {
+  local module_dir="$1" python
+  shift
+  for python in $(test_pythons); do
+    log "python tests on $("$python" -c 'import platform; print(platform.python_version())')"
+    PYTHONPATH="$module_dir${PYTHONPATH:+:$PYTHONPATH}" "$python" -m pytest -q -p no:cacheprovider "$@" tests
+  done
+}
+
 # Builds the GoogleTest suite of the core in build/native.
 build_native_tests() {
   local dir="$ROOT/build/native${1:+-$1}"
@@ -58,6 +98,12 @@ build_native_tests() {
   "$VENV/bin/cmake" -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_MAKE_PROGRAM="$VENV/bin/ninja" \
     -DVELMAR_NATIVE_TESTS=ON -DVELMAR_PYTHON_MODULE=OFF "$@" >/dev/null
   "$VENV/bin/cmake" --build "$dir" >/dev/null
+}
+
+# Runs the native tests of a build directory through CTest, each test with
+# its time limit.
+run_native_tests() {
+  "$VENV/bin/ctest" --test-dir "$1" --output-on-failure -j 2
 }
 
 setup_all() {

@@ -3,8 +3,13 @@ import shutil
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import pytest
+
+from velmar import VideoKeyframeExtractor
+
+FAKE = str(Path(__file__).with_name("fake_ffmpeg"))
 
 
 def run_python(code, *, env=None, timeout=120, check=True):
@@ -53,3 +58,53 @@ def recorded_ffmpeg(tmp_path):
         return [json.loads(line) for line in log.read_text().splitlines()]
 
     return str(program), argvs
+
+
+class FakeFFmpeg:
+    """Scripts tests/fake_ffmpeg through its environment variables: what its
+    probe prints, the raw gray bytes it decodes, how it fails. Every run is
+    logged, so the tests can read back the argument vectors."""
+
+    def __init__(self, tmp_path, monkeypatch):
+        self.tmp = tmp_path
+        self.mp = monkeypatch
+        self.log = tmp_path / "calls.log"
+        monkeypatch.setenv("FAKE_FFMPEG_LOG", str(self.log))
+        for name in ("PROBE", "RAW", "CHUNK", "EXIT", "SAVE_FAIL", "SAVE_NOTHING", "SAVE_EMPTY",
+                     "FLOOD", "HANG"):
+            monkeypatch.delenv(f"FAKE_FFMPEG_{name}", raising=False)
+
+    def probe(self, text):
+        # Lone surrogates stand for raw bytes: os.environ encodes them back.
+        self.mp.setenv("FAKE_FFMPEG_PROBE", text)
+
+    def raw_video(self, width, height, data, fps="30 fps"):
+        """A gray video of `width` x `height` whose decoded bytes are `data`."""
+        self.probe(f"  Stream #0:0: Video: rawvideo (Y800), gray, {width}x{height}, {fps}\n")
+        raw = self.tmp / "raw.bin"
+        raw.write_bytes(data)
+        self.mp.setenv("FAKE_FFMPEG_RAW", str(raw))
+
+    def video(self, values, width=8, height=4, extra=b""):
+        """Flat frames, one per value: a frame filled with v differs from one
+        filled with w by exactly |v - w|, so the pair scores are known."""
+        self.raw_video(width, height, b"".join(bytes([v]) * (width * height) for v in values) + extra)
+
+    def set(self, name, value):
+        self.mp.setenv(f"FAKE_FFMPEG_{name}", str(value))
+
+    def calls(self):
+        if not self.log.exists():
+            return []
+        return [json.loads(line) for line in self.log.read_text().splitlines()]
+
+    def modes(self):
+        return [c["mode"] for c in self.calls()]
+
+    def extractor(self, verbose=False, program=FAKE):
+        return VideoKeyframeExtractor(ffmpeg_path=program, verbose=verbose)
+
+
+@pytest.fixture
+def fake(tmp_path, monkeypatch):
+    return FakeFFmpeg(tmp_path, monkeypatch)

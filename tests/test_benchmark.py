@@ -1,19 +1,17 @@
 """VideoKeyframeExtractor.benchmark and the PyPerformanceResult record it returns,
 driven by tests/fake_ffmpeg so that frame contents, and hence scores, are exact."""
 
-import json
 import math
 import re
 import shutil
 from datetime import datetime, timedelta, timezone
-from pathlib import Path
 
 import pytest
 
 import velmar
 from velmar import PyPerformanceResult, VideoKeyframeExtractor
 
-FAKE = str(Path(__file__).with_name("fake_ffmpeg"))
+from conftest import FAKE
 
 FIELDS = {
     "test_name": str, "video_file": str, "total_time_ms": float,
@@ -24,48 +22,6 @@ FIELDS = {
 }
 
 
-class FakeVideo:
-    """Makes tests/fake_ffmpeg describe and decode a video of flat gray frames.
-
-    A frame filled with value v differs from one filled with w by exactly
-    |v - w|, so the pair scores are known in advance.
-    """
-
-    def __init__(self, tmp_path, monkeypatch):
-        self.tmp = tmp_path
-        self.mp = monkeypatch
-        self.log = tmp_path / "calls.log"
-        monkeypatch.setenv("FAKE_FFMPEG_LOG", str(self.log))
-        for name in ("PROBE", "RAW", "CHUNK", "EXIT", "SAVE_FAIL", "HANG"):
-            monkeypatch.delenv(f"FAKE_FFMPEG_{name}", raising=False)
-
-    def probe(self, text):
-        self.mp.setenv("FAKE_FFMPEG_PROBE", text)
-
-    def video(self, values, width=8, height=4, extra=b""):
-        self.probe(f"  Stream #0:0: Video: rawvideo (Y800), gray, {width}x{height}, 30 fps\n")
-        raw = self.tmp / "raw.bin"
-        raw.write_bytes(b"".join(bytes([v]) * (width * height) for v in values) + extra)
-        self.mp.setenv("FAKE_FFMPEG_RAW", str(raw))
-
-    def set(self, name, value):
-        self.mp.setenv(f"FAKE_FFMPEG_{name}", str(value))
-
-    def calls(self):
-        if not self.log.exists():
-            return []
-        return [json.loads(line) for line in self.log.read_text().splitlines()]
-
-    def modes(self):
-        return [c["mode"] for c in self.calls()]
-
-    def extractor(self, verbose=False, program=FAKE):
-        return VideoKeyframeExtractor(ffmpeg_path=program, verbose=verbose)
-
-
-@pytest.fixture
-def fake(tmp_path, monkeypatch):
-    return FakeVideo(tmp_path, monkeypatch)
 
 
 def panic_of(call):

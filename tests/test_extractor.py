@@ -1,16 +1,14 @@
 """VideoKeyframeExtractor: construction, argument conversion, the worker-pool
 rule (in fresh interpreters) and extract_keyframes."""
 
-import json
 import os
-from pathlib import Path
 
 import pytest
 
 import velmar
 from velmar import PyVideoFrame, VideoKeyframeExtractor
 
-FAKE = str(Path(__file__).with_name("fake_ffmpeg"))
+from conftest import FAKE
 
 METHODS = [
     ("extract_frames", "($self, video_path, max_frames=None)"),
@@ -65,16 +63,14 @@ def test_constructor_positional_and_numpy_bool():
     VideoKeyframeExtractor(verbose=np.bool_(True))
 
 
-def test_default_program_is_ffmpeg_on_path(tmp_path, monkeypatch):
+def test_default_program_is_ffmpeg_on_path(tmp_path, monkeypatch, fake):
     bin_dir = tmp_path / "bin"
     bin_dir.mkdir()
     (bin_dir / "ffmpeg").symlink_to(FAKE)
-    log = tmp_path / "calls.log"
     monkeypatch.setenv("PATH", f"{bin_dir}{os.pathsep}{os.environ['PATH']}")
-    monkeypatch.setenv("FAKE_FFMPEG_LOG", str(log))
-    monkeypatch.setenv("FAKE_FFMPEG_PROBE", "Video: gray, 2x2\n")
+    fake.probe("Video: gray, 2x2\n")
     assert VideoKeyframeExtractor().extract_frames("in.mp4") == ([], 2, 2)
-    assert json.loads(log.read_text().splitlines()[0])["argv"] == ["-i", "in.mp4", "-hide_banner"]
+    assert fake.calls()[0]["argv"] == ["-i", "in.mp4", "-hide_banner"]
 
 
 @pytest.mark.parametrize(

@@ -1,7 +1,6 @@
 """Probing, decoding and saving through ffmpeg: scripted runs of tests/fake_ffmpeg
 for exact command lines and hostile outputs, real ffmpeg on tiny generated clips."""
 
-import json
 import os
 import random
 import re
@@ -11,51 +10,13 @@ import subprocess
 import sys
 import textwrap
 import time
-from pathlib import Path
 
 import pytest
 
 from velmar import VideoKeyframeExtractor
 
-FAKE = str(Path(__file__).with_name("fake_ffmpeg"))
+from conftest import FAKE
 VIDEO = "in.mp4"  # the fake never opens it
-
-
-class Fake:
-    def __init__(self, tmp_path, monkeypatch):
-        self.tmp = tmp_path
-        self.mp = monkeypatch
-        self.log = tmp_path / "calls.log"
-        monkeypatch.setenv("FAKE_FFMPEG_LOG", str(self.log))
-        for name in ("PROBE", "RAW", "CHUNK", "EXIT", "SAVE_FAIL", "SAVE_NOTHING", "SAVE_EMPTY",
-                     "FLOOD", "HANG"):
-            monkeypatch.delenv(f"FAKE_FFMPEG_{name}", raising=False)
-
-    def probe(self, text):
-        # Lone surrogates stand for raw bytes: os.environ encodes them back.
-        self.mp.setenv("FAKE_FFMPEG_PROBE", text)
-
-    def video(self, width, height, data, fps="30 fps"):
-        self.probe(f"  Stream #0:0: Video: rawvideo (Y800), gray, {width}x{height}, {fps}\n")
-        raw = self.tmp / "raw.bin"
-        raw.write_bytes(data)
-        self.mp.setenv("FAKE_FFMPEG_RAW", str(raw))
-
-    def set(self, name, value):
-        self.mp.setenv(f"FAKE_FFMPEG_{name}", str(value))
-
-    def calls(self):
-        if not self.log.exists():
-            return []
-        return [json.loads(line) for line in self.log.read_text().splitlines()]
-
-    def extractor(self, verbose=False):
-        return VideoKeyframeExtractor(ffmpeg_path=FAKE, verbose=verbose)
-
-
-@pytest.fixture
-def fake(tmp_path, monkeypatch):
-    return Fake(tmp_path, monkeypatch)
 
 
 def dims_of(fake, text):
@@ -135,7 +96,7 @@ def test_probe_without_dimensions(fake, text):
 
 
 def test_command_lines_and_stdin(fake):
-    fake.video(4, 2, bytes(16))
+    fake.raw_video(4, 2, bytes(16))
     fake.extractor().extract_frames("dir/my video.mkv")
     probe, decode = fake.calls()
     assert probe["argv"] == ["-i", "dir/my video.mkv", "-hide_banner"]
@@ -159,7 +120,7 @@ def test_command_lines_and_stdin(fake):
 def test_decode_frames(fake, width, height, frames, extra, chunk):
     size = width * height
     data = random.Random(size).randbytes(size * frames + extra)
-    fake.video(width, height, data)
+    fake.raw_video(width, height, data)
     if chunk:
         fake.set("CHUNK", chunk)
     result, w, h = fake.extractor().extract_frames(VIDEO, max_frames=1)
@@ -172,20 +133,20 @@ def test_decode_frames(fake, width, height, frames, extra, chunk):
 
 @pytest.mark.parametrize("status", [0, 1, 255])
 def test_decoder_status_is_not_an_error(fake, status):
-    fake.video(2, 2, bytes(range(10)))
+    fake.raw_video(2, 2, bytes(range(10)))
     fake.set("EXIT", status)
     frames, w, h = fake.extractor().extract_frames(VIDEO)
     assert [f.get_data() for f in frames] == [bytes([0, 1, 2, 3]), bytes([4, 5, 6, 7])]
 
 
 def test_decoder_with_no_output(fake):
-    fake.video(8, 8, b"")
+    fake.raw_video(8, 8, b"")
     fake.set("EXIT", 1)
     assert fake.extractor().extract_frames(VIDEO) == ([], 8, 8)
 
 
 def test_progress_lines(fake, capfd):
-    fake.video(2, 2, bytes(4 * 2500))
+    fake.raw_video(2, 2, bytes(4 * 2500))
     frames, _, _ = fake.extractor(verbose=True).extract_frames("v.mp4")
     assert len(frames) == 2500
     out, err = capfd.readouterr()
@@ -202,7 +163,7 @@ def test_progress_lines(fake, capfd):
 
 
 def test_quiet_by_default(fake, capfd):
-    fake.video(2, 2, bytes(8))
+    fake.raw_video(2, 2, bytes(8))
     fake.extractor().extract_frames(VIDEO)
     assert capfd.readouterr() == ("", "")
 
@@ -222,7 +183,7 @@ def save_calls(fake):
 
 
 def test_save_command_lines(fake, tmp_path):
-    fake.video(4, 4, b"", fps="30 fps, 30 tbr")
+    fake.raw_video(4, 4, b"", fps="30 fps, 30 tbr")
     out = tmp_path / "out"
     saved = fake.extractor().save_keyframes(VIDEO, [120, 30], str(out))
     assert saved == 2

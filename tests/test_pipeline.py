@@ -7,21 +7,16 @@ import re
 import shutil
 import subprocess
 import sys
-from pathlib import Path
 
 import pytest
 
 import velmar
 from velmar import VideoKeyframeExtractor, extract_keyframes_from_video
-from test_benchmark import FAKE, VALUES, FakeVideo, panic_of
+from conftest import FAKE
+from test_benchmark import VALUES, panic_of
 
 SIGNATURE = ("(video_path, output_dir, max_keyframes, max_save=None, ffmpeg_path=None, "
              "use_simd=None, threads=None, verbose=None, block_size=None)")
-
-
-@pytest.fixture
-def fake(tmp_path, monkeypatch):
-    return FakeVideo(tmp_path, monkeypatch)
 
 
 def seek_of(argv):

@@ -189,6 +189,9 @@ def test_unicode_lowercase(query_term, entry_term, matches):
     assert flexible == expected
 
 
+# The unknown key is named in a UserWarning (tests/test_binding.py); here only
+# the result counts.
+@pytest.mark.filterwarnings("ignore::UserWarning")
 @pytest.mark.parametrize(
     "query, expected",
     [
@@ -208,8 +211,8 @@ def test_unicode_lowercase(query_term, entry_term, matches):
         ({"created_after": float("nan")}, ["i9", "i3", "i0"]),
         ({"user_id": ""}, ["i0"]),
         ({"user_id": "u"}, ["i9", "i3"]),
-        ({"user_id": 5}, ["i9", "i3", "i0"]),
-        ({"user_id": "\ud800"}, ["i9", "i3", "i0"]),
+        ({"user_id": 5}, []),
+        ({"user_id": "\ud800"}, []),
         ({"user_id": "u", "importance_max": 5, "tags": ["t"]}, ["i3"]),
         ({"unknown": 1, "keywords": None}, ["i9", "i3", "i0"]),
     ],

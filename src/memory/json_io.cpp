@@ -22,15 +22,6 @@
 
 namespace velmar::memory {
 
-void AdviseHugePages(const void* data, size_t bytes) {
-  constexpr size_t kMinBytes = size_t{64} << 20;
-  constexpr uintptr_t kPage = 4096;
-  if (bytes < kMinBytes) return;
-  uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + kPage - 1) & ~(kPage - 1);
-  uintptr_t end = (reinterpret_cast<uintptr_t>(data) + bytes) & ~(kPage - 1);
-  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-}
-
 namespace {
 
 // ---------------------------------------------------------------------------

@@ -6,17 +6,10 @@
 #include <string_view>
 #include <vector>
 
+#include "common/memory_pages.hpp"
 #include "memory/entry.hpp"
 
 namespace velmar::memory {
-
-// Asks for transparent huge pages on a large buffer. Reading or writing an
-// index of a million entries touches well over a gigabyte of fresh buffers
-// (the text, the parser's structural indexes, tape and strings, the
-// entries); with 4 KiB pages about half of that time goes to page faults.
-// Only buffers far above malloc's mmap threshold are advised, so the range
-// is always a private mapping of its own. A refusal changes nothing.
-void AdviseHugePages(const void* data, size_t bytes);
 
 // The index file text of `entries`: one compact JSON array of objects with
 // the thirteen keys in declaration order.

@@ -17,34 +17,12 @@
 #include <string_view>
 #include <vector>
 
+#include "common/unique_fd.hpp"
 #include "memory/json_io.hpp"
 
 namespace velmar::memory {
 
 namespace {
-
-// Closes a descriptor on every path out of a function.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  // Closes now and reports whether the close succeeded (a delayed write
-  // error can surface here).
-  bool Close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd < 0 || ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
 
 // A path the operating system can take: not empty, no NUL inside.
 bool Usable(const std::string& path) {
@@ -191,7 +169,7 @@ void RemoveLeftovers(const std::string& target) {
     pid_t pid = 0;
     if (!IsTemporaryName(entry->d_name, prefix, &pid) || pid == ::getpid()) continue;
     if (::kill(pid, 0) == 0 || errno != ESRCH) continue;  // alive, or cannot tell
-    Fd fd(::openat(dir_fd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    UniqueFd fd(::openat(dir_fd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!fd || ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) continue;
     struct stat st;
     if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
@@ -227,7 +205,7 @@ int CreateTemporary(const std::string& target, std::string* temp_path) {
 // there). Unlike a replacement this is not atomic; true only when every
 // byte was written and synced.
 bool RewriteInPlace(const std::string& target, std::string_view text) {
-  Fd fd(::open(target.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC));
+  UniqueFd fd(::open(target.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC));
   if (!fd) return false;
   struct stat st;
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
@@ -236,7 +214,7 @@ bool RewriteInPlace(const std::string& target, std::string_view text) {
 }
 
 bool SyncDirectory(const std::string& dir) {
-  Fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   // A directory we may search and write but not read cannot be opened; the
   // rename is done and there is nothing more to ask for.
   if (!fd) return true;
@@ -255,7 +233,7 @@ LoadResult LoadInto(const std::string& path, MetadataStore& store) {
   // A directory, device or pipe is never an index file (and reading a pipe
   // or /dev/zero would not end).
   if (!S_ISREG(st.st_mode)) return LoadResult::kUnreadable;
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd) return LoadResult::kUnreadable;
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return LoadResult::kUnreadable;
   std::string text;
@@ -317,7 +295,7 @@ bool SaveIndexFile(const std::string& path, const MetadataStore& store, bool kee
 
   RemoveLeftovers(target);
   std::string temp_path;
-  Fd fd(CreateTemporary(target, &temp_path));
+  UniqueFd fd(CreateTemporary(target, &temp_path));
   if (!fd) {
     // A file we may write in a directory we may not: no temporary file, so
     // the file is rewritten where it is, or it could never be saved again.

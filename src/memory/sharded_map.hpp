@@ -1,7 +1,5 @@
 #pragma once
 
-#include <sched.h>
-
 #include <algorithm>
 #include <atomic>
 #include <bit>
@@ -14,8 +12,9 @@
 #include <shared_mutex>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <unordered_map>
+
+#include "common/worker_pool.hpp"
 
 namespace velmar::memory {
 
@@ -95,14 +94,7 @@ struct SeededStringHash {
 // two, at least 4. Fixed by the first call.
 inline size_t ProcessShardCount() {
   static const size_t count = [] {
-    size_t threads = 0;
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof(set), &set) == 0) {
-      threads = static_cast<size_t>(CPU_COUNT(&set));
-    }
-    if (threads == 0) threads = std::thread::hardware_concurrency();
-    if (threads == 0) threads = 1;
+    const size_t threads = static_cast<size_t>(velmar::AvailableProcessors());
     return std::max<size_t>(4, std::bit_ceil(threads * 4));
   }();
   return count;

@@ -663,39 +663,6 @@ struct MetadataStore::Impl {
   }
 };
 
-void RunInHalves(bool two_threads, const std::function<void(int)>& work) {
-  if (!two_threads || velmar::AvailableProcessors() < 2) {
-    work(0);
-    work(1);
-    return;
-  }
-  std::exception_ptr failure;
-  std::thread other;
-  try {
-    other = std::thread([&] {
-      try {
-        work(1);
-      } catch (...) {
-        failure = std::current_exception();
-      }
-    });
-  } catch (const std::system_error&) {
-    // No thread to be had (a process or thread limit): this thread does
-    // both halves.
-    work(0);
-    work(1);
-    return;
-  }
-  try {
-    work(0);
-  } catch (...) {
-    other.join();
-    throw;
-  }
-  other.join();
-  if (failure) std::rethrow_exception(failure);
-}
-
 MetadataStore::MetadataStore() : impl_(new Impl) {}
 MetadataStore::~MetadataStore() { delete impl_; }
 

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/run_in_halves.hpp"
 #include "memory/entry.hpp"
 
 namespace velmar::memory {
@@ -195,14 +196,5 @@ class MetadataStore {
   struct Impl;
   Impl* impl_;
 };
-
-// Runs work(0) and work(1): at once, on this thread and one more, when
-// `two_threads` (the caller's judgement that the job pays for starting a
-// thread) and the process may run on two processors; else one after the
-// other. When no second thread can be started, the calling thread runs
-// both. The two calls must not write anything in common. A plain thread,
-// not the worker pool: loading must not create the pool, whose size is
-// fixed by its first user.
-void RunInHalves(bool two_threads, const std::function<void(int)>& work);
 
 }  // namespace velmar::memory

@@ -2,15 +2,9 @@
 
 #include <Python.h>
 
-// The Python-visible classes and functions, each defined beside the core it
-// wraps. Every type getter creates its type object on first use and returns
-// a borrowed reference (null with an error set if it cannot be made).
+// The module-level functions, each defined beside the core it wraps. The
+// classes are reached through their NativeType (py_frame.hpp and so on).
 namespace velmar::python {
-
-PyObject* VideoFrameType();             // video/py_frame.cpp
-PyObject* PerformanceResultType();      // video/py_performance.cpp
-PyObject* VideoKeyframeExtractorType(); // video/py_extractor.cpp
-PyObject* MetadataIndexType();          // memory/py_metadata_index.cpp
 
 extern PyMethodDef kExtractKeyframesFromVideoDef;  // video/py_pipeline.cpp
 extern PyMethodDef kGetSystemInfoDef;              // video/py_system_info.cpp

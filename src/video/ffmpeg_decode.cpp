@@ -8,6 +8,7 @@
 #include <memory>
 #include <utility>
 
+#include "common/memory_pages.hpp"
 #include "common/output.hpp"
 #include "common/panic.hpp"
 #include "video/ffmpeg.hpp"
@@ -75,20 +76,6 @@ class FrameReader {
   size_t end_ = 0;
 };
 
-// Maps in the pages holding [data, data + size) with one call instead of one
-// page fault per 4 KiB page as they are first written. Every page of the
-// rounded-out range holds bytes of the buffer, so it is mapped, and
-// populating never changes what a page holds. Best effort.
-void Prefault(uint8_t* data, size_t size) {
-  if (size == 0) return;
-  const uintptr_t page = 4096;
-  uintptr_t begin = reinterpret_cast<uintptr_t>(data) & ~(page - 1);
-  uintptr_t end = (reinterpret_cast<uintptr_t>(data) + size + page - 1) & ~(page - 1);
-  ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
-}
-
-size_t Padded(size_t size) { return (size + 31) / 32 * 32; }
-
 // Keeps every frame. Each frame is read straight into the buffer of its
 // record, which grows a step at a time just ahead of the reads: there is no
 // copy out of a decoder buffer, and each fresh page is written while the
@@ -106,11 +93,11 @@ class CollectSink final : public FrameSink {
 
   std::span<uint8_t> FrameBuffer(uint64_t /*frame_number*/, size_t size) override {
     // Room for the padding up front, so Make pads without reallocating.
-    if (pending_.capacity() == 0 && !frames_.empty()) pending_.reserve(Padded(frame_size_));
+    if (pending_.capacity() == 0 && !frames_.empty()) pending_.reserve(VideoFrame::PaddedSize(frame_size_));
     const size_t have = pending_.size();
     if (size > have) {
       if (size > pending_.capacity()) {
-        const size_t padded = Padded(frame_size_);
+        const size_t padded = VideoFrame::PaddedSize(frame_size_);
         pending_.reserve(size == frame_size_ ? padded
                                              : std::min(std::max(size, 2 * pending_.capacity()), padded));
       }

@@ -7,8 +7,7 @@ namespace velmar::video {
 
 VideoFrame VideoFrame::Make(uint64_t frame_number, uint64_t width, uint64_t height,
                             std::vector<uint8_t> data) {
-  size_t rem = data.size() % 32;
-  if (rem != 0) data.resize(data.size() + (32 - rem), 0);
+  data.resize(PaddedSize(data.size()), 0);
   return VideoFrame{frame_number, width, height, std::move(data)};
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -23,6 +24,10 @@ struct VideoFrame {
   // zeros to the next multiple of 32 bytes (a multiple of 32 stays as it is).
   static VideoFrame Make(uint64_t frame_number, uint64_t width, uint64_t height,
                          std::vector<uint8_t> data);
+
+  // The buffer size of a record holding `size` picture bytes: the next
+  // multiple of 32 (a multiple of 32 stays as it is).
+  static constexpr size_t PaddedSize(size_t size) { return (size + 31) / 32 * 32; }
 
   // The picture bytes, [0, width*height). Throws velmar::Panic when the buffer
   // is shorter than width*height (or the product overflows).

@@ -29,14 +29,15 @@ bool HigherFirst(const PairEntry& x, const PairEntry& y) {
 
 }  // namespace
 
+void PrintAnalysisTarget(uint64_t max_keyframes, bool use_simd) {
+  PrintOut("Keyframe analysis target: %llu (%s)\n", static_cast<unsigned long long>(max_keyframes),
+           use_simd ? "SIMD+Parallel" : "Parallel");
+}
+
 std::vector<uint64_t> select_keyframes(std::span<const VideoFrame> frames, uint64_t max_keyframes,
                                        bool use_simd, uint64_t block_size, bool verbose) {
   if (max_keyframes == 0 || frames.size() < 2) return {};
-  if (verbose) {
-    PrintOut("Keyframe analysis target: %llu (%s)\n",
-             static_cast<unsigned long long>(max_keyframes),
-             use_simd ? "SIMD+Parallel" : "Parallel");
-  }
+  if (verbose) PrintAnalysisTarget(max_keyframes, use_simd);
   const auto start = std::chrono::steady_clock::now();
 
   const size_t pairs = frames.size() - 1;

@@ -22,6 +22,10 @@ struct PairEntry {
 std::vector<uint64_t> select_keyframes(std::span<const VideoFrame> frames, uint64_t max_keyframes,
                                        bool use_simd, uint64_t block_size, bool verbose);
 
+// Prints "Keyframe analysis target: <k> (SIMD+Parallel|Parallel)", the line
+// that opens a selection of `max_keyframes` frames.
+void PrintAnalysisTarget(uint64_t max_keyframes, bool use_simd);
+
 // The selection steps after scoring, for callers that scored the pairs
 // themselves (entries[i] = {i + 1, score of frames i and i + 1}, so
 // entries.size() = N - 1 >= 1, max_keyframes >= 1; otherwise the result is

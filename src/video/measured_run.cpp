@@ -16,15 +16,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The same conversion as ElapsedMs: whole seconds plus nanoseconds / 1e9,
-// times 1000, so that the three durations of a record add up consistently.
-double ToMs(std::chrono::nanoseconds duration) {
-  const auto ns = duration.count();
-  if (ns <= 0) return 0.0;
-  const double seconds =
-      static_cast<double>(ns / 1000000000) + static_cast<double>(ns % 1000000000) / 1e9;
-  return seconds * 1000.0;
-}
 
 }  // namespace
 
@@ -47,7 +38,7 @@ std::span<uint8_t> ScoringSink::FrameBuffer(uint64_t, size_t size) {
     // the buffer grows with the bytes (by doubling); after that the size is
     // known to be real and the buffer takes it at once. Padded like every
     // record once it holds the whole frame.
-    const size_t padded = (frame_size_ + 31) / 32 * 32;
+    const size_t padded = VideoFrame::PaddedSize(frame_size_);
     if (has_previous_ || size == frame_size_) {
       data.reserve(padded);
     } else if (size > data.capacity()) {
@@ -110,11 +101,7 @@ VideoResult<StreamedSelection> DecodeAndSelect(const std::string& video_path,
   result.reading_time = std::max(decode_time - stats->sink_time, std::chrono::nanoseconds::zero());
 
   const bool selecting = max_keyframes != 0 && stats->frame_count >= 2;
-  if (verbose && selecting) {
-    PrintOut("Keyframe analysis target: %llu (%s)\n",
-             static_cast<unsigned long long>(max_keyframes),
-             use_simd ? "SIMD+Parallel" : "Parallel");
-  }
+  if (verbose && selecting) PrintAnalysisTarget(max_keyframes, use_simd);
   sink.RethrowFailure();
 
   const Clock::time_point select_start = Clock::now();
@@ -151,8 +138,8 @@ VideoResult<PerformanceResult> run_performance_test(const std::string& video_pat
   record.test_name = test_name;
   record.video_file = VideoFileName(video_path);
   record.total_time_ms = total_time_ms;
-  record.frame_extraction_time_ms = ToMs(selection->reading_time);
-  record.keyframe_analysis_time_ms = ToMs(selection->analysis_time);
+  record.frame_extraction_time_ms = DurationMs(selection->reading_time);
+  record.keyframe_analysis_time_ms = DurationMs(selection->analysis_time);
   record.total_frames = selection->total_frames;
   record.keyframes_extracted = selection->keyframes.size();
   // Kept exactly as computed: no frames gives a NaN ratio and 0 fps.

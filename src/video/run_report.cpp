@@ -37,12 +37,17 @@ std::string OptimizationLabel(bool use_simd, uint64_t block_size) {
   return Format("SIMD+Parallel(block:%llu)", static_cast<unsigned long long>(block_size));
 }
 
-double ElapsedMs(std::chrono::steady_clock::time_point since) {
-  auto now = std::chrono::steady_clock::now();
-  if (now < since) return 0.0;
-  auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(now - since).count();
-  double seconds = static_cast<double>(ns / 1000000000) + static_cast<double>(ns % 1000000000) / 1e9;
+double DurationMs(std::chrono::nanoseconds duration) {
+  const auto ns = duration.count();
+  if (ns <= 0) return 0.0;
+  const double seconds =
+      static_cast<double>(ns / 1000000000) + static_cast<double>(ns % 1000000000) / 1e9;
   return seconds * 1000.0;
+}
+
+double ElapsedMs(std::chrono::steady_clock::time_point since) {
+  return DurationMs(std::chrono::duration_cast<std::chrono::nanoseconds>(
+      std::chrono::steady_clock::now() - since));
 }
 
 }  // namespace velmar::video

@@ -19,6 +19,11 @@ std::string LocalTimestamp();
 // "Standard Parallel", or "SIMD+Parallel(block:<block_size>)".
 std::string OptimizationLabel(bool use_simd, uint64_t block_size);
 
+// A duration in milliseconds, as whole seconds plus nanoseconds / 1e9, times
+// 1000: every duration of a record is converted the same way, so they add
+// up consistently. Never negative.
+double DurationMs(std::chrono::nanoseconds duration);
+
 // Milliseconds from `since` to now on the monotonic clock; never negative.
 double ElapsedMs(std::chrono::steady_clock::time_point since);
 

@@ -10,7 +10,11 @@
 
 #include "python/errors.hpp"
 #include "python/ref.hpp"
+#include "python/memory/py_metadata_index.hpp"
 #include "python/types.hpp"
+#include "python/video/py_extractor.hpp"
+#include "python/video/py_frame.hpp"
+#include "python/video/py_performance.hpp"
 
 namespace velmar::python {
 namespace {
@@ -24,10 +28,10 @@ struct ClassEntry {
 // Classes in the order they are added to the top-level module. Adding a
 // class is one line here.
 const ClassEntry kClasses[] = {
-    {"PyVideoFrame", VideoFrameType, "velmar.video"},
-    {"PyPerformanceResult", PerformanceResultType, "velmar.video"},
-    {"VideoKeyframeExtractor", VideoKeyframeExtractorType, "velmar.video"},
-    {"PyMetadataIndex", MetadataIndexType, "velmar.memory"},
+    {"PyVideoFrame", FrameClass::Type, "velmar.video"},
+    {"PyPerformanceResult", PerformanceResultClass::Type, "velmar.video"},
+    {"VideoKeyframeExtractor", ExtractorClass::Type, "velmar.video"},
+    {"PyMetadataIndex", MetadataIndexClass::Type, "velmar.memory"},
 };
 
 // Module-level functions, created against the top-level module. Adding a
