@@ -6,7 +6,8 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VENV="$ROOT/.venv"
 PY="$VENV/bin/python"
 # CMake and Ninja come from PyPI into the venv.
-APT_PACKAGES=(ffmpeg libtbb-dev libsimdjson-dev libicu-dev libgtest-dev g++)
+APT_PACKAGES=(ffmpeg libtbb-dev libsimdjson-dev libicu-dev libgtest-dev g++
+  libavformat-dev libavcodec-dev libswscale-dev libavutil-dev libturbojpeg0-dev pkg-config)
 
 log() { printf '==> %s\n' "$*" >&2; }
 

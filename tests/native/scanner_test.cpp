@@ -1,0 +1,158 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "common/interrupt.hpp"
+#include "video/av_decoder.hpp"
+#include "video/scanner.hpp"
+
+namespace velmar::video {
+namespace {
+
+namespace fs = std::filesystem;
+
+class ScannerTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    std::string pattern = (fs::temp_directory_path() / "velmar-scan-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
+    dir_ = pattern;
+    // Four one-second colour shots at 10 fps: hard cuts at frames 10, 20, 30.
+    clip_ = dir_ + "/cuts.mp4";
+    const std::string command =
+        "ffmpeg -v error -f lavfi -i 'color=c=red:s=64x48:r=10:d=1[a];"
+        "color=c=blue:s=64x48:r=10:d=1[b];color=c=white:s=64x48:r=10:d=1[c];"
+        "color=c=black:s=64x48:r=10:d=1[d];[a][b][c][d]concat=n=4' -c:v libx264 "
+        "-pix_fmt yuv420p -y '" + clip_ + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+  }
+  static void TearDownTestSuite() {
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+
+  static ScanOutcome Scan(const ScanOptions& options, ScanObserver* observer = nullptr) {
+    auto result = ScanVideo(clip_, options, observer);
+    EXPECT_TRUE(result.has_value()) << (result ? "" : result.error().message);
+    return result ? *result : ScanOutcome{};
+  }
+
+  static std::vector<uint64_t> Frames(const ScanOutcome& outcome) {
+    std::vector<uint64_t> frames;
+    for (const auto& kf : outcome.keyframes) frames.push_back(kf.frame_number);
+    return frames;
+  }
+
+  static inline std::string dir_;
+  static inline std::string clip_;
+};
+
+TEST(LumaTable, ExpandsLimitedRangeToFull) {
+  const uint8_t* table = LimitedToFullLuma();
+  for (int y = 0; y < 256; ++y) {
+    const double exact = std::clamp((y - 16) * 255.0 / 219.0, 0.0, 255.0);
+    EXPECT_EQ(table[y], static_cast<uint8_t>(std::lround(exact))) << y;
+  }
+}
+
+TEST_F(ScannerTest, ModesFindTheCuts) {
+  ScanOptions threshold;
+  threshold.threshold = 10.0;
+  threshold.min_scene_len = 5;
+  const ScanOutcome cuts = Scan(threshold);
+  EXPECT_EQ(cuts.frame_count, 40u);
+  EXPECT_EQ(cuts.scores.size(), 40u);
+  EXPECT_EQ(Frames(cuts), (std::vector<uint64_t>{10, 20, 30}));
+  EXPECT_NEAR(cuts.keyframes[1].time, 2.0, 1e-9);
+
+  // A minimum scene length longer than the shots drops the cuts it spans.
+  threshold.min_scene_len = 15;
+  EXPECT_EQ(Frames(Scan(threshold)), (std::vector<uint64_t>{20}));
+
+  ScanOptions top;
+  top.max_keyframes = 3;
+  EXPECT_EQ(Frames(Scan(top)), (std::vector<uint64_t>{10, 20, 30}));
+
+  // Both: the highest of the cuts. White to black is the largest change.
+  ScanOptions both;
+  both.max_keyframes = 1;
+  both.threshold = 10.0;
+  both.min_scene_len = 1;
+  EXPECT_EQ(Frames(Scan(both)), (std::vector<uint64_t>{30}));
+}
+
+TEST_F(ScannerTest, WritesOnlyTheKeptImages) {
+  ScanOptions options;
+  options.max_keyframes = 3;
+  options.max_save = 2;
+  options.output_dir = dir_ + "/images/nested";
+  const ScanOutcome outcome = Scan(options);
+  ASSERT_EQ(outcome.keyframes.size(), 3u);
+  EXPECT_EQ(outcome.images_written, 2u);
+  uint64_t with_path = 0;
+  for (const auto& kf : outcome.keyframes) {
+    if (!kf.path) continue;
+    ++with_path;
+    EXPECT_EQ(fs::path(*kf.path).filename(), "keyframe_" + std::to_string(kf.frame_number) + ".jpg");
+    EXPECT_GT(fs::file_size(*kf.path), 100u);
+  }
+  EXPECT_EQ(with_path, 2u);
+  // No temporary file is left behind.
+  uint64_t files = 0;
+  for (const auto& entry : fs::directory_iterator(*options.output_dir)) {
+    (void)entry;
+    ++files;
+  }
+  EXPECT_EQ(files, 2u);
+}
+
+TEST_F(ScannerTest, ErrorsNameTheReason) {
+  const std::string text = dir_ + "/notes.txt";
+  std::ofstream(text) << "not a video\n";
+  const std::string audio = dir_ + "/tone.wav";
+  ASSERT_EQ(std::system(("ffmpeg -v error -f lavfi -i sine=d=0.2 -y '" + audio + "'").c_str()), 0);
+  const struct {
+    std::string path;
+    std::string reason;
+  } cases[] = {
+      {dir_ + "/missing.mp4", "no such file"},
+      {text, "not a video FFmpeg can open"},
+      {audio, "no video stream"},
+  };
+  for (const auto& c : cases) {
+    auto result = ScanVideo(c.path, ScanOptions{}, nullptr);
+    ASSERT_FALSE(result.has_value()) << c.path;
+    EXPECT_NE(result.error().message.find(c.reason), std::string::npos) << result.error().message;
+  }
+
+  ScanOptions blocked;
+  blocked.output_dir = text + "/sub";
+  auto result = ScanVideo(clip_, blocked, nullptr);
+  ASSERT_FALSE(result.has_value());
+  EXPECT_NE(result.error().message.find("output directory not writable"), std::string::npos);
+}
+
+class StopAtOnce : public ScanObserver {
+ public:
+  bool Poll(uint64_t, uint64_t) override { return false; }
+};
+
+TEST_F(ScannerTest, ObserverStopsTheScan) {
+  // A poll interval of 0 would be needed to stop a 40-frame clip, so the
+  // observer is reached through the image loop instead.
+  StopAtOnce stop;
+  ScanOptions options;
+  options.max_keyframes = 1;
+  options.output_dir = dir_ + "/stopped";
+  EXPECT_THROW(ScanVideo(clip_, options, &stop), Interrupted);
+}
+
+}  // namespace
+}  // namespace velmar::video
