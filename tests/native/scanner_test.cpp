@@ -156,3 +156,59 @@ TEST_F(ScannerTest, ObserverStopsTheScan) {
 
 }  // namespace
 }  // namespace velmar::video
+
+namespace velmar::video {
+namespace {
+
+std::vector<uint8_t> ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+// The gray bytes must be the ffmpeg program's `-pix_fmt gray` output, byte
+// for byte, whichever conversion path a pixel format takes.
+class GrayIdentity : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(GrayIdentity, MatchesTheFfmpegProgram) {
+  std::string pattern = (fs::temp_directory_path() / "velmar-gray-XXXXXX").string();
+  ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+  const fs::path dir = pattern;
+  const std::string clip = (dir / "clip.mkv").string();
+  const std::string raw = (dir / "gray.raw").string();
+  const std::string encode = "ffmpeg -v error -f lavfi -i testsrc2=s=94x62:r=25:d=0.4 " +
+                             GetParam() + " -y '" + clip + "'";
+  ASSERT_EQ(std::system(encode.c_str()), 0);
+  const std::string decode = "ffmpeg -v error -i '" + clip +
+                             "' -f rawvideo -pix_fmt gray -an -y '" + raw + "'";
+  ASSERT_EQ(std::system(decode.c_str()), 0);
+  const std::vector<uint8_t> expected = ReadFile(raw);
+
+  auto decoder = AvDecoder::Open(clip);
+  ASSERT_TRUE(decoder.has_value()) << decoder.error().message;
+  GrayConverter converter(1);
+  AvFramePtr frame = NewAvFrame();
+  std::vector<uint8_t> gray;
+  std::vector<uint8_t> all;
+  uint64_t w = 0, h = 0, n = 0;
+  for (;; ++n) {
+    auto got = (*decoder)->Next(frame.get(), n);
+    ASSERT_TRUE(got.has_value()) << got.error().message;
+    if (!*got) break;
+    ASSERT_TRUE(converter.Convert(frame.get(), &gray, &w, &h).has_value());
+    all.insert(all.end(), gray.begin(), gray.begin() + static_cast<ptrdiff_t>(w * h));
+  }
+  EXPECT_EQ(n, 10u);
+  EXPECT_EQ(all.size(), expected.size());
+  EXPECT_TRUE(all == expected);
+  fs::remove_all(dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, GrayIdentity,
+    ::testing::Values("-c:v libx264 -pix_fmt yuv420p", "-c:v libx264 -pix_fmt yuvj420p",
+                      "-c:v libx264 -pix_fmt yuv420p10le", "-c:v libx264 -pix_fmt yuv444p",
+                      "-c:v ffv1 -pix_fmt yuv420p -color_range pc", "-c:v ffv1 -pix_fmt bgr0",
+                      "-c:v ffv1 -pix_fmt yuv422p10le"));
+
+}  // namespace
+}  // namespace velmar::video
