@@ -28,6 +28,8 @@ const ClassEntry kClasses[] = {
     {"PyPerformanceResult", PerformanceResultType, "velmar.video"},
     {"VideoKeyframeExtractor", VideoKeyframeExtractorType, "velmar.video"},
     {"PyMetadataIndex", MetadataIndexType, "velmar.memory"},
+    {"ScanResult", ScanResultType, "velmar.video"},
+    {"Keyframe", KeyframeType, "velmar.video"},
 };
 
 // Module-level functions, created against the top-level module. Adding a
@@ -35,6 +37,7 @@ const ClassEntry kClasses[] = {
 PyMethodDef* const kFunctions[] = {
     &kExtractKeyframesFromVideoDef,
     &kGetSystemInfoDef,
+    &kScanVideoDef,
     nullptr,
 };
 
@@ -119,7 +122,7 @@ Ref BuildModule() {
   for (const ClassEntry& entry : kClasses) {
     if (IsVideoClass(entry) && !AddExported(video.get(), entry.name, entry.type())) return {};
   }
-  for (const char* name : {"extract_keyframes_from_video", "get_system_info"}) {
+  for (const char* name : {"extract_keyframes_from_video", "get_system_info", "scan_video"}) {
     if (!PyObject_HasAttrString(top.get(), name)) continue;
     Ref fn = Ref::Steal(PyObject_GetAttrString(top.get(), name));
     if (!fn || PyObject_SetAttrString(video.get(), name, fn.get()) < 0) return {};

@@ -15,4 +15,8 @@ PyObject* MetadataIndexType();          // memory/py_metadata_index.cpp
 extern PyMethodDef kExtractKeyframesFromVideoDef;  // video/py_pipeline.cpp
 extern PyMethodDef kGetSystemInfoDef;              // video/py_system_info.cpp
 
+PyObject* ScanResultType();             // video/py_scan.cpp
+PyObject* KeyframeType();               // video/py_scan.cpp
+extern PyMethodDef kScanVideoDef;       // video/py_scan.cpp
+
 }  // namespace velmar::python
