@@ -110,6 +110,9 @@ class GrayConverter {
 // that swscale applies when it writes gray: clip(round((y - 16) * 255 / 219)).
 const uint8_t* LimitedToFullLuma();
 
+// dst[i] = LimitedToFullLuma()[src[i]] for i < n, sixteen samples at a time.
+void ExpandLimitedLuma(const uint8_t* src, uint8_t* dst, size_t n);
+
 // True when the picture's samples are limited ("TV") range.
 bool IsLimitedRange(const AVFrame* frame);
 

@@ -422,7 +422,7 @@ PyMethodDef kScanVideoDef = {
     "  threshold=t alone: a cut wherever the score is at least t and at least\n"
     "    min_scene_len frames have passed since the last cut (or the start).\n"
     "  both: the k highest of those cuts.\n"
-    "  neither: cuts at the default threshold, 16.0 (ScanResult.threshold says so).\n\n"
+    "  neither: cuts at the default threshold, 25.0 (ScanResult.threshold says so).\n\n"
     "With output_dir, images keyframe_<frame_number>.jpg (or .png) are written\n"
     "straight from the decoded colour frames: the best min(k, max_save) keyframes\n"
     "in the top-k modes, the first max_save cuts in threshold mode. Each file is\n"

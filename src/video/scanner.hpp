@@ -18,7 +18,7 @@ namespace velmar::video {
 // given. Scores are mean absolute gray differences (0..255): a hard cut
 // between two shots scores tens, while fast motion and camera pans score
 // a few units, which this leaves well apart.
-inline constexpr double kDefaultScanThreshold = 16.0;
+inline constexpr double kDefaultScanThreshold = 25.0;
 inline constexpr uint64_t kDefaultMinSceneLen = 15;
 
 struct ScanOptions {

@@ -62,6 +62,18 @@ TEST(LumaTable, ExpandsLimitedRangeToFull) {
   }
 }
 
+TEST(LumaTable, VectorPathMatchesTheTable) {
+  std::vector<uint8_t> src(256 * 3 + 7);
+  for (size_t i = 0; i < src.size(); ++i) src[i] = static_cast<uint8_t>(i * 7 + i / 256);
+  const uint8_t* table = LimitedToFullLuma();
+  for (size_t n : {size_t{0}, size_t{1}, size_t{15}, size_t{16}, size_t{17}, src.size()}) {
+    std::vector<uint8_t> dst(n + 1, 0xAB);
+    ExpandLimitedLuma(src.data(), dst.data(), n);
+    for (size_t i = 0; i < n; ++i) ASSERT_EQ(dst[i], table[src[i]]) << i << " of " << n;
+    EXPECT_EQ(dst[n], 0xAB);  // nothing written past n
+  }
+}
+
 TEST_F(ScannerTest, ModesFindTheCuts) {
   ScanOptions threshold;
   threshold.threshold = 10.0;
