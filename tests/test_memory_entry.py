@@ -212,7 +212,7 @@ def test_conversion_leaves_no_exception_pending(tmp_path):
             raise ValueError("index")
 
         def __float__(self):
-            raise KeyboardInterrupt
+            raise RuntimeError("float")
 
     entry = convert(tmp_path, importance=Raising(), access_count=Raising(), created_at=Raising(),
                     user_id="a\ud800")

@@ -1,65 +1,84 @@
 #pragma once
 
+// The converters of call arguments. Each takes the object and the argument's
+// name, returns the native value, and on failure throws PythonErrorSet with
+// an exception naming the argument ("argument 'frames': ..."). Argument
+// tables (binding.hpp) call them; so can any binding code inside a Boundary.
+
 #include <Python.h>
 
 #include <cstdint>
-#include <initializer_list>
-#include <optional>
 #include <string>
 #include <vector>
 
+#include "python/errors.hpp"
 #include "python/ref.hpp"
 
 namespace velmar::python {
 
-// Binds positional and keyword arguments of `function` to `names`, in order.
-// `out` receives borrowed references (null for an argument left out); the
-// first `required` names must be given. Raises TypeError the way CPython's
-// own argument parsing does (too many, unexpected keyword, given twice,
-// missing). Returns false with the error set.
-bool BindArgs(const char* function, PyObject* args, PyObject* kwargs,
-              std::initializer_list<const char*> names, size_t required, PyObject** out);
+// Any object, borrowed: for an argument the implementation reads itself.
+inline PyObject* ToObject(PyObject* obj, const char*) { return obj; }
 
 // The name of an object's type, for messages ("str", "NoneType").
 std::string TypeName(PyObject* obj);
 
-// Every converter below returns false with an exception set on failure, and
-// names the argument in the message ("argument 'frames': ...").
+// Raises TypeError("argument '<arg>': '<type of obj>' object cannot be
+// converted to '<wanted>'") and throws PythonErrorSet.
+[[noreturn]] void ThrowConversionError(PyObject* obj, const char* arg, const char* wanted);
 
 // An integer (anything with __index__) from 0 to 2**64-1. Negative or too
 // large: OverflowError; not an integer: TypeError.
-bool ToU64(PyObject* obj, const char* arg, uint64_t* out);
-// The same; a null (left out) or None object gives `fallback`.
-bool ToU64Or(PyObject* obj, const char* arg, uint64_t fallback, uint64_t* out);
+uint64_t ToU64(PyObject* obj, const char* arg);
 
 // True or False, or a NumPy bool scalar. Integers and everything else: TypeError.
-bool ToBool(PyObject* obj, const char* arg, bool* out);
-bool ToBoolOr(PyObject* obj, const char* arg, bool fallback, bool* out);
+bool ToBool(PyObject* obj, const char* arg);
 
 // A str (or subclass), as UTF-8. A string that cannot be encoded as UTF-8
-// (a lone surrogate) raises UnicodeEncodeError.
-bool ToString(PyObject* obj, const char* arg, std::string* out);
+// (a lone surrogate) raises the codec's UnicodeEncodeError itself.
+std::string ToString(PyObject* obj, const char* arg);
+
 // A str that names a file, directory or program. A NUL would silently cut
 // the name short on its way to the system, so it raises ValueError, as
 // Python's own os functions do.
-bool ToPath(PyObject* obj, const char* arg, std::string* out);
-
-// None or a str; a null (left out) or None object gives nullopt.
-bool ToOptString(PyObject* obj, const char* arg, std::optional<std::string>* out);
+std::string ToPath(PyObject* obj, const char* arg);
 
 // Checks for a sequence that is not a str (a list, tuple, bytes, ...).
-bool CheckSequence(PyObject* obj, const char* arg);
-// Checks for a dict (or subclass).
-bool CheckDict(PyObject* obj, const char* arg);
+void CheckSequence(PyObject* obj, const char* arg);
+// A dict (or subclass), borrowed.
+PyObject* ToDict(PyObject* obj, const char* arg);
+
+// Reads a sequence (not a str) item by item, in order, handing each item
+// (borrowed) to `take`. The walk ends at whichever comes first: the end of
+// iteration or the length, re-read at each step. So a sequence that changes
+// while it is read, or whose __len__ claims more than it holds, is read only
+// as far as it really goes, and an absurd __len__ reserves nothing.
+template <class Take>
+void ForEachItem(PyObject* obj, const char* arg, Take take) {
+  CheckSequence(obj, arg);
+  Ref iter = Check(PyObject_GetIter(obj));
+  for (Py_ssize_t i = 0;; ++i) {
+    const Py_ssize_t size = PySequence_Size(obj);
+    if (size < 0) throw PythonErrorSet{};
+    if (i >= size) break;
+    Ref item = Ref::Steal(PyIter_Next(iter.get()));
+    if (!item) {
+      if (PyErr_Occurred()) throw PythonErrorSet{};
+      break;
+    }
+    take(item.get());
+  }
+}
 
 // Bytes from bytes, bytearray or any sequence (not str) of integers 0..255.
-bool ToByteVector(PyObject* obj, const char* arg, std::vector<uint8_t>* out);
+std::vector<uint8_t> ToByteVector(PyObject* obj, const char* arg);
 
 // A sequence (not str) of integers 0..2**64-1, read in order.
-bool ToU64Vector(PyObject* obj, const char* arg, std::vector<uint64_t>* out);
+std::vector<uint64_t> ToU64Vector(PyObject* obj, const char* arg);
 
-// New references to Python values.
-inline Ref NewInt(uint64_t v) { return Ref::Steal(PyLong_FromUnsignedLongLong(v)); }
+// New references to Python values; throw PythonErrorSet on failure.
+inline Ref NewInt(uint64_t v) { return Check(PyLong_FromUnsignedLongLong(v)); }
 Ref NewStr(const std::string& s);
+Ref NewStrList(const std::vector<std::string>& items);
+Ref NewIntList(const std::vector<uint64_t>& items);
 
 }  // namespace velmar::python

@@ -27,12 +27,11 @@ void SetPanic(const char* message) {
   PyErr_SetString(type, message);
 }
 
-PyObject* RaiseRuntimeError(std::string_view prefix, std::string_view message) {
+void SetRuntimeError(std::string_view prefix, std::string_view message) {
   std::string text;
   text.reserve(prefix.size() + message.size());
   text.append(prefix).append(message);
   PyErr_SetString(PyExc_RuntimeError, text.c_str());
-  return nullptr;
 }
 
 void InstallInterruptCheck() { velmar::SetInterruptCheck(&PythonInterruptCheck); }

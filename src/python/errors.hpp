@@ -2,18 +2,43 @@
 
 #include <Python.h>
 
+#include <expected>
 #include <new>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 
 #include "common/interrupt.hpp"
 #include "common/panic.hpp"
+#include "python/ref.hpp"
+#include "video/video_error.hpp"
 
 namespace velmar::python {
 
 // Thrown inside a boundary when a Python error is already set; the boundary
-// lets that error through unchanged.
+// lets that error through unchanged. Converters and helpers of the binding
+// layer throw it right after a C API call failed.
 struct PythonErrorSet {};
+
+// Throws PythonErrorSet when `obj` is null (a C API call failed), else
+// returns it: `Ref list = Check(PyList_New(n));`.
+inline Ref Check(PyObject* obj) {
+  if (obj == nullptr) throw PythonErrorSet{};
+  return Ref::Steal(obj);
+}
+// The same for C API calls that return -1 on failure.
+inline void CheckStatus(int status) {
+  if (status < 0) throw PythonErrorSet{};
+}
+
+// The value of a core result, or the core's error thrown for the boundary to
+// report with the call's prefix.
+template <class T>
+T Unwrap(video::VideoResult<T>&& result) {
+  if (!result) throw std::move(result.error());
+  return std::move(*result);
+}
 
 // velmar.PanicException: derived directly from BaseException, made once per
 // process, and an attribute of no module. Borrowed reference; null with an
@@ -23,22 +48,31 @@ PyObject* PanicExceptionType();
 // Sets PanicException with `message`.
 void SetPanic(const char* message);
 
-// Raises RuntimeError("<prefix><message>") and returns null.
-PyObject* RaiseRuntimeError(std::string_view prefix, std::string_view message);
+// Raises RuntimeError("<prefix><message>").
+void SetRuntimeError(std::string_view prefix, std::string_view message);
 
 // Installs the Ctrl-C check that the core calls during long operations.
 void InstallInterruptCheck();
 
-// The one place where core failures become Python exceptions. Runs `body`
-// (which returns a new reference, or null with an error set) and translates:
+// The one place where failures become Python exceptions. Runs `body`, which
+// returns a new reference (a PyObject* or a Ref; null with an error set), and
+// translates what it throws:
+//   video::VideoError   -> RuntimeError("<prefix><message>")
 //   velmar::Panic       -> PanicException with the check's message
 //   std::bad_alloc      -> MemoryError
 //   PythonErrorSet, velmar::Interrupted -> the error already set
 //   anything else       -> PanicException
+// `prefix` is the call's failure text, e.g. "Save keyframes failed: ".
 template <class Body>
-PyObject* Boundary(Body&& body) noexcept {
+PyObject* Boundary(std::string_view prefix, Body&& body) noexcept {
   try {
-    return body();
+    if constexpr (std::is_same_v<std::invoke_result_t<Body>, Ref>) {
+      return body().release();
+    } else {
+      return body();
+    }
+  } catch (const video::VideoError& error) {
+    SetRuntimeError(prefix, error.message);
   } catch (const velmar::Panic& panic) {
     SetPanic(panic.what());
   } catch (const std::bad_alloc&) {
@@ -55,17 +89,9 @@ PyObject* Boundary(Body&& body) noexcept {
   return nullptr;
 }
 
-// The same for slots that return int (tp_init): 0 on success, -1 on error.
 template <class Body>
-int BoundaryInt(Body&& body) noexcept {
-  PyObject* r = Boundary([&]() -> PyObject* {
-    if (body() != 0) return nullptr;
-    Py_INCREF(Py_None);
-    return Py_None;
-  });
-  if (r == nullptr) return -1;
-  Py_DECREF(r);
-  return 0;
+PyObject* Boundary(Body&& body) noexcept {
+  return Boundary(std::string_view(), std::forward<Body>(body));
 }
 
 }  // namespace velmar::python

@@ -1,6 +1,5 @@
 #include "video/pipeline.hpp"
 
-#include <string_view>
 #include <utility>
 
 #include "video/ffmpeg.hpp"
@@ -10,32 +9,30 @@ namespace velmar::video {
 
 namespace {
 
-std::unexpected<VideoError> Prefixed(std::string_view prefix, VideoError error) {
-  error.message.insert(0, prefix);
-  return std::unexpected(std::move(error));
+std::unexpected<PipelineError> Failed(PipelineStep step, VideoError error) {
+  return std::unexpected(PipelineError{step, std::move(error)});
 }
 
 }  // namespace
 
-VideoResult<PerformanceResult> process_video_pipeline(const std::string& ffmpeg_path, bool verbose,
-                                                      const std::string& video_path,
-                                                      const std::string& output_dir,
-                                                      uint64_t max_keyframes, uint64_t max_save,
-                                                      bool use_simd, uint64_t block_size) {
+std::expected<PerformanceResult, PipelineError> process_video_pipeline(
+    const std::string& ffmpeg_path, bool verbose, const std::string& video_path,
+    const std::string& output_dir, uint64_t max_keyframes, uint64_t max_save, bool use_simd,
+    uint64_t block_size) {
   auto record = run_performance_test(video_path, max_keyframes, "Python Processing", ffmpeg_path,
                                      use_simd, block_size, verbose);
-  if (!record) return Prefixed("Processing failed: ", std::move(record.error()));
+  if (!record) return Failed(PipelineStep::kMeasuredRun, std::move(record.error()));
 
   // The frames of the measured run are not reused: that run is timed on its
   // own, and this pass decodes the video afresh.
   auto selection =
       DecodeAndSelect(video_path, ffmpeg_path, max_keyframes, use_simd, block_size, verbose);
-  if (!selection) return Prefixed("Frame extraction failed: ", std::move(selection.error()));
+  if (!selection) return Failed(PipelineStep::kSelection, std::move(selection.error()));
 
   auto saved = save_keyframe_images(video_path, selection->keyframes, output_dir,
                                     SaveOptions{ffmpeg_path, max_save, verbose});
-  if (!saved) return Prefixed("Save keyframes failed: ", std::move(saved.error()));
-  return record;
+  if (!saved) return Failed(PipelineStep::kSaving, std::move(saved.error()));
+  return std::move(*record);
 }
 
 }  // namespace velmar::video

@@ -11,8 +11,9 @@ namespace velmar::python {
 // Converts one dict (or dict subclass) into an entry, field by field with
 // defaults for anything absent or unusable. Keys are looked up in the dict's
 // own storage, so a subclass's __getitem__ or __missing__ is never called.
-// Returns nullopt when there is no usable, non-empty memory_id. Never leaves
-// a Python exception set.
+// Returns nullopt when there is no usable, non-empty memory_id. Raises
+// nothing of its own; KeyboardInterrupt, SystemExit and MemoryError raised
+// by the caller's objects propagate as PythonErrorSet (see lenient.hpp).
 std::optional<memory::MetadataEntry> entry_from_dict(PyObject* dict);
 
 // The wall-clock time as seconds since the Unix epoch, with nanoseconds as

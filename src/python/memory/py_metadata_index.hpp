@@ -7,6 +7,7 @@
 #include <string>
 
 #include "memory/store.hpp"
+#include "python/binding.hpp"
 
 namespace velmar::python {
 
@@ -19,13 +20,13 @@ struct MetadataIndex {
   bool unreadable_on_disk = false;
 };
 
-// The index behind a PyMetadataIndex instance.
-MetadataIndex& IndexOf(PyObject* self);
+using MetadataIndexClass = NativeType<MetadataIndex>;
 
-// Methods defined in py_index_queries.cpp.
-PyObject* IndexSearchStrict(PyObject* self, PyObject* args, PyObject* kwargs);
-PyObject* IndexSearchFlexible(PyObject* self, PyObject* args, PyObject* kwargs);
-PyObject* IndexStats(PyObject* self, PyObject* unused);
-PyObject* IndexSave(PyObject* self, PyObject* unused);
+// Methods defined in py_index_queries.cpp; their argument tables are in
+// py_metadata_index.cpp with the rest of the class. `params` is a dict.
+Ref IndexSearchStrict(PyObject* self, PyObject* params);
+Ref IndexSearchFlexible(PyObject* self, PyObject* params);
+Ref IndexStats(PyObject* self);
+Ref IndexSave(PyObject* self);
 
 }  // namespace velmar::python

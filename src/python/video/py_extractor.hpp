@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "python/binding.hpp"
+
 namespace velmar::python {
 
 // The immutable settings of one VideoKeyframeExtractor.
@@ -16,14 +18,12 @@ struct ExtractorSettings {
   bool verbose = false;
 };
 
+using ExtractorClass = NativeType<ExtractorSettings>;
+
 // Settings as the constructor makes them, worker-pool rule included:
 // threads > 0 asks for the process-wide pool with that many workers (a pool
 // that already exists keeps its size, silently); threads == 0 records the
 // current pool size (creating the pool with its default size if needed).
 ExtractorSettings MakeExtractorSettings(std::string ffmpeg_path, uint64_t threads, bool verbose);
-
-// The settings of `self`, which must be a VideoKeyframeExtractor (methods of
-// the class receive one). Valid as long as `self` lives.
-const ExtractorSettings& ExtractorSettingsOf(PyObject* self);
 
 }  // namespace velmar::python

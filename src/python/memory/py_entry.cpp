@@ -1,0 +1,76 @@
+#include "python/memory/py_entry.hpp"
+
+#include <time.h>
+
+#include <cmath>
+#include <string>
+#include <utility>
+
+#include "python/lenient.hpp"
+#include "python/ref.hpp"
+
+namespace velmar::python {
+
+namespace {
+
+using memory::kEntryFieldCount;
+using memory::kEntryFieldNames;
+
+// The keys as interned str objects, made once and kept for the life of the
+// process (as the module itself is). Null when they could not be made.
+PyObject* const* KeyObjects() {
+  static PyObject* keys[kEntryFieldCount] = {};
+  static bool ready = false;
+  if (!ready) {
+    for (int i = 0; i < kEntryFieldCount; ++i) {
+      if (keys[i] == nullptr) keys[i] = PyUnicode_InternFromString(kEntryFieldNames[i]);
+      if (keys[i] == nullptr) {
+        PyErr_Clear();
+        return nullptr;
+      }
+    }
+    ready = true;
+  }
+  return keys;
+}
+
+}  // namespace
+
+double CurrentTime() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+std::optional<memory::MetadataEntry> entry_from_dict(PyObject* dict) {
+  PyObject* const* keys = KeyObjects();
+  if (keys == nullptr) return std::nullopt;
+
+  // Every key is taken, in field order, even when memory_id already rules
+  // the dict out: taking a value may run the caller's code, and that should
+  // not depend on the other fields.
+  auto value = [&](int field) { return Lookup(dict, keys[field]); };
+  memory::MetadataEntry e;
+  e.memory_id = ReadText(value(memory::kMemoryId).get()).value_or("");
+  e.user_id = ReadText(value(memory::kUserId).get()).value_or("");
+  e.memory_type = ReadText(value(memory::kMemoryType).get()).value_or("");
+  e.subjects = ReadTextList(value(memory::kSubjects).get());
+  e.objects = ReadTextList(value(memory::kObjects).get());
+  e.keywords = ReadTextList(value(memory::kKeywords).get());
+  e.tags = ReadTextList(value(memory::kTags).get());
+  e.importance = static_cast<uint8_t>(ReadInteger(value(memory::kImportance).get(), 255).value_or(2));
+  e.confidence = static_cast<uint8_t>(ReadInteger(value(memory::kConfidence).get(), 255).value_or(2));
+  // A non-finite time would make the index file unreadable, so it counts as
+  // unusable.
+  std::optional<double> created_at = ReadDouble(value(memory::kCreatedAt).get());
+  e.created_at = created_at && std::isfinite(*created_at) ? *created_at : CurrentTime();
+  e.access_count =
+      static_cast<uint32_t>(ReadInteger(value(memory::kAccessCount).get(), 0xffffffffULL).value_or(0));
+  e.chat_id = ReadText(value(memory::kChatId).get());
+  e.content_preview = ReadText(value(memory::kContentPreview).get());
+
+  if (e.memory_id.empty()) return std::nullopt;
+  return e;
+}
+
+}  // namespace velmar::python
