@@ -25,14 +25,17 @@ rounds interleaved, best wall time kept:
   - ffmpeg -i clip -f null -: decoding with no conversion, the floor;
   - VideoKeyframeExtractor().benchmark(clip, 11, ...): the specified API.
 Then: the peak RSS of a process running scan_video(clip, 11, output_dir)
-(getrusage ru_maxrss), the cuts threshold mode finds against the true ones,
-and two scan_video calls on two threads against one call alone (same process).
+(VmHWM of /proc/self/status), the cuts threshold mode finds against the true ones,
+the time from SIGINT to KeyboardInterrupt in a running scan (the child process
+stamps the moment it catches it), and two scan_video calls on two threads
+against one call alone (same process).
 """
 
 import argparse
 import importlib.util
 import json
 import os
+import signal
 import subprocess
 import sys
 import tempfile
@@ -103,8 +106,10 @@ def make_clip(name):
 # --- what each child process runs ------------------------------------------------------
 
 CHILD_SCAN = """
-import json, resource, sys, tempfile, time
+import json, sys, tempfile, time
 import velmar
+def peak_kb():  # this process's own peak RSS (ru_maxrss would include the parent's)
+    return int(next(l.split()[1] for l in open("/proc/self/status") if l.startswith("VmHWM:")))
 clip, k = sys.argv[1], (int(sys.argv[2]) if sys.argv[2] != "-" else None)
 with tempfile.TemporaryDirectory() as out:
     start = time.perf_counter()
@@ -114,7 +119,7 @@ print(json.dumps({"wall": wall, "frames": r.frame_count, "images": r.images_writ
                   "cuts": [kf.frame_number for kf in r.keyframes],
                   "decode_ms": r.decode_time_ms, "score_ms": r.score_time_ms,
                   "write_ms": r.write_time_ms,
-                  "maxrss_kb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss}))
+                  "maxrss_kb": peak_kb()}))
 """
 
 CHILD_SCENEDETECT = """
@@ -151,6 +156,31 @@ for t in threads: t.start()
 for t in threads: t.join()
 print(json.dumps({"single": single, "two": time.perf_counter() - start}))
 """
+
+
+CHILD_CTRL_C = """
+import sys, time, velmar
+def started(done, expected):
+    print("started", flush=True)
+try:
+    velmar.scan_video(sys.argv[1], 11, progress=started)
+    print("finished", flush=True)
+except KeyboardInterrupt:
+    print(time.monotonic(), flush=True)
+"""
+
+
+def ctrl_c_latency(clip):
+    """Seconds from SIGINT to KeyboardInterrupt inside scan_video."""
+    child = subprocess.Popen([sys.executable, "-c", CHILD_CTRL_C, str(clip)],
+                             stdout=subprocess.PIPE, text=True)
+    child.stdout.readline()
+    time.sleep(0.3)
+    sent = time.monotonic()
+    child.send_signal(signal.SIGINT)
+    out = child.stdout.read().strip()
+    child.wait()
+    return float(out) - sent if out != "finished" else float("nan")
 
 
 def run_python(code, *args):
@@ -196,8 +226,7 @@ def bench_clip(name, rounds):
     print(f"{'method':<{width}}  {'wall s':>7}  {'fps':>6}  {'/ scan':>6}  {'/ floor':>7}  found")
     for label, r in rows:
         wall = r["wall"]
-        found = cut_report(r["cuts"]) if "cuts" in r and "threshold" in label or \
-            label.startswith("PySceneDetect") else ""
+        found = cut_report(r["cuts"]) if "cuts" in r else ""
         if label.startswith("scan_video(k"):
             found = f"{r['images']} images; {cut_report(r['cuts'])}"
         print(f"{label:<{width}}  {wall:>7.2f}  {frames / wall:>6.0f}  {wall / base:>6.2f}  "
@@ -207,6 +236,8 @@ def bench_clip(name, rounds):
           f"{scan['score_ms']:.0f} ms, write {scan['write_ms']:.0f} ms; "
           f"peak RSS {scan['maxrss_kb'] / 1024:.0f} MB "
           f"(one 4:2:0 colour frame: {SIZES[name][0] * SIZES[name][1] * 1.5 / 2**20:.1f} MB)")
+    latency = min(ctrl_c_latency(clip) for _ in range(3))
+    print(f"Ctrl-C: KeyboardInterrupt {latency * 1000:.0f} ms after SIGINT (best of 3)")
     two = run_python(CHILD_TWO_THREADS, clip)
     print(f"two threads: one call {two['single']:.2f} s, two at once {two['two']:.2f} s "
           f"({two['two'] / two['single']:.2f}x one call)")

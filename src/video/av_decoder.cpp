@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdarg>
 #include <cmath>
 #include <cstring>
 #include <mutex>
@@ -26,11 +27,37 @@ namespace {
 
 VideoError Fail(std::string message) { return VideoError{std::move(message), {}}; }
 
-// The libraries print warnings to stderr by default; a library inside a
-// Python program should stay quiet and report through its errors instead.
+// The libraries' last error line on this thread: a failed open returns only
+// a code ("Device or resource busy" for an absurd picture size), while the
+// line says what is wrong ("Picture size 100000x100000 is invalid").
+thread_local std::string t_last_library_error;
+
+void KeepErrorLines(void* context, int level, const char* format, va_list args) {
+  if (level > AV_LOG_ERROR) return;
+  char line[512];
+  int print_prefix = 0;
+  va_list copy;
+  va_copy(copy, args);
+  av_log_format_line2(nullptr, level, format, copy, line, sizeof line, &print_prefix);
+  va_end(copy);
+  (void)context;
+  std::string text = line;
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  if (!text.empty()) t_last_library_error = std::move(text);
+}
+
+// The libraries print to stderr by default; a library inside a Python
+// program stays quiet and reports through its errors instead.
 void QuietLibraries() {
   static std::once_flag once;
-  std::call_once(once, [] { av_log_set_level(AV_LOG_FATAL); });
+  std::call_once(once, [] { av_log_set_callback(KeepErrorLines); });
+}
+
+// Why opening failed: the library's own error line when it gave one.
+std::string OpenFailure(int code) {
+  std::string reason = t_last_library_error.empty() ? AvErrorText(code) : t_last_library_error;
+  t_last_library_error.clear();
+  return reason;
 }
 
 // 8-bit formats whose first plane is the luma plane, one byte per sample.
@@ -152,15 +179,16 @@ VideoResult<std::unique_ptr<AvDecoder>> AvDecoder::Open(const std::string& path)
   }
 
   std::unique_ptr<AvDecoder> d(new AvDecoder());
+  t_last_library_error.clear();
   int ret = avformat_open_input(&d->format_, path.c_str(), nullptr, nullptr);
   if (ret < 0) {
     return std::unexpected(
-        Fail("not a video FFmpeg can open: " + path + " (" + AvErrorText(ret) + ")"));
+        Fail("not a video FFmpeg can open: " + path + " (" + OpenFailure(ret) + ")"));
   }
   ret = avformat_find_stream_info(d->format_, nullptr);
   if (ret < 0) {
     return std::unexpected(
-        Fail("not a video FFmpeg can open: " + path + " (" + AvErrorText(ret) + ")"));
+        Fail("not a video FFmpeg can open: " + path + " (" + OpenFailure(ret) + ")"));
   }
 
   AVStream* stream = nullptr;
@@ -204,7 +232,7 @@ VideoResult<std::unique_ptr<AvDecoder>> AvDecoder::Open(const std::string& path)
   ret = avcodec_open2(d->codec_, codec, nullptr);
   if (ret < 0) {
     return std::unexpected(Fail("not a video FFmpeg can open: " + path + " (" +
-                                AvErrorText(ret) + ")"));
+                                OpenFailure(ret) + ")"));
   }
 
   d->time_base_ = av_q2d(stream->time_base);

@@ -100,57 +100,6 @@ TEST_F(ScannerTest, ModesFindTheCuts) {
   EXPECT_EQ(Frames(Scan(both)), (std::vector<uint64_t>{30}));
 }
 
-TEST_F(ScannerTest, WritesOnlyTheKeptImages) {
-  ScanOptions options;
-  options.max_keyframes = 3;
-  options.max_save = 2;
-  options.output_dir = dir_ + "/images/nested";
-  const ScanOutcome outcome = Scan(options);
-  ASSERT_EQ(outcome.keyframes.size(), 3u);
-  EXPECT_EQ(outcome.images_written, 2u);
-  uint64_t with_path = 0;
-  for (const auto& kf : outcome.keyframes) {
-    if (!kf.path) continue;
-    ++with_path;
-    EXPECT_EQ(fs::path(*kf.path).filename(), "keyframe_" + std::to_string(kf.frame_number) + ".jpg");
-    EXPECT_GT(fs::file_size(*kf.path), 100u);
-  }
-  EXPECT_EQ(with_path, 2u);
-  // No temporary file is left behind.
-  uint64_t files = 0;
-  for (const auto& entry : fs::directory_iterator(*options.output_dir)) {
-    (void)entry;
-    ++files;
-  }
-  EXPECT_EQ(files, 2u);
-}
-
-TEST_F(ScannerTest, ErrorsNameTheReason) {
-  const std::string text = dir_ + "/notes.txt";
-  std::ofstream(text) << "not a video\n";
-  const std::string audio = dir_ + "/tone.wav";
-  ASSERT_EQ(std::system(("ffmpeg -v error -f lavfi -i sine=d=0.2 -y '" + audio + "'").c_str()), 0);
-  const struct {
-    std::string path;
-    std::string reason;
-  } cases[] = {
-      {dir_ + "/missing.mp4", "no such file"},
-      {text, "not a video FFmpeg can open"},
-      {audio, "no video stream"},
-  };
-  for (const auto& c : cases) {
-    auto result = ScanVideo(c.path, ScanOptions{}, nullptr);
-    ASSERT_FALSE(result.has_value()) << c.path;
-    EXPECT_NE(result.error().message.find(c.reason), std::string::npos) << result.error().message;
-  }
-
-  ScanOptions blocked;
-  blocked.output_dir = text + "/sub";
-  auto result = ScanVideo(clip_, blocked, nullptr);
-  ASSERT_FALSE(result.has_value());
-  EXPECT_NE(result.error().message.find("output directory not writable"), std::string::npos);
-}
-
 class StopAtOnce : public ScanObserver {
  public:
   bool Poll(uint64_t, uint64_t) override { return false; }
