@@ -179,9 +179,10 @@ def test_max_save(clips, tmp_path, kwargs, written):
 def test_failed_image_is_reported_not_counted(clips, tmp_path):
     (tmp_path / "keyframe_30.jpg").mkdir()  # a directory where the image should go
     (tmp_path / "keyframe_20.jpg").write_bytes(b"old")
-    r = scan_video(clips["colours"], 5, output_dir=str(tmp_path))
+    r = scan_video(clips["colours"], 5, output_dir=str(tmp_path) + "/")
     assert r.images_written == 4
-    assert [kf.frame_number for kf in r.keyframes if kf.path is None] == [30]
+    assert [kf.path for kf in r.keyframes] == [
+        None if n == 30 else str(tmp_path / f"keyframe_{n}.jpg") for n in CUTS]
     assert len(r.image_errors) == 1 and r.image_errors[0].startswith("keyframe_30.jpg: ")
     assert (tmp_path / "keyframe_20.jpg").read_bytes()[:2] == b"\xff\xd8"  # replaced whole
     assert sorted(os.listdir(tmp_path)) == [f"keyframe_{n}.jpg" for n in CUTS]  # no temp files

@@ -2,6 +2,7 @@
 
 #include <emmintrin.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -177,6 +178,11 @@ VideoResult<std::unique_ptr<AvDecoder>> AvDecoder::Open(const std::string& path)
   if (S_ISDIR(st.st_mode)) {
     return std::unexpected(Fail("not a video FFmpeg can open: " + path + " is a directory"));
   }
+  if (::access(path.c_str(), R_OK) != 0) {
+    const int err = errno;
+    return std::unexpected(
+        VideoError::FromErrno("cannot read " + path + " (" + std::strerror(err) + ")", err));
+  }
 
   std::unique_ptr<AvDecoder> d(new AvDecoder());
   t_last_library_error.clear();
@@ -236,6 +242,8 @@ VideoResult<std::unique_ptr<AvDecoder>> AvDecoder::Open(const std::string& path)
   }
 
   d->time_base_ = av_q2d(stream->time_base);
+  d->time_base_num_ = stream->time_base.num;
+  d->time_base_den_ = stream->time_base.den;
   d->start_pts_ = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
   StreamInfo& info = d->info_;
   info.width = width;
@@ -306,7 +314,9 @@ VideoResult<bool> AvDecoder::Next(AVFrame* frame, uint64_t frames_so_far) {
 double AvDecoder::FrameTime(const AVFrame* frame, double fallback) const {
   const int64_t ts = frame->best_effort_timestamp;
   if (ts == AV_NOPTS_VALUE) return fallback;
-  return static_cast<double>(ts - start_pts_) * time_base_;
+  // Multiplied before dividing, so that 7 ticks of 1/10 s give 0.7 exactly
+  // as printed, not 0.7000000000000001.
+  return static_cast<double>(ts - start_pts_) * time_base_num_ / time_base_den_;
 }
 
 GrayConverter::~GrayConverter() { sws_freeContext(sws_); }

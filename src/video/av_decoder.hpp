@@ -73,6 +73,8 @@ class AvDecoder {
   int stream_index_ = -1;
   int64_t start_pts_ = 0;
   double time_base_ = 0.0;
+  double time_base_num_ = 0.0;
+  double time_base_den_ = 1.0;
   bool draining_ = false;
   int last_decode_error_ = 0;
   uint64_t decode_errors_ = 0;

@@ -201,7 +201,8 @@ VideoResult<ScanOutcome> ScanVideo(const std::string& path, const ScanOptions& o
     ScanKeyframe keyframe{position, out.times[position], out.scores[position], std::nullopt};
     while (next_kept != kept.end() && next_kept->frame_number < position) ++next_kept;
     if (next_kept != kept.end() && next_kept->frame_number == position) {
-      const std::string file = Format("%s/keyframe_%llu.%s", options.output_dir->c_str(),
+      const std::string file = Format("%s%skeyframe_%llu.%s", options.output_dir->c_str(),
+                                      options.output_dir->ends_with('/') ? "" : "/",
                                       static_cast<unsigned long long>(position),
                                       ImageExtension(options.image_format));
       auto written = WriteFrameImage(next_kept->picture.get(), options.image_format, file);
