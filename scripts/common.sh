@@ -6,7 +6,8 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VENV="$ROOT/.venv"
 PY="$VENV/bin/python"
 # CMake and Ninja come from PyPI into the venv.
-APT_PACKAGES=(ffmpeg libtbb-dev libsimdjson-dev libicu-dev libgtest-dev g++ clang-19)
+APT_PACKAGES=(ffmpeg libtbb-dev libsimdjson-dev libicu-dev libgtest-dev g++ clang-19
+  libavformat-dev libavcodec-dev libswscale-dev libavutil-dev libturbojpeg0-dev pkg-config)
 # The clang of the second build: 19 is the first whose concepts level lets
 # libstdc++ 12 offer std::expected.
 CLANG=clang++-19

@@ -39,6 +39,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -90,6 +91,10 @@ struct Callable {
   const char* name;
   Receiver receiver = kNoSelf;  // kSelf puts "$self" first in the signature
   const char* failure = "";     // the prefix of RuntimeError for core errors
+  // How many arguments may be given by position; the rest are keyword-only
+  // ("*, " in the signature). Keyword-only arguments must be Optional.
+  size_t positional = SIZE_MAX;
+  const char* summary = nullptr;  // documentation after the signature
 };
 
 template <class... Params>
@@ -104,11 +109,12 @@ class Args {
     if (callable.receiver == kSelf) doc_.append("$self");
     Describe(std::make_index_sequence<kCount>{});
     doc_.append(")\n--\n\n");
+    if (callable.summary != nullptr) doc_.append(callable.summary);
     format_.append(":").append(callable.name);
   }
 
   const char* name() const { return callable_.name; }
-  // The documentation string: the text signature and nothing else.
+  // The documentation string: the text signature, then the summary if any.
   const char* doc() const { return doc_.c_str(); }
   std::string_view failure() const { return callable_.failure; }
 
@@ -128,6 +134,12 @@ class Args {
     bool optional_seen = false;
     auto add = [&](const auto& param, size_t index) {
       if (index > 0 || callable_.receiver == kSelf) doc_.append(", ");
+      if (index == callable_.positional) {
+        doc_.append("*, ");
+        if (!optional_seen) format_.append("|");
+        optional_seen = true;
+        format_.append("$");
+      }
       doc_.append(param.name);
       if constexpr (requires { param.shown; }) {
         doc_.append("=").append(param.shown);
@@ -220,6 +232,7 @@ class NativeType {
     PyMethodDef* methods = nullptr;
     PyGetSetDef* getset = nullptr;
     unsigned long flags = Py_TPFLAGS_BASETYPE;
+    reprfunc repr = nullptr;  // null: object's default repr
   };
 
   explicit NativeType(Spec spec) : spec_(spec) { instance_ = this; }
@@ -231,7 +244,7 @@ class NativeType {
   static PyObject* Type() {
     NativeType& self = *instance_;
     if (self.type_ == nullptr) {
-      PyType_Slot slots[6];
+      PyType_Slot slots[7];
       int n = 0;
       slots[n++] = {Py_tp_dealloc, reinterpret_cast<void*>(Dealloc)};
       const Constructor& constructor = self.spec_.constructor;
@@ -239,6 +252,7 @@ class NativeType {
       if (self.spec_.methods != nullptr) slots[n++] = {Py_tp_methods, self.spec_.methods};
       if (self.spec_.getset != nullptr) slots[n++] = {Py_tp_getset, self.spec_.getset};
       if (constructor.doc != nullptr) slots[n++] = {Py_tp_doc, const_cast<char*>(constructor.doc)};
+      if (self.spec_.repr != nullptr) slots[n++] = {Py_tp_repr, reinterpret_cast<void*>(self.spec_.repr)};
       slots[n] = {0, nullptr};
       PyType_Spec spec = {self.spec_.name, static_cast<int>(sizeof(Object)), 0,
                           static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | self.spec_.flags), slots};

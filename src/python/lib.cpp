@@ -32,6 +32,8 @@ const ClassEntry kClasses[] = {
     {"PyPerformanceResult", PerformanceResultClass::Type, "velmar.video"},
     {"VideoKeyframeExtractor", ExtractorClass::Type, "velmar.video"},
     {"PyMetadataIndex", MetadataIndexClass::Type, "velmar.memory"},
+    {"ScanResult", ScanResultType, "velmar.video"},
+    {"Keyframe", KeyframeType, "velmar.video"},
 };
 
 // Module-level functions, created against the top-level module. Adding a
@@ -39,6 +41,7 @@ const ClassEntry kClasses[] = {
 PyMethodDef* const kFunctions[] = {
     &kExtractKeyframesFromVideoDef,
     &kGetSystemInfoDef,
+    &kScanVideoDef,
     nullptr,
 };
 
@@ -123,7 +126,7 @@ Ref BuildModule() {
   for (const ClassEntry& entry : kClasses) {
     if (IsVideoClass(entry) && !AddExported(video.get(), entry.name, entry.type())) return {};
   }
-  for (const char* name : {"extract_keyframes_from_video", "get_system_info"}) {
+  for (const char* name : {"extract_keyframes_from_video", "get_system_info", "scan_video"}) {
     if (!PyObject_HasAttrString(top.get(), name)) continue;
     Ref fn = Ref::Steal(PyObject_GetAttrString(top.get(), name));
     if (!fn || PyObject_SetAttrString(video.get(), name, fn.get()) < 0) return {};

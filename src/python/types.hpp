@@ -9,4 +9,8 @@ namespace velmar::python {
 extern PyMethodDef kExtractKeyframesFromVideoDef;  // video/py_pipeline.cpp
 extern PyMethodDef kGetSystemInfoDef;              // video/py_system_info.cpp
 
+PyObject* ScanResultType();             // video/py_scan.cpp
+PyObject* KeyframeType();               // video/py_scan.cpp
+extern PyMethodDef kScanVideoDef;       // video/py_scan.cpp
+
 }  // namespace velmar::python
