@@ -55,13 +55,16 @@ def test_keyframes_manifest(videos, tmp_path, fmt):
 
 
 def test_threshold_and_failed_input(videos, tmp_path):
-    missing = tmp_path / "missing.mp4"
+    missing, broken = tmp_path / "missing.mp4", tmp_path / "broken.mp4"
+    broken.write_bytes(b"not a video")
     manifest = tmp_path / "keys.json"
-    proc = run("keyframes", missing, videos["paths"][0], "-o", tmp_path / "out",
+    proc = run("keyframes", missing, videos["paths"][0], broken, "-o", tmp_path / "out",
                "--threshold", "20", "--manifest", manifest)
     assert proc.returncode == 1
-    assert str(missing) in proc.stderr and "Frame extraction failed" in proc.stderr
-    # The good video is still processed and listed.
+    assert f"{missing}: no such file" in proc.stderr
+    # The good video is still processed and listed; ffmpeg's own failures
+    # are reported with its message.
+    assert "Frame extraction failed" in proc.stderr and f"{broken}:" in proc.stderr
     assert [r["frame"] for r in read_manifest(manifest)] == videos["cuts"][0]
 
 

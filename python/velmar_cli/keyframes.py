@@ -98,6 +98,8 @@ def run_job(job: dict[str, Any]) -> dict[str, Any]:
     """Processes one video. Never raises for a bad input: the outcome carries
     ``rows`` (manifest rows, in frame order) and ``error`` (None or a message)."""
     spec = Job(**job)
+    if not os.path.isfile(spec.video):
+        return {"video": spec.video, "rows": [], "error": "no such file"}
     try:
         if hasattr(velmar, "scan_video"):
             rows = _run_scanner(spec)
