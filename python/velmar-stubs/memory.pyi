@@ -2,9 +2,9 @@
 dicts, strict and scored search, statistics, and one JSON file to save to."""
 
 from collections.abc import Sequence
-from typing import TypedDict, final
+from typing import TypedDict
 
-from typing_extensions import Required, Self
+from typing_extensions import Required, Self, disjoint_base
 
 __all__ = ["PyMetadataIndex"]
 
@@ -63,7 +63,7 @@ class IndexStats(TypedDict):
     tags_indexed: int
     types_dist: dict[str, int]
 
-@final
+@disjoint_base
 class PyMetadataIndex:
     """The metadata index. Given a path, it loads that JSON file if it can (silently
     starting empty otherwise) and ``save()`` writes back to it."""

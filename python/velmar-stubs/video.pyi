@@ -5,7 +5,7 @@ written as JPEG images."""
 from collections.abc import Sequence
 from typing import TypedDict, final
 
-from typing_extensions import Self
+from typing_extensions import Self, disjoint_base
 
 __all__ = [
     "PyVideoFrame",
@@ -50,7 +50,7 @@ class CpuFeatures(TypedDict):
     sse2: bool
     avx2: bool
 
-@final
+@disjoint_base
 class PyVideoFrame:
     """One decoded picture: a frame number, its size, and 8-bit gray pixels row by row
     from the top-left corner. Immutable."""
@@ -146,7 +146,7 @@ class PyPerformanceResult:
     def to_dict(self) -> PerformanceDict:
         """All fourteen fields as a new dict (key order unspecified)."""
 
-@final
+@disjoint_base
 class VideoKeyframeExtractor:
     """Settings for video work (which ffmpeg to run, threads, progress lines). The first
     extractor made with ``threads > 0`` fixes the size of the process-wide worker pool."""
