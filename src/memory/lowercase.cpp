@@ -1,8 +1,9 @@
 #include "memory/lowercase.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
-#include <optional>
+#include <vector>
 
 namespace velmar::memory {
 
@@ -41,44 +42,84 @@ std::string AsciiLower(std::string_view text) {
   return out;
 }
 
+constexpr char32_t kInvalid = 0xFFFFFFFF;
+
 // One code point of well-formed UTF-8 starting at text[pos] (no overlong
-// forms, no surrogates, nothing above U+10FFFF); nullopt otherwise.
-std::optional<char32_t> DecodeAt(std::string_view text, size_t pos, size_t* length) {
-  const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(pos);
-  size_t n;
-  char32_t c;
-  char32_t min;
-  if (lead < 0x80) {
+// forms, no surrogates, nothing above U+10FFFF), or kInvalid.
+inline char32_t DecodeAt(std::string_view text, size_t pos, size_t* length) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data()) + pos;
+  const size_t left = text.size() - pos;
+  const auto cont = [p](size_t i) { return (p[i] & 0xC0) == 0x80; };
+  const unsigned char b0 = p[0];
+  if (b0 < 0x80) {
     *length = 1;
-    return lead;
-  } else if (lead >= 0xC2 && lead <= 0xDF) {
-    n = 2, c = lead & 0x1F, min = 0x80;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    n = 3, c = lead & 0x0F, min = 0x800;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    n = 4, c = lead & 0x07, min = 0x10000;
-  } else {
-    return std::nullopt;
+    return b0;
   }
-  if (pos + n > text.size()) return std::nullopt;
-  for (size_t i = 1; i < n; ++i) {
-    const unsigned char b = byte(pos + i);
-    if ((b & 0xC0) != 0x80) return std::nullopt;
-    c = (c << 6) | (b & 0x3F);
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    if (left < 2 || !cont(1)) return kInvalid;
+    *length = 2;
+    return static_cast<char32_t>(((b0 & 0x1F) << 6) | (p[1] & 0x3F));
   }
-  if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return std::nullopt;
-  *length = n;
-  return c;
+  if (b0 >= 0xE0 && b0 <= 0xEF) {
+    if (left < 3 || !cont(1) || !cont(2)) return kInvalid;
+    const auto c = static_cast<char32_t>(((b0 & 0x0F) << 12) | ((p[1] & 0x3F) << 6) | (p[2] & 0x3F));
+    if (c < 0x800 || (c >= 0xD800 && c <= 0xDFFF)) return kInvalid;
+    *length = 3;
+    return c;
+  }
+  if (b0 >= 0xF0 && b0 <= 0xF4) {
+    if (left < 4 || !cont(1) || !cont(2) || !cont(3)) return kInvalid;
+    const auto c = static_cast<char32_t>(((b0 & 0x07) << 18) | ((p[1] & 0x3F) << 12) |
+                                         ((p[2] & 0x3F) << 6) | (p[3] & 0x3F));
+    if (c < 0x10000 || c > 0x10FFFF) return kInvalid;
+    *length = 4;
+    return c;
+  }
+  return kInvalid;
 }
 
-// The code point that ends just before text[end] (text is known valid here).
+// The code point that ends just before text[end], in text already checked.
 char32_t DecodeBefore(std::string_view text, size_t end, size_t* start) {
   size_t pos = end - 1;
   while (pos > 0 && (static_cast<unsigned char>(text[pos]) & 0xC0) == 0x80) --pos;
   size_t length = 0;
   *start = pos;
-  return *DecodeAt(text, pos, &length);
+  return DecodeAt(text, pos, &length);
+}
+
+// Two-stage lookup of kLowerFrom, built once: most 256-code-point blocks
+// hold no mapping and share one all-zero block, so the whole table is a few
+// tens of KB and a lookup is two loads instead of a binary search.
+class LowerIndex {
+ public:
+  LowerIndex() {
+    blocks_.assign(kBlockSize, 0);  // block 0: nothing maps
+    for (size_t i = 0; i < kLowerCount; ++i) {
+      const char32_t c = kLowerFrom[i];
+      uint16_t& block = stage1_[c / kBlockSize];
+      if (block == 0) {
+        block = static_cast<uint16_t>(blocks_.size() / kBlockSize);
+        blocks_.resize(blocks_.size() + kBlockSize, 0);
+      }
+      blocks_[block * kBlockSize + c % kBlockSize] = static_cast<uint16_t>(i + 1);
+    }
+  }
+
+  // 1 + the position of `c` in kLowerFrom, or 0 when `c` is its own lowercase.
+  uint16_t Find(char32_t c) const {
+    return blocks_[stage1_[c / kBlockSize] * kBlockSize + c % kBlockSize];
+  }
+
+ private:
+  static constexpr size_t kBlockSize = 256;
+  static_assert(kLowerCount < 0xFFFF);
+  std::array<uint16_t, 0x110000 / kBlockSize> stage1_{};
+  std::vector<uint16_t> blocks_;
+};
+
+const LowerIndex& Index() {
+  static const LowerIndex index;
+  return index;
 }
 
 uint8_t SigmaContext(char32_t c) {
@@ -102,20 +143,13 @@ bool IsFinalSigma(std::string_view text, size_t sigma_pos, size_t sigma_length) 
   }
   if (!cased_before) return false;
   for (size_t pos = sigma_pos + sigma_length; pos < text.size();) {
-    size_t length = 0;
-    const uint8_t cls = SigmaContext(*DecodeAt(text, pos, &length));
+    size_t length = 1;
+    // Text past the current position is not checked yet: a malformed byte
+    // counts as neither cased nor ignorable (ToLower then gives up anyway).
+    const uint8_t cls = SigmaContext(DecodeAt(text, pos, &length));
     pos += length;
     if (cls == kCaseIgnorable) continue;
     return cls != kCased;
-  }
-  return true;
-}
-
-bool IsValidUtf8(std::string_view text) {
-  for (size_t pos = 0; pos < text.size();) {
-    size_t length = 0;
-    if (!DecodeAt(text, pos, &length)) return false;
-    pos += length;
   }
   return true;
 }
@@ -124,10 +158,7 @@ bool IsValidUtf8(std::string_view text) {
 
 std::string ToLower(std::string_view text) {
   if (IsAscii(text)) return AsciiLower(text);
-  // Text reaching here is valid UTF-8 (Python strings and parsed JSON both
-  // are); should that ever not hold, the text is compared as it is.
-  if (!IsValidUtf8(text)) return std::string(text);
-
+  const LowerIndex& index = Index();
   std::string out;
   out.reserve(text.size() + text.size() / 2);
   for (size_t pos = 0; pos < text.size();) {
@@ -139,14 +170,17 @@ std::string ToLower(std::string_view text) {
       continue;
     }
     size_t length = 0;
-    const char32_t c = *DecodeAt(text, pos, &length);
-    const auto* it = std::lower_bound(kLowerFrom, kLowerFrom + kLowerCount, c);
-    if (it == kLowerFrom + kLowerCount || *it != c) {
+    const char32_t c = DecodeAt(text, pos, &length);
+    // Text reaching here is valid UTF-8 (Python strings and parsed JSON both
+    // are); should that ever not hold, the text is compared as it is.
+    if (c == kInvalid) return std::string(text);
+    const uint16_t found = index.Find(c);
+    if (found == 0) {
       out.append(text.substr(pos, length));
     } else if (c == kCapitalSigma && IsFinalSigma(text, pos, length)) {
       out.append(kSmallFinalSigma);
     } else {
-      const size_t i = static_cast<size_t>(it - kLowerFrom);
+      const size_t i = found - 1u;
       out.append(kLowerText + kLowerStart[i], kLowerStart[i + 1] - kLowerStart[i]);
     }
     pos += length;
