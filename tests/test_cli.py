@@ -124,6 +124,33 @@ def test_top_keyframes(keys, limit, top):
     assert kf.top_keyframes(keys, scores, limit) == top
 
 
+def test_scanner_is_used_when_present(monkeypatch, tmp_path):
+    import velmar
+    from types import SimpleNamespace
+
+    video, image = tmp_path / "v.mp4", tmp_path / "keyframe_001.jpg"
+    video.write_bytes(b"video")
+    image.write_bytes(b"jpeg")
+    calls = []
+
+    def scan_video(path, max_keyframes=None, **options):
+        calls.append((path, max_keyframes, options))
+        return SimpleNamespace(keyframes=[
+            SimpleNamespace(frame_number=48, time=2.002, score=31.5, path=str(image)),
+            SimpleNamespace(frame_number=96, time=4.004, score=12.0,
+                            path=str(tmp_path / "keyframe_002.jpg")),  # never written
+        ])
+
+    monkeypatch.setattr(velmar, "scan_video", scan_video, raising=False)
+    job = kf.Job(video=str(video), output_dir=str(tmp_path), max_keyframes=2, threshold=None)
+    outcome = kf.run_job(job.as_dict())
+    assert calls[0][:2] == (str(video), 2)
+    assert calls[0][2]["output_dir"] == str(tmp_path)
+    assert [(r["frame"], r["timecode"], r["score"], r["path"]) for r in outcome["rows"]] == [
+        (48, "00:00:02.002", 31.5, str(image)), (96, "00:00:04.004", 12.0, "")]
+    assert outcome["error"] == "1 of 2 images could not be written"
+
+
 def write_lines(path, lines):
     path.write_text("".join(line + "\n" for line in lines), encoding="utf-8")
 

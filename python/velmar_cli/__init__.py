@@ -16,7 +16,7 @@ from collections.abc import Callable, Iterator, Sequence
 from concurrent.futures import ProcessPoolExecutor, as_completed
 from typing import Any
 
-from velmar_cli.keyframes import DEFAULT_MIN_SCENE_LEN, MANIFEST_FIELDS, Job, run_job
+from velmar_cli.keyframes import DEFAULT_MIN_SCENE_LEN, MANIFEST_FIELDS, Job, failed, run_job
 
 __all__ = ["main"]
 
@@ -165,7 +165,11 @@ def _run_local(jobs: list[Job], workers: int) -> Iterator[tuple[int, dict[str, A
     with ProcessPoolExecutor(max_workers=min(workers, len(jobs))) as pool:
         futures = {pool.submit(run_job, job.as_dict()): i for i, job in enumerate(jobs)}
         for future in as_completed(futures):
-            yield futures[future], future.result()
+            i = futures[future]
+            try:
+                yield i, future.result()
+            except Exception as exc:  # the worker process died
+                yield i, failed(jobs[i], exc)
 
 
 def _keyframes(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
@@ -201,9 +205,9 @@ def _keyframes(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int
             return report.status
 
     rows = [row for outcome in outcomes if outcome for row in outcome["rows"]]
-    for job, outcome in zip(jobs, outcomes):
-        if outcome and not outcome["error"]:
-            print(f"{job.video}: {len(outcome['rows'])} keyframes in {job.output_dir}")
+    for job, done in zip(jobs, outcomes):
+        if done and not done["error"]:
+            print(f"{job.video}: {len(done['rows'])} keyframes in {job.output_dir}")
     if args.manifest:
         try:
             write_manifest(args.manifest, rows)

@@ -13,7 +13,7 @@ from typing import Any
 
 from distributed import Client, as_completed
 
-from velmar_cli.keyframes import Job, run_job
+from velmar_cli.keyframes import Job, failed, run_job
 
 
 def run_on_cluster(address: str, jobs: list[Job]) -> Iterator[tuple[int, dict[str, Any]]]:
@@ -22,4 +22,8 @@ def run_on_cluster(address: str, jobs: list[Job]) -> Iterator[tuple[int, dict[st
         futures = [client.submit(run_job, job.as_dict(), pure=False) for job in jobs]
         position = {future.key: i for i, future in enumerate(futures)}
         for future in as_completed(futures):
-            yield position[future.key], future.result()
+            i = position[future.key]
+            try:
+                yield i, future.result()
+            except Exception as exc:  # a worker died or the task was lost
+                yield i, failed(jobs[i], exc)

@@ -101,8 +101,9 @@ def run_job(job: dict[str, Any]) -> dict[str, Any]:
     if not os.path.isfile(spec.video):
         return {"video": spec.video, "rows": [], "error": "no such file"}
     try:
-        if hasattr(velmar, "scan_video"):
-            rows = _run_scanner(spec)
+        scan_video = getattr(velmar, "scan_video", None)
+        if scan_video is not None:
+            rows = _run_scanner(spec, scan_video)
         else:
             rows = _run_extractor(spec)
     except (RuntimeError, OSError, ValueError) as exc:
@@ -112,15 +113,20 @@ def run_job(job: dict[str, Any]) -> dict[str, Any]:
     return {"video": spec.video, "rows": rows, "error": error}
 
 
+def failed(job: Job, exc: BaseException) -> dict[str, Any]:
+    """The outcome of a job whose worker itself failed (a crashed process, a lost task)."""
+    return {"video": job.video, "rows": [], "error": f"worker failed: {exc!r}"}
+
+
 def _row(spec: Job, frame: int, seconds: float, score: float, path: str) -> dict[str, Any]:
     return {"video": spec.video, "frame": frame, "timecode": timecode(seconds),
             "score": score, "path": path}
 
 
-def _run_scanner(spec: Job) -> list[dict[str, Any]]:
+def _run_scanner(spec: Job, scan_video: Any) -> list[dict[str, Any]]:
     # The single-pass scanner decodes once, keeps only pair scores and saves
     # the images itself.
-    result = velmar.scan_video(spec.video, spec.max_keyframes, threshold=spec.threshold,
+    result = scan_video(spec.video, spec.max_keyframes, threshold=spec.threshold,
                                min_scene_len=spec.min_scene_len, output_dir=spec.output_dir,
                                max_save=1 << 31)
     return [_row(spec, kf.frame_number, kf.time, kf.score,
@@ -137,7 +143,7 @@ def _run_extractor(spec: Job) -> list[dict[str, Any]]:
     if spec.threshold is not None:
         keys = select_by_threshold(scores, spec.threshold, spec.min_scene_len)
     else:
-        keys = top_keyframes(extractor.extract_keyframes(frames, spec.max_keyframes), scores,
+        keys = top_keyframes(extractor.extract_keyframes(frames, spec.max_keyframes or 0), scores,
                              spec.max_keyframes or 0)
     del frames
     if not keys:
