@@ -9,6 +9,7 @@ and prints the timing record.
 """
 
 import argparse
+import io
 import math
 import pathlib
 import shutil
@@ -82,7 +83,8 @@ def main():
                         help="keyframes to keep (default: 4 for the sample, 10 otherwise)")
     args = parser.parse_args()
     # velmar writes its progress lines straight to fd 1; keep ours in step.
-    sys.stdout.reconfigure(line_buffering=True)
+    if isinstance(sys.stdout, io.TextIOWrapper):
+        sys.stdout.reconfigure(line_buffering=True)
     if (args.video is None) != (args.output_dir is None):
         parser.error("give both a video and an output directory, or neither")
     if shutil.which("ffmpeg") is None:

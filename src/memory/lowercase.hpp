@@ -5,7 +5,7 @@
 
 namespace velmar::memory {
 
-// The full Unicode lowercase mapping of UTF-8 text (root locale, final
+// The full Unicode lowercase mapping of UTF-8 text (ICU's root locale, final
 // capital sigma rule included). ASCII text takes a fast path.
 std::string ToLower(std::string_view text);
 

@@ -1,0 +1,89 @@
+"""An in-memory, thread-safe metadata index of agent memories: batch insertion from
+dicts, strict and scored search, statistics, and one JSON file to save to."""
+
+from collections.abc import Sequence
+from typing import TypedDict
+
+from typing_extensions import Required, Self, disjoint_base
+
+__all__ = ["PyMetadataIndex"]
+
+class MemoryEntry(TypedDict, total=False):
+    """One memory for ``batch_add``. Only ``memory_id`` is required; a missing or unusable
+    value takes its default (importance and confidence 2, created_at now)."""
+
+    memory_id: Required[str]
+    user_id: str
+    memory_type: str
+    subjects: list[str] | str
+    objects: list[str] | str
+    keywords: list[str] | str
+    tags: list[str] | str
+    importance: int
+    confidence: int
+    created_at: float
+    access_count: int
+    chat_id: str
+    content_preview: str
+
+class StrictQuery(TypedDict, total=False):
+    """Filters of ``search_strict``; each one given must hold. Subjects and keywords match
+    loosely (lowercase, either contains the other); tags exactly."""
+
+    user_id: str | None
+    memory_types: Sequence[str]
+    subjects: Sequence[str]
+    keywords: Sequence[str]
+    tags: Sequence[str]
+    importance_min: int
+    importance_max: int
+    created_after: float
+    created_before: float
+    limit: int
+
+class FlexibleQuery(TypedDict, total=False):
+    """Query of ``search_flexible``: owner and time window are hard conditions; type and
+    subjects (also compared with objects) are scored."""
+
+    user_id: str | None
+    memory_types: Sequence[str]
+    subjects: Sequence[str]
+    created_after: float
+    created_before: float
+    limit: int
+
+class IndexStats(TypedDict):
+    """What ``stats()`` reports: entry count, key counts of the four secondary indexes,
+    and the number of entries listed under each memory type."""
+
+    total: int
+    types_indexed: int
+    subjects_indexed: int
+    keywords_indexed: int
+    tags_indexed: int
+    types_dist: dict[str, int]
+
+@disjoint_base
+class PyMetadataIndex:
+    """The metadata index. Given a path, it loads that JSON file if it can (silently
+    starting empty otherwise) and ``save()`` writes back to it."""
+
+    def __new__(cls, path: str | None = None) -> Self:
+        """Open an index, bound to the file ``path`` when one is given."""
+
+    def batch_add(self, entries: list[MemoryEntry]) -> int:
+        """Store each dict that has a usable ``memory_id`` (a later one with the same id
+        replaces the earlier); returns how many were stored."""
+
+    def search_strict(self, params: StrictQuery) -> list[str]:
+        """Ids of the entries passing every given filter, newest first, at most ``limit`` (100)."""
+
+    def search_flexible(self, params: FlexibleQuery) -> list[str]:
+        """Ids of the entries scoring at least 2.0, best first, then newest, at most ``limit`` (100)."""
+
+    def stats(self) -> IndexStats:
+        """Counts of the store and of its secondary indexes."""
+
+    def save(self) -> bool:
+        """Write the whole index to its file; ``False`` when it has no path or the file could
+        not be written."""

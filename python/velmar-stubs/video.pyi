@@ -1,0 +1,230 @@
+"""Keyframe extraction: ffmpeg decodes a video to 8-bit gray frames, each frame is
+scored against the one before it, and the highest-scoring frames are kept and
+written as JPEG images."""
+
+from collections.abc import Sequence
+from typing import TypedDict, final
+
+from typing_extensions import Self, disjoint_base
+
+__all__ = [
+    "PyVideoFrame",
+    "PyPerformanceResult",
+    "VideoKeyframeExtractor",
+    "extract_keyframes_from_video",
+    "get_system_info",
+]
+
+class PerformanceDict(TypedDict):
+    """The fourteen figures of one measured run, as ``PyPerformanceResult.to_dict()`` returns them."""
+
+    test_name: str
+    video_file: str
+    total_time_ms: float
+    frame_extraction_time_ms: float
+    keyframe_analysis_time_ms: float
+    total_frames: int
+    keyframes_extracted: int
+    keyframe_ratio: float
+    processing_fps: float
+    max_keyframes_requested: int
+    optimization_type: str
+    simd_enabled: bool
+    threads_used: int
+    timestamp: str
+
+class SystemInfo(TypedDict):
+    """What ``get_system_info()`` reports: worker threads, processor features and the version."""
+
+    threads: int
+    avx2_supported: bool
+    sse2_supported: bool
+    version: str
+
+class CpuFeatures(TypedDict):
+    """The processor features ``VideoKeyframeExtractor.get_cpu_features()`` reports."""
+
+    fma: bool
+    sse4_2: bool
+    sse4_1: bool
+    sse2: bool
+    avx2: bool
+
+@disjoint_base
+class PyVideoFrame:
+    """One decoded picture: a frame number, its size, and 8-bit gray pixels row by row
+    from the top-left corner. Immutable."""
+
+    def __new__(
+        cls, frame_number: int, width: int, height: int, data: bytes | bytearray | Sequence[int]
+    ) -> Self:
+        """Make a frame; ``data`` holds one byte (0-255) per pixel, any sequence but ``str``."""
+
+    @property
+    def frame_number(self) -> int:
+        """The frame's number (the decoder numbers frames 0, 1, 2, ...)."""
+
+    @property
+    def width(self) -> int:
+        """Picture width in pixels."""
+
+    @property
+    def height(self) -> int:
+        """Picture height in pixels."""
+
+    def get_data(self) -> bytes:
+        """The ``width * height`` pixel bytes, without padding."""
+
+    def calculate_difference(self, other: PyVideoFrame) -> float:
+        """Mean absolute difference of the two pictures' pixels (plain kernel)."""
+
+    def calculate_difference_simd(self, other: PyVideoFrame, block_size: int | None = None) -> float:
+        """Mean absolute difference computed block by block on the worker pool with
+        AVX2 or SSE2; ``block_size`` defaults to 8192 bytes."""
+
+@final
+class PyPerformanceResult:
+    """The record of one measured run (``benchmark``, ``process_video``). Made only by
+    those calls; every attribute is read-only."""
+
+    @property
+    def test_name(self) -> str:
+        """The name the run was given."""
+
+    @property
+    def video_file(self) -> str:
+        """The video's file name, without directories."""
+
+    @property
+    def total_time_ms(self) -> float:
+        """Milliseconds from the start of decoding to the end of keyframe selection."""
+
+    @property
+    def frame_extraction_time_ms(self) -> float:
+        """Milliseconds spent decoding."""
+
+    @property
+    def keyframe_analysis_time_ms(self) -> float:
+        """Milliseconds spent scoring and selecting keyframes."""
+
+    @property
+    def total_frames(self) -> int:
+        """Number of frames decoded."""
+
+    @property
+    def keyframes_extracted(self) -> int:
+        """Number of keyframes selected."""
+
+    @property
+    def keyframe_ratio(self) -> float:
+        """Selected frames as a percentage of decoded frames (NaN when none were decoded)."""
+
+    @property
+    def processing_fps(self) -> float:
+        """Decoded frames per second of total time."""
+
+    @property
+    def max_keyframes_requested(self) -> int:
+        """The keyframe limit asked for."""
+
+    @property
+    def optimization_type(self) -> str:
+        """``"Standard Parallel"`` or ``"SIMD+Parallel(block:N)"``."""
+
+    @property
+    def simd_enabled(self) -> bool:
+        """Whether the vectorised, block-parallel kernel was used."""
+
+    @property
+    def threads_used(self) -> int:
+        """Worker threads in the pool at the end of the run."""
+
+    @property
+    def timestamp(self) -> str:
+        """Local time at the end of the run, ``YYYY-MM-DD HH:MM:SS``."""
+
+    def to_dict(self) -> PerformanceDict:
+        """All fourteen fields as a new dict (key order unspecified)."""
+
+@disjoint_base
+class VideoKeyframeExtractor:
+    """Settings for video work (which ffmpeg to run, threads, progress lines). The first
+    extractor made with ``threads > 0`` fixes the size of the process-wide worker pool."""
+
+    def __new__(cls, ffmpeg_path: str = ..., threads: int = 0, verbose: bool = False) -> Self:
+        """``ffmpeg_path`` defaults to ``"ffmpeg"`` on PATH; ``verbose`` prints progress lines
+        to file descriptor 1."""
+
+    def extract_frames(
+        self, video_path: str, max_frames: int | None = None
+    ) -> tuple[list[PyVideoFrame], int, int]:
+        """Decode every frame of the video (``max_frames`` is accepted but not used);
+        returns ``(frames, width, height)``. Raises ``RuntimeError`` on failure."""
+
+    def extract_keyframes(
+        self,
+        frames: Sequence[PyVideoFrame],
+        max_keyframes: int,
+        use_simd: bool | None = None,
+        block_size: int | None = None,
+    ) -> list[int]:
+        """Ascending positions (never 0) of the frames that differ most from the one before."""
+
+    def save_keyframes(
+        self,
+        video_path: str,
+        keyframe_indices: Sequence[int],
+        output_dir: str,
+        max_save: int | None = None,
+    ) -> int:
+        """Have ffmpeg write the given frame numbers as ``keyframe_001.jpg``, ... into
+        ``output_dir`` (at most ``max_save``, default 50); returns how many were written."""
+
+    def benchmark(
+        self,
+        video_path: str,
+        max_keyframes: int,
+        test_name: str,
+        use_simd: bool | None = None,
+        block_size: int | None = None,
+    ) -> PyPerformanceResult:
+        """Decode and select keyframes under the clock; writes no images."""
+
+    def process_video(
+        self,
+        video_path: str,
+        output_dir: str,
+        max_keyframes: int,
+        max_save: int | None = None,
+        use_simd: bool | None = None,
+        block_size: int | None = None,
+    ) -> PyPerformanceResult:
+        """Measured run, then keyframe selection and saving; returns the measured run's record."""
+
+    def get_cpu_features(self) -> CpuFeatures:
+        """The processor features detected at run time."""
+
+    def get_thread_count(self) -> int:
+        """The thread count asked for (or the pool's size when 0 was asked for)."""
+
+    def get_configured_threads(self) -> int:
+        """Same as ``get_thread_count()``."""
+
+    def get_actual_thread_count(self) -> int:
+        """Worker threads of the pool as seen from the calling thread."""
+
+def extract_keyframes_from_video(
+    video_path: str,
+    output_dir: str,
+    max_keyframes: int,
+    max_save: int | None = None,
+    ffmpeg_path: str | None = None,
+    use_simd: bool | None = None,
+    threads: int | None = None,
+    verbose: bool | None = None,
+    block_size: int | None = None,
+) -> PyPerformanceResult:
+    """One call from a video to keyframe images in ``output_dir`` plus a timing record."""
+
+def get_system_info() -> SystemInfo:
+    """Worker-thread count, AVX2 and SSE2 support, and the version."""

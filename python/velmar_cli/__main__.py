@@ -1,0 +1,7 @@
+"""``python -m velmar_cli``: the same as the ``velmar`` command."""
+
+import sys
+
+from velmar_cli import main
+
+sys.exit(main())
