@@ -1,6 +1,7 @@
 """Probing, decoding and saving through ffmpeg: scripted runs of tests/fake_ffmpeg
 for exact command lines and hostile outputs, real ffmpeg on tiny generated clips."""
 
+import json
 import os
 import random
 import re

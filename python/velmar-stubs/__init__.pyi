@@ -13,6 +13,9 @@ from .video import PyVideoFrame as PyVideoFrame
 from .video import VideoKeyframeExtractor as VideoKeyframeExtractor
 from .video import extract_keyframes_from_video as extract_keyframes_from_video
 from .video import get_system_info as get_system_info
+from .video import Keyframe as Keyframe
+from .video import ScanResult as ScanResult
+from .video import scan_video as scan_video
 
 __all__ = [
     "PyMetadataIndex",

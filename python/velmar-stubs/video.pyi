@@ -2,7 +2,8 @@
 scored against the one before it, and the highest-scoring frames are kept and
 written as JPEG images."""
 
-from collections.abc import Sequence
+import os
+from collections.abc import Callable, Sequence
 from typing import TypedDict, final
 
 from typing_extensions import Self, disjoint_base
@@ -228,3 +229,102 @@ def extract_keyframes_from_video(
 
 def get_system_info() -> SystemInfo:
     """Worker-thread count, AVX2 and SSE2 support, and the version."""
+
+@final
+class Keyframe:
+    """A keyframe or scene cut found by :func:`scan_video`. Read-only."""
+
+    @property
+    def frame_number(self) -> int:
+        """0-based position of the frame in decoding order."""
+
+    @property
+    def time(self) -> float:
+        """Seconds from the start of the stream, from the stream's own timestamps."""
+
+    @property
+    def score(self) -> float:
+        """The frame's difference from the one before it, 0..255."""
+
+    @property
+    def path(self) -> str | None:
+        """The image written for this frame, or None."""
+
+@final
+class ScanResult:
+    """What :func:`scan_video` found in one video. Read-only."""
+
+    @property
+    def keyframes(self) -> list[Keyframe]:
+        """The keyframes or cuts, in frame order."""
+
+    @property
+    def scores(self) -> list[float]:
+        """``scores[n]`` is frame n's score against frame n - 1; ``scores[0]`` is 0.0."""
+
+    @property
+    def times(self) -> list[float]:
+        """``times[n]`` is frame n's time in seconds."""
+
+    @property
+    def width(self) -> int:
+        """Width in pixels."""
+
+    @property
+    def height(self) -> int:
+        """Height in pixels."""
+
+    @property
+    def frame_count(self) -> int:
+        """Frames decoded."""
+
+    @property
+    def fps(self) -> float:
+        """The stream's average frame rate."""
+
+    @property
+    def duration(self) -> float:
+        """Seconds from the first frame to the end of the last."""
+
+    @property
+    def threshold(self) -> float | None:
+        """The cut threshold used, or None in top-k mode."""
+
+    @property
+    def decode_time_ms(self) -> float:
+        """Time spent decoding, in milliseconds."""
+
+    @property
+    def score_time_ms(self) -> float:
+        """Time spent scoring, in milliseconds."""
+
+    @property
+    def write_time_ms(self) -> float:
+        """Time spent writing images, in milliseconds."""
+
+    @property
+    def total_time_ms(self) -> float:
+        """Time of the whole call, in milliseconds."""
+
+    @property
+    def images_written(self) -> int:
+        """How many images were written."""
+
+    @property
+    def image_errors(self) -> list[str]:
+        """One message for each image that could not be written."""
+
+def scan_video(
+    video_path: str | os.PathLike[str],
+    max_keyframes: int | None = None,
+    *,
+    threshold: float | None = None,
+    min_scene_len: int = 15,
+    output_dir: str | os.PathLike[str] | None = None,
+    image_format: str = "jpg",
+    max_save: int = 50,
+    downscale: int = 1,
+    progress: Callable[[int, int], object] | None = None,
+) -> ScanResult:
+    """Find keyframes or scene cuts of a video in one pass, in process, with the
+    interpreter lock released. Raises ``RuntimeError("Scan failed: ...")``."""
