@@ -61,7 +61,10 @@ void IdList::Compact() noexcept {
 void IdList::PrepareSearch() noexcept {
   if (!table_.empty() || ids_.size() <= kIndexFrom) return;
   try {
-    table_ = MakeTable(ids_.size());
+    // Room for one more: an insert makes room in a list (PrepareAppend),
+    // may then remove the same identifier from it, and then appends
+    // without allocating.
+    table_ = MakeTable(ids_.size() + 1);
   } catch (const std::bad_alloc&) {
   }
 }
