@@ -125,13 +125,20 @@ def _row(spec: Job, frame: int, seconds: float, score: float, path: str) -> dict
 
 def _run_scanner(spec: Job, scan_video: Any) -> list[dict[str, Any]]:
     # The single-pass scanner decodes once, keeps only pair scores and saves
-    # the images itself.
-    result = scan_video(spec.video, spec.max_keyframes, threshold=spec.threshold,
-                               min_scene_len=spec.min_scene_len, output_dir=spec.output_dir,
-                               max_save=1 << 31)
+    # the images itself: for its best max_save keyframes by score, earlier
+    # frames first among ties, which are the ones kept here.
+    limit = spec.max_keyframes
+    result = scan_video(spec.video, limit, threshold=spec.threshold,
+                        min_scene_len=spec.min_scene_len, output_dir=spec.output_dir,
+                        max_save=limit if limit is not None else 1 << 31)
+    keyframes = result.keyframes
+    if limit is not None:
+        keyframes = [kf for kf in keyframes if kf.score > 0]
+        keyframes = sorted(sorted(keyframes, key=lambda kf: (-kf.score, kf.frame_number))[:limit],
+                           key=lambda kf: kf.frame_number)
     return [_row(spec, kf.frame_number, kf.time, kf.score,
                  kf.path if kf.path and os.path.isfile(kf.path) else "")
-            for kf in result.keyframes]
+            for kf in keyframes]
 
 
 def _run_extractor(spec: Job) -> list[dict[str, Any]]:
