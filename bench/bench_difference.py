@@ -19,24 +19,17 @@ column is the single-core figure).
 """
 
 import argparse
-import importlib.util
 import json
 import os
 import subprocess
 import sys
 import time
 
+from bench_common import ensure_modules
+
 WIDTH, HEIGHT = 1920, 1080
 PIXELS = WIDTH * HEIGHT
 BYTES_PER_CALL = 2 * PIXELS
-
-
-def ensure_dependencies():
-    missing = [pkg for mod, pkg in (("numpy", "numpy"), ("cv2", "opencv-python-headless"))
-               if importlib.util.find_spec(mod) is None]
-    if missing:
-        print(f"installing {' '.join(missing)} with pip", file=sys.stderr)
-        subprocess.check_call([sys.executable, "-m", "pip", "install", "-q", *missing])
 
 
 def seconds_per_call(fn, min_time=0.25, rounds=5):
@@ -103,7 +96,7 @@ def main():
         print(json.dumps(measure(set(json.loads(args.child)))))
         return
 
-    ensure_dependencies()
+    ensure_modules(("numpy", "numpy"), ("cv2", "opencv-python-headless"))
     cpus = sorted(os.sched_getaffinity(0))
     columns = [(f"GB/s, {len(cpus)} cpus", run_child(cpus))]
     if len(cpus) > 1:

@@ -47,15 +47,14 @@ largest process of the whole tree, ffmpeg decoders included.
 """
 
 import argparse
-import importlib.util
-import json
 import os
-import resource
 import shutil
 import subprocess
 import sys
 import time
 from pathlib import Path
+
+from bench_common import ensure_modules, run_python
 
 ROOT = Path(__file__).resolve().parent.parent
 CACHE = ROOT / "build" / "bench-cache"
@@ -80,14 +79,6 @@ JOB_SCENES = [
 ]
 JOB_SCENE_SECONDS = 5
 JOB_RATE = 30
-
-
-def ensure_dependencies():
-    missing = [pkg for mod, pkg in (("scenedetect", "scenedetect"), ("cv2", "opencv-python-headless"))
-               if importlib.util.find_spec(mod) is None]
-    if missing:
-        print(f"installing {' '.join(missing)} with pip", file=sys.stderr)
-        subprocess.check_call([sys.executable, "-m", "pip", "install", "-q", *missing])
 
 
 def make_clip(path, sources, seconds, rate, size=SIZE):
@@ -214,12 +205,6 @@ r = json.loads(out.strip().splitlines()[-1])
 r["tree_maxrss_kb"] = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
 print(json.dumps(r))
 """
-
-
-def run_python(code, *args):
-    out = subprocess.run([sys.executable, "-c", code, *map(str, args)], check=True,
-                         capture_output=True, text=True).stdout
-    return json.loads(out.strip().splitlines()[-1])
 
 
 def run_ffmpeg_scene(clip):
@@ -377,7 +362,7 @@ def main():
                         help="comma-separated: job, save, detect, rss (default: all)")
     args = parser.parse_args()
     sections = set(args.sections.split(","))
-    ensure_dependencies()
+    ensure_modules(("scenedetect", "scenedetect"), ("cv2", "opencv-python-headless"))
 
     if "job" in sections or "save" in sections:
         clips = job_section(args.rounds) if "job" in sections else {

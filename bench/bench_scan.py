@@ -32,15 +32,14 @@ against one call alone (same process).
 """
 
 import argparse
-import importlib.util
-import json
 import os
 import signal
 import subprocess
 import sys
-import tempfile
 import time
 from pathlib import Path
+
+from bench_common import ensure_modules, run_python
 
 ROOT = Path(__file__).resolve().parent.parent
 CACHE = ROOT / "build" / "bench-cache"
@@ -49,14 +48,6 @@ SHOT_SECONDS = 5
 SHOTS = 12
 CUTS = [RATE * SHOT_SECONDS * i for i in range(1, SHOTS)]
 SIZES = {"1080p": (1920, 1080), "720p": (1280, 720)}
-
-
-def ensure_dependencies():
-    missing = [pkg for mod, pkg in (("scenedetect", "scenedetect"), ("cv2", "opencv-python-headless"))
-               if importlib.util.find_spec(mod) is None]
-    if missing:
-        print(f"installing {' '.join(missing)} with pip", file=sys.stderr)
-        subprocess.check_call([sys.executable, "-m", "pip", "install", "-q", *missing])
 
 
 def shot_sources(w, h):
@@ -185,12 +176,6 @@ def ctrl_c_latency(clip):
     return float(out) - sent if out != "finished" else float("nan")
 
 
-def run_python(code, *args):
-    out = subprocess.run([sys.executable, "-c", code, *map(str, args)], check=True,
-                         capture_output=True, text=True).stdout
-    return json.loads(out.strip().splitlines()[-1])
-
-
 def run_ffmpeg_null(clip):
     start = time.perf_counter()
     subprocess.run(["ffmpeg", "-hide_banner", "-nostats", "-loglevel", "error", "-i", str(clip),
@@ -250,7 +235,7 @@ def main():
     parser.add_argument("--rounds", type=int, default=2, help="runs per method (best kept)")
     parser.add_argument("--sizes", default="1080p,720p", help="comma-separated: 1080p, 720p")
     args = parser.parse_args()
-    ensure_dependencies()
+    ensure_modules(("scenedetect", "scenedetect"), ("cv2", "opencv-python-headless"))
     for name in args.sizes.split(","):
         bench_clip(name.strip(), args.rounds)
 
