@@ -256,6 +256,23 @@ def test_replaced_entry_is_searched_by_its_new_fields():
     assert index.search_flexible({"memory_types": ["task"], "subjects": ["play"]}) == ["a"]
 
 
+def test_entry_replaced_after_a_search_is_found_where_it_now_is():
+    # Searches bring the user lists and the time order up to date; an entry
+    # replaced after that moves in both. Enough entries that searches take
+    # those ways rather than the scan.
+    common = [entry(f"i{i}", float(i), user_id="many", memory_type="t", subjects=["s"])
+              for i in range(3000)]
+    index = make_index(*common, entry("x", 5.0, user_id="few", memory_type="t", subjects=["s"]))
+    by_user = {"user_id": "few", "memory_types": ["t"], "subjects": ["s"]}
+    assert index.search_strict(by_user) == index.search_flexible(by_user) == ["x"]
+    assert index.search_strict({"limit": 1}) == ["i2999"]
+
+    index.batch_add([entry("i7", 1e6, user_id="few", memory_type="t", subjects=["s"])])
+    assert index.search_strict(by_user) == index.search_flexible(by_user) == ["i7", "x"]
+    assert index.search_strict({"limit": 2}) == ["i7", "i2999"]
+    assert "i7" not in index.search_strict({"user_id": "many", "limit": 5000})
+
+
 # --------------------------------------------------------------- flexible search
 
 
@@ -341,6 +358,9 @@ WORDS = [
     "straße", "STRASSE", "école", "ÉCOLE", "alpha", "Alpha beta", "beta", "gamma", "", "x",
 ]
 TYPES = ["note", "notes", "task", "Note", "", "event", "not"]
+# Three common users and many rare ones: a rare user's entries are few
+# enough for searches to find them through the user lists.
+USERS = ["u1", "u2", ""] * 10 + [f"r{i}" for i in range(30)]
 
 
 def f32(x):
@@ -433,7 +453,7 @@ def random_entries(rng, count, words=WORDS, types=TYPES):
     return [
         {
             "memory_id": f"id{i}",
-            "user_id": rng.choice(["u1", "u2", ""]),
+            "user_id": rng.choice(USERS),
             "memory_type": rng.choice(types),
             "subjects": terms(),
             "objects": terms(),
@@ -449,7 +469,7 @@ def random_entries(rng, count, words=WORDS, types=TYPES):
 def random_query(rng, flexible, words=WORDS, types=TYPES):
     q = {}
     if rng.random() < 0.3:
-        q["user_id"] = rng.choice(["u1", "u2", ""])
+        q["user_id"] = rng.choice(["u1", "u2", "", "r1", "r2", "r3"])
     if rng.random() < 0.6:
         q["memory_types"] = rng.sample(types, rng.randint(1, 2))
     if rng.random() < 0.7:
@@ -487,6 +507,10 @@ def test_searches_agree_with_reference(tmp_path, empty_keys):
     index, order = snapshot_order(entries, tmp_path)
     for batch in (replacements[:300], replacements[300:]):
         index.batch_add(batch)
+        # Searches between the batches bring the time order and the user
+        # lists up to date, so that the second batch moves entries in both.
+        index.search_strict({"limit": 1})
+        index.search_flexible({"user_id": "r1", "limit": 1})
     path = tmp_path / "order.json"
     assert index.save()
     order = [e["memory_id"] for e in json.loads(path.read_text("utf-8"))]

@@ -37,9 +37,6 @@ namespace {
 struct IndexedKey {
   IdList ids;
   std::string lower;
-  // Inserts that have made room here and not yet appended (under the
-  // shard's lock): while any has, the key is never taken away again.
-  uint32_t pending = 0;
   // The last insert that made room here, so that one entry repeating the
   // key makes room once.
   uint64_t last_insert = 0;
@@ -136,66 +133,94 @@ void ForEachDistinct(const std::vector<std::string>& keys, Fn&& fn) {
   }
 }
 
-// A list that an insert has made room in, and where it sits.
-struct PreparedList {
-  IndexMap::Shard* shard;
-  IndexedKey* key;
-  bool created;  // the insert added the key
+// The index shards one insert writes to, write-locked together for the
+// whole insert in one global order: index by index (type, subject, keyword,
+// tag), shards by number. Every insert takes them while holding its entry
+// shard's lock, and BulkLoad takes all of them in that same order, so no
+// two lockers can wait on each other in a cycle.
+class IndexShardLocks {
+ public:
+  // Inserts run often: the list of shards is kept from one to the next.
+  IndexShardLocks() : wanted_(Buffer()) { wanted_.clear(); }
+  IndexShardLocks(const IndexShardLocks&) = delete;
+  IndexShardLocks& operator=(const IndexShardLocks&) = delete;
+
+  // Notes the shard of `key` in `index` (the index's place in the order is
+  // `order`). May throw; nothing is locked yet.
+  void Note(IndexMap& index, size_t order, std::string_view key) {
+    const size_t shard = index.ShardIndex(key);
+    wanted_.push_back({order * index.ShardCount() + shard, &index.ShardAt(shard).mutex});
+  }
+
+  // Locks every noted shard once, in order.
+  void LockAll() noexcept {
+    std::sort(wanted_.begin(), wanted_.end(),
+              [](const Wanted& a, const Wanted& b) { return a.rank < b.rank; });
+    wanted_.erase(std::unique(wanted_.begin(), wanted_.end(),
+                              [](const Wanted& a, const Wanted& b) { return a.rank == b.rank; }),
+                  wanted_.end());
+    for (const Wanted& w : wanted_) w.mutex->lock();
+    locked_ = true;
+  }
+
+  ~IndexShardLocks() {
+    if (!locked_) return;
+    for (auto it = wanted_.rbegin(); it != wanted_.rend(); ++it) it->mutex->unlock();
+  }
+
+ private:
+  struct Wanted {
+    size_t rank;
+    std::shared_mutex* mutex;
+  };
+  static std::vector<Wanted>& Buffer() {
+    thread_local std::vector<Wanted> buffer;
+    return buffer;
+  }
+  std::vector<Wanted>& wanted_;
+  bool locked_ = false;
 };
 
-// Makes `key` present in `index` with room for one more identifier, and
-// notes it in *prepared (whose room the caller reserved). Node values
-// never move, so the list is reached again without a lookup.
-// `insert` tells inserts apart: a key the entry repeats is prepared once.
+// A list that an insert has made room in.
+struct PreparedList {
+  IndexMap::Table* table;
+  std::string_view key;  // the inserted entry's own text
+  IndexedKey* value;     // node values never move: reached again without a lookup
+  bool created;          // the insert added the key
+};
+
+// With the key's shard write-locked: makes `key` present in `index` with
+// room for one more identifier, and notes it in *prepared. `insert` tells
+// inserts apart: a key the entry repeats is prepared once.
 void PrepareKey(IndexMap& index, std::string_view key, uint64_t insert,
                 std::vector<PreparedList>* prepared) {
-  auto& shard = index.ShardFor(key);
-  std::unique_lock lock(shard.mutex);
-  auto it = shard.table.find(key);
-  const bool created = it == shard.table.end();
+  IndexMap::Table& table = index.ShardFor(key).table;
+  auto it = table.find(key);
+  const bool created = it == table.end();
   if (!created && it->second.last_insert == insert) return;
-  if (created) it = shard.table.emplace(std::string(key), NewIndexedKey(key)).first;
+  if (created) it = table.emplace(std::string(key), NewIndexedKey(key)).first;
   try {
     it->second.ids.PrepareAppend();
+    prepared->push_back(PreparedList{&table, key, &it->second, created});
   } catch (...) {
-    if (created) shard.table.erase(it);
+    if (created) table.erase(it);
     throw;
   }
-  ++it->second.pending;
   it->second.last_insert = insert;
-  prepared->push_back(PreparedList{&shard, &it->second, created});
 }
 
-// Appends `id` to a prepared list. Allocates nothing, unless another
-// insert used up the room meanwhile.
-void AppendPrepared(const PreparedList& list, IdList::Id id) {
-  std::unique_lock lock(list.shard->mutex);
-  --list.key->pending;
-  list.key->ids.Append(id);
-}
-
-// Gives up a prepared list; a key the insert added goes again unless
-// someone else has listed an identifier there or is about to.
+// With the key's shard write-locked: gives up a prepared list, taking away
+// a key the insert added.
 void DropPrepared(const PreparedList& list) noexcept {
-  std::unique_lock lock(list.shard->mutex);
-  --list.key->pending;
-  if (!list.created || !list.key->ids.empty() || list.key->pending != 0) return;
-  for (auto it = list.shard->table.begin(); it != list.shard->table.end(); ++it) {
-    if (&it->second == list.key) {
-      list.shard->table.erase(it);
-      return;
-    }
-  }
+  if (list.created) list.table->erase(list.table->find(list.key));
 }
 
-// Takes `id` off the list under `key`; an emptied list stays in place and a
-// missing key is passed over. Takes only the write lock of the key's shard.
+// With the key's shard write-locked: takes `id` off the list under `key`;
+// an emptied list stays in place and a missing key is passed over.
 void IndexRemove(IndexMap& index, std::string_view key, IdList::Id id) {
-  if (key.empty()) return;  // never indexed
-  auto& shard = index.ShardFor(key);
-  std::unique_lock lock(shard.mutex);
-  auto it = shard.table.find(key);
-  if (it != shard.table.end()) it->second.ids.Remove(id);
+  IndexMap::Table& table = index.ShardFor(key).table;
+  auto it = table.find(key);
+  if (it != table.end()) it->second.ids.Remove(id);
 }
 
 std::vector<std::string> IdsOf(const IndexMap& index, std::string_view key) {
@@ -379,26 +404,27 @@ struct EntryShard {
   std::vector<std::string> types;
   SlotIndex type_codes;  // memory_type -> its place in `types`
 
-  // Every slot in time order, kept lazily: writers (under the write lock)
-  // only note in time_pending the slots whose created_at changed; the first
-  // reader to walk the order (under a read lock, holding time_mutex) merges
-  // them in and drops what they replaced.
+  // Two views for searches, both kept lazily so that an insert pays for
+  // neither: the first reader that needs one (under a read lock, holding
+  // the view's mutex) takes in the slots added since it was last brought up
+  // to date (from *_upto on) and those a writer noted as changed. A writer
+  // (under the write lock) notes a replaced slot only when the view already
+  // covers it.
+  //
+  // Every slot in time order: a noted slot's created_at changed, and its
+  // old item is dropped on the merge.
   mutable std::mutex time_mutex;
   mutable std::vector<TimeItem> by_time;
   mutable std::vector<uint32_t> time_pending;
+  mutable size_t time_upto = 0;
 
   // The slots of each user, by UserHash of user_id (users sharing a hash
-  // share a list), for searches. Kept under the shard's own lock, so it
-  // costs an insert no lock of its own. A slot whose entry moved to
-  // another user stays behind (and may come back twice): readers check.
-  std::unordered_map<uint32_t, std::vector<uint32_t>> user_slots;
-
-  // Room to note one more slot for `user_hash`. May throw; an empty list
-  // it adds changes nothing a reader can see.
-  void PrepareUser(uint32_t user_hash) {
-    std::vector<uint32_t>& slots = user_slots[user_hash];
-    if (slots.size() == slots.capacity()) slots.reserve(std::max<size_t>(4, 2 * slots.capacity()));
-  }
+  // share a list). A noted slot's entry moved to another user; it stays
+  // behind in the old list (and may come back twice): readers check.
+  mutable std::mutex users_mutex;
+  mutable std::unordered_map<uint32_t, std::vector<uint32_t>> user_slots;
+  mutable std::vector<uint32_t> users_pending;
+  mutable size_t users_upto = 0;
 
   size_t size() const { return ids.count(); }
   StoredEntry& At(size_t slot) { return chunks[slot / kChunk].entries[slot % kChunk]; }
@@ -422,10 +448,14 @@ struct EntryShard {
   // its write lock).
   void SortByTime() const {
     std::lock_guard guard(time_mutex);
-    if (time_pending.empty()) return;
+    const size_t count = size();
+    if (time_pending.empty() && time_upto == count) return;
     std::vector<TimeItem> fresh;
-    fresh.reserve(time_pending.size());
+    fresh.reserve(time_pending.size() + (count - time_upto));
     for (uint32_t slot : time_pending) fresh.push_back({SummaryAt(slot).created_at, slot});
+    for (size_t slot = time_upto; slot < count; ++slot) {
+      fresh.push_back({SummaryAt(slot).created_at, static_cast<uint32_t>(slot)});
+    }
     std::sort(fresh.begin(), fresh.end(), Earlier);
     // An item is current when its time is still its slot's; a slot noted
     // twice gives two equal items, next to each other.
@@ -452,6 +482,19 @@ struct EntryShard {
     }
     by_time.swap(merged);
     time_pending.clear();
+    time_upto = count;
+  }
+
+  // Brings user_slots up to date. The caller holds the shard's read lock
+  // (or its write lock). On failure a slot may be listed twice, which
+  // readers allow for.
+  void GroupByUser() const {
+    std::lock_guard guard(users_mutex);
+    for (const size_t count = size(); users_upto < count; ++users_upto) {
+      user_slots[SummaryAt(users_upto).user_hash].push_back(static_cast<uint32_t>(users_upto));
+    }
+    for (uint32_t slot : users_pending) user_slots[SummaryAt(slot).user_hash].push_back(slot);
+    users_pending.clear();
   }
 
   // The slot of `id` (whose seeded hash is `hash`), or -1.
@@ -466,7 +509,6 @@ struct EntryShard {
     const size_t slot = size();
     if (slot >= kMaxSlots) throw Panic("entry shard full");
     ids.Reserve(slot + 1);
-    PrepareTimeNote();
     if (slot / kChunk == chunks.size()) {
       // Reserved whole before it joins the shard: a chunk never grows, so
       // its entries never move.
@@ -478,8 +520,7 @@ struct EntryShard {
   }
 
   // Appends `stored`, whose identifier is not in this shard yet, and returns
-  // its slot. Allocates nothing after PrepareAdd() and
-  // PrepareUser(summary.user_hash).
+  // its slot. Allocates nothing after PrepareAdd().
   size_t Add(StoredEntry&& stored, const EntrySummary& summary, uint64_t hash) {
     PrepareAdd();
     const size_t slot = size();
@@ -489,27 +530,26 @@ struct EntryShard {
     chunk.summaries.push_back(summary);
     chunk.entries.push_back(std::move(stored));
     ids.Add(hash, static_cast<uint32_t>(slot));
-    time_pending.push_back(static_cast<uint32_t>(slot));  // room made ready
-    user_slots[summary.user_hash].push_back(static_cast<uint32_t>(slot));  // PrepareUser
     return slot;
   }
 
-  // Room to note one more slot in time_pending. May throw.
-  void PrepareTimeNote() {
-    if (time_pending.size() == time_pending.capacity()) {
-      time_pending.reserve(std::max<size_t>(16, 2 * time_pending.capacity()));
+  // Room to note one more slot for each lazy view, so that the next
+  // Replace allocates nothing. May throw.
+  void PrepareReplace() {
+    for (std::vector<uint32_t>* notes : {&time_pending, &users_pending}) {
+      if (notes->size() == notes->capacity()) notes->reserve(std::max<size_t>(16, 2 * notes->capacity()));
     }
   }
 
   // Overwrites the entry in `slot` with a newer one of the same memory_id.
-  // After PrepareTimeNote() and PrepareUser(summary.user_hash).
+  // After PrepareReplace().
   void Replace(size_t slot, StoredEntry&& next, const EntrySummary& summary) noexcept {
     EntrySummary& old = chunks[slot / kChunk].summaries[slot % kChunk];
-    if (!SameTime(old.created_at, summary.created_at)) {
+    if (slot < time_upto && !SameTime(old.created_at, summary.created_at)) {
       time_pending.push_back(static_cast<uint32_t>(slot));
     }
-    if (old.user_hash != summary.user_hash) {
-      user_slots.find(summary.user_hash)->second.push_back(static_cast<uint32_t>(slot));
+    if (slot < users_upto && old.user_hash != summary.user_hash) {
+      users_pending.push_back(static_cast<uint32_t>(slot));
     }
     old = summary;
     Overwrite(At(slot), std::move(next));
@@ -596,42 +636,59 @@ struct MetadataStore::Impl {
   IndexMap keyword_index;
   IndexMap tag_index;
 
+  // Calls fn(index, order, key) for each non-empty key of `e`, index by
+  // index in the order of IndexShardLocks (the empty key is never indexed).
+  template <class Fn>
+  void ForEachKey(const MetadataEntry& e, Fn&& fn) {
+    if (!e.memory_type.empty()) fn(type_index, 0, e.memory_type);
+    for (const auto& key : e.subjects) {
+      if (!key.empty()) fn(subject_index, 1, key);
+    }
+    for (const auto& key : e.keywords) {
+      if (!key.empty()) fn(keyword_index, 2, key);
+    }
+    for (const auto& key : e.tags) {
+      if (!key.empty()) fn(tag_index, 3, key);
+    }
+  }
+
   // insert_entry once the identifier's entry_map shard is write-locked.
   //
-  // Strong guarantee: everything that may allocate (new keys in the
-  // indexes, room in their lists, a slot, the summary) is made ready
-  // first, changing nothing a reader can see; a failure there undoes the
-  // keys it made and rethrows. What follows allocates nothing. (Another
-  // writer appending to the same list meanwhile can use up the room made
-  // ready; only then can an append still fail.)
+  // Every index shard that the new entry's keys, or the replaced entry's,
+  // fall in is write-locked for the whole insert. Strong guarantee: all
+  // that may allocate (new keys in the indexes, room in their lists, a
+  // slot, the summary) is made ready first, changing nothing a reader can
+  // see; a failure there undoes the keys it made and rethrows. What follows
+  // allocates nothing.
   void InsertLocked(EntryShard& shard, StoredEntry&& stored, uint64_t hash) {
     const MetadataEntry& next = stored.entry;
     const int64_t found = shard.Find(next.memory_id, hash);
+    const MetadataEntry* old = found < 0 ? nullptr : &shard.At(static_cast<size_t>(found)).entry;
+    IndexShardLocks locks;
+    auto note = [&](IndexMap& index, size_t order, const std::string& key) {
+      locks.Note(index, order, key);
+    };
+    ForEachKey(next, note);
+    if (old != nullptr) ForEachKey(*old, note);
+    locks.LockAll();
+
     // In the order the identifier is appended: type, subjects, keywords,
-    // tags. Reused from insert to insert, as inserts run often.
+    // tags. Reused from insert to insert.
     thread_local std::vector<PreparedList> lists;
     lists.clear();
     const uint64_t insert = next_insert.fetch_add(1, std::memory_order_relaxed);
     EntrySummary summary;
     try {
       lists.reserve(1 + next.subjects.size() + next.keywords.size() + next.tags.size());
-      if (!next.memory_type.empty()) PrepareKey(type_index, next.memory_type, insert, &lists);
-      for (const auto& key : next.subjects) {
-        if (!key.empty()) PrepareKey(subject_index, key, insert, &lists);
-      }
-      for (const auto& key : next.keywords) {
-        if (!key.empty()) PrepareKey(keyword_index, key, insert, &lists);
-      }
-      for (const auto& key : next.tags) {
-        if (!key.empty()) PrepareKey(tag_index, key, insert, &lists);
-      }
-      if (found < 0) {
+      ForEachKey(next, [&](IndexMap& index, size_t, const std::string& key) {
+        PrepareKey(index, key, insert, &lists);
+      });
+      if (old == nullptr) {
         shard.PrepareAdd();
       } else {
-        shard.PrepareTimeNote();
+        shard.PrepareReplace();
       }
-      summary = shard.Summarize(next, seed);  // its change and the next are never undone
-      shard.PrepareUser(summary.user_hash);
+      summary = shard.Summarize(next, seed);  // its change is never undone
     } catch (...) {
       for (const PreparedList& list : lists) DropPrepared(list);
       throw;
@@ -639,17 +696,14 @@ struct MetadataStore::Impl {
 
     size_t slot;
     const EmptyKeys added = EmptyKeysOf(next);
-    if (found < 0) {
+    if (old == nullptr) {
       slot = shard.Add(std::move(stored), summary, hash);
     } else {
       slot = static_cast<size_t>(found);
-      const MetadataEntry& old = shard.At(slot).entry;
-      CountEmptyKeys(EmptyKeysOf(old), -1);
-      IdList::Id id = &old.memory_id;
-      IndexRemove(type_index, old.memory_type, id);
-      for (const auto& s : old.subjects) IndexRemove(subject_index, s, id);
-      for (const auto& k : old.keywords) IndexRemove(keyword_index, k, id);
-      for (const auto& t : old.tags) IndexRemove(tag_index, t, id);
+      CountEmptyKeys(EmptyKeysOf(*old), -1);
+      ForEachKey(*old, [id = &old->memory_id](IndexMap& index, size_t, const std::string& key) {
+        IndexRemove(index, key, id);
+      });
       shard.Replace(slot, std::move(stored), summary);
     }
     CountEmptyKeys(added, +1);
@@ -659,7 +713,7 @@ struct MetadataStore::Impl {
     // through here under the shard's write lock. So the new keys only
     // append. The lists point at the slot's memory_id, which never moves.
     IdList::Id id = &shard.At(slot).entry.memory_id;
-    for (const PreparedList& list : lists) AppendPrepared(list, id);
+    for (const PreparedList& list : lists) list.value->ids.Append(id);
   }
 };
 
@@ -674,9 +728,10 @@ void MetadataStore::insert_entry(MetadataEntry entry) {
   const uint64_t hash = impl_->seed(stored.entry.memory_id);
 
   // The write lock of the identifier's entry_map shard is held for the
-  // whole insertion. Besides it, at most one secondary-index shard lock is
-  // held at a time, and no entry_map lock is ever taken while holding one,
-  // so there is no lock cycle. Holding it exclusively (rather than reading
+  // whole insertion. Besides it, the insert takes the secondary-index shard
+  // locks it needs in one global order (see IndexShardLocks), and no
+  // entry_map lock is ever taken while holding one, so there is no lock
+  // cycle. Holding it exclusively (rather than reading
   // the old entry under a read lock and storing under a second, separate
   // write lock) keeps two concurrent inserts of the same identifier from
   // interleaving: otherwise both could miss each other's entry as "old" and
@@ -684,8 +739,8 @@ void MetadataStore::insert_entry(MetadataEntry entry) {
   //
   // BulkLoad takes every lock at once: all entry_map shards in shard order,
   // then the shards of the type, subject, keyword and tag indexes in that
-  // order. That agrees with the rule above (entry_map before any index, and
-  // nobody else ever waits for a second index lock), so it adds no cycle.
+  // order. That agrees with the rules above (entry_map before any index,
+  // index shards in the one order), so it adds no cycle.
   EntryShard& shard = impl_->entry_shards[ShardOfHash(hash, impl_->shard_count)];
   std::unique_lock lock(shard.mutex);
   impl_->InsertLocked(shard, std::move(stored), hash);
@@ -748,7 +803,6 @@ void MetadataStore::BulkLoad(std::vector<MetadataEntry> entries) {
       int64_t slot = shard.Find(stored.entry.memory_id, hashes[i]);
       if (slot < 0) {
         const EntrySummary summary = shard.Summarize(stored.entry, m.seed);
-        shard.PrepareUser(summary.user_hash);
         slot = static_cast<int64_t>(shard.Add(std::move(stored), summary, hashes[i]));
         last_in_slot[s].push_back(static_cast<uint32_t>(i));
       } else {
@@ -761,8 +815,7 @@ void MetadataStore::BulkLoad(std::vector<MetadataEntry> entries) {
         keys.keywords = std::move(old.keywords);
         keys.tags = std::move(old.tags);
         const EntrySummary summary = shard.Summarize(stored.entry, m.seed);
-        shard.PrepareTimeNote();
-        shard.PrepareUser(summary.user_hash);
+        shard.PrepareReplace();
         shard.Replace(static_cast<size_t>(slot), std::move(stored), summary);
         uint32_t& previous = last_in_slot[s][static_cast<size_t>(slot)];
         last[previous] = nullptr;
@@ -887,6 +940,7 @@ bool MetadataStore::CollectIds(KeyIndex which, const std::vector<std::string>& k
       for (size_t i = 0; i < impl_->shard_count; ++i) {
         const EntryShard& shard = impl_->entry_shards[i];
         std::shared_lock lock(shard.mutex);
+        shard.GroupByUser();
         auto it = shard.user_slots.find(user_hash);
         if (it == shard.user_slots.end()) continue;
         if (ids->size() + it->second.size() > max_ids) return false;

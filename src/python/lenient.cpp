@@ -21,7 +21,7 @@ Ref Lookup(PyObject* dict, PyObject* key) {
   return Ref::Borrow(value);
 }
 
-std::optional<std::string> ReadText(PyObject* obj) {
+std::optional<std::string_view> TextOf(PyObject* obj) {
   if (obj == nullptr || !PyUnicode_Check(obj)) return std::nullopt;
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
@@ -29,7 +29,12 @@ std::optional<std::string> ReadText(PyObject* obj) {
     ClearUnlessFatal();
     return std::nullopt;
   }
-  return std::string(utf8, static_cast<size_t>(size));
+  return std::string_view(utf8, static_cast<size_t>(size));
+}
+
+std::optional<std::string> ReadText(PyObject* obj) {
+  if (auto text = TextOf(obj)) return std::string(*text);
+  return std::nullopt;
 }
 
 std::vector<std::string> ReadTextList(PyObject* obj) {
@@ -40,11 +45,11 @@ std::vector<std::string> ReadTextList(PyObject* obj) {
     const Py_ssize_t size = PyList_Size(obj);
     out.reserve(static_cast<size_t>(size));
     for (Py_ssize_t i = 0; i < size; ++i) {
-      if (auto text = ReadText(PyList_GetItem(obj, i))) out.push_back(std::move(*text));
+      if (auto text = TextOf(PyList_GetItem(obj, i))) out.emplace_back(*text);
     }
     return out;
   }
-  if (auto text = ReadText(obj)) out.push_back(std::move(*text));
+  if (auto text = TextOf(obj)) out.emplace_back(*text);
   return out;
 }
 

@@ -30,7 +30,9 @@ void ClearUnlessFatal();
 Ref Lookup(PyObject* dict, PyObject* key);
 
 // A str (or subclass) that can be encoded as UTF-8; one holding a lone
-// surrogate cannot, and is not usable.
+// surrogate cannot, and is not usable. TextOf gives the str's own UTF-8
+// copy, valid while `obj` lives; ReadText a string of it.
+std::optional<std::string_view> TextOf(PyObject* obj);
 std::optional<std::string> ReadText(PyObject* obj);
 
 // For the list fields of an entry: a list gives its usable str items, in

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "python/lenient.hpp"
@@ -50,10 +51,21 @@ std::optional<memory::MetadataEntry> entry_from_dict(PyObject* dict) {
   // the dict out: taking a value may run the caller's code, and that should
   // not depend on the other fields.
   auto value = [&](int field) { return Lookup(dict, keys[field]); };
+  // Text is copied once, straight from the str's own UTF-8 into the entry.
+  auto text = [&](int field, auto& out) {
+    Ref v = value(field);
+    if (std::optional<std::string_view> t = TextOf(v.get())) {
+      if constexpr (std::is_same_v<std::remove_reference_t<decltype(out)>, std::string>) {
+        out.assign(*t);
+      } else {
+        out.emplace(*t);
+      }
+    }
+  };
   memory::MetadataEntry e;
-  e.memory_id = ReadText(value(memory::kMemoryId).get()).value_or("");
-  e.user_id = ReadText(value(memory::kUserId).get()).value_or("");
-  e.memory_type = ReadText(value(memory::kMemoryType).get()).value_or("");
+  text(memory::kMemoryId, e.memory_id);
+  text(memory::kUserId, e.user_id);
+  text(memory::kMemoryType, e.memory_type);
   e.subjects = ReadTextList(value(memory::kSubjects).get());
   e.objects = ReadTextList(value(memory::kObjects).get());
   e.keywords = ReadTextList(value(memory::kKeywords).get());
@@ -66,8 +78,8 @@ std::optional<memory::MetadataEntry> entry_from_dict(PyObject* dict) {
   e.created_at = created_at && std::isfinite(*created_at) ? *created_at : CurrentTime();
   e.access_count =
       static_cast<uint32_t>(ReadInteger(value(memory::kAccessCount).get(), 0xffffffffULL).value_or(0));
-  e.chat_id = ReadText(value(memory::kChatId).get());
-  e.content_preview = ReadText(value(memory::kContentPreview).get());
+  text(memory::kChatId, e.chat_id);
+  text(memory::kContentPreview, e.content_preview);
 
   if (e.memory_id.empty()) return std::nullopt;
   return e;
