@@ -273,6 +273,19 @@ def test_entry_replaced_after_a_search_is_found_where_it_now_is():
     assert "i7" not in index.search_strict({"user_id": "many", "limit": 5000})
 
 
+def test_entry_moved_to_another_user_at_the_same_time_is_found_in_a_window():
+    # Two users too large to narrow a search by, and a short time window:
+    # the window's entries are walked in time order, passing over other
+    # users' entries by the user noted beside each.
+    index = make_index(*[entry(f"i{i}", float(i), user_id="ab"[i % 2], subjects=["s"])
+                         for i in range(3000)])
+    recent = {"user_id": "a", "subjects": ["s"], "created_after": 2990.0}
+    assert index.search_flexible(recent) == [f"i{i}" for i in range(2998, 2989, -2)]
+    index.batch_add([entry("i2995", 2995.0, user_id="a", subjects=["s"])])
+    assert index.search_flexible(recent) == ["i2998", "i2996", "i2995", "i2994", "i2992", "i2990"]
+    assert "i2995" not in index.search_flexible({**recent, "user_id": "b"})
+
+
 # --------------------------------------------------------------- flexible search
 
 

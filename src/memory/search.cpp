@@ -116,10 +116,10 @@ class TopCandidates {
 class TypeMemo {
  public:
   template <class Compute>
-  float Get(const ShardRun& run, uint32_t code, Compute&& compute) {
-    if (code >= values_.size()) values_.resize(run.types.size(), kUnknown);
+  float Get(std::span<const std::string> types, uint32_t code, Compute&& compute) {
+    if (code >= values_.size()) values_.resize(types.size(), kUnknown);
     float& value = values_[code];
-    if (value == kUnknown) value = compute(run.types[code]);
+    if (value == kUnknown) value = compute(types[code]);
     return value;
   }
 
@@ -129,10 +129,14 @@ class TypeMemo {
 };
 
 // Asks for the parts of an entry's record that a scan may read: first the
-// lines holding its list headers (which needs no load), then, once those
-// have arrived, the lists' first items.
+// record itself, list headers included (which needs no load), then, once
+// those have arrived, the lists' first items.
+// How many places ahead of the one being read each is asked for.
+constexpr size_t kHeadersAhead = 32;
+constexpr size_t kListsAhead = 16;
+
 void PrefetchHeaders(const StoredEntry& stored) {
-  const char* begin = reinterpret_cast<const char*>(&stored.entry.subjects);
+  const char* begin = reinterpret_cast<const char*>(&stored);
   const char* end = reinterpret_cast<const char*>(&stored + 1);
   for (const char* p = begin; p < end; p += 64) __builtin_prefetch(p);
   __builtin_prefetch(end - 1);
@@ -145,54 +149,25 @@ void PrefetchLists(const StoredEntry& stored) {
   __builtin_prefetch(stored.entry.tags.data());
 }
 
-// Scans every entry on the worker pool, one shard per task, and returns the
-// memory_ids of the best `limit` candidates that `finish` added to its
-// shard's `top`, ranked.
-//
-// Each run of entries is scanned in two passes. `screen(run, i, ordinal,
-// top, memo)` judges entry i from its summary alone (memo belongs to the
-// shard) and says whether its record must be read. `finish(run, i, ordinal,
-// top)` then reads it, for the screened entries in order. The records of
-// the entries a few places ahead are prefetched meanwhile, so that their
-// cache misses overlap instead of coming one after another. `top` may have
-// grown since an entry was screened; finish must ask it again.
-//
-// `pool` null runs it all on the calling thread.
-template <class Screen, class Finish>
-std::vector<std::string> CollectRanked(tbb::task_arena* pool, const MetadataStore& store,
-                                       uint64_t limit, Screen&& screen, Finish&& finish) {
-  constexpr size_t kHeadersAhead = 16;
-  constexpr size_t kListsAhead = 8;
-  const size_t shards = store.ShardCount();
+// Runs fill(shard, top) for every shard on the worker pool, one shard per
+// task (`pool` null: all on the calling thread), each adding its shard's
+// candidates to a `top` of its own, and returns the memory_ids of the best
+// `limit` of them all, ranked.
+template <class Fill>
+std::vector<std::string> RankAcrossShards(tbb::task_arena* pool, size_t shards, uint64_t limit,
+                                          Fill&& fill) {
   std::vector<std::vector<Candidate>> per_shard(shards);
-  auto scan = [&](const tbb::blocked_range<size_t>& range) {
-          std::vector<uint32_t> screened;
-          for (size_t shard = range.begin(); shard != range.end(); ++shard) {
-            TopCandidates top(limit);
-            TypeMemo memo;
-            uint64_t position = 0;
-            store.VisitShardRuns(shard, [&](const ShardRun& run) {
-              screened.clear();
-              for (size_t i = 0; i < run.entries.size(); ++i) {
-                if (screen(run, i, Ordinal(shard, position + i), top, memo)) {
-                  screened.push_back(static_cast<uint32_t>(i));
-                }
-              }
-              const size_t n = screened.size();
-              for (size_t k = 0; k < n; ++k) {
-                if (k + kHeadersAhead < n) PrefetchHeaders(run.entries[screened[k + kHeadersAhead]]);
-                if (k + kListsAhead < n) PrefetchLists(run.entries[screened[k + kListsAhead]]);
-                finish(run, screened[k], Ordinal(shard, position + screened[k]), top);
-              }
-              position += run.entries.size();
-            });
-            per_shard[shard] = top.Take();
-          }
+  auto run = [&](const tbb::blocked_range<size_t>& range) {
+    for (size_t shard = range.begin(); shard != range.end(); ++shard) {
+      TopCandidates top(limit);
+      fill(shard, top);
+      per_shard[shard] = top.Take();
+    }
   };
   if (pool != nullptr) {
-    pool->execute([&] { tbb::parallel_for(tbb::blocked_range<size_t>(0, shards, 1), scan); });
+    pool->execute([&] { tbb::parallel_for(tbb::blocked_range<size_t>(0, shards, 1), run); });
   } else {
-    scan(tbb::blocked_range<size_t>(0, shards, 1));
+    run(tbb::blocked_range<size_t>(0, shards, 1));
   }
 
   size_t total = 0;
@@ -214,6 +189,42 @@ std::vector<std::string> CollectRanked(tbb::task_arena* pool, const MetadataStor
   ids.reserve(count);
   for (size_t i = 0; i < count; ++i) ids.push_back(std::move(all[i].memory_id));
   return ids;
+}
+
+// Scans every entry, shard by shard (see RankAcrossShards), and returns the
+// memory_ids of the best `limit` candidates that `finish` added to its
+// shard's `top`, ranked.
+//
+// Each run of entries is scanned in two passes. `screen(run, i, ordinal,
+// top, memo)` judges entry i from its summary alone (memo belongs to the
+// shard) and says whether its record must be read. `finish(run, i, ordinal,
+// top)` then reads it, for the screened entries in order. The records of
+// the entries a few places ahead are prefetched meanwhile, so that their
+// cache misses overlap instead of coming one after another. `top` may have
+// grown since an entry was screened; finish must ask it again.
+template <class Screen, class Finish>
+std::vector<std::string> CollectRanked(tbb::task_arena* pool, const MetadataStore& store,
+                                       uint64_t limit, Screen&& screen, Finish&& finish) {
+  return RankAcrossShards(pool, store.ShardCount(), limit, [&](size_t shard, TopCandidates& top) {
+    std::vector<uint32_t> screened;
+    TypeMemo memo;
+    uint64_t position = 0;
+    store.VisitShardRuns(shard, [&](const ShardRun& run) {
+      screened.clear();
+      for (size_t i = 0; i < run.entries.size(); ++i) {
+        if (screen(run, i, Ordinal(shard, position + i), top, memo)) {
+          screened.push_back(static_cast<uint32_t>(i));
+        }
+      }
+      const size_t n = screened.size();
+      for (size_t k = 0; k < n; ++k) {
+        if (k + kHeadersAhead < n) PrefetchHeaders(run.entries[screened[k + kHeadersAhead]]);
+        if (k + kListsAhead < n) PrefetchLists(run.entries[screened[k + kListsAhead]]);
+        finish(run, screened[k], Ordinal(shard, position + screened[k]), top);
+      }
+      position += run.entries.size();
+    });
+  });
 }
 
 bool PassesTime(double created_at, const std::optional<double>& after,
@@ -329,22 +340,39 @@ std::optional<std::vector<const std::string*>> Candidates(const MetadataStore& s
   return best;
 }
 
-// Calls fn once for the entry of each identifier of `ids` (which may repeat
-// one), while `reader` holds the store.
-template <class Fn>
+// Goes through the entry of each identifier of `ids` (which may repeat one)
+// once, while `reader` holds the store, in two passes as a scan does:
+// screen(stored, summary, ordinal, memo) judges it from its summary alone
+// (memo belongs to its shard, types from ShardTypes) without reading its
+// record, then finish(stored, summary, ordinal) reads the records of those
+// screened in, prefetched a few places ahead.
+template <class Screen, class Finish>
 void ForEachCandidate(const MetadataStore::Reader& reader, size_t shards,
-                      const std::vector<const std::string*>& ids, Fn&& fn) {
+                      const std::vector<const std::string*>& ids, Screen&& screen, Finish&& finish) {
   std::vector<std::vector<uint64_t>> seen(shards);
+  std::vector<TypeMemo> memos(shards);
   for (size_t i = 0; i < shards; ++i) seen[i].assign((reader.ShardSlots(i) + 63) / 64, 0);
+  struct Screened {
+    const StoredEntry* stored;
+    const EntrySummary* summary;
+    uint64_t ordinal;
+  };
+  std::vector<Screened> screened;
   reader.ForEachId(ids, [&](const StoredEntry& stored, const EntrySummary& s, uint64_t ordinal) {
     uint64_t& word = seen[stored.shard][stored.slot / 64];
     const uint64_t bit = uint64_t{1} << (stored.slot % 64);
     if ((word & bit) == 0) {
       word |= bit;
-      fn(stored, s, ordinal);
+      if (screen(stored, s, ordinal, memos[stored.shard])) screened.push_back({&stored, &s, ordinal});
     }
     return true;
   });
+  const size_t n = screened.size();
+  for (size_t k = 0; k < n; ++k) {
+    if (k + kHeadersAhead < n) PrefetchHeaders(*screened[k + kHeadersAhead].stored);
+    if (k + kListsAhead < n) PrefetchLists(*screened[k + kListsAhead].stored);
+    finish(*screened[k].stored, *screened[k].summary, screened[k].ordinal);
+  }
 }
 
 // Strict search through the candidates of an index: each is tested, and
@@ -354,12 +382,21 @@ std::vector<std::string> StrictFromCandidates(const MetadataStore& store, const 
                                               const std::vector<const std::string*>& ids) {
   MetadataStore::Reader reader(store);
   std::vector<Hit> hits;
-  ForEachCandidate(reader, store.ShardCount(), ids,
-                   [&](const StoredEntry& stored, const EntrySummary& s, uint64_t ordinal) {
-                     if (PassesStrict(stored, s, q, user_hash)) {
-                       hits.push_back(Hit{s.created_at, ordinal, &stored.entry.memory_id});
-                     }
-                   });
+  auto type_passes = [&](const std::string& type) {
+    return AnyEqual(type, q.memory_types) ? 1.0f : 0.0f;
+  };
+  ForEachCandidate(
+      reader, store.ShardCount(), ids,
+      [&](const StoredEntry& stored, const EntrySummary& s, uint64_t, TypeMemo& memo) {
+        return PassesStrictSummary(s, q, user_hash) &&
+               (q.memory_types.empty() ||
+                memo.Get(reader.ShardTypes(stored.shard), s.type_code, type_passes) != 0.0f);
+      },
+      [&](const StoredEntry& stored, const EntrySummary& s, uint64_t ordinal) {
+        if (PassesStrictRecord(stored, q)) {
+          hits.push_back(Hit{s.created_at, ordinal, &stored.entry.memory_id});
+        }
+      });
   const size_t count = static_cast<size_t>(std::min<uint64_t>(q.limit, hits.size()));
   std::partial_sort(hits.begin(), hits.begin() + static_cast<std::ptrdiff_t>(count), hits.end(),
                     HitBefore);
@@ -434,7 +471,7 @@ std::vector<std::string> SearchStrict(const MetadataStore& store, const StrictQu
       [&](const ShardRun& run, size_t i, uint64_t ordinal, TopCandidates& top, TypeMemo& memo) {
         const EntrySummary& s = run.summaries[i];
         if (!PassesStrictSummary(s, lowered, user_hash)) return false;
-        if (!lowered.memory_types.empty() && memo.Get(run, s.type_code, type_passes) == 0.0f) {
+        if (!lowered.memory_types.empty() && memo.Get(run.types, s.type_code, type_passes) == 0.0f) {
           return false;
         }
         return top.Admits(0, s.created_at, ordinal);
@@ -590,14 +627,22 @@ std::vector<std::string> FlexibleFromCandidates(const MetadataStore& store, cons
   };
   MetadataStore::Reader reader(store);
   std::vector<Scored> kept;
-  ForEachCandidate(reader, store.ShardCount(), ids,
-                   [&](const StoredEntry& stored, const EntrySummary& s, uint64_t ordinal) {
-                     const std::optional<float> score = FlexibleScore(stored, q);
-                     if (score && *score >= kFlexibleThreshold) {
-                       kept.push_back(Scored{Candidate{*score, s.created_at, ordinal, {}},
-                                             &stored.entry.memory_id});
-                     }
-                   });
+  const uint32_t user_hash = q.user_id ? MetadataStore::UserHash(*q.user_id) : 0;
+  auto type_score = [&](const std::string& type) { return TypeScore(type, q); };
+  ForEachCandidate(
+      reader, store.ShardCount(), ids,
+      [&](const StoredEntry& stored, const EntrySummary& s, uint64_t, TypeMemo& memo) {
+        return (!q.user_id || s.user_hash == user_hash) &&
+               PassesTime(s.created_at, q.created_after, q.created_before) &&
+               CanPass(memo.Get(reader.ShardTypes(stored.shard), s.type_code, type_score), q);
+      },
+      [&](const StoredEntry& stored, const EntrySummary& s, uint64_t ordinal) {
+        const std::optional<float> score = FlexibleScore(stored, q);
+        if (score && *score >= kFlexibleThreshold) {
+          kept.push_back(Scored{Candidate{*score, s.created_at, ordinal, {}},
+                                &stored.entry.memory_id});
+        }
+      });
   const size_t count = static_cast<size_t>(std::min<uint64_t>(q.limit, kept.size()));
   std::partial_sort(kept.begin(), kept.begin() + static_cast<std::ptrdiff_t>(count), kept.end(),
                     [](const Scored& a, const Scored& b) { return Better(a.rank, b.rank); });
@@ -605,6 +650,51 @@ std::vector<std::string> FlexibleFromCandidates(const MetadataStore& store, cons
   out.reserve(count);
   for (size_t i = 0; i < count; ++i) out.push_back(*kept[i].memory_id);
   return out;
+}
+
+// Flexible search through the entries of its time window (and of its
+// user, when it names one), walked shard by shard in time order. The time
+// order carries each entry's user hash, so other users' entries are passed
+// over without reading them; the rest are screened on their summary's type
+// and then scored, as a scan does.
+std::vector<std::string> FlexibleByWindow(tbb::task_arena* pool, const MetadataStore& store,
+                                          const FlexibleQuery& q) {
+  constexpr size_t kSummaryAhead = 8;
+  MetadataStore::Reader reader(store);
+  std::optional<uint32_t> user_hash;
+  if (q.user_id) user_hash = MetadataStore::UserHash(*q.user_id);
+  auto type_score = [&](const std::string& type) { return TypeScore(type, q); };
+  return RankAcrossShards(pool, store.ShardCount(), q.limit, [&](size_t shard, TopCandidates& top) {
+    std::vector<uint32_t> slots;
+    reader.WindowSlots(shard, q.created_before, q.created_after, user_hash, &slots);
+    if (!q.memory_types.empty()) {
+      // Without query types every entry has the same type score, which
+      // SearchFlexible has found can pass.
+      TypeMemo memo;
+      const std::span<const std::string> types = reader.ShardTypes(shard);
+      size_t kept = 0;
+      for (size_t k = 0; k < slots.size(); ++k) {
+        if (k + kSummaryAhead < slots.size()) {
+          __builtin_prefetch(&reader.Summary(shard, slots[k + kSummaryAhead]));
+        }
+        const uint32_t code = reader.Summary(shard, slots[k]).type_code;
+        if (CanPass(memo.Get(types, code, type_score), q)) slots[kept++] = slots[k];
+      }
+      slots.resize(kept);
+    }
+    const size_t n = slots.size();
+    for (size_t k = 0; k < n; ++k) {
+      if (k + kHeadersAhead < n) PrefetchHeaders(reader.Entry(shard, slots[k + kHeadersAhead]));
+      if (k + kListsAhead < n) PrefetchLists(reader.Entry(shard, slots[k + kListsAhead]));
+      const StoredEntry& stored = reader.Entry(shard, slots[k]);
+      const std::optional<float> score = FlexibleScore(stored, q);
+      if (!score || *score < kFlexibleThreshold) continue;
+      const uint64_t ordinal = Ordinal(shard, slots[k]);
+      if (top.Admits(*score, stored.entry.created_at, ordinal)) {
+        top.Add(*score, stored.entry.created_at, ordinal, stored.entry.memory_id);
+      }
+    }
+  });
 }
 
 }  // namespace
@@ -620,8 +710,20 @@ std::vector<std::string> SearchFlexible(const MetadataStore& store, const Flexib
   // Below the threshold even with an exact type, nothing can pass.
   if (!CanPass(query.memory_types.empty() ? 0.0f : kTypeExact, lowered)) return {};
 
-  if (auto ids = FlexibleCandidates(store, lowered, store.Size() / 32 + 64)) {
+  const size_t total = store.Size();
+  if (auto ids = FlexibleCandidates(store, lowered, total / 32 + 64)) {
     return FlexibleFromCandidates(store, lowered, *ids);
+  }
+  // A time window narrows too: its entries are found in the time order,
+  // and a user's among them without reading the others. Without a user,
+  // each entry of the window is a random read where the scan reads in
+  // order, so the window must be far smaller than the store.
+  if (query.created_after || query.created_before) {
+    const size_t window = MetadataStore::Reader(store).WindowSize(query.created_before,
+                                                                  query.created_after);
+    if (window <= (query.user_id ? total / 2 : total / 16)) {
+      return FlexibleByWindow(&pool, store, lowered);
+    }
   }
 
   const uint32_t user_hash = query.user_id ? MetadataStore::UserHash(*query.user_id) : 0;
@@ -635,7 +737,7 @@ std::vector<std::string> SearchFlexible(const MetadataStore& store, const Flexib
           return false;
         }
         // Most entries stop here, before their record is read.
-        return CanPass(memo.Get(run, s.type_code, type_score), lowered);
+        return CanPass(memo.Get(run.types, s.type_code, type_score), lowered);
       },
       [&](const ShardRun& run, size_t i, uint64_t ordinal, TopCandidates& top) {
         const StoredEntry& stored = run.entries[i];

@@ -392,9 +392,22 @@ struct EntryShard {
   };
 
   // An entry's place in time order: newest first, equal times by slot.
+  // Its user's hash fills what would be padding, so that a walk through a
+  // time window can pass over other users' entries without reading them.
   struct TimeItem {
     double created_at;
     uint32_t slot;
+    uint32_t user_hash;
+  };
+
+  // The items of a time window in by_time: [begin, end) newer than
+  // `oldest` and no newer than `newest` (a bound absent or NaN bounds
+  // nothing), then [nan, last) the NaN times, which no bound passes over.
+  struct Window {
+    const TimeItem* begin;
+    const TimeItem* end;
+    const TimeItem* nan;
+    const TimeItem* last;
   };
 
   alignas(64) mutable std::shared_mutex mutex;
@@ -411,8 +424,8 @@ struct EntryShard {
   // (under the write lock) notes a replaced slot only when the view already
   // covers it.
   //
-  // Every slot in time order: a noted slot's created_at changed, and its
-  // old item is dropped on the merge.
+  // Every slot in time order: a noted slot's created_at or user changed,
+  // and its old item is dropped on the merge.
   mutable std::mutex time_mutex;
   mutable std::vector<TimeItem> by_time;
   mutable std::vector<uint32_t> time_pending;
@@ -452,15 +465,18 @@ struct EntryShard {
     if (time_pending.empty() && time_upto == count) return;
     std::vector<TimeItem> fresh;
     fresh.reserve(time_pending.size() + (count - time_upto));
-    for (uint32_t slot : time_pending) fresh.push_back({SummaryAt(slot).created_at, slot});
-    for (size_t slot = time_upto; slot < count; ++slot) {
-      fresh.push_back({SummaryAt(slot).created_at, static_cast<uint32_t>(slot)});
-    }
+    auto item_of = [&](size_t slot) {
+      const EntrySummary& s = SummaryAt(slot);
+      return TimeItem{s.created_at, static_cast<uint32_t>(slot), s.user_hash};
+    };
+    for (uint32_t slot : time_pending) fresh.push_back(item_of(slot));
+    for (size_t slot = time_upto; slot < count; ++slot) fresh.push_back(item_of(slot));
     std::sort(fresh.begin(), fresh.end(), Earlier);
-    // An item is current when its time is still its slot's; a slot noted
-    // twice gives two equal items, next to each other.
+    // An item is current when its time and user are still its slot's; a
+    // slot noted twice gives two equal items, next to each other.
     auto current = [&](const TimeItem& item) {
-      return SameTime(item.created_at, SummaryAt(item.slot).created_at);
+      const EntrySummary& s = SummaryAt(item.slot);
+      return SameTime(item.created_at, s.created_at) && item.user_hash == s.user_hash;
     };
     std::vector<TimeItem> merged;
     merged.reserve(by_time.size() + fresh.size());
@@ -483,6 +499,23 @@ struct EntryShard {
     by_time.swap(merged);
     time_pending.clear();
     time_upto = count;
+  }
+
+  // The window of by_time, which the caller has brought up to date.
+  Window TimeWindow(std::optional<double> newest, std::optional<double> oldest) const {
+    const TimeItem* first = by_time.data();
+    const TimeItem* last = first + by_time.size();
+    const TimeItem* nan =
+        std::partition_point(first, last, [](const TimeItem& t) { return !std::isnan(t.created_at); });
+    const TimeItem* begin = first;
+    const TimeItem* end = nan;
+    if (newest) {
+      begin = std::partition_point(first, nan, [&](const TimeItem& t) { return t.created_at > *newest; });
+    }
+    if (oldest && !std::isnan(*oldest)) {
+      end = std::partition_point(begin, nan, [&](const TimeItem& t) { return t.created_at >= *oldest; });
+    }
+    return Window{begin, std::max(begin, end), nan, last};
   }
 
   // Brings user_slots up to date. The caller holds the shard's read lock
@@ -545,7 +578,8 @@ struct EntryShard {
   // After PrepareReplace().
   void Replace(size_t slot, StoredEntry&& next, const EntrySummary& summary) noexcept {
     EntrySummary& old = chunks[slot / kChunk].summaries[slot % kChunk];
-    if (slot < time_upto && !SameTime(old.created_at, summary.created_at)) {
+    if (slot < time_upto &&
+        (!SameTime(old.created_at, summary.created_at) || old.user_hash != summary.user_hash)) {
       time_pending.push_back(static_cast<uint32_t>(slot));
     }
     if (slot < users_upto && old.user_hash != summary.user_hash) {
@@ -993,12 +1027,63 @@ uint64_t OrdinalOf(size_t shard, size_t slot) { return (static_cast<uint64_t>(sh
 
 void MetadataStore::Reader::ForEachId(const std::vector<const std::string*>& ids,
                                       const EntryFn& fn) const {
+  // An entry's place (shard, slot) sits in its record; its summary is found
+  // from there. The place is asked for first, the summary once the place
+  // has arrived.
+  constexpr size_t kPlaceAhead = 16;
+  constexpr size_t kSummaryAhead = 8;
   const EntryShard* shards = store_.impl_->entry_shards.get();
-  for (const std::string* id : ids) {
-    const StoredEntry& stored = StoredOf(id);
+  const size_t n = ids.size();
+  for (size_t k = 0; k < n; ++k) {
+    if (k + kPlaceAhead < n) __builtin_prefetch(&StoredOf(ids[k + kPlaceAhead]).shard);
+    if (k + kSummaryAhead < n) {
+      const StoredEntry& ahead = StoredOf(ids[k + kSummaryAhead]);
+      __builtin_prefetch(&shards[ahead.shard].SummaryAt(ahead.slot));
+    }
+    const StoredEntry& stored = StoredOf(ids[k]);
     const EntryShard& shard = shards[stored.shard];
     if (!fn(stored, shard.SummaryAt(stored.slot), OrdinalOf(stored.shard, stored.slot))) return;
   }
+}
+
+void MetadataStore::Reader::WindowSlots(size_t shard, std::optional<double> newest,
+                                        std::optional<double> oldest,
+                                        std::optional<uint32_t> user_hash,
+                                        std::vector<uint32_t>* slots) const {
+  const EntryShard& s = store_.impl_->entry_shards[shard];
+  s.SortByTime();
+  const EntryShard::Window w = s.TimeWindow(newest, oldest);
+  auto take = [&](const EntryShard::TimeItem* from, const EntryShard::TimeItem* to) {
+    for (const EntryShard::TimeItem* t = from; t != to; ++t) {
+      if (!user_hash || t->user_hash == *user_hash) slots->push_back(t->slot);
+    }
+  };
+  take(w.begin, w.end);
+  take(w.nan, w.last);
+}
+
+size_t MetadataStore::Reader::WindowSize(std::optional<double> newest,
+                                         std::optional<double> oldest) const {
+  size_t total = 0;
+  for (size_t i = 0; i < store_.impl_->shard_count; ++i) {
+    const EntryShard& s = store_.impl_->entry_shards[i];
+    s.SortByTime();
+    const EntryShard::Window w = s.TimeWindow(newest, oldest);
+    total += static_cast<size_t>((w.end - w.begin) + (w.last - w.nan));
+  }
+  return total;
+}
+
+const StoredEntry& MetadataStore::Reader::Entry(size_t shard, size_t slot) const {
+  return store_.impl_->entry_shards[shard].At(slot);
+}
+
+const EntrySummary& MetadataStore::Reader::Summary(size_t shard, size_t slot) const {
+  return store_.impl_->entry_shards[shard].SummaryAt(slot);
+}
+
+std::span<const std::string> MetadataStore::Reader::ShardTypes(size_t shard) const {
+  return store_.impl_->entry_shards[shard].types;
 }
 
 size_t MetadataStore::Reader::ShardSlots(size_t shard) const {
@@ -1024,19 +1109,8 @@ void MetadataStore::Reader::ForEachByTime(std::optional<double> newest,
   std::vector<Cursor> cursors(count);
   for (size_t i = 0; i < count; ++i) {
     shards[i].SortByTime();
-    const Item* first = shards[i].by_time.data();
-    const Item* last = first + shards[i].by_time.size();
-    const Item* nan = std::partition_point(
-        first, last, [](const Item& t) { return !std::isnan(t.created_at); });
-    const Item* begin = first;
-    const Item* end = nan;
-    if (newest) {
-      begin = std::partition_point(first, nan, [&](const Item& t) { return t.created_at > *newest; });
-    }
-    if (oldest && !std::isnan(*oldest)) {
-      end = std::partition_point(begin, nan, [&](const Item& t) { return t.created_at >= *oldest; });
-    }
-    cursors[i] = Cursor{begin, std::max(begin, end), nan, last};
+    const EntryShard::Window w = shards[i].TimeWindow(newest, oldest);
+    cursors[i] = Cursor{w.begin, w.end, w.nan, w.last};
   }
   for (;;) {
     size_t best = count;

@@ -151,8 +151,14 @@ class MetadataStore {
     Reader& operator=(const Reader&) = delete;
 
     // Calls fn for the entry of each identifier (pointers gathered by
-    // CollectIds), in the order given.
+    // CollectIds), in the order given, until fn returns false. What fn gets
+    // is fetched a few identifiers ahead, so that the cache misses of
+    // scattered entries overlap.
     void ForEachId(const std::vector<const std::string*>& ids, const EntryFn& fn) const;
+
+    // The distinct memory types of one shard, indexed by
+    // EntrySummary::type_code.
+    std::span<const std::string> ShardTypes(size_t shard) const;
 
     // Calls fn for entries newest first (created_at descending, equal times
     // in snapshot order, NaN times last), until fn returns false. Entries
@@ -160,6 +166,19 @@ class MetadataStore {
     // over; NaN times are never passed over.
     void ForEachByTime(std::optional<double> newest, std::optional<double> oldest,
                        const EntryFn& fn) const;
+
+    // Appends to *slots, newest first, the slots of one shard whose
+    // created_at is no newer than `newest` and no older than `oldest`
+    // (absent or NaN bounds bound nothing), then those whose created_at is
+    // NaN; given a user_hash, only those whose summary carries it. Safe to
+    // call for different shards at once.
+    void WindowSlots(size_t shard, std::optional<double> newest, std::optional<double> oldest,
+                     std::optional<uint32_t> user_hash, std::vector<uint32_t>* slots) const;
+    // The number of entries WindowSlots gives without a user, all shards.
+    size_t WindowSize(std::optional<double> newest, std::optional<double> oldest) const;
+
+    const StoredEntry& Entry(size_t shard, size_t slot) const;
+    const EntrySummary& Summary(size_t shard, size_t slot) const;
 
     // The number of slots of one shard: ordinals of that shard are below
     // (shard << 40) + ShardSlots(shard).
