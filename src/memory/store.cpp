@@ -889,11 +889,13 @@ void MetadataStore::BulkLoad(std::vector<MetadataEntry> entries) {
     }
   });
 
-  // What searches narrow with: each shard's time order, made now rather
-  // than by the first search, and the entries holding empty keys.
+  // What searches narrow with: each shard's time order and user lists,
+  // made now rather than by the first search, and the entries holding
+  // empty keys.
   RunInHalves(two, [&](int half) {
     for (size_t s = static_cast<size_t>(half); s < m.shard_count; s += 2) {
       m.entry_shards[s].SortByTime();
+      m.entry_shards[s].GroupByUser();
     }
   });
   for (const StoredEntry* stored : last) {
@@ -947,7 +949,14 @@ void MetadataStore::VisitShardRuns(size_t shard_index,
   for (const auto& chunk : shard.chunks) fn(ShardRun{chunk.entries, chunk.summaries, shard.types});
 }
 
-size_t MetadataStore::Size() const { return CountKeys().entries; }
+size_t MetadataStore::Size() const {
+  size_t total = 0;
+  for (size_t i = 0; i < impl_->shard_count; ++i) {
+    std::shared_lock lock(impl_->entry_shards[i].mutex);
+    total += impl_->entry_shards[i].size();
+  }
+  return total;
+}
 
 size_t MetadataStore::EntriesWithEmptyKey(KeyIndex index) const {
   const int64_t n = impl_->empty_keys[static_cast<size_t>(index)].load(std::memory_order_relaxed);
@@ -1147,10 +1156,7 @@ uint32_t MetadataStore::UserHash(std::string_view user_id) {
 
 MetadataStore::KeyCounts MetadataStore::CountKeys() const {
   KeyCounts counts;
-  for (size_t i = 0; i < impl_->shard_count; ++i) {
-    std::shared_lock lock(impl_->entry_shards[i].mutex);
-    counts.entries += impl_->entry_shards[i].size();
-  }
+  counts.entries = Size();
   counts.types = impl_->type_index.Size();
   counts.subjects = impl_->subject_index.Size();
   counts.keywords = impl_->keyword_index.Size();
