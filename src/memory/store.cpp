@@ -457,6 +457,38 @@ struct EntryShard {
     return a.slot < b.slot;
   }
 
+  // The place of a time in time order as a number: newer first, equal
+  // times equal (+0 and -0 too), NaN last.
+  static uint64_t TimeKey(double t) {
+    if (std::isnan(t)) return std::numeric_limits<uint64_t>::max();
+    const uint64_t bits = std::bit_cast<uint64_t>(t == 0 ? 0.0 : t);
+    const uint64_t ascending = (bits >> 63) != 0 ? ~bits : bits | (uint64_t{1} << 63);
+    return ~ascending;
+  }
+
+  // Sorts items that are in slot order into time order (Earlier). A first
+  // search after a large batch sorts every entry, so this is a radix sort
+  // on TimeKey, 16 bits a pass (stable, which keeps equal times in slot
+  // order); a pass whose digit is the same for all items is left out.
+  static void SortBySlotTime(std::vector<TimeItem>& items) {
+    if (items.size() < 4096) {
+      std::sort(items.begin(), items.end(), Earlier);
+      return;
+    }
+    std::vector<TimeItem> sorted(items.size());
+    std::vector<size_t> start(size_t{1} << 16);
+    for (int shift = 0; shift < 64; shift += 16) {
+      auto digit = [shift](const TimeItem& t) { return (TimeKey(t.created_at) >> shift) & 0xffff; };
+      std::fill(start.begin(), start.end(), 0);
+      for (const TimeItem& t : items) ++start[digit(t)];
+      if (start[digit(items.front())] == items.size()) continue;
+      size_t sum = 0;
+      for (size_t& n : start) sum += std::exchange(n, sum);
+      for (const TimeItem& t : items) sorted[start[digit(t)]++] = t;
+      items.swap(sorted);
+    }
+  }
+
   // Brings by_time up to date. The caller holds the shard's read lock (or
   // its write lock).
   void SortByTime() const {
@@ -469,11 +501,16 @@ struct EntryShard {
       const EntrySummary& s = SummaryAt(slot);
       return TimeItem{s.created_at, static_cast<uint32_t>(slot), s.user_hash};
     };
+    // In slot order (noted slots all come before time_upto), so that a
+    // stable sort by time leaves equal times in slot order.
+    std::sort(time_pending.begin(), time_pending.end());
+    time_pending.erase(std::unique(time_pending.begin(), time_pending.end()), time_pending.end());
     for (uint32_t slot : time_pending) fresh.push_back(item_of(slot));
     for (size_t slot = time_upto; slot < count; ++slot) fresh.push_back(item_of(slot));
-    std::sort(fresh.begin(), fresh.end(), Earlier);
+    SortBySlotTime(fresh);
     // An item is current when its time and user are still its slot's; a
-    // slot noted twice gives two equal items, next to each other.
+    // slot whose time went and came back gives two equal items, next to
+    // each other.
     auto current = [&](const TimeItem& item) {
       const EntrySummary& s = SummaryAt(item.slot);
       return SameTime(item.created_at, s.created_at) && item.user_hash == s.user_hash;

@@ -146,9 +146,12 @@ TEST(SearchTest, FlexibleRanksByScoreThenTime) {
 //
 // With `indexed`, no entry holds an empty key and rare keys abound, so that
 // the searches also narrow through the indexes and the time order (with
-// NaN and signed-zero times among the rest, which all ways must rank
-// alike); otherwise they mostly scan.
-void CheckAgainstLiteralScan(bool indexed) {
+// NaN, signed-zero and infinite times among the rest, which all ways must
+// rank alike); otherwise they mostly scan. `ids` sets the store's size: a
+// large store sorts its time order another way than a small one. Halfway
+// through, more entries are replaced, so that the time order and the user
+// lists that searches built take in changes.
+void CheckAgainstLiteralScan(bool indexed, int ids = 1500) {
   std::vector<std::string> types = {"note", "notes", "task", "", "ta"};
   const std::vector<std::string> users = {"u1", "u2", "", "u10"};
   std::vector<std::string> terms = {"Work", "work", "homework", "ΣΟΦΙΑ", "", "wor"};
@@ -160,7 +163,7 @@ void CheckAgainstLiteralScan(bool indexed) {
       types.push_back(std::string("kind").append(std::to_string(i)));
     }
   }
-  const double times[] = {std::nan(""), -0.0, 0.0};
+  const double times[] = {std::nan(""), -0.0, 0.0, -3.5, HUGE_VAL, -HUGE_VAL};
   std::mt19937_64 rng(11);
   auto pick = [&](const std::vector<std::string>& from) { return from[rng() % from.size()]; };
   auto some = [&](size_t most) {
@@ -169,22 +172,26 @@ void CheckAgainstLiteralScan(bool indexed) {
     return out;
   };
   MetadataStore store;
-  for (int step = 0; step < 6000; ++step) {
-    MetadataEntry e = Entry(Id(static_cast<int>(rng() % 1500)), static_cast<double>(rng() % 40),
-                            pick(types), some(3), some(2));
-    e.user_id = pick(users);
-    e.keywords = some(2);
-    e.tags = some(2);
-    e.importance = static_cast<uint8_t>(rng() % 6);
-    if (indexed && rng() % 50 == 0) e.created_at = times[rng() % 3];
-    store.insert_entry(std::move(e));
-  }
+  auto insert = [&](int steps) {
+    for (int step = 0; step < steps; ++step) {
+      MetadataEntry e = Entry(Id(static_cast<int>(rng() % static_cast<uint64_t>(ids))),
+                              static_cast<double>(rng() % 40) + 1e-9 * static_cast<double>(rng() % 3),
+                              pick(types), some(3), some(2));
+      e.user_id = pick(users);
+      e.keywords = some(2);
+      e.tags = some(2);
+      e.importance = static_cast<uint8_t>(rng() % 6);
+      if (indexed && rng() % 50 == 0) e.created_at = times[rng() % std::size(times)];
+      store.insert_entry(std::move(e));
+    }
+  };
+  insert(4 * ids);
   // Newest first, NaN last; stable, so equal times keep snapshot order.
   auto newer = [](double a, double b) {
     if (std::isnan(a) || std::isnan(b)) return !std::isnan(a) && std::isnan(b);
     return a > b;
   };
-  const std::vector<MetadataEntry> snapshot = store.take_snapshot();
+  std::vector<MetadataEntry> snapshot = store.take_snapshot();
 
   auto loose = [](const std::vector<std::string>& entry_terms, const std::vector<std::string>& q) {
     for (const auto& t : entry_terms) {
@@ -204,6 +211,10 @@ void CheckAgainstLiteralScan(bool indexed) {
   };
 
   for (int round = 0; round < 300; ++round) {
+    if (round == 150) {
+      insert(ids / 4);
+      snapshot = store.take_snapshot();
+    }
     StrictQuery sq;
     FlexibleQuery fq;
     if (rng() % 2) sq.user_id = fq.user_id = pick(users);
@@ -262,6 +273,10 @@ void CheckAgainstLiteralScan(bool indexed) {
 TEST(SearchTest, MatchesALiteralScanThroughReplacements) { CheckAgainstLiteralScan(false); }
 
 TEST(SearchTest, NarrowedSearchesMatchALiteralScan) { CheckAgainstLiteralScan(true); }
+
+TEST(SearchTest, NarrowedSearchesOfALargeStoreMatchALiteralScan) {
+  CheckAgainstLiteralScan(true, 40000);
+}
 
 }  // namespace
 }  // namespace velmar::memory
