@@ -667,9 +667,9 @@ std::vector<std::string> FlexibleByWindow(tbb::task_arena* pool, const MetadataS
   return RankAcrossShards(pool, store.ShardCount(), q.limit, [&](size_t shard, TopCandidates& top) {
     std::vector<uint32_t> slots;
     reader.WindowSlots(shard, q.created_before, q.created_after, user_hash, &slots);
+    // Screened on their summary's type first. Without query types every
+    // entry has the same type score, which SearchFlexible has found can pass.
     if (!q.memory_types.empty()) {
-      // Without query types every entry has the same type score, which
-      // SearchFlexible has found can pass.
       TypeMemo memo;
       const std::span<const std::string> types = reader.ShardTypes(shard);
       size_t kept = 0;
