@@ -12,26 +12,6 @@ void ClearUnlessFatal() {
   PyErr_Clear();
 }
 
-Ref Lookup(PyObject* dict, PyObject* key) {
-  PyObject* value = PyDict_GetItemWithError(dict, key);
-  if (value == nullptr) {
-    if (PyErr_Occurred()) ClearUnlessFatal();
-    return {};
-  }
-  return Ref::Borrow(value);
-}
-
-std::optional<std::string_view> TextOf(PyObject* obj) {
-  if (obj == nullptr || !PyUnicode_Check(obj)) return std::nullopt;
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
-  if (utf8 == nullptr) {
-    ClearUnlessFatal();
-    return std::nullopt;
-  }
-  return std::string_view(utf8, static_cast<size_t>(size));
-}
-
 std::optional<std::string> ReadText(PyObject* obj) {
   if (auto text = TextOf(obj)) return std::string(*text);
   return std::nullopt;

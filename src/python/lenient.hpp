@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "python/ref.hpp"
@@ -26,13 +27,30 @@ void ClearUnlessFatal();
 // The value under `key` in the dict's own storage (a subclass's __getitem__
 // or __missing__ is never called), as a strong reference: reading a later
 // value may run code that drops the dict's own. Null when absent or when the
-// lookup fails.
-Ref Lookup(PyObject* dict, PyObject* key);
+// lookup fails. Inline, as is TextOf: batch_add calls both for every field
+// of every entry.
+inline Ref Lookup(PyObject* dict, PyObject* key) {
+  PyObject* value = PyDict_GetItemWithError(dict, key);
+  if (value == nullptr) {
+    if (PyErr_Occurred()) ClearUnlessFatal();
+    return {};
+  }
+  return Ref::Borrow(value);
+}
 
 // A str (or subclass) that can be encoded as UTF-8; one holding a lone
 // surrogate cannot, and is not usable. TextOf gives the str's own UTF-8
 // copy, valid while `obj` lives; ReadText a string of it.
-std::optional<std::string_view> TextOf(PyObject* obj);
+inline std::optional<std::string_view> TextOf(PyObject* obj) {
+  if (obj == nullptr || !PyUnicode_Check(obj)) return std::nullopt;
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (utf8 == nullptr) {
+    ClearUnlessFatal();
+    return std::nullopt;
+  }
+  return std::string_view(utf8, static_cast<size_t>(size));
+}
 std::optional<std::string> ReadText(PyObject* obj);
 
 // For the list fields of an entry: a list gives its usable str items, in
