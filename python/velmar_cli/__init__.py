@@ -16,7 +16,7 @@ from collections.abc import Callable, Iterator, Sequence
 from concurrent.futures import ProcessPoolExecutor, as_completed
 from typing import Any
 
-from velmar_cli.keyframes import DEFAULT_MIN_SCENE_LEN, MANIFEST_FIELDS, Job, failed, run_job
+from velmar_cli.keyframes import MANIFEST_FIELDS, Job, failed, run_job
 
 __all__ = ["main"]
 
@@ -72,9 +72,8 @@ def _build_parser() -> argparse.ArgumentParser:
     pick.add_argument("--threshold", type=float, metavar="T",
                       help="keep every frame whose mean absolute difference from the frame "
                       "before is at least T (0-255)")
-    kf.add_argument("--min-scene-len", type=_positive_int, default=DEFAULT_MIN_SCENE_LEN,
-                    metavar="FRAMES", help="with --threshold, frames between two cuts "
-                    f"(default {DEFAULT_MIN_SCENE_LEN})")
+    kf.add_argument("--min-scene-len", type=_positive_int, metavar="FRAMES",
+                    help="with --threshold, frames between two cuts (default: the scanner's)")
     kf.add_argument("-j", "--jobs", type=_positive_int, default=1, metavar="N",
                     help="videos processed at once, in separate processes (default 1)")
     kf.add_argument("--manifest", metavar="FILE",
@@ -153,7 +152,7 @@ def _jobs(args: argparse.Namespace) -> list[Job]:
             args.keyframes if args.keyframes is not None else DEFAULT_KEYFRAMES)
         jobs.append(Job(video=video, output_dir=os.path.join(args.output, name),
                         max_keyframes=max_keyframes, threshold=args.threshold,
-                        min_scene_len=args.min_scene_len, ffmpeg=args.ffmpeg))
+                        min_scene_len=args.min_scene_len))
     return jobs
 
 
