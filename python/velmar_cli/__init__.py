@@ -210,7 +210,11 @@ def _build_parser() -> argparse.ArgumentParser:
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the ``velmar`` command with `argv` (default: ``sys.argv[1:]``); returns the exit status."""
-    args = _build_parser().parse_args(argv)
+    parser = _build_parser()
+    args, unknown = parser.parse_known_args(argv)
+    if unknown:
+        # Told by the command they were given to, with its usage line.
+        getattr(args, "parser", parser).error(f"unrecognized arguments: {' '.join(unknown)}")
     try:
         if args.command == "keyframes":
             return _keyframes(args.parser, args)

@@ -259,7 +259,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, JoinPathTest,
                                            JoinCase{"", "a.jpg", "a.jpg"},
                                            JoinCase{"out", "/abs/a.jpg", "/abs/a.jpg"},
                                            JoinCase{"/", "a", "/a"},
-                                           JoinCase{"out", "", "out/"}));
+                                           JoinCase{"out", "", "out/"}),
+                         [](const auto& info) { return "case" + std::to_string(info.index); });
 
 TEST(Paths, DirectoryOfAndBaseName) {
   EXPECT_EQ(DirectoryOf("a/b/c.json"), "a/b");
