@@ -20,29 +20,16 @@ import sys
 from collections.abc import Callable, Iterator, Sequence
 from typing import Any
 
-from velmar_cli.files import index_lock, write_atomically
+from velmar_cli.files import write_atomically
+from velmar_cli.index import index_add, index_search, index_stats
 from velmar_cli.keyframes import (MANIFEST_FIELDS, Job, clear_images, failed, input_problem,
                                   run_job)
 from velmar_cli.pool import WorkerPool
+from velmar_cli.report import Report, drop_stdout, say
 
 __all__ = ["main"]
 
 DEFAULT_KEYFRAMES = 10
-
-
-class _Report:
-    """Collects failures: each goes to stderr at once, and any one makes the exit status 1."""
-
-    def __init__(self) -> None:
-        self.failed = False
-
-    def error(self, where: str, message: str) -> None:
-        self.failed = True
-        print(f"velmar: {where}: {message}", file=sys.stderr)
-
-    @property
-    def status(self) -> int:
-        return 1 if self.failed else 0
 
 
 class _Interrupted(Exception):
@@ -67,22 +54,6 @@ def _signals_interrupt() -> Iterator[None]:
     finally:
         for signum, handler in previous.items():
             signal.signal(signum, handler)
-
-
-def say(line: str) -> None:
-    """Prints a line of the command's output on stdout. A reader that went
-    away (``| head``) ends the output quietly; the work goes on."""
-    try:
-        print(line, flush=True)
-    except BrokenPipeError:
-        _drop_stdout()
-
-
-def _drop_stdout() -> None:
-    # Later writes, and the flush at exit, go nowhere instead of failing again.
-    devnull = os.open(os.devnull, os.O_WRONLY)
-    os.dup2(devnull, sys.stdout.fileno())
-    os.close(devnull)
 
 
 def _positive_int(text: str) -> int:
@@ -220,12 +191,12 @@ def main(argv: Sequence[str] | None = None) -> int:
             return _keyframes(args.parser, args)
         if args.command == "info":
             return _info(args)
-        return {"stats": _index_stats, "search": _index_search, "add": _index_add}[
+        return {"stats": index_stats, "search": index_search, "add": index_add}[
             args.index_command](args.parser, args)
     except KeyboardInterrupt:
         return 128 + signal.SIGINT
     except BrokenPipeError:
-        _drop_stdout()
+        drop_stdout()
         return 0
 
 
@@ -278,7 +249,7 @@ def _keyframes(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int
     else:
         runner = lambda: _run_local(jobs, args.jobs)  # noqa: E731
 
-    report = _Report()
+    report = Report()
     for job in jobs:
         if input_problem(job.video) is None:
             clear_images(job.output_dir)  # what an earlier run left
@@ -304,7 +275,7 @@ def _keyframes(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int
 
 
 def _run_jobs(runner: Callable[[], Iterator[tuple[int, dict[str, Any]]]], jobs: list[Job],
-              outcomes: list[dict[str, Any] | None], report: _Report,
+              outcomes: list[dict[str, Any] | None], report: Report,
               args: argparse.Namespace) -> int | None:
     """Runs the jobs, filling `outcomes` as they finish. Returns the signal
     that stopped the run early, or None."""
@@ -370,173 +341,6 @@ def _write_manifest(f: Any, path: str, rows: list[dict[str, Any]]) -> None:
     else:
         json.dump(rows, f, indent=1)
         f.write("\n")
-
-
-# --- index -------------------------------------------------------------------
-
-
-def _open_index(report: _Report, path: str, *, may_be_missing: bool = False) -> Any:
-    """The index of `path`, or None (reported) when the file exists but does
-    not load. The module loads such files silently as empty indexes."""
-    from velmar.memory import PyMetadataIndex
-
-    if not os.path.exists(path):
-        if may_be_missing:
-            return PyMetadataIndex(path)
-        report.error(path, "no such file")
-        return None
-    index = PyMetadataIndex(path)
-    if index.stats()["total"] == 0 and not _holds_empty_list(path):
-        report.error(path, "not a readable index file")
-        return None
-    return index
-
-
-def _holds_empty_list(path: str) -> bool:
-    """Whether the file holds an empty JSON list ("[]", "[ ]", "[\\n]", ...)."""
-    try:
-        if os.path.getsize(path) > 4096:
-            return False
-        with open(path, "rb") as f:
-            return json.loads(f.read()) == []
-    except (OSError, ValueError):
-        return False
-
-
-@contextlib.contextmanager
-def _reading_index(report: _Report, path: str) -> Iterator[Any]:
-    """The index of `path` under a shared lock (None when reported unusable)."""
-    if not os.path.exists(path):
-        report.error(path, "no such file")
-        yield None
-        return
-    with contextlib.ExitStack() as stack:
-        try:
-            stack.enter_context(index_lock(path, exclusive=False))
-        except OSError as exc:
-            report.error(path + ".lock", exc.strerror or str(exc))
-            yield None
-            return
-        yield _open_index(report, path)
-
-
-def _index_stats(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
-    report = _Report()
-    with _reading_index(report, args.file) as index:
-        if index is None:
-            return report.status
-        stats = index.stats()
-    if args.json:
-        say(json.dumps(stats, indent=2, sort_keys=False))
-        return 0
-    for key, value in stats.items():
-        if key != "types_dist":
-            say(f"{key}: {value}")
-    say("types_dist:")
-    for memory_type, count in sorted(stats["types_dist"].items()):
-        say(f"  {memory_type}: {count}")
-    return 0
-
-
-def _index_search(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
-    strict_only = {"--keyword": args.keywords, "--tag": args.tags,
-                   "--importance-min": args.importance_min,
-                   "--importance-max": args.importance_max}
-    if args.flexible:
-        given = [name for name, value in strict_only.items() if value is not None]
-        if given:
-            parser.error(f"{', '.join(given)} cannot be used with --flexible")
-    query: dict[str, Any] = {}
-    for key, value in (("user_id", args.user), ("memory_types", args.types),
-                       ("subjects", args.subjects), ("keywords", args.keywords),
-                       ("tags", args.tags), ("importance_min", args.importance_min),
-                       ("importance_max", args.importance_max), ("created_after", args.after),
-                       ("created_before", args.before), ("limit", args.limit)):
-        if value is not None:
-            query[key] = value
-
-    report = _Report()
-    with _reading_index(report, args.file) as index:
-        if index is None:
-            return report.status
-        ids = index.search_flexible(query) if args.flexible else index.search_strict(query)
-    if args.json:
-        say(json.dumps(ids))
-    else:
-        for memory_id in ids:
-            say(memory_id)
-    return 0
-
-
-def _unstorable(value: Any) -> bool:
-    """Whether `value` holds text that has no UTF-8 form (a lone surrogate,
-    which JSON's \\ud800 escapes can make): such text cannot be stored."""
-    if isinstance(value, str):
-        try:
-            value.encode("utf-8")
-        except UnicodeEncodeError:
-            return True
-        return False
-    if isinstance(value, dict):
-        return any(_unstorable(k) or _unstorable(v) for k, v in value.items())
-    if isinstance(value, list):
-        return any(_unstorable(v) for v in value)
-    return False
-
-
-def _read_entries(report: _Report, path: str) -> list[dict[str, Any]] | None:
-    """The entries of a JSON Lines file; each line that cannot be stored is
-    reported with its number and left out. None when the file cannot be read."""
-    entries: list[dict[str, Any]] = []
-    try:
-        with open(path, encoding="utf-8") as f:
-            for number, line in enumerate(f, start=1):
-                if not line.strip():
-                    continue
-                where = f"{path}:{number}"
-                try:
-                    entry = json.loads(line)
-                except json.JSONDecodeError as exc:
-                    report.error(where, f"not valid JSON ({exc.msg})")
-                    continue
-                memory_id = entry.get("memory_id") if isinstance(entry, dict) else None
-                if not isinstance(memory_id, str) or not memory_id:
-                    report.error(where, "not an object with a non-empty string memory_id")
-                    continue
-                if _unstorable(entry):
-                    report.error(where, "holds text that is not valid Unicode (a lone "
-                                 "surrogate escape) and cannot be stored")
-                    continue
-                entries.append(entry)
-    except (OSError, UnicodeDecodeError) as exc:
-        report.error(path, getattr(exc, "strerror", None) or str(exc))
-        return None
-    return entries
-
-
-def _index_add(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
-    report = _Report()
-    entries = _read_entries(report, args.entries)
-    if entries is None:
-        return report.status
-    with contextlib.ExitStack() as stack:
-        try:
-            stack.enter_context(index_lock(args.file, exclusive=True))
-        except OSError as exc:
-            report.error(args.file + ".lock", exc.strerror or str(exc))
-            return report.status
-        # Held from load to save: a second run waits, then loads what this
-        # one saved, so neither loses the other's entries.
-        index = _open_index(report, args.file, may_be_missing=True)
-        if index is None:
-            return report.status
-        added = index.batch_add(entries)
-        if not index.save():
-            report.error(args.file, "could not be written")
-            return report.status
-        total = index.stats()["total"]
-    say(f"{args.file}: added {added} {'entry' if added == 1 else 'entries'}, {total} in total")
-    return report.status
 
 
 # --- info --------------------------------------------------------------------
