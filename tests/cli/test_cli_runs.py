@@ -37,12 +37,12 @@ def slow_videos(tmp_path_factory):
     return paths
 
 
-def start(videos, out, manifest):
+def start(videos, out, manifest, jobs=2):
     # Unbuffered bytes: a line read before communicate() must not take more
     # of the pipe with it.
     return subprocess.Popen(
         [sys.executable, "-m", "velmar_cli", "keyframes", *map(str, videos), "-o", str(out),
-         "-k", "2", "--jobs", "2", "--manifest", str(manifest), "--no-progress"],
+         "-k", "2", "--jobs", str(jobs), "--manifest", str(manifest), "--no-progress"],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, bufsize=0, start_new_session=True)
 
 
@@ -91,10 +91,14 @@ def manifest_videos(path):
         return {row["video"] for row in json.load(f)}
 
 
-@pytest.mark.parametrize("signum, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
-def test_signal_stops_the_run_and_keeps_what_finished(slow_videos, tmp_path, signum, status):
+@pytest.mark.parametrize("signum, status, jobs", [
+    (signal.SIGINT, 130, 2), (signal.SIGTERM, 143, 2),
+    (signal.SIGINT, 130, 1),  # in the command's own process
+])
+def test_signal_stops_the_run_and_keeps_what_finished(slow_videos, tmp_path, signum, status,
+                                                      jobs):
     out, manifest = tmp_path / "out", tmp_path / "keys.json"
-    proc = start(slow_videos, out, manifest)
+    proc = start(slow_videos, out, manifest, jobs)
     first = proc.stdout.readline().decode()  # one video has finished
     assert "keyframes in" in first, proc.stderr.read()
     workers = list(children(proc.pid))
