@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "common/unique_fd.hpp"
-#include "memory/json_io.hpp"
+#include "memory/json/index_json.hpp"
 
 namespace velmar::memory {
 

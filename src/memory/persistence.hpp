@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "memory/store.hpp"
+#include "memory/store/metadata_store.hpp"
 
 namespace velmar::memory {
 

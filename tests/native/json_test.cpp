@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "memory/json_io.hpp"
-#include "memory/store.hpp"
+#include "memory/json/index_json.hpp"
+#include "memory/store/metadata_store.hpp"
 
 namespace velmar::memory {
 namespace {

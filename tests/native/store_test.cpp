@@ -19,12 +19,12 @@
 #include <vector>
 
 #include "common/worker_pool.hpp"
-#include "memory/id_list.hpp"
-#include "memory/json_io.hpp"
+#include "memory/store/id_list.hpp"
+#include "memory/json/index_json.hpp"
 #include "memory/lowercase.hpp"
 #include "memory/persistence.hpp"
-#include "memory/sharded_map.hpp"
-#include "memory/store.hpp"
+#include "memory/store/sharded_map.hpp"
+#include "memory/store/metadata_store.hpp"
 
 namespace velmar::memory {
 namespace {
