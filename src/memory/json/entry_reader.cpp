@@ -192,7 +192,8 @@ bool ParseArray(simdjson::dom::parser& parser, const char* padded, size_t size,
   element root;
   *error = parser.parse(padded, size, /*realloc_if_needed=*/false).get(root);
   if (*error) return false;
-  return !root.get_array().get(top);
+  *error = root.get_array().get(top);
+  return !*error;
 }
 
 // Errors that valid JSON can raise in simdjson: a number beyond what a

@@ -62,12 +62,43 @@ size_t LastCut(const char* text, size_t from, size_t to) {
 struct Attempt {
   std::optional<std::vector<MetadataEntry>> entries;
   bool mendable = false;  // failed on an error that Mend may remove
+  // The parser's error; SUCCESS when the text parsed but an element was not
+  // an entry (or a piece could not be cut).
+  simdjson::error_code error = simdjson::SUCCESS;
 };
 
 Attempt FailedAttempt(simdjson::error_code error) {
   Attempt a;
   a.mendable = MayMend(error);
+  a.error = error;
   return a;
+}
+
+// Why text that failed with `error` is not an index file, in words that
+// follow "the file ...".
+Error Unreadable(simdjson::error_code error, const char* text, size_t size) {
+  std::string_view rest(text, size);
+  while (!rest.empty() && (rest.back() == ' ' || rest.back() == '\n' || rest.back() == '\r' ||
+                           rest.back() == '\t')) {
+    rest.remove_suffix(1);
+  }
+  switch (error) {
+    case simdjson::SUCCESS:
+      return Error{"holds something that is not an index entry", {}};
+    case simdjson::INCORRECT_TYPE:
+      return Error{"is not a JSON array", {}};
+    case simdjson::UTF8_ERROR:
+      return Error{"is not UTF-8 text", {}};
+    case simdjson::DEPTH_ERROR:
+      return Error{"nests arrays and objects deeper than 128 levels", {}};
+    case simdjson::MEMALLOC:
+      return Error{"needs more memory than there is", std::make_error_code(std::errc::not_enough_memory)};
+    default:
+      break;
+  }
+  // A save cut short (a full disk, a killed process) leaves the array open.
+  if (rest.starts_with('[') && !rest.ends_with(']')) return Error{"ends in the middle of an entry", {}};
+  return Error{std::string("is not valid JSON (").append(simdjson::error_message(error)).append(")"), {}};
 }
 
 // Whether reading `size` bytes pays for a second thread.
@@ -83,7 +114,7 @@ Attempt ReadInPieces(char* text, size_t size, size_t limit) {
     const bool last = size - from <= limit;
     size_t to = last ? size : LastCut(text, from, std::min(from + limit - 1, size - 4));
     for (int retry = 0;; ++retry) {
-      if (to == 0) return Attempt{};
+      if (to == 0) return FailedAttempt(simdjson::TAPE_ERROR);
       const char opening = text[from];
       const char closing = last ? 0 : text[to];
       text[from] = '[';
@@ -115,7 +146,7 @@ Attempt ReadInPieces(char* text, size_t size, size_t limit) {
         break;
       }
       if (MayMend(error)) return FailedAttempt(error);
-      if (last || retry == kRetries) return Attempt{};
+      if (last || retry == kRetries) return FailedAttempt(error);
       to = LastCut(text, from, to - 1);
     }
     if (last) return Attempt{std::move(all)};
@@ -188,28 +219,32 @@ void SetJsonPieceLimitForTesting(size_t bytes) {
   g_piece_limit = bytes == 0 ? simdjson::SIMDJSON_MAXSIZE_BYTES : bytes;
 }
 
-std::optional<std::vector<MetadataEntry>> ReadIndexJsonInPlace(char* text, size_t size) {
+Result<std::vector<MetadataEntry>> ReadIndexJsonInPlace(char* text, size_t size) {
   static_assert(kJsonPadding >= simdjson::SIMDJSON_PADDING);
+  if (size == 0) return std::unexpected(Error{"is empty", {}});
   // A byte-order mark is not JSON whitespace; the file must start with the
   // array (simdjson agrees, but say so here rather than rely on it).
-  if (size == 0 || std::string_view(text, size).starts_with("\xEF\xBB\xBF")) return std::nullopt;
-  Attempt attempt = ReadIndexText(text, size);
-  if (attempt.entries || !attempt.mendable) return std::move(attempt.entries);
-  // Valid JSON that simdjson refuses, perhaps: mend it and read it again.
-  Undo undo;
-  try {
-    Mend(text, size, &undo);
-    if (undo.empty()) return std::nullopt;
-    attempt = ReadIndexText(text, size);
-  } catch (...) {
-    Restore(text, undo);
-    throw;
+  if (std::string_view(text, size).starts_with("\xEF\xBB\xBF")) {
+    return std::unexpected(Error{"starts with a byte-order mark", {}});
   }
-  Restore(text, undo);
-  return std::move(attempt.entries);
+  Attempt attempt = ReadIndexText(text, size);
+  if (!attempt.entries && attempt.mendable) {
+    // Valid JSON that simdjson refuses, perhaps: mend it and read it again.
+    Undo undo;
+    try {
+      Mend(text, size, &undo);
+      if (!undo.empty()) attempt = ReadIndexText(text, size);
+    } catch (...) {
+      Restore(text, undo);
+      throw;
+    }
+    Restore(text, undo);
+  }
+  if (!attempt.entries) return std::unexpected(Unreadable(attempt.error, text, size));
+  return std::move(*attempt.entries);
 }
 
-std::optional<std::vector<MetadataEntry>> ReadIndexJson(std::string_view text) {
+Result<std::vector<MetadataEntry>> ReadIndexJson(std::string_view text) {
   // simdjson reads up to SIMDJSON_PADDING bytes past the end of the text.
   std::unique_ptr<char[]> padded(new char[text.size() + kJsonPadding]);
   AdviseHugePages(padded.get(), text.size());

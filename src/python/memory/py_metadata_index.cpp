@@ -46,8 +46,7 @@ const Args kIndexArgs{{"PyMetadataIndex"},
 MetadataIndex MakeIndex(std::optional<std::string> path) {
   MetadataIndex index{std::move(path), std::make_shared<memory::MetadataStore>(), false};
   if (index.path) {
-    index.unreadable_on_disk =
-        memory::LoadIndexFile(*index.path, *index.store) == memory::LoadResult::kUnreadable;
+    index.unreadable_on_disk = !memory::LoadIndexFile(*index.path, *index.store).has_value();
   }
   return index;
 }
@@ -127,7 +126,8 @@ const Args kSaveArgs{{"save", kSelf}};
 Ref Save(PyObject* self) {
   MetadataIndex& index = MetadataIndexClass::Of(self);
   if (!index.path) return Ref::Borrow(Py_False);
-  const bool saved = memory::SaveIndexFile(*index.path, *index.store, index.unreadable_on_disk);
+  const bool saved =
+      memory::SaveIndexFile(*index.path, *index.store, index.unreadable_on_disk).has_value();
   // The unreadable file has been kept aside; later saves replace the file
   // they wrote themselves.
   if (saved) index.unreadable_on_disk = false;
