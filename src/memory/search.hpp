@@ -5,9 +5,12 @@
 #include <string>
 #include <vector>
 
-#include "memory/store.hpp"
+#include "memory/store/metadata_store.hpp"
 
 namespace velmar::memory {
+
+// How many identifiers a search returns when its query sets no limit.
+inline constexpr uint64_t kDefaultLimit = 100;
 
 // A filter query. An empty list means "no condition"; the searches map
 // subjects and keywords to lowercase themselves.
@@ -21,7 +24,7 @@ struct StrictQuery {
   std::optional<uint8_t> importance_max;
   std::optional<double> created_after;
   std::optional<double> created_before;
-  uint64_t limit = 100;
+  uint64_t limit = kDefaultLimit;
 };
 
 // The memory_ids of the entries passing every condition, newest first; among
@@ -38,7 +41,7 @@ struct FlexibleQuery {
   std::vector<std::string> subjects;
   std::optional<double> created_after;
   std::optional<double> created_before;
-  uint64_t limit = 100;
+  uint64_t limit = kDefaultLimit;
 };
 
 // Score constants; the score is summed in single precision.

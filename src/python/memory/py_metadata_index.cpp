@@ -1,13 +1,21 @@
 #include "python/memory/py_metadata_index.hpp"
 
+// PyMetadataIndex: each method's argument table sits beside its code.
+
 #include <algorithm>
+#include <cstdint>
+#include <optional>
+#include <string>
 #include <memory>
 #include <utility>
 
 #include "memory/persistence.hpp"
+#include "memory/search.hpp"
 #include "python/binding.hpp"
 #include "python/convert.hpp"
 #include "python/memory/py_entry.hpp"
+#include "python/memory/py_query.hpp"
+#include "python/ref.hpp"
 
 namespace velmar::python {
 
@@ -38,8 +46,7 @@ const Args kIndexArgs{{"PyMetadataIndex"},
 MetadataIndex MakeIndex(std::optional<std::string> path) {
   MetadataIndex index{std::move(path), std::make_shared<memory::MetadataStore>(), false};
   if (index.path) {
-    index.unreadable_on_disk =
-        memory::LoadIndexFile(*index.path, *index.store) == memory::LoadResult::kUnreadable;
+    index.unreadable_on_disk = !memory::LoadIndexFile(*index.path, *index.store).has_value();
   }
   return index;
 }
@@ -78,16 +85,61 @@ Ref BatchAdd(PyObject* self, PyObject* entries) {
 }
 
 const Args kSearchStrictArgs{{"search_strict", kSelf}, Required<ToDict>{"params"}};
+
+Ref SearchStrict(PyObject* self, PyObject* params) {
+  const memory::StrictQuery query = ReadStrictQuery(params);
+  return NewStrList(memory::SearchStrict(*MetadataIndexClass::Of(self).store, query));
+}
+
 const Args kSearchFlexibleArgs{{"search_flexible", kSelf}, Required<ToDict>{"params"}};
+
+Ref SearchFlexible(PyObject* self, PyObject* params) {
+  const memory::FlexibleQuery query = ReadFlexibleQuery(params);
+  return NewStrList(memory::SearchFlexible(*MetadataIndexClass::Of(self).store, query));
+}
+
 const Args kStatsArgs{{"stats", kSelf}};
+
+void SetCount(PyObject* dict, const char* key, size_t value) {
+  CheckStatus(PyDict_SetItemString(dict, key, NewInt(value).get()));
+}
+
+Ref Stats(PyObject* self) {
+  const memory::MetadataStore& store = *MetadataIndexClass::Of(self).store;
+  Ref result = Check(PyDict_New());
+  const memory::MetadataStore::KeyCounts counts = store.CountKeys();
+  SetCount(result.get(), "total", counts.entries);
+  SetCount(result.get(), "types_indexed", counts.types);
+  SetCount(result.get(), "subjects_indexed", counts.subjects);
+  SetCount(result.get(), "keywords_indexed", counts.keywords);
+  SetCount(result.get(), "tags_indexed", counts.tags);
+  Ref dist = Check(PyDict_New());
+  for (const auto& [type, count] : store.TypeDistribution()) {
+    CheckStatus(PyDict_SetItem(dist.get(), NewStr(type).get(), NewInt(count).get()));
+  }
+  CheckStatus(PyDict_SetItemString(result.get(), "types_dist", dist.get()));
+  return result;
+}
+
 const Args kSaveArgs{{"save", kSelf}};
+
+Ref Save(PyObject* self) {
+  MetadataIndex& index = MetadataIndexClass::Of(self);
+  if (!index.path) return Ref::Borrow(Py_False);
+  const bool saved =
+      memory::SaveIndexFile(*index.path, *index.store, index.unreadable_on_disk).has_value();
+  // The unreadable file has been kept aside; later saves replace the file
+  // they wrote themselves.
+  if (saved) index.unreadable_on_disk = false;
+  return Ref::Borrow(saved ? Py_True : Py_False);
+}
 
 PyMethodDef kMethods[] = {
     Def<kBatchAddArgs, BatchAdd>(),
-    Def<kSearchStrictArgs, IndexSearchStrict>(),
-    Def<kSearchFlexibleArgs, IndexSearchFlexible>(),
-    Def<kStatsArgs, IndexStats>(),
-    Def<kSaveArgs, IndexSave>(),
+    Def<kSearchStrictArgs, SearchStrict>(),
+    Def<kSearchFlexibleArgs, SearchFlexible>(),
+    Def<kStatsArgs, Stats>(),
+    Def<kSaveArgs, Save>(),
     kEndOfMethods,
 };
 

@@ -1,4 +1,4 @@
-// search_strict, search_flexible, stats and save of PyMetadataIndex.
+// Reading the params dict of a search into its query.
 //
 // Query parameters are read leniently (lenient.hpp): a value of the wrong
 // type or range makes its key count as absent. Two things are stricter than
@@ -14,12 +14,11 @@
 #include <type_traits>
 #include <vector>
 
-#include "memory/persistence.hpp"
 #include "memory/search.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
 #include "python/lenient.hpp"
-#include "python/memory/py_metadata_index.hpp"
+#include "python/memory/py_query.hpp"
 #include "python/ref.hpp"
 
 namespace velmar::python {
@@ -92,12 +91,12 @@ uint64_t Limit(PyObject* params, bool match_nothing) {
   // A limit of 0 is how a query that must match nothing reaches the
   // search, so either search still has its usual side effects.
   if (match_nothing) return 0;
-  return ReadInteger(Value(params, "limit").get(), UINT64_MAX).value_or(100);
+  return ReadInteger(Value(params, "limit").get(), UINT64_MAX).value_or(memory::kDefaultLimit);
 }
 
 // Reads the query's keys in one fixed order; the strict query has more.
 template <class Query>
-Query ReadQuery(PyObject* params) {
+Query ReadQueryKeys(PyObject* params) {
   Query q;
   bool match_nothing = false;
   q.user_id = UserFilter(params, match_nothing);
@@ -115,49 +114,16 @@ Query ReadQuery(PyObject* params) {
   return q;
 }
 
-void SetCount(PyObject* dict, const char* key, size_t value) {
-  CheckStatus(PyDict_SetItemString(dict, key, NewInt(value).get()));
-}
-
 }  // namespace
 
-Ref IndexSearchStrict(PyObject* self, PyObject* params) {
+memory::StrictQuery ReadStrictQuery(PyObject* params) {
   WarnUnknownKeys("search_strict", params, kStrictKeys);
-  const auto query = ReadQuery<memory::StrictQuery>(params);
-  return NewStrList(memory::SearchStrict(*MetadataIndexClass::Of(self).store, query));
+  return ReadQueryKeys<memory::StrictQuery>(params);
 }
 
-Ref IndexSearchFlexible(PyObject* self, PyObject* params) {
+memory::FlexibleQuery ReadFlexibleQuery(PyObject* params) {
   WarnUnknownKeys("search_flexible", params, kFlexibleKeys);
-  const auto query = ReadQuery<memory::FlexibleQuery>(params);
-  return NewStrList(memory::SearchFlexible(*MetadataIndexClass::Of(self).store, query));
-}
-
-Ref IndexStats(PyObject* self) {
-  const memory::MetadataStore& store = *MetadataIndexClass::Of(self).store;
-  Ref result = Check(PyDict_New());
-  const memory::MetadataStore::KeyCounts counts = store.CountKeys();
-  SetCount(result.get(), "total", counts.entries);
-  SetCount(result.get(), "types_indexed", counts.types);
-  SetCount(result.get(), "subjects_indexed", counts.subjects);
-  SetCount(result.get(), "keywords_indexed", counts.keywords);
-  SetCount(result.get(), "tags_indexed", counts.tags);
-  Ref dist = Check(PyDict_New());
-  for (const auto& [type, count] : store.TypeDistribution()) {
-    CheckStatus(PyDict_SetItem(dist.get(), NewStr(type).get(), NewInt(count).get()));
-  }
-  CheckStatus(PyDict_SetItemString(result.get(), "types_dist", dist.get()));
-  return result;
-}
-
-Ref IndexSave(PyObject* self) {
-  MetadataIndex& index = MetadataIndexClass::Of(self);
-  if (!index.path) return Ref::Borrow(Py_False);
-  const bool saved = memory::SaveIndexFile(*index.path, *index.store, index.unreadable_on_disk);
-  // The unreadable file has been kept aside; later saves replace the file
-  // they wrote themselves.
-  if (saved) index.unreadable_on_disk = false;
-  return Ref::Borrow(saved ? Py_True : Py_False);
+  return ReadQueryKeys<memory::FlexibleQuery>(params);
 }
 
 }  // namespace velmar::python

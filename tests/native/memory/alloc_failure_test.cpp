@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "memory/store.hpp"
+#include "memory/store/metadata_store.hpp"
 
 namespace {
 
@@ -93,7 +93,7 @@ MetadataEntry Entry(const std::string& id, const std::string& type, Ids subjects
                     Ids tags) {
   MetadataEntry e;
   e.memory_id = id;
-  e.user_id = "u";
+  e.user_id.push_back('u');  // GCC 12 warns falsely on = "u" here
   e.memory_type = type;
   e.subjects = std::move(subjects);
   e.keywords = std::move(keywords);
