@@ -9,6 +9,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "common/error.hpp"
 #include "common/interrupt.hpp"
 #include "common/panic.hpp"
 #include "python/ref.hpp"
@@ -32,13 +33,19 @@ inline void CheckStatus(int status) {
   if (status < 0) throw PythonErrorSet{};
 }
 
-// The value of a core result, or the core's error thrown for the boundary to
-// report with the call's prefix.
-template <class T>
-T Unwrap(video::VideoResult<T>&& result) {
+// The value of a core result (velmar::Result<T>), or the core's error thrown
+// for the boundary to report with the call's prefix.
+template <class T, class E>
+T Unwrap(std::expected<T, E>&& result) {
   if (!result) throw std::move(result.error());
-  return std::move(*result);
+  if constexpr (!std::is_void_v<T>) return std::move(*result);
 }
+
+// The video side's own error type, caught beside velmar::Error while it is
+// a distinct type; a type nothing throws once the two are one.
+struct NeverThrown {};
+using DistinctVideoError = std::conditional_t<std::is_same_v<video::VideoError, velmar::Error>,
+                                              NeverThrown, video::VideoError>;
 
 // velmar.PanicException: derived directly from BaseException, made once per
 // process, and an attribute of no module. Borrowed reference; null with an
@@ -57,7 +64,7 @@ void InstallInterruptCheck();
 // The one place where failures become Python exceptions. Runs `body`, which
 // returns a new reference (a PyObject* or a Ref; null with an error set), and
 // translates what it throws:
-//   video::VideoError   -> RuntimeError("<prefix><message>")
+//   velmar::Error       -> RuntimeError("<prefix><message>")
 //   velmar::Panic       -> PanicException with the check's message
 //   std::bad_alloc      -> MemoryError
 //   PythonErrorSet, velmar::Interrupted -> the error already set
@@ -71,8 +78,14 @@ PyObject* Boundary(std::string_view prefix, Body&& body) noexcept {
     } else {
       return body();
     }
-  } catch (const video::VideoError& error) {
+  } catch (const velmar::Error& error) {
     SetRuntimeError(prefix, error.message);
+  } catch (const DistinctVideoError& error) {
+    if constexpr (std::is_same_v<DistinctVideoError, NeverThrown>) {
+      SetPanic("unknown native exception");
+    } else {
+      SetRuntimeError(prefix, error.message);
+    }
   } catch (const velmar::Panic& panic) {
     SetPanic(panic.what());
   } catch (const std::bad_alloc&) {

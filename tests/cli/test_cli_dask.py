@@ -1,7 +1,5 @@
 import json
 import os
-import subprocess
-import sys
 
 import pytest
 
@@ -19,12 +17,12 @@ def cluster():
         yield c
 
 
-def keyframes(*argv):
-    return subprocess.run([sys.executable, "-m", "velmar_cli", "keyframes", *map(str, argv),
-                           "--no-progress"], capture_output=True, text=True, timeout=300)
+@pytest.fixture
+def keyframes(cli):
+    return lambda *argv: cli("keyframes", *argv, "--no-progress")
 
 
-def test_dask_run_matches_local_run(cluster, tmp_path):
+def test_dask_run_matches_local_run(cluster, tmp_path, keyframes):
     videos = []
     for i in range(5):
         videos.append(tmp_path / f"v{i}.mp4")
@@ -50,7 +48,7 @@ def test_dask_run_matches_local_run(cluster, tmp_path):
             (tmp_path / "local" / row["path"]).read_bytes()
 
 
-def test_unreachable_scheduler_fails_cleanly(tmp_path):
+def test_unreachable_scheduler_fails_cleanly(tmp_path, keyframes):
     video = tmp_path / "v.mp4"
     make_clips(video, clips=2, frames_per_clip=5)
     # A port nothing listens on (the scheduler is asked for 127.0.0.1 only).
