@@ -1,8 +1,7 @@
 #pragma once
 
 // In-process decoding of a video file's first video stream with FFmpeg's
-// libraries, frame by frame, plus the conversion of decoded pictures to the
-// 8-bit gray bytes that `ffmpeg -pix_fmt gray` would write.
+// libraries, frame by frame.
 
 #include <cstdint>
 #include <memory>
@@ -15,7 +14,7 @@ struct AVFrame;
 struct AVFormatContext;
 struct AVCodecContext;
 struct AVPacket;
-struct SwsContext;
+struct AVStream;
 
 namespace velmar::video {
 
@@ -65,7 +64,12 @@ class AvDecoder {
 
  private:
   AvDecoder() = default;
-  VideoResult<bool> ReceiveOrFeed(AVFrame* frame, uint64_t frames_so_far);
+  // The steps of Open: the container and its stream list, the stream to
+  // decode, its decoder, and what the container says about it.
+  VideoResult<void> OpenContainer(const std::string& path);
+  VideoResult<AVStream*> PickStream(const std::string& path);
+  VideoResult<void> OpenCodec(const std::string& path, const AVStream* stream);
+  void ReadStreamInfo(const AVStream* stream);
 
   AVFormatContext* format_ = nullptr;
   AVCodecContext* codec_ = nullptr;
@@ -80,43 +84,6 @@ class AvDecoder {
   uint64_t decode_errors_ = 0;
   StreamInfo info_;
 };
-
-// Turns decoded pictures into 8-bit gray bytes identical to what
-// `ffmpeg -pix_fmt gray` writes: the Y plane itself for full-range 8-bit
-// YUV, a 256-entry table for limited-range 8-bit YUV, swscale for every
-// other format. With `downscale` > 1 the gray picture is then shrunk by
-// averaging downscale x downscale blocks (the right and bottom remainders
-// are dropped).
-class GrayConverter {
- public:
-  explicit GrayConverter(uint64_t downscale) : downscale_(downscale) {}
-  ~GrayConverter();
-  GrayConverter(const GrayConverter&) = delete;
-  GrayConverter& operator=(const GrayConverter&) = delete;
-
-  // Writes the gray picture into `out` (resized to the output size, padded
-  // with zeros to a multiple of 32 bytes), and its size into `width` and
-  // `height`. Fails for a picture that is too large or that the downscale
-  // factor leaves empty.
-  VideoResult<void> Convert(const AVFrame* frame, std::vector<uint8_t>* out, uint64_t* width,
-                            uint64_t* height);
-
- private:
-  uint64_t downscale_;
-  SwsContext* sws_ = nullptr;
-  std::vector<uint8_t> full_;     // the full-size gray picture when downscaling
-  std::vector<uint8_t> scratch_;  // swscale's aligned output
-};
-
-// The 8-bit limited-range (16..235) to full-range (0..255) luma expansion
-// that swscale applies when it writes gray: clip(round((y - 16) * 255 / 219)).
-const uint8_t* LimitedToFullLuma();
-
-// dst[i] = LimitedToFullLuma()[src[i]] for i < n, sixteen samples at a time.
-void ExpandLimitedLuma(const uint8_t* src, uint8_t* dst, size_t n);
-
-// True when the picture's samples are limited ("TV") range.
-bool IsLimitedRange(const AVFrame* frame);
 
 // A readable text for an FFmpeg error code.
 std::string AvErrorText(int code);

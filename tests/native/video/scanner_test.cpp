@@ -10,8 +10,10 @@
 #include <vector>
 
 #include "common/interrupt.hpp"
-#include "video/av_decoder.hpp"
-#include "video/scanner.hpp"
+#include "video/libav/decoder.hpp"
+#include "video/libav/gray_converter.hpp"
+#include "video/libav/luma.hpp"
+#include "video/libav/scanner.hpp"
 
 namespace velmar::video {
 namespace {

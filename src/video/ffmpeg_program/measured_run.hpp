@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "video/ffmpeg.hpp"
+#include "video/ffmpeg_program/decode.hpp"
 #include "video/frame.hpp"
-#include "video/keyframes.hpp"
+#include "video/selection.hpp"
 #include "video/performance.hpp"
 #include "video/video_error.hpp"
 

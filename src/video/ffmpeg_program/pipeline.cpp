@@ -1,9 +1,10 @@
-#include "video/pipeline.hpp"
+#include "video/ffmpeg_program/pipeline.hpp"
 
 #include <utility>
 
-#include "video/ffmpeg.hpp"
-#include "video/measured_run.hpp"
+#include "video/ffmpeg_program/decode.hpp"
+#include "video/ffmpeg_program/measured_run.hpp"
+#include "video/ffmpeg_program/save.hpp"
 
 namespace velmar::video {
 

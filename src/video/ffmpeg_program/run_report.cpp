@@ -1,4 +1,4 @@
-#include "video/run_report.hpp"
+#include "video/ffmpeg_program/run_report.hpp"
 
 #include <ctime>
 

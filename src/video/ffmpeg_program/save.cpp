@@ -1,5 +1,4 @@
-// Saving: one ffmpeg run per keyframe, each seeking into the video and
-// writing a single JPEG.
+#include "video/ffmpeg_program/save.hpp"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,27 +8,11 @@
 
 #include "common/interrupt.hpp"
 #include "common/output.hpp"
-#include "video/ffmpeg.hpp"
-#include "video/subprocess.hpp"
+#include "video/ffmpeg_program/subprocess.hpp"
 
 namespace velmar::video {
 
 namespace {
-
-bool IsDirectory(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// `path` without its last component ("a/b/" -> "a", "/a" -> "/", "a" -> "").
-std::string Parent(std::string_view path) {
-  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
-  size_t slash = path.rfind('/');
-  if (slash == std::string_view::npos) return {};
-  std::string_view parent = path.substr(0, slash);
-  while (parent.size() > 1 && parent.back() == '/') parent.remove_suffix(1);
-  return std::string(parent.empty() ? "/" : parent);
-}
 
 // What saving needs to know of the video, from one probe.
 struct SaveTarget {
@@ -73,13 +56,6 @@ std::string KeyframeFileName(uint64_t position) {
   return Format("keyframe_%03llu.jpg", static_cast<unsigned long long>(position));
 }
 
-std::string JoinPath(std::string_view dir, std::string_view name) {
-  std::string path(dir);
-  if (!path.empty() && path.back() != '/') path.push_back('/');
-  path.append(name);
-  return path;
-}
-
 std::string SeekText(uint64_t frame_number, FrameRate rate) {
   // For the exact NTSC rates n * 1001 is an exact double (below 2**53), so
   // the seek time is rounded once.
@@ -105,25 +81,6 @@ std::vector<std::string> SaveCommand(const std::string& ffmpeg_path,
   command.insert(command.end(), {"-vframes", "1", "-q:v", "2", "-y",
                                  looks_like_option ? "./" + output_path : output_path});
   return command;
-}
-
-std::error_code CreateDirectories(const std::string& path) {
-  if (path.find('\0') != std::string::npos) {
-    return std::make_error_code(std::errc::invalid_argument);
-  }
-  if (::mkdir(path.c_str(), 0777) == 0) return {};
-  int err = errno;
-  if (err == ENOENT) {
-    std::string parent = Parent(path);
-    if (!parent.empty() && parent != path) {
-      if (std::error_code ec = CreateDirectories(parent)) return ec;
-      if (::mkdir(path.c_str(), 0777) == 0) return {};
-      err = errno;
-    }
-  }
-  // Also covers a directory made by someone else in the meantime.
-  if (err == EEXIST && IsDirectory(path)) return {};
-  return std::error_code(err, std::generic_category());
 }
 
 namespace {

@@ -10,7 +10,7 @@
 
 #include "common/panic.hpp"
 #include "video/difference.hpp"
-#include "video/keyframes.hpp"
+#include "video/selection.hpp"
 
 namespace velmar::video {
 namespace {

@@ -1,4 +1,4 @@
-#include "video/measured_run.hpp"
+#include "video/ffmpeg_program/measured_run.hpp"
 
 #include <unistd.h>
 
@@ -8,7 +8,7 @@
 #include "common/output.hpp"
 #include "common/worker_pool.hpp"
 #include "video/difference.hpp"
-#include "video/run_report.hpp"
+#include "video/ffmpeg_program/run_report.hpp"
 
 namespace velmar::video {
 

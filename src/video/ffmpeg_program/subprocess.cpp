@@ -1,4 +1,4 @@
-#include "video/subprocess.hpp"
+#include "video/ffmpeg_program/subprocess.hpp"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -20,8 +20,9 @@
 
 #include "common/interrupt.hpp"
 #include "common/panic.hpp"
-#include "video/ffmpeg.hpp"
-#include "video/subprocess.hpp"
+#include "video/ffmpeg_program/decode.hpp"
+#include "video/ffmpeg_program/save.hpp"
+#include "video/ffmpeg_program/subprocess.hpp"
 
 namespace velmar::video {
 namespace {
@@ -224,9 +225,12 @@ TEST(ParseFrameRate, StreamLineRates) {
       {"Video: h264, 64x48, 2k fps", 2000, 1},
       {"Video: rawvideo, 64x48", 0, 0},
       {"Video: h264, 64x48, -5 fps, nan tbr", 0, 0},
-      {"Audio: aac, 48 fps\nVideo: h264, 12 fps", 12, 1},
-      {"Video: mjpeg, 8 fps\nVideo: h264, 12 fps", 8, 1},  // the first video stream
+      {"Audio: aac, 48 fps\nVideo: h264, 32x16, 12 fps", 12, 1},
+      {"Video: mjpeg, 8 fps\nVideo: h264, 32x16, 12 fps", 12, 1},  // the line with the size
       {"Video: h264, 64x48\nVideo: h264, 12 fps", 0, 0},
+      // No line qualifies: no rate, not the cover art's.
+      {"Audio: mp3, 44100 Hz\nVideo: png, 500x500, 90k tbr, 90k tbn (attached pic)", 0, 0},
+      {"Video: h264, 12 fps", 0, 0},
   };
   for (const Case& c : cases) {
     auto rate = ParseFrameRate(c.text);

@@ -8,8 +8,8 @@
 
 #include "common/panic.hpp"
 #include "video/difference.hpp"
-#include "video/keyframes.hpp"
-#include "video/measured_run.hpp"
+#include "video/selection.hpp"
+#include "video/ffmpeg_program/measured_run.hpp"
 
 namespace velmar::video {
 namespace {

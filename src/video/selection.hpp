@@ -9,6 +9,12 @@
 
 namespace velmar::video {
 
+// The defaults of the fixed cut rule. Scores are mean absolute gray
+// differences (0..255): a hard cut between two shots scores tens, while
+// fast motion and camera pans score a few units, which 25 leaves well apart.
+inline constexpr double kDefaultCutThreshold = 25.0;
+inline constexpr uint64_t kDefaultMinSceneLen = 15;
+
 // One scored pair: `position` is the later frame's position, i + 1.
 struct PairEntry {
   uint64_t position;
@@ -34,5 +40,26 @@ void PrintAnalysisTarget(uint64_t max_keyframes, bool use_simd);
 // sort of the kept positions all work inside `entries`.
 std::vector<uint64_t> SelectFromScores(std::vector<PairEntry> entries, uint64_t max_keyframes,
                                        bool verbose, std::chrono::steady_clock::time_point start);
+
+// The fixed cut rule, fed frames in order: frame n (n >= 1) is a cut when
+// its score against frame n - 1 is at least `threshold` and at least
+// `min_scene_len` frames have passed since the last cut (or frame 0).
+class ThresholdCutRule {
+ public:
+  ThresholdCutRule(double threshold, uint64_t min_scene_len)
+      : threshold_(threshold), min_scene_len_(min_scene_len) {}
+
+  // True when `frame` is a cut; it then becomes the last cut.
+  bool IsCut(uint64_t frame, double score) {
+    if (!(score >= threshold_) || frame - last_cut_ < min_scene_len_) return false;
+    last_cut_ = frame;
+    return true;
+  }
+
+ private:
+  double threshold_;
+  uint64_t min_scene_len_;
+  uint64_t last_cut_ = 0;
+};
 
 }  // namespace velmar::video

@@ -333,6 +333,20 @@ def test_one_stream_end_to_end(fake, tmp_path, text, dims, mapping, seek):
                     str(tmp_path / "o" / "keyframe_001.jpg")]
 
 
+@pytest.mark.parametrize("text", [
+    # an audio file with cover art: its "90k tbr" is no frame rate
+    "  Stream #0:0: Audio: mp3, 44100 Hz\n"
+    "  Stream #0:1: Video: png, rgb24, 500x500, 90k tbr, 90k tbn (attached pic)\n",
+    # a video line that gives no size does not qualify either
+    "  Stream #0:0: Video: h264, 12 fps\n",
+])
+def test_save_seeks_at_30_fps_when_no_stream_qualifies(fake, tmp_path, text):
+    fake.probe(text)
+    fake.extractor().save_keyframes(VIDEO, [30], str(tmp_path / "o"))
+    [save] = [c["argv"] for c in fake.calls() if c["mode"] == "save"]
+    assert save[save.index("-ss") + 1] == "1"
+
+
 def test_cover_art_alone_is_no_video(fake):
     fake.probe("  Stream #0:0: Audio: mp3, 44100 Hz\n"
                "  Stream #0:1: Video: png, rgb24, 500x500, 90k tbn (attached pic)\n")

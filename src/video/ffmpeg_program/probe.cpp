@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <limits>
 
-#include "video/ffmpeg.hpp"
-#include "video/subprocess.hpp"
+#include "video/ffmpeg_program/probe.hpp"
+#include "video/ffmpeg_program/subprocess.hpp"
 
 namespace velmar::video {
 
@@ -265,15 +265,10 @@ VideoResult<Dimensions> probe_video_dimensions(const std::string& video_path,
 }
 
 std::optional<FrameRate> ParseFrameRate(std::string_view probe_output) {
+  // Only the line that qualifies tells the rate: the first "Video:" line of
+  // an audio file may be its cover art, whose "90k tbr" is no frame rate.
   if (auto found = FindStreamLine(probe_output)) return LineRate(found->line);
-  // No line gives a size: the first video stream line still tells the rate.
-  std::optional<std::string_view> stream_line =
-      FirstInLines(probe_output, [](std::string_view line) -> std::optional<std::string_view> {
-        if (line.find("Video:") == std::string_view::npos) return std::nullopt;
-        return line;
-      });
-  if (!stream_line) return std::nullopt;
-  return LineRate(*stream_line);
+  return std::nullopt;
 }
 
 bool HasKeyframeIndex(std::string_view probe_output) {

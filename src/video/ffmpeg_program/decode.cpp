@@ -11,8 +11,8 @@
 #include "common/memory_pages.hpp"
 #include "common/output.hpp"
 #include "common/panic.hpp"
-#include "video/ffmpeg.hpp"
-#include "video/subprocess.hpp"
+#include "video/ffmpeg_program/decode.hpp"
+#include "video/ffmpeg_program/subprocess.hpp"
 
 namespace velmar::video {
 
@@ -122,6 +122,39 @@ class CollectSink final : public FrameSink {
   std::vector<VideoFrame> frames_;
 };
 
+// Reads frame `number` of `frame_size` bytes: into the sink's own memory
+// when it supplies some, else into buffers[number % 2]. Null when the stream
+// ends (or a read fails) before the frame is complete.
+const uint8_t* ReadFrame(FrameReader& reader, FrameSink& sink, uint64_t number, size_t frame_size,
+                         std::vector<uint8_t> (&buffers)[2]) {
+  uint8_t* frame = nullptr;
+  bool complete = false;
+  const size_t first_step = std::min(frame_size, kFillStep);
+  if (std::span<uint8_t> first = sink.FrameBuffer(number, first_step); !first.empty()) {
+    auto supplied = [&](std::span<uint8_t> buffer, size_t size) {
+      if (buffer.size() < size) {
+        throw Panic(Format("FrameSink::FrameBuffer gave %zu bytes for %zu", buffer.size(), size));
+      }
+      frame = buffer.data();
+      return frame;
+    };
+    supplied(first, first_step);
+    complete = reader.Fill(frame_size, kFillStep, [&](size_t size) {
+      return supplied(sink.FrameBuffer(number, size), size);
+    });
+  } else {
+    std::vector<uint8_t>& own = buffers[number % 2];
+    // A buffer that already holds a whole frame takes reads of any size.
+    const size_t step = own.size() >= frame_size ? frame_size : kFillStep;
+    complete = reader.Fill(frame_size, step, [&](size_t size) {
+      if (own.size() < size) own.resize(size);
+      return own.data();
+    });
+    frame = own.data();
+  }
+  return complete ? frame : nullptr;
+}
+
 }  // namespace
 
 std::vector<std::string> DecodeCommand(const std::string& video_path,
@@ -172,32 +205,8 @@ VideoResult<DecodeStats> DecodeFrames(const std::string& video_path,
   stats.dimensions = dims;
   for (;;) {
     const uint64_t number = stats.frame_count;
-    uint8_t* frame = nullptr;
-    bool complete = false;
-    const size_t first_step = std::min(frame_size, kFillStep);
-    if (std::span<uint8_t> first = sink.FrameBuffer(number, first_step); !first.empty()) {
-      auto supplied = [&](std::span<uint8_t> buffer, size_t size) {
-        if (buffer.size() < size) {
-          throw Panic(Format("FrameSink::FrameBuffer gave %zu bytes for %zu", buffer.size(), size));
-        }
-        frame = buffer.data();
-        return frame;
-      };
-      supplied(first, first_step);
-      complete = reader.Fill(frame_size, kFillStep, [&](size_t size) {
-        return supplied(sink.FrameBuffer(number, size), size);
-      });
-    } else {
-      std::vector<uint8_t>& own = buffers[number % 2];
-      // A buffer that already holds a whole frame takes reads of any size.
-      const size_t step = own.size() >= frame_size ? frame_size : kFillStep;
-      complete = reader.Fill(frame_size, step, [&](size_t size) {
-        if (own.size() < size) own.resize(size);
-        return own.data();
-      });
-      frame = own.data();
-    }
-    if (!complete) break;
+    const uint8_t* frame = ReadFrame(reader, sink, number, frame_size, buffers);
+    if (frame == nullptr) break;
     const Clock::time_point sink_start = Clock::now();
     sink.OnFrame(number, {frame, frame_size});
     stats.sink_time += Clock::now() - sink_start;

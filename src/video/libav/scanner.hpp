@@ -9,28 +9,23 @@
 #include <string>
 #include <vector>
 
-#include "video/image_writer.hpp"
+#include "video/frame.hpp"
+#include "video/libav/image_writer.hpp"
+#include "video/selection.hpp"
 #include "video/video_error.hpp"
 
 namespace velmar::video {
 
-// The cut threshold used when neither a keyframe count nor a threshold is
-// given. Scores are mean absolute gray differences (0..255): a hard cut
-// between two shots scores tens, while fast motion and camera pans score
-// a few units, which this leaves well apart.
-inline constexpr double kDefaultScanThreshold = 25.0;
-inline constexpr uint64_t kDefaultMinSceneLen = 15;
-
 struct ScanOptions {
   // Top-k alone: the specified selection rule over every frame. Threshold
   // alone: cuts. Both: the k highest cuts. Neither: cuts at the default
-  // threshold.
+  // threshold (kDefaultCutThreshold).
   std::optional<uint64_t> max_keyframes;
   std::optional<double> threshold;  // finite and > 0
   uint64_t min_scene_len = kDefaultMinSceneLen;
   std::optional<std::string> output_dir;  // no images when absent
   ImageFormat image_format = ImageFormat::kJpeg;
-  uint64_t max_save = 50;
+  uint64_t max_save = DEFAULT_MAX_SAVE;
   uint64_t downscale = 1;  // >= 1
 };
 

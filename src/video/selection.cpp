@@ -1,4 +1,4 @@
-#include "video/keyframes.hpp"
+#include "video/selection.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "video/image_writer.hpp"
+#include "video/libav/image_writer.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -20,7 +20,9 @@ extern "C" {
 }
 
 #include "common/output.hpp"
-#include "video/av_decoder.hpp"
+#include "video/libav/decoder.hpp"
+#include "video/libav/gray_converter.hpp"
+#include "video/libav/luma.hpp"
 
 namespace velmar::video {
 

@@ -1,10 +1,13 @@
 """VideoKeyframeExtractor.benchmark and the PyPerformanceResult record it returns,
 driven by tests/fake_ffmpeg so that frame contents, and hence scores, are exact."""
 
+import ast
 import math
 import re
 import shutil
+import types
 from datetime import datetime, timedelta, timezone
+from pathlib import Path
 
 import pytest
 
@@ -12,6 +15,8 @@ import velmar
 from velmar import PyPerformanceResult, VideoKeyframeExtractor
 
 from conftest import FAKE
+
+STUBS = Path(__file__).parents[2] / "python" / "velmar-stubs" / "video.pyi"
 
 FIELDS = {
     "test_name": str, "video_file": str, "total_time_ms": float,
@@ -22,6 +27,21 @@ FIELDS = {
 }
 
 
+def test_stubs_list_the_records_fields_in_its_order():
+    """The record's attributes come from one field list in the core; the stub's
+    TypedDict and properties must name the same fields, types and order."""
+    tree = ast.parse(STUBS.read_text())
+    classes = {node.name: node for node in tree.body if isinstance(node, ast.ClassDef)}
+    typed_dict = [(n.target.id, ast.unparse(n.annotation)) for n in classes["PerformanceDict"].body
+                  if isinstance(n, ast.AnnAssign)]
+    properties = [(n.name, ast.unparse(n.returns)) for n in classes["PyPerformanceResult"].body
+                  if isinstance(n, ast.FunctionDef) and n.name != "to_dict"]
+    attributes = [name for name, value in vars(PyPerformanceResult).items()
+                  if isinstance(value, types.GetSetDescriptorType)]
+    expected = [(name, kind.__name__) for name, kind in FIELDS.items()]
+    assert [name for name, _ in expected] == attributes
+    assert typed_dict == expected
+    assert properties == expected
 
 
 def panic_of(call):

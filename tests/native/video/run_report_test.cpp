@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "video/run_report.hpp"
+#include "video/ffmpeg_program/run_report.hpp"
 
 using namespace velmar::video;
 
