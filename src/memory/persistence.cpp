@@ -193,8 +193,8 @@ Result<LoadResult> LoadInto(const std::string& path, MetadataStore& store) {
   if (::stat(path.c_str(), &st) != 0) return LoadResult::kNoFile;
   // A directory, device or pipe is never an index file (and reading a pipe
   // or /dev/zero would not end).
-  if (S_ISDIR(st.st_mode)) return std::unexpected(Unreadable("is a directory"));
-  if (!S_ISREG(st.st_mode)) return std::unexpected(Unreadable("is not a regular file"));
+  if (S_ISDIR(st.st_mode)) return std::unexpected(Unreadable("is a directory", EISDIR));
+  if (!S_ISREG(st.st_mode)) return std::unexpected(Unreadable("is not a regular file", EINVAL));
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd) return std::unexpected(Unreadable("cannot be opened for reading", errno));
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {

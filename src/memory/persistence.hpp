@@ -16,7 +16,9 @@ enum class LoadResult {
 // Loads the index file at `path` into `store`, all or nothing. Never throws.
 // A file that exists but cannot be loaded (memory included) is an Error
 // whose message says why, in words that follow "the file ..." ("ends in
-// the middle of an entry"); the store is then unchanged.
+// the middle of an entry"); the store is then unchanged. Its cause is
+// EISDIR or EINVAL when the path names a directory or another file that is
+// not a regular one, which a save never replaces.
 Result<LoadResult> LoadIndexFile(const std::string& path, MetadataStore& store) noexcept;
 
 // Writes a snapshot of `store` to `path`, replacing the file atomically.

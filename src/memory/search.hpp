@@ -32,6 +32,12 @@ struct StrictQuery {
 // within a shard). At most `limit` of them.
 std::vector<std::string> SearchStrict(const MetadataStore& store, const StrictQuery& query);
 
+// Deletes every entry that SearchStrict(query) returns with no limit (the
+// query's limit is ignored), as one MetadataStore::Delete: each is tested
+// again under the store's locks. Returns the number deleted. The caller
+// makes sure the query has a condition: an empty one deletes everything.
+size_t DeleteMatching(MetadataStore& store, StrictQuery query);
+
 // A scored query: user_id and the time window are hard conditions, types and
 // subjects (against subjects and objects) add to a score, a given time bound
 // adds a bonus.

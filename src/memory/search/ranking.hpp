@@ -218,6 +218,7 @@ std::vector<std::string> CollectRanked(tbb::task_arena* pool, const MetadataStor
     store.VisitShardRuns(shard, [&](const ShardRun& run) {
       screened.clear();
       for (size_t i = 0; i < run.entries.size(); ++i) {
+        if (run.summaries[i].deleted) continue;
         if (screen(run, i, EntryOrdinal(shard, position + i), top, memo)) {
           screened.push_back(static_cast<uint32_t>(i));
         }

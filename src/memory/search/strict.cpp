@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cstdint>
 #include <cmath>
 #include <optional>
 #include <string>
@@ -232,6 +233,21 @@ std::vector<std::string> SearchStrict(const MetadataStore& store, const StrictQu
         if (!PassesStrictRecord(stored, lowered) || !top.Admits(0, created_at, ordinal)) return;
         top.Add(0, created_at, ordinal, stored.entry.memory_id);
       });
+}
+
+size_t DeleteMatching(MetadataStore& store, StrictQuery query) {
+  query.limit = UINT64_MAX;
+  const std::vector<std::string> ids = SearchStrict(store, query);
+  if (ids.empty()) return 0;
+  // Tested again once the store is locked for the deletion: an entry
+  // replaced meanwhile by one that no longer matches stays.
+  StrictQuery lowered = std::move(query);
+  lowered.subjects = Lowered(lowered.subjects);
+  lowered.keywords = Lowered(lowered.keywords);
+  const uint32_t user_hash = lowered.user_id ? MetadataStore::UserHash(*lowered.user_id) : 0;
+  return store.Delete(ids, [&](const StoredEntry& stored, const EntrySummary& s) {
+    return PassesStrict(stored, s, lowered, user_hash);
+  });
 }
 
 }  // namespace velmar::memory

@@ -73,15 +73,20 @@ void EntryShard::SortByTime() const {
   // stable sort by time leaves equal times in slot order.
   std::sort(time_pending.begin(), time_pending.end());
   time_pending.erase(std::unique(time_pending.begin(), time_pending.end()), time_pending.end());
-  for (uint32_t slot : time_pending) fresh.push_back(item_of(slot));
-  for (size_t slot = time_upto; slot < count; ++slot) fresh.push_back(item_of(slot));
+  // Deleted slots leave the time order.
+  for (uint32_t slot : time_pending) {
+    if (!IsDeleted(slot)) fresh.push_back(item_of(slot));
+  }
+  for (size_t slot = time_upto; slot < count; ++slot) {
+    if (!IsDeleted(slot)) fresh.push_back(item_of(slot));
+  }
   SortBySlotTime(fresh);
   // An item is current when its time and user are still its slot's; a
   // slot whose time went and came back gives two equal items, next to
   // each other.
   auto current = [&](const TimeItem& item) {
     const EntrySummary& s = SummaryAt(item.slot);
-    return SameTime(item.created_at, s.created_at) && item.user_hash == s.user_hash;
+    return !s.deleted && SameTime(item.created_at, s.created_at) && item.user_hash == s.user_hash;
   };
   std::vector<TimeItem> merged;
   merged.reserve(by_time.size() + fresh.size());
@@ -165,15 +170,39 @@ void EntryShard::PrepareReplace() {
 
 void EntryShard::Replace(size_t slot, StoredEntry&& next, const EntrySummary& summary) noexcept {
   EntrySummary& old = chunks[slot / kChunk].summaries[slot % kChunk];
-  if (slot < time_upto &&
-      (!SameTime(old.created_at, summary.created_at) || old.user_hash != summary.user_hash)) {
+  // A deleted slot left the time order; it comes back whatever its time.
+  if (slot < time_upto && (old.deleted || !SameTime(old.created_at, summary.created_at) ||
+                           old.user_hash != summary.user_hash)) {
     time_pending.push_back(static_cast<uint32_t>(slot));
   }
+  // A deleted slot stays in its user's list, so only a change of user is
+  // noted.
+  if (old.deleted) --dead;
   if (slot < users_upto && old.user_hash != summary.user_hash) {
     users_pending.push_back(static_cast<uint32_t>(slot));
   }
   old = summary;
   Overwrite(At(slot), std::move(next));
+}
+
+void EntryShard::MarkDeleted(size_t slot) noexcept {
+  EntrySummary& summary = chunks[slot / kChunk].summaries[slot % kChunk];
+  summary.deleted = true;
+  ++dead;
+  if (slot < time_upto) time_pending.push_back(static_cast<uint32_t>(slot));
+  // Everything but the memory_id goes, without allocating: swapped with
+  // empty values, never shrunk in place.
+  StoredEntry& stored = At(slot);
+  MetadataEntry& e = stored.entry;
+  std::string().swap(e.user_id);
+  std::string().swap(e.memory_type);
+  for (std::vector<std::string>* list : {&e.subjects, &e.objects, &e.keywords, &e.tags,
+                                         &stored.lower_subjects, &stored.lower_objects,
+                                         &stored.lower_keywords}) {
+    std::vector<std::string>().swap(*list);
+  }
+  e.chat_id.reset();
+  e.content_preview.reset();
 }
 
 EntrySummary EntryShard::Summarize(const MetadataEntry& e, const SeededStringHash& seed) {

@@ -83,7 +83,13 @@ struct EntryShard {
   mutable std::vector<uint32_t> users_pending;
   mutable size_t users_upto = 0;
 
+  size_t dead = 0;  // deleted slots
+
+  // The number of slots, deleted ones included.
   size_t size() const { return ids.count(); }
+  // The number of entries: slots not deleted.
+  size_t live_count() const { return size() - dead; }
+  bool IsDeleted(size_t slot) const { return SummaryAt(slot).deleted; }
   StoredEntry& At(size_t slot) { return chunks[slot / kChunk].entries[slot % kChunk]; }
   const StoredEntry& At(size_t slot) const { return chunks[slot / kChunk].entries[slot % kChunk]; }
   const EntrySummary& SummaryAt(size_t slot) const {
@@ -129,7 +135,7 @@ struct EntryShard {
   void GroupByUser() const;
 
   // The slot of `id` (whose seeded hash is `hash`), or -1.
-  int64_t Find(std::string_view id, uint64_t hash) {
+  int64_t Find(std::string_view id, uint64_t hash) const {
     return ids.Find(hash, [&](size_t slot) { return At(slot).entry.memory_id == id; });
   }
 
@@ -148,7 +154,13 @@ struct EntryShard {
 
   // Overwrites the entry in `slot` with a newer one of the same memory_id.
   // After PrepareReplace().
+  // A deleted slot is filled again.
   void Replace(size_t slot, StoredEntry&& next, const EntrySummary& summary) noexcept;
+
+  // Marks the entry in `slot` deleted and drops all of it but its
+  // memory_id. Needs room for one more slot in time_pending, where the
+  // time order notes it.
+  void MarkDeleted(size_t slot) noexcept;
 
   // The summary of `e`. May add its memory_type to `types`, which changes
   // nothing a search can see; may throw, leaving `types` as it was.

@@ -17,7 +17,9 @@ namespace velmar::memory {
 void MetadataStore::Impl::InsertLocked(EntryShard& shard, StoredEntry&& stored, uint64_t hash) {
   const MetadataEntry& next = stored.entry;
   const int64_t found = shard.Find(next.memory_id, hash);
-  const MetadataEntry* old = found < 0 ? nullptr : &shard.At(static_cast<size_t>(found)).entry;
+  // A deleted slot is filled again, but it carries no keys to take away.
+  const bool old_live = found >= 0 && !shard.IsDeleted(static_cast<size_t>(found));
+  const MetadataEntry* old = old_live ? &shard.At(static_cast<size_t>(found)).entry : nullptr;
   IndexShardLocks locks;
   auto note = [&](IndexMap& index, size_t order, const std::string& key) {
     locks.Note(index, order, key);
@@ -37,7 +39,7 @@ void MetadataStore::Impl::InsertLocked(EntryShard& shard, StoredEntry&& stored, 
     ForEachKey(next, [&](IndexMap& index, size_t, const std::string& key) {
       PrepareKey(index, key, insert, &lists);
     });
-    if (old == nullptr) {
+    if (found < 0) {
       shard.PrepareAdd();
     } else {
       shard.PrepareReplace();
@@ -50,14 +52,16 @@ void MetadataStore::Impl::InsertLocked(EntryShard& shard, StoredEntry&& stored, 
 
   size_t slot;
   const EmptyKeys added = EmptyKeysOf(next);
-  if (old == nullptr) {
+  if (found < 0) {
     slot = shard.Add(std::move(stored), summary, hash);
   } else {
     slot = static_cast<size_t>(found);
-    CountEmptyKeys(EmptyKeysOf(*old), -1);
-    ForEachKey(*old, [id = &old->memory_id](IndexMap& index, size_t, const std::string& key) {
-      IndexRemove(index, key, id);
-    });
+    if (old != nullptr) {
+      CountEmptyKeys(EmptyKeysOf(*old), -1);
+      ForEachKey(*old, [id = &old->memory_id](IndexMap& index, size_t, const std::string& key) {
+        IndexRemove(index, key, id);
+      });
+    }
     shard.Replace(slot, std::move(stored), summary);
   }
   CountEmptyKeys(added, +1);
@@ -119,13 +123,11 @@ std::vector<MetadataEntry> MetadataStore::take_snapshot() const {
   size_t total = 0;
   for (size_t i = 0; i < impl_->shard_count; ++i) {
     std::shared_lock lock(impl_->entry_shards[i].mutex);
-    total += impl_->entry_shards[i].size();
+    total += impl_->entry_shards[i].live_count();
   }
   out.reserve(total);
   for (size_t i = 0; i < impl_->shard_count; ++i) {
-    VisitShardRuns(i, [&](const ShardRun& run) {
-      for (const StoredEntry& stored : run.entries) out.push_back(stored.entry);
-    });
+    VisitShard(i, [&](const StoredEntry& stored) { out.push_back(stored.entry); });
   }
   return out;
 }
@@ -135,7 +137,9 @@ size_t MetadataStore::ShardCount() const { return impl_->shard_count; }
 void MetadataStore::VisitShard(size_t shard_index,
                                const std::function<void(const StoredEntry&)>& fn) const {
   VisitShardRuns(shard_index, [&](const ShardRun& run) {
-    for (const StoredEntry& stored : run.entries) fn(stored);
+    for (size_t i = 0; i < run.entries.size(); ++i) {
+      if (!run.summaries[i].deleted) fn(run.entries[i]);
+    }
   });
 }
 
@@ -150,9 +154,18 @@ size_t MetadataStore::Size() const {
   size_t total = 0;
   for (size_t i = 0; i < impl_->shard_count; ++i) {
     std::shared_lock lock(impl_->entry_shards[i].mutex);
-    total += impl_->entry_shards[i].size();
+    total += impl_->entry_shards[i].live_count();
   }
   return total;
+}
+
+std::optional<MetadataEntry> MetadataStore::Get(std::string_view memory_id) const {
+  const uint64_t hash = impl_->seed(memory_id);
+  const EntryShard& shard = impl_->entry_shards[ShardOfHash(hash, impl_->shard_count)];
+  std::shared_lock lock(shard.mutex);
+  const int64_t slot = shard.Find(memory_id, hash);
+  if (slot < 0 || shard.IsDeleted(static_cast<size_t>(slot))) return std::nullopt;
+  return shard.At(static_cast<size_t>(slot)).entry;
 }
 
 size_t MetadataStore::EntriesWithEmptyKey(KeyIndex index) const {

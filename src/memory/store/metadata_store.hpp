@@ -38,6 +38,20 @@ class MetadataStore {
   // with every shard locked once, not entry by entry.
   void BulkLoad(std::vector<MetadataEntry> entries);
 
+  // Deletes the entries stored under `memory_ids` for which `matches` (when
+  // given) holds, all in one step: every lock of the store is held
+  // meanwhile, so no reader sees some of them gone and others not, and no
+  // insert runs in between. Unknown identifiers are passed over and a
+  // repeated one counts once. Each key an entry carried stays in its index,
+  // maybe with an empty list (as after a replacement). Returns the number
+  // deleted. Strong guarantee: when it throws (std::bad_alloc), nothing is
+  // deleted.
+  size_t Delete(const std::vector<std::string>& memory_ids,
+                const std::function<bool(const StoredEntry&, const EntrySummary&)>& matches = {});
+
+  // A copy of the entry stored under `memory_id`, or nullopt.
+  std::optional<MetadataEntry> Get(std::string_view memory_id) const;
+
   // Exchanges the contents of two stores. Neither may be in use by another
   // thread meanwhile. Lets a load fill a store of its own and keep it only
   // once every entry is in.
@@ -51,6 +65,8 @@ class MetadataStore {
   std::vector<MetadataEntry> take_snapshot() const;
 
   // Number of shards of entry_map; shards are visited in order 0..n-1.
+  // A shard's runs include the slots of deleted entries (their summaries
+  // say so); VisitShard passes over them.
   size_t ShardCount() const;
   // Calls fn for every entry of one entry_map shard, in table order, while
   // holding that shard's read lock. fn must not touch the store.

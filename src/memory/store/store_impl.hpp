@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -91,6 +93,17 @@ struct MetadataStore::Impl {
   // see; a failure there undoes the keys it made and rethrows. What follows
   // allocates nothing.
   void InsertLocked(EntryShard& shard, StoredEntry&& stored, uint64_t hash);
+
+  // Takes every lock of the store, in the one order: the entry_map shards,
+  // then the shards of the type, subject, keyword and tag indexes. May
+  // throw before it has taken any.
+  std::vector<std::unique_lock<std::shared_mutex>> LockEverything();
+
+  // Deletes the live entry in `slot` of `shard`: takes its identifier off
+  // the lists of its keys (which stay, maybe emptied) and marks the slot
+  // deleted. With every lock held and room for one more slot in the
+  // shard's time_pending.
+  void DeleteLocked(EntryShard& shard, size_t slot) noexcept;
 
   // BulkLoad into an empty store once every lock is held (see BulkLoad).
   void LoadLocked(std::vector<MetadataEntry>&& entries);

@@ -40,6 +40,8 @@ void MetadataStore::Reader::ForEachId(const std::vector<const std::string*>& ids
     }
     const StoredEntry& stored = StoredOf(ids[k]);
     const EntryShard& shard = shards[stored.shard];
+    // A user's list may still hold a deleted slot.
+    if (shard.IsDeleted(stored.slot)) continue;
     if (!fn(stored, shard.SummaryAt(stored.slot), EntryOrdinal(stored.shard, stored.slot))) return;
   }
 }

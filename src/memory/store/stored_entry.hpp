@@ -47,6 +47,10 @@ struct EntrySummary {
   uint32_t user_hash = 0;  // UserHash(entry.user_id)
   uint32_t type_code = 0;  // entry.memory_type's place among the shard's types
   uint8_t importance = 0;
+  // The entry was deleted: its slot keeps only the memory_id, which
+  // identifier lists and the slot index still point at, until an insert of
+  // that memory_id fills it again.
+  bool deleted = false;
 };
 
 // A run of consecutive entries of one entry_map shard: the entries, their

@@ -8,6 +8,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "python/convert.hpp"
+#include "python/errors.hpp"
 #include "python/lenient.hpp"
 #include "python/ref.hpp"
 
@@ -41,6 +43,36 @@ PyObject* const* KeyObjects() {
 }
 
 }  // namespace
+
+Ref EntryToDict(const memory::MetadataEntry& e) {
+  PyObject* const* keys = KeyObjects();
+  if (keys == nullptr) {
+    PyErr_NoMemory();
+    throw PythonErrorSet{};
+  }
+  Ref dict = Check(PyDict_New());
+  auto set = [&](int field, Ref value) {
+    CheckStatus(PyDict_SetItem(dict.get(), keys[field], value.get()));
+  };
+  auto optional = [](const std::optional<std::string>& text) {
+    return text ? NewStr(*text) : Ref::Borrow(Py_None);
+  };
+  // In the order of the field table: a dict keeps the order of insertion.
+  set(memory::kMemoryId, NewStr(e.memory_id));
+  set(memory::kUserId, NewStr(e.user_id));
+  set(memory::kMemoryType, NewStr(e.memory_type));
+  set(memory::kSubjects, NewStrList(e.subjects));
+  set(memory::kObjects, NewStrList(e.objects));
+  set(memory::kKeywords, NewStrList(e.keywords));
+  set(memory::kTags, NewStrList(e.tags));
+  set(memory::kImportance, NewInt(e.importance));
+  set(memory::kConfidence, NewInt(e.confidence));
+  set(memory::kCreatedAt, NewFloat(e.created_at));
+  set(memory::kAccessCount, NewInt(e.access_count));
+  set(memory::kChatId, optional(e.chat_id));
+  set(memory::kContentPreview, optional(e.content_preview));
+  return dict;
+}
 
 double CurrentTime() {
   timespec now{};

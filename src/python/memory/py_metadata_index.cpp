@@ -6,6 +6,9 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
 #include <memory>
 #include <utility>
 
@@ -15,6 +18,7 @@
 #include "python/convert.hpp"
 #include "python/memory/py_entry.hpp"
 #include "python/memory/py_query.hpp"
+#include "python/lenient.hpp"
 #include "python/ref.hpp"
 
 namespace velmar::python {
@@ -43,10 +47,33 @@ std::optional<std::string> ToIndexPath(PyObject* obj, const char* arg) {
 const Args kIndexArgs{{"PyMetadataIndex"},
                       Optional<ToIndexPath>{"path", std::nullopt}};
 
+// Says that the file at `path` could not be loaded, and why. The index
+// still starts empty, as it always has; but a silent empty index reads as
+// "my memories are gone", and the file is kept aside only at the first save.
+void WarnUnreadable(const std::string& path, const Error& why) {
+  Ref shown = Check(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+  const std::string& reason = why.message;
+  if (why.cause == std::errc::is_a_directory || why.cause == std::errc::invalid_argument) {
+    CheckStatus(PyErr_WarnFormat(PyExc_UserWarning, 1,
+                                 "PyMetadataIndex: the index file %R %s, so the index starts "
+                                 "empty; save() will not replace it",
+                                 shown.get(), reason.c_str()));
+    return;
+  }
+  CheckStatus(PyErr_WarnFormat(
+      PyExc_UserWarning, 1,
+      "PyMetadataIndex: the index file %R %s, so the index starts empty; "
+      "the first save() keeps that file as %R",
+      shown.get(), reason.c_str(),
+      Check(PyUnicode_FromFormat("%U.unreadable", shown.get())).get()));
+}
+
 MetadataIndex MakeIndex(std::optional<std::string> path) {
   MetadataIndex index{std::move(path), std::make_shared<memory::MetadataStore>(), false};
   if (index.path) {
-    index.unreadable_on_disk = !memory::LoadIndexFile(*index.path, *index.store).has_value();
+    const auto loaded = memory::LoadIndexFile(*index.path, *index.store);
+    index.unreadable_on_disk = !loaded.has_value();
+    if (!loaded) WarnUnreadable(*index.path, loaded.error());
   }
   return index;
 }
@@ -82,6 +109,93 @@ Ref BatchAdd(PyObject* self, PyObject* entries) {
     }
   }
   return NewInt(stored);
+}
+
+// The memory_ids of a get_many or delete call: a sequence of str, not a str
+// itself. Any other item raises TypeError before anything is read or
+// removed. A str that no entry can carry (one holding a lone surrogate) is
+// passed over, as an unknown identifier is.
+std::vector<std::string> ToMemoryIds(PyObject* obj, const char* arg) {
+  std::vector<std::string> ids;
+  Py_ssize_t position = 0;
+  ForEachItem(obj, arg, [&](PyObject* item) {
+    if (!PyUnicode_Check(item)) {
+      PyErr_Format(PyExc_TypeError, "argument '%s': item %zd is '%s', not 'str'", arg, position,
+                   TypeName(item).c_str());
+      throw PythonErrorSet{};
+    }
+    if (std::optional<std::string_view> text = TextOf(item)) {
+      ids.emplace_back(*text);
+    } else {
+      ClearUnlessFatal();
+    }
+    ++position;
+  });
+  return ids;
+}
+
+// One memory_id: a str (or subclass).
+PyObject* ToMemoryId(PyObject* obj, const char* arg) {
+  if (!PyUnicode_Check(obj)) ThrowConversionError(obj, arg, "str");
+  return obj;
+}
+
+const Args kGetArgs{{"get", kSelf, "", SIZE_MAX,
+                     "The entry stored under memory_id, as a dict with the thirteen keys of the\n"
+                     "index file (lists as list, an absent chat_id or content_preview as None),\n"
+                     "or None when no entry has that id."},
+                    Required<ToMemoryId>{"memory_id"}};
+
+Ref Get(PyObject* self, PyObject* memory_id) {
+  std::optional<std::string_view> id = TextOf(memory_id);
+  if (!id) {
+    ClearUnlessFatal();
+    return Ref::Borrow(Py_None);
+  }
+  std::optional<memory::MetadataEntry> entry = MetadataIndexClass::Of(self).store->Get(*id);
+  if (!entry) return Ref::Borrow(Py_None);
+  return EntryToDict(*entry);
+}
+
+const Args kGetManyArgs{{"get_many", kSelf, "", SIZE_MAX,
+                         "The entries stored under memory_ids, as get() gives them, in the order\n"
+                         "of memory_ids; ids that no entry has are left out. memory_ids is a\n"
+                         "sequence of str (a str alone is refused)."},
+                        Required<ToMemoryIds>{"memory_ids"}};
+
+Ref GetMany(PyObject* self, std::vector<std::string> memory_ids) {
+  const memory::MetadataStore& store = *MetadataIndexClass::Of(self).store;
+  std::vector<memory::MetadataEntry> found;
+  for (const std::string& id : memory_ids) {
+    if (std::optional<memory::MetadataEntry> entry = store.Get(id)) found.push_back(std::move(*entry));
+  }
+  return NewList(found, [](const memory::MetadataEntry& e) { return EntryToDict(e); });
+}
+
+const Args kDeleteArgs{{"delete", kSelf, "", SIZE_MAX,
+                        "Remove the entries stored under memory_ids, a sequence of str (a str\n"
+                        "alone, or any item that is not a str, raises TypeError and removes\n"
+                        "nothing). Unknown ids are ignored and a repeated id counts once. Returns\n"
+                        "the number of entries removed; the keys they were indexed under stay,\n"
+                        "with a count of 0 in stats() until save() leaves them out."},
+                       Required<ToMemoryIds>{"memory_ids"}};
+
+Ref Delete(PyObject* self, std::vector<std::string> memory_ids) {
+  return NewInt(MetadataIndexClass::Of(self).store->Delete(memory_ids));
+}
+
+const Args kDeleteWhereArgs{
+    {"delete_where", kSelf, "", SIZE_MAX,
+     "Remove every entry that search_strict(params) would return with no limit,\n"
+     "and return how many. It fails closed: a key search_strict does not know\n"
+     "(limit included), a value it would not use, or a dict with no condition\n"
+     "raises ValueError naming the key, and removes nothing.\n"
+     "{\"user_id\": \"u1\"} forgets everything of user u1."},
+    Required<ToDict>{"params"}};
+
+Ref DeleteWhere(PyObject* self, PyObject* params) {
+  memory::StrictQuery query = ReadDeletionQuery(params);
+  return NewInt(memory::DeleteMatching(*MetadataIndexClass::Of(self).store, std::move(query)));
 }
 
 const Args kSearchStrictArgs{{"search_strict", kSelf}, Required<ToDict>{"params"}};
@@ -136,6 +250,10 @@ Ref Save(PyObject* self) {
 
 PyMethodDef kMethods[] = {
     Def<kBatchAddArgs, BatchAdd>(),
+    Def<kGetArgs, Get>(),
+    Def<kGetManyArgs, GetMany>(),
+    Def<kDeleteArgs, Delete>(),
+    Def<kDeleteWhereArgs, DeleteWhere>(),
     Def<kSearchStrictArgs, SearchStrict>(),
     Def<kSearchFlexibleArgs, SearchFlexible>(),
     Def<kStatsArgs, Stats>(),

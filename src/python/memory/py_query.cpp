@@ -7,10 +7,14 @@
 // (a typo such as "user") is named in a UserWarning, since it filters
 // nothing.
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <initializer_list>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <type_traits>
 #include <vector>
 
@@ -124,6 +128,68 @@ memory::StrictQuery ReadStrictQuery(PyObject* params) {
 memory::FlexibleQuery ReadFlexibleQuery(PyObject* params) {
   WarnUnknownKeys("search_flexible", params, kFlexibleKeys);
   return ReadQueryKeys<memory::FlexibleQuery>(params);
+}
+
+namespace {
+
+[[noreturn]] void RefuseKey(PyObject* key, const char* why) {
+  PyErr_Format(PyExc_ValueError, "delete_where(): %R %s; nothing was deleted", key, why);
+  throw PythonErrorSet{};
+}
+
+// Reads one key of a deletion query into `q`; false when the value is not
+// one that strict search would use.
+bool ReadDeletionKey(std::string_view name, PyObject* value, memory::StrictQuery& q) {
+  auto texts = [&](std::vector<std::string>& out) {
+    out = ReadTextSequence(value);
+    return !out.empty();
+  };
+  auto byte = [&](std::optional<uint8_t>& out) {
+    const std::optional<uint64_t> v = ReadInteger(value, 255);
+    if (v) out = static_cast<uint8_t>(*v);
+    return v.has_value();
+  };
+  auto time = [&](std::optional<double>& out) {
+    out = ReadDouble(value);
+    return out && !std::isnan(*out);
+  };
+  if (name == "user_id") return (q.user_id = ReadText(value)).has_value();
+  if (name == "memory_types") return texts(q.memory_types);
+  if (name == "subjects") return texts(q.subjects);
+  if (name == "keywords") return texts(q.keywords);
+  if (name == "tags") return texts(q.tags);
+  if (name == "importance_min") return byte(q.importance_min);
+  if (name == "importance_max") return byte(q.importance_max);
+  if (name == "created_after") return time(q.created_after);
+  if (name == "created_before") return time(q.created_before);
+  return false;
+}
+
+}  // namespace
+
+memory::StrictQuery ReadDeletionQuery(PyObject* params) {
+  memory::StrictQuery q;
+  // The items are taken first: reading a value may run the caller's code,
+  // which must not change the dict under PyDict_Next.
+  std::vector<std::pair<Ref, Ref>> items;
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(params, &pos, &key, &value)) items.emplace_back(Ref::Borrow(key), Ref::Borrow(value));
+  for (const auto& [k, v] : items) {
+    const std::optional<std::string_view> name = PyUnicode_Check(k.get()) ? TextOf(k.get()) : std::nullopt;
+    const bool known = name && std::find_if(kStrictKeys.begin(), kStrictKeys.end(), [&](const char* known_key) {
+                                 return *name == known_key;
+                               }) != kStrictKeys.end();
+    if (!known || *name == "limit") RefuseKey(k.get(), "is not a condition delete_where knows");
+    if (!ReadDeletionKey(*name, v.get(), q)) RefuseKey(k.get(), "has a value that is not a usable condition");
+  }
+  if (items.empty()) {
+    PyErr_SetString(PyExc_ValueError,
+                    "delete_where(): params holds no condition; nothing was deleted "
+                    "(deleting every entry needs a condition that every entry meets)");
+    throw PythonErrorSet{};
+  }
+  return q;
 }
 
 }  // namespace velmar::python

@@ -15,4 +15,10 @@ memory::StrictQuery ReadStrictQuery(PyObject* params);
 // The same for search_flexible, which knows fewer keys.
 memory::FlexibleQuery ReadFlexibleQuery(PyObject* params);
 
+// The query of delete_where, read strictly, because a condition dropped
+// there deletes more: a key the strict search does not know (or `limit`),
+// a value it would not use (None included, and an empty list), or a dict
+// with no condition at all raises ValueError naming the key.
+memory::StrictQuery ReadDeletionQuery(PyObject* params);
+
 }  // namespace velmar::python
