@@ -19,7 +19,6 @@ class Options:
     cut_floor: float = 6.0  # score
     cut_thumb_floor: float = 4.0  # thumbnail jump, gray levels
     cut_ratio: float = 3.0  # score against the mean of the context
-    cut_thumb_ratio: float = 3.0
     cut_context: int = 2
     cut_strong: float = 50.0
     cut_strong_ratio: float = 2.0
@@ -70,7 +69,7 @@ def cut_candidates(scores, T, o: Options) -> list[int]:
         ms = scores[ctx].mean() if ctx else 0.0
         mj = jumps[ctx].mean() if ctx else 0.0
         ratio = o.cut_strong_ratio if s >= o.cut_strong else o.cut_ratio
-        if s < ratio * ms or j < ratio * mj * o.cut_thumb_ratio / o.cut_ratio:
+        if s < ratio * ms or j < ratio * mj:
             continue
         # A flash: the picture comes back to the one before the jump, or the
         # jump returns to a picture from just before.

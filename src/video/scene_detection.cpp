@@ -1,6 +1,7 @@
 #include "video/scene_detection.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -44,81 +45,311 @@ void MakeThumbnail(std::span<const uint8_t> gray, uint64_t width, uint64_t heigh
   }
 }
 
+namespace {
+
+// Window lengths tried for gradual transitions, each frame as their end.
+constexpr std::array<uint64_t, 10> kWindowLengths = {4, 6, 8, 11, 14, 18, 23, 29, 36, kMaxTransition};
+static_assert(kWindowLengths.back() == kMaxTransition);
+
+enum class Shape { kDissolve, kWipe, kFadeIn, kFadeOut };
+
+// A window [a, b] that passed as one gradual transition.
+struct Window {
+  double quality = 0.0;
+  uint64_t a = 0, b = 0, middle = 0;
+  Shape shape = Shape::kDissolve;
+  bool decided = false;
+};
+
+bool Overlap(const Window& x, const Window& y) { return x.a < y.b && y.a < x.b; }
+
+// Ties go to the window that ends (then starts) first.
+bool Better(const Window& y, const Window& x) {
+  if (y.quality != x.quality) return y.quality > x.quality;
+  return y.b != x.b ? y.b < x.b : y.a < x.a;
+}
+
+double Distance(const uint8_t* x, const uint8_t* y) {
+  uint32_t sum = 0;
+  for (uint64_t i = 0; i < kThumbSize; ++i) sum += x[i] > y[i] ? x[i] - y[i] : y[i] - x[i];
+  return static_cast<double>(sum) / kThumbSize;
+}
+
+double StdDev(const uint8_t* x) {
+  double sum = 0.0, sum2 = 0.0;
+  for (uint64_t i = 0; i < kThumbSize; ++i) sum += x[i], sum2 += double(x[i]) * x[i];
+  const double mean = sum / kThumbSize;
+  return std::sqrt(std::max(0.0, sum2 / kThumbSize - mean * mean));
+}
+
+// Ranks 0..n-1, equal values ranked by position (a stable counting sort).
+void Ranks(const uint8_t* x, std::array<double, kThumbSize>& out) {
+  std::array<uint32_t, 257> start{};
+  for (uint64_t i = 0; i < kThumbSize; ++i) ++start[x[i] + 1];
+  for (uint64_t v = 1; v < start.size(); ++v) start[v] += start[v - 1];
+  for (uint64_t i = 0; i < kThumbSize; ++i) out[i] = start[x[i]]++;
+}
+
+// Pearson correlation of the two thumbnails' ranks: near 1 when one picture
+// is the other in another brightness or contrast, even where it clips.
+double RankCorrelation(const uint8_t* x, const uint8_t* y) {
+  std::array<double, kThumbSize> rx, ry;
+  Ranks(x, rx);
+  Ranks(y, ry);
+  const double mean = (kThumbSize - 1) / 2.0;
+  double sxy = 0.0, sxx = 0.0, syy = 0.0;
+  for (uint64_t i = 0; i < kThumbSize; ++i) {
+    const double dx = rx[i] - mean, dy = ry[i] - mean;
+    sxy += dx * dy, sxx += dx * dx, syy += dy * dy;
+  }
+  return sxx > 0 && syy > 0 ? sxy / std::sqrt(sxx * syy) : 1.0;
+}
+
+}  // namespace
+
 struct SceneDetector::State {
   SceneDetectorOptions options;
-  uint64_t lookahead = 0;
-  uint64_t capacity = 0;  // ring size, a power of two
+  uint64_t cut_lookahead = 0;  // frames past a cut candidate seen before deciding it
+  uint64_t capacity = 0;       // ring size, a power of two
   std::vector<double> scores;
+  std::vector<double> jumps;  // thumbnail distance to the frame before
   std::vector<uint8_t> thumbs;
-  uint64_t pushed = 0;       // frames pushed so far
-  uint64_t next_cut = 1;     // the next frame to decide on as a cut
+  uint64_t pushed = 0;  // frames pushed so far
+  uint64_t next = 1;    // the next frame to decide on as a cut and window end
+  bool have_cut = false;
+  uint64_t last_cut = 0;
+  std::vector<Window> windows;  // candidates, by end frame
+  std::vector<Window> held;     // kept, waiting for a fade-in to join or for the cuts
+  std::vector<uint64_t> cuts;   // cuts not yet emitted
+  std::vector<double> progress;  // per inner frame of the window being tested
   bool have_boundary = false;
   uint64_t last_start = 0;
   std::vector<SceneBoundary> decided;
 
-  double Score(uint64_t frame) const { return scores[frame & (capacity - 1)]; }
-  const uint8_t* Thumb(uint64_t frame) const {
-    return thumbs.data() + (frame & (capacity - 1)) * kThumbSize;
-  }
+  uint64_t Slot(uint64_t frame) const { return frame & (capacity - 1); }
+  const uint8_t* Thumb(uint64_t frame) const { return thumbs.data() + Slot(frame) * kThumbSize; }
 
-  double ThumbDistance(uint64_t a, uint64_t b) const {
-    const uint8_t* ta = Thumb(a);
-    const uint8_t* tb = Thumb(b);
-    uint64_t sum = 0;
-    for (uint64_t i = 0; i < kThumbSize; ++i) sum += ta[i] > tb[i] ? ta[i] - tb[i] : tb[i] - ta[i];
-    return static_cast<double>(sum) / kThumbSize;
-  }
-
-  // Frames [0, end) have arrived.
-  bool IsCut(uint64_t n, uint64_t end) const {
-    const double s = Score(n);
-    if (s < options.cut_floor) return false;
-    double around = 0.0;
-    uint64_t count = 0;
-    for (uint64_t k = 1; k <= options.cut_context; ++k) {
-      if (n >= k + 1) around += Score(n - k), ++count;
-      if (n + k < end) around += Score(n + k), ++count;
-    }
-    const double mean = count ? around / count : 0.0;
-    const double ratio = s >= options.cut_strong ? options.cut_strong_ratio : options.cut_ratio;
-    if (s < ratio * mean) return false;
-    // A flash: a frame shortly after comes back to the picture before.
-    const double jump = ThumbDistance(n - 1, n);
-    for (uint64_t k = 1; k <= options.flash_frames && n + k < end; ++k) {
-      if (ThumbDistance(n - 1, n + k) <= options.flash_match * jump) return false;
-    }
-    return true;
-  }
-
-  void Emit(const SceneBoundary& b) {
-    if (have_boundary && b.start_frame < last_start + options.min_scene_len) return;
-    if (!have_boundary && b.start_frame < options.min_scene_len) return;
-    have_boundary = true;
-    last_start = b.start_frame;
-    decided.push_back(b);
-  }
-
-  void DecideUpTo(uint64_t limit, uint64_t end) {
-    for (; next_cut < limit; ++next_cut) {
-      if (IsCut(next_cut, end)) {
-        Emit({next_cut, next_cut, next_cut, TransitionKind::kCut});
-      }
-    }
-  }
+  bool IsFlash(uint64_t n, uint64_t end, double jump) const;
+  bool IsCut(uint64_t n, uint64_t end) const;
+  bool TestWindow(uint64_t a, uint64_t b, Window& out);
+  void EvaluateWindows(uint64_t e);
+  void ResolveWindows(uint64_t horizon, bool all);
+  void Hold(const Window& w);
+  void Emit(const SceneBoundary& b);
+  void EmitBefore(uint64_t floor);
+  void Step(uint64_t n, uint64_t end, bool finishing);
+  uint64_t GradualFloor() const;
 };
 
+bool SceneDetector::State::IsFlash(uint64_t n, uint64_t end, double jump) const {
+  const double limit = options.flash_match * jump;
+  for (uint64_t k = 1; k <= options.flash_frames; ++k) {
+    if (n + k < end && Distance(Thumb(n - 1), Thumb(n + k)) <= limit) return true;
+    if (n >= k + 1 && Distance(Thumb(n), Thumb(n - 1 - k)) <= limit) return true;
+  }
+  return false;
+}
+
+// Frames [0, end) have arrived; n >= 1.
+bool SceneDetector::State::IsCut(uint64_t n, uint64_t end) const {
+  const double s = scores[Slot(n)], j = jumps[Slot(n)];
+  if (s < options.cut_floor || j < options.cut_thumb_floor) return false;
+  double score_sum = 0.0, jump_sum = 0.0;
+  uint64_t count = 0;
+  for (uint64_t k = 1; k <= options.cut_context; ++k) {
+    if (n >= k + 1) score_sum += scores[Slot(n - k)], jump_sum += jumps[Slot(n - k)], ++count;
+    if (n + k < end) score_sum += scores[Slot(n + k)], jump_sum += jumps[Slot(n + k)], ++count;
+  }
+  const double ratio = s >= options.cut_strong ? options.cut_strong_ratio : options.cut_ratio;
+  if (count > 0 && (s < ratio * score_sum / count || j < ratio * jump_sum / count)) return false;
+  return !IsFlash(n, end, j);
+}
+
+// Tests frames a..b as one gradual transition: the inner frames are fitted
+// as blends of the ends (Ta + f (Tb - Ta), one f a frame), which gives the
+// progress f, and their residuals against that blend and against the nearer
+// end's pixels tell a dissolve or fade from a wipe, and either from motion.
+bool SceneDetector::State::TestWindow(uint64_t a, uint64_t b, Window& out) {
+  const uint8_t* ta = Thumb(a);
+  const uint8_t* tb = Thumb(b);
+  std::array<double, kThumbSize> delta;
+  double change = 0.0, norm = 0.0;
+  for (uint64_t i = 0; i < kThumbSize; ++i) {
+    delta[i] = double(tb[i]) - ta[i];
+    change += std::abs(delta[i]), norm += delta[i] * delta[i];
+  }
+  change /= kThumbSize;
+  if (change < options.gradual_min_change) return false;
+  const uint64_t inner = b - a - 1;
+  double previous = 0.0, max_step = 0.0, max_back = 0.0;
+  uint64_t moving = 0;
+  for (uint64_t k = 0; k < inner; ++k) {
+    const uint8_t* t = Thumb(a + 1 + k);
+    double dot = 0.0;
+    for (uint64_t i = 0; i < kThumbSize; ++i) dot += (double(t[i]) - ta[i]) * delta[i];
+    const double f = std::clamp(dot / norm, 0.0, 1.0);
+    progress[k] = f;
+    max_step = std::max(max_step, f - previous);
+    max_back = std::max(max_back, previous - f);
+    previous = f;
+    if (f >= 0.1 && f <= 0.9) ++moving;
+  }
+  max_step = std::max(max_step, 1.0 - previous);
+  if (max_step > options.gradual_max_step || max_back > options.gradual_max_backstep) return false;
+  if (moving < options.gradual_min_frames || moving < options.gradual_tightness * inner) return false;
+  double blend = 0.0, mix = 0.0;
+  for (uint64_t k = 0; k < inner; ++k) {
+    const double f = progress[k];
+    if (f < 0.1 || f > 0.9) continue;
+    const uint8_t* t = Thumb(a + 1 + k);
+    for (uint64_t i = 0; i < kThumbSize; ++i) {
+      blend += std::abs(t[i] - (ta[i] + f * delta[i]));
+      mix += std::min(std::abs(double(t[i]) - ta[i]), std::abs(double(t[i]) - tb[i]));
+    }
+  }
+  blend /= double(moving) * kThumbSize * change;
+  mix /= double(moving) * kThumbSize * change;
+  const bool flat_a = StdDev(ta) < options.flat_level, flat_b = StdDev(tb) < options.flat_level;
+  if (!flat_a && !flat_b && RankCorrelation(ta, tb) > options.gradual_max_correlation) return false;
+  double residual;
+  if (blend <= options.gradual_max_blend) {
+    out.shape = Shape::kDissolve, residual = blend;
+  } else if (mix <= options.gradual_max_mix) {
+    out.shape = Shape::kWipe, residual = mix;
+  } else {
+    return false;
+  }
+  if (flat_a || flat_b) out.shape = flat_a ? Shape::kFadeIn : Shape::kFadeOut;
+  uint64_t middle = 0;
+  for (uint64_t k = 1; k < inner; ++k) {
+    if (std::abs(progress[k] - 0.5) < std::abs(progress[middle] - 0.5)) middle = k;
+  }
+  out.quality = change * (1.0 - residual);
+  out.a = a, out.b = b, out.middle = a + 1 + middle, out.decided = false;
+  return true;
+}
+
+void SceneDetector::State::EvaluateWindows(uint64_t e) {
+  for (const uint64_t length : kWindowLengths) {
+    if (e < length) break;
+    const uint64_t a = e - length;
+    if (have_cut && last_cut > a) break;  // a cut inside; longer windows hold it too
+    Window w;
+    if (TestWindow(a, e, w)) windows.push_back(w);
+  }
+}
+
+// A window is kept when no window overlapping it is better. Every window
+// that can overlap [a, b] ends before b + kMaxTransition, so once windows
+// ending at `horizon` have been tested, those with b + kMaxTransition - 1 <=
+// horizon are decided. A window is dropped from the list once nothing
+// undecided can overlap it.
+void SceneDetector::State::ResolveWindows(uint64_t horizon, bool all) {
+  for (Window& x : windows) {
+    if (x.decided || (!all && x.b + kMaxTransition - 1 > horizon)) continue;
+    x.decided = true;
+    bool best = true;
+    for (const Window& y : windows) {
+      if (&y != &x && Overlap(x, y) && Better(y, x)) {
+        best = false;
+        break;
+      }
+    }
+    if (best) Hold(x);
+  }
+  std::erase_if(windows, [&](const Window& w) {
+    return w.decided && (all || w.b + 2 * kMaxTransition <= horizon);
+  });
+}
+
+// Kept windows never overlap and arrive in frame order, so a fade-in can
+// only join the last one held.
+void SceneDetector::State::Hold(const Window& w) {
+  if (w.shape == Shape::kFadeIn && !held.empty() && held.back().shape == Shape::kFadeOut &&
+      w.a <= held.back().b - 1 + options.fade_gap) {
+    Window& out = held.back();
+    out.b = w.b;
+    out.middle = (out.a + 1 + w.b - 1) / 2;
+    out.shape = Shape::kFadeIn;  // joined: now a whole fade
+    return;
+  }
+  held.push_back(w);
+}
+
+void SceneDetector::State::Emit(const SceneBoundary& b) {
+  const uint64_t earliest = have_boundary ? last_start + options.min_scene_len : options.min_scene_len;
+  if (b.start_frame < earliest) return;
+  have_boundary = true;
+  last_start = b.start_frame;
+  decided.push_back(b);
+}
+
+// Emits, in start order, the cuts and held transitions that start below
+// `floor`.
+void SceneDetector::State::EmitBefore(uint64_t floor) {
+  uint64_t ci = 0, hi = 0;
+  while (true) {
+    const bool cut_ready = ci < cuts.size() && cuts[ci] < floor;
+    const bool held_ready = hi < held.size() && held[hi].middle < floor;
+    if (!cut_ready && !held_ready) break;
+    if (cut_ready && (!held_ready || cuts[ci] <= held[hi].middle)) {
+      const uint64_t c = cuts[ci++];
+      Emit({c, c, c, TransitionKind::kCut});
+      continue;
+    }
+    const Window& w = held[hi++];
+    TransitionKind kind = TransitionKind::kFade;
+    if (w.shape == Shape::kDissolve) kind = TransitionKind::kDissolve;
+    if (w.shape == Shape::kWipe) kind = TransitionKind::kWipe;
+    Emit({w.a + 1, w.b - 1, w.middle, kind});
+  }
+  cuts.erase(cuts.begin(), cuts.begin() + ci);
+  held.erase(held.begin(), held.begin() + hi);
+}
+
+// No transition still to be kept can start below this frame.
+uint64_t SceneDetector::State::GradualFloor() const {
+  // Undecided windows end after next - kMaxTransition, so start after
+  // next - 2 kMaxTransition; a held fade-out may still be joined.
+  uint64_t floor = next > 2 * kMaxTransition ? next - 2 * kMaxTransition : 0;
+  if (!held.empty() && held.back().shape == Shape::kFadeOut &&
+      next < held.back().b - 1 + options.fade_gap + 2 * kMaxTransition) {
+    floor = std::min(floor, held.back().a + 1);
+  }
+  return floor;
+}
+
+void SceneDetector::State::Step(uint64_t n, uint64_t end, bool finishing) {
+  if (IsCut(n, end)) {
+    cuts.push_back(n);
+    have_cut = true;
+    last_cut = n;
+  }
+  EvaluateWindows(n);
+  ResolveWindows(n, finishing);
+  next = n + 1;
+  EmitBefore(finishing ? UINT64_MAX : GradualFloor());
+}
+
 uint64_t SceneDetector::Lookahead(const SceneDetectorOptions& options) {
-  return std::max(options.cut_context, options.flash_frames) + 1;
+  const uint64_t cut_lookahead = std::max(options.cut_context, options.flash_frames);
+  // A cut waits for the windows around it; a fade-out waits for its fade-in.
+  return cut_lookahead + 3 * kMaxTransition + options.fade_gap;
 }
 
 SceneDetector::SceneDetector(const SceneDetectorOptions& options)
     : state_(std::make_unique<State>()) {
   State& s = *state_;
   s.options = options;
-  s.lookahead = Lookahead(options);
-  s.capacity = std::bit_ceil(2 * s.lookahead + 2);
+  s.cut_lookahead = std::max(options.cut_context, options.flash_frames);
+  s.capacity = std::bit_ceil(kMaxTransition + 2 * s.cut_lookahead + options.flash_frames + 4);
   s.scores.assign(s.capacity, 0.0);
+  s.jumps.assign(s.capacity, 0.0);
   s.thumbs.assign(s.capacity * kThumbSize, 0);
+  s.progress.assign(kMaxTransition, 0.0);
+  s.windows.reserve(4 * kWindowLengths.size() * kMaxTransition);
+  s.held.reserve(16);
+  s.cuts.reserve(16);
   s.decided.reserve(16);
 }
 
@@ -129,24 +360,37 @@ void SceneDetector::Push(uint64_t frame, double score, std::span<const uint8_t> 
   if (frame != s.pushed || thumb.size() < kThumbSize) {
     throw Panic("SceneDetector::Push: frames out of order or thumbnail too small");
   }
-  s.scores[frame & (s.capacity - 1)] = frame == 0 ? 0.0 : std::clamp(score, 0.0, 255.0);
-  std::memcpy(s.thumbs.data() + (frame & (s.capacity - 1)) * kThumbSize, thumb.data(), kThumbSize);
+  const uint64_t slot = s.Slot(frame);
+  std::memcpy(s.thumbs.data() + slot * kThumbSize, thumb.data(), kThumbSize);
+  s.scores[slot] = frame == 0 || !(score >= 0.0) ? 0.0 : std::min(score, 255.0);
+  s.jumps[slot] = frame == 0 ? 0.0 : Distance(s.Thumb(frame - 1), s.Thumb(frame));
   ++s.pushed;
-  if (s.pushed > s.lookahead) s.DecideUpTo(s.pushed - s.lookahead, s.pushed);
+  if (s.pushed > s.cut_lookahead + 1) s.Step(s.pushed - 1 - s.cut_lookahead, s.pushed, false);
 }
 
 std::vector<SceneBoundary> SceneDetector::TakeDecided() {
   std::vector<SceneBoundary> out;
   out.swap(state_->decided);
+  out.reserve(0);
+  state_->decided.reserve(16);
   return out;
 }
 
-uint64_t SceneDetector::FinalBefore() const { return state_->next_cut; }
+uint64_t SceneDetector::FinalBefore() const {
+  const State& s = *state_;
+  uint64_t floor = std::min(s.next, s.GradualFloor());
+  if (!s.cuts.empty()) floor = std::min(floor, s.cuts.front());
+  if (!s.held.empty()) floor = std::min(floor, s.held.front().a + 1);
+  for (const Window& w : s.windows) floor = std::min(floor, w.a + 1);
+  return floor;
+}
 
 void SceneDetector::Finish() {
   State& s = *state_;
-  s.DecideUpTo(s.pushed, s.pushed);
-  s.next_cut = std::max(s.next_cut, s.pushed);
+  for (uint64_t n = s.next; n < s.pushed; ++n) s.Step(n, s.pushed, n + 1 == s.pushed);
+  s.ResolveWindows(UINT64_MAX, true);
+  s.EmitBefore(UINT64_MAX);
+  s.next = s.pushed;
 }
 
 }  // namespace velmar::video

@@ -32,35 +32,48 @@ struct SceneBoundary {
 
 struct SceneDetectorOptions {
   uint64_t min_scene_len = 15;  // frames between two boundaries' start frames
-  // Hard cuts: the score must reach cut_floor and cut_ratio times the mean
-  // score of the cut_context frames on each side of it.
+  // Hard cuts: the score must reach cut_floor, the thumbnail's mean change
+  // cut_thumb_floor, and both must reach cut_ratio times their mean over the
+  // cut_context frames on each side.
   double cut_floor = 6.0;
+  double cut_thumb_floor = 4.0;
   double cut_ratio = 3.0;
   uint64_t cut_context = 2;
-  // Above cut_strong a cut needs only cut_strong_ratio (a cut between two
-  // shots full of motion still stands out, though less).
-  double cut_strong = 40.0;
-  double cut_strong_ratio = 1.6;
-  // A jump that comes back within flash_frames frames (the picture after it
-  // matches the one before it to within flash_match of the jump) is a flash.
+  // From cut_strong up, cut_strong_ratio is enough: a cut between two shots
+  // full of motion still stands out, though less.
+  double cut_strong = 50.0;
+  double cut_strong_ratio = 2.0;
+  // A jump is a flash when, within flash_frames frames, the picture comes
+  // back to the one before it (or the jump lands on a picture from just
+  // before), to within flash_match of the jump.
   uint64_t flash_frames = 5;
   double flash_match = 0.4;
-  // Gradual transitions: the thumbnails' mean change from end to end must
-  // reach gradual_min_change (gray levels), the pixels' mean excursion
-  // outside the span between their end values must stay within
-  // gradual_max_excursion of that change, and no one frame may carry more
-  // than gradual_max_step of it.
+  // Gradual transitions, over windows of up to kMaxTransition frames: the
+  // ends' thumbnails differ by at least gradual_min_change gray levels; the
+  // progress from one end to the other never moves more than
+  // gradual_max_step in one frame nor back more than gradual_max_backstep;
+  // at least gradual_min_frames inner frames, and gradual_tightness of them,
+  // are part-way; those frames are blends of the two ends (mean residual
+  // within gradual_max_blend of the change: a dissolve or fade) or a mix of
+  // their pixels (gradual_max_mix: a wipe); and the ends are different
+  // pictures (rank correlation at most gradual_max_correlation), unless one
+  // is plain: a thumbnail whose standard deviation is below flat_level.
   double gradual_min_change = 14.0;
-  double gradual_max_excursion = 0.12;
-  double gradual_max_step = 0.45;
-  // The two ends of a dissolve or wipe must hold different pictures: their
-  // thumbnails' correlation stays below gradual_max_correlation (a mere
-  // change of brightness keeps it near 1).
-  double gradual_max_correlation = 0.75;
-  // A thumbnail whose standard deviation is below flat_level is a plain
-  // (black or white) picture: the end of a fade-out or start of a fade-in.
+  double gradual_max_step = 0.35;
+  double gradual_max_backstep = 0.15;
+  uint64_t gradual_min_frames = 4;
+  double gradual_tightness = 0.5;
+  double gradual_max_blend = 0.15;
+  double gradual_max_mix = 0.15;
+  double gradual_max_correlation = 0.5;
   double flat_level = 6.0;
+  // A fade-in starting within fade_gap frames of a fade-out's end joins it
+  // into one fade through black.
+  uint64_t fade_gap = 30;
 };
+
+// The longest gradual transition found, in frames.
+inline constexpr uint64_t kMaxTransition = 44;
 
 // The thumbnail every frame is reduced to for the window signals.
 inline constexpr uint64_t kThumbWidth = 32;
