@@ -124,8 +124,10 @@ def window_quality(T, a: int, b: int, o: Options):
         return None
     if flat_a or flat_b:
         kind = "fade-in" if flat_a else "fade-out"
-    middle = a + 1 + int(np.argmin(np.abs(f - 0.5)))
-    return change * (1.0 - residual), middle, kind
+    k = int(np.argmin(np.abs(f - 0.5)))
+    first = min(int(np.argmax(f > 0.05)) if (f > 0.05).any() else len(f), k)
+    last = max(int(np.nonzero(f < 0.95)[0][-1]) if (f < 0.95).any() else 0, k)
+    return change * (1.0 - residual), a + 1 + k, kind, a + 1 + first, a + 1 + last
 
 
 def gradual_candidates(T, cuts: list[int], o: Options) -> list[Boundary]:
@@ -140,7 +142,7 @@ def gradual_candidates(T, cuts: list[int], o: Options) -> list[Boundary]:
                 continue
             q = window_quality(T, a, b, o)
             if q:
-                found.append((q[0], a, b, q[1], q[2]))
+                found.append((q[0], a, b, q[1], q[2], q[3], q[4]))
     # A window is kept when no window overlapping it is better (ties: the
     # earlier one wins), which can be decided once every window that could
     # overlap it has been seen.
@@ -150,14 +152,16 @@ def gradual_candidates(T, cuts: list[int], o: Options) -> list[Boundary]:
             if not any(y is not x and y[1] < x[2] and x[1] < y[2] and better(y, x) for y in found)]
     kept.sort(key=lambda x: x[1])
     out = []
-    for q, a, b, m, kind in kept:
+    ends = []
+    for q, a, b, m, kind, first, last in kept:
         # A fade-out followed closely by a fade-in is one fade through black.
-        if (kind == "fade-in" and out and out[-1].kind == "fade-out" and a - out[-1].last <= o.fade_gap):
+        if kind == "fade-in" and out and out[-1].kind == "fade-out" and a <= ends[-1] - 1 + o.fade_gap:
             prev = out.pop()
-            first, last = prev.first, b - 1
-            out.append(Boundary(first, last, (first + last) // 2, "fade"))
+            out.append(Boundary(prev.first, last, (prev.first + last) // 2, "fade"))
+            ends[-1] = b
             continue
-        out.append(Boundary(a + 1, b - 1, m, kind))
+        out.append(Boundary(first, last, m, kind))
+        ends.append(b)
     for x in out:
         if x.kind in ("fade-in", "fade-out"):
             x.kind = "fade"

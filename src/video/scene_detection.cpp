@@ -57,6 +57,7 @@ enum class Shape { kDissolve, kWipe, kFadeIn, kFadeOut };
 struct Window {
   double quality = 0.0;
   uint64_t a = 0, b = 0, middle = 0;
+  uint64_t first = 0, last = 0;  // the frames part-way from one end to the other
   Shape shape = Shape::kDissolve;
   bool decided = false;
 };
@@ -124,6 +125,7 @@ struct SceneDetector::State {
   std::vector<double> progress;  // per inner frame of the window being tested
   bool have_boundary = false;
   uint64_t last_start = 0;
+  bool finished = false;
   std::vector<SceneBoundary> decided;
 
   uint64_t Slot(uint64_t frame) const { return frame & (capacity - 1); }
@@ -220,12 +222,15 @@ bool SceneDetector::State::TestWindow(uint64_t a, uint64_t b, Window& out) {
     return false;
   }
   if (flat_a || flat_b) out.shape = flat_a ? Shape::kFadeIn : Shape::kFadeOut;
-  uint64_t middle = 0;
-  for (uint64_t k = 1; k < inner; ++k) {
+  uint64_t middle = 0, first = inner, last = 0;
+  for (uint64_t k = 0; k < inner; ++k) {
     if (std::abs(progress[k] - 0.5) < std::abs(progress[middle] - 0.5)) middle = k;
+    if (progress[k] > 0.05) first = std::min(first, k);
+    if (progress[k] < 0.95) last = k;
   }
   out.quality = change * (1.0 - residual);
   out.a = a, out.b = b, out.middle = a + 1 + middle, out.decided = false;
+  out.first = a + 1 + std::min(first, middle), out.last = a + 1 + std::max(last, middle);
   return true;
 }
 
@@ -269,7 +274,8 @@ void SceneDetector::State::Hold(const Window& w) {
       w.a <= held.back().b - 1 + options.fade_gap) {
     Window& out = held.back();
     out.b = w.b;
-    out.middle = (out.a + 1 + w.b - 1) / 2;
+    out.last = w.last;
+    out.middle = (out.first + out.last) / 2;
     out.shape = Shape::kFadeIn;  // joined: now a whole fade
     return;
   }
@@ -301,7 +307,7 @@ void SceneDetector::State::EmitBefore(uint64_t floor) {
     TransitionKind kind = TransitionKind::kFade;
     if (w.shape == Shape::kDissolve) kind = TransitionKind::kDissolve;
     if (w.shape == Shape::kWipe) kind = TransitionKind::kWipe;
-    Emit({w.a + 1, w.b - 1, w.middle, kind});
+    Emit({w.first, w.last, w.middle, kind});
   }
   cuts.erase(cuts.begin(), cuts.begin() + ci);
   held.erase(held.begin(), held.begin() + hi);
@@ -314,7 +320,7 @@ uint64_t SceneDetector::State::GradualFloor() const {
   uint64_t floor = next > 2 * kMaxTransition ? next - 2 * kMaxTransition : 0;
   if (!held.empty() && held.back().shape == Shape::kFadeOut &&
       next < held.back().b - 1 + options.fade_gap + 2 * kMaxTransition) {
-    floor = std::min(floor, held.back().a + 1);
+    floor = std::min(floor, held.back().first);
   }
   return floor;
 }
@@ -378,9 +384,10 @@ std::vector<SceneBoundary> SceneDetector::TakeDecided() {
 
 uint64_t SceneDetector::FinalBefore() const {
   const State& s = *state_;
+  if (s.finished) return s.pushed;
   uint64_t floor = std::min(s.next, s.GradualFloor());
   if (!s.cuts.empty()) floor = std::min(floor, s.cuts.front());
-  if (!s.held.empty()) floor = std::min(floor, s.held.front().a + 1);
+  if (!s.held.empty()) floor = std::min(floor, s.held.front().first);
   for (const Window& w : s.windows) floor = std::min(floor, w.a + 1);
   return floor;
 }
@@ -391,6 +398,7 @@ void SceneDetector::Finish() {
   s.ResolveWindows(UINT64_MAX, true);
   s.EmitBefore(UINT64_MAX);
   s.next = s.pushed;
+  s.finished = true;
 }
 
 }  // namespace velmar::video
