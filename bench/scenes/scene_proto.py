@@ -111,7 +111,8 @@ def window_quality(T, a: int, b: int, o: Options):
     if moving.sum() < o.gradual_min_frames or moving.sum() < o.gradual_tightness * len(f):
         return None
     part = inner[moving]
-    blend = np.abs(part - (ta + f[moving, None] * delta)).mean() / change
+    fq = np.floor(f[moving, None] * 1024 + 0.5) / 1024  # the detector's fixed point
+    blend = np.abs(part - (ta + fq * delta)).mean() / change
     mix = np.minimum(np.abs(part - ta), np.abs(part - tb)).mean() / change
     flat_a, flat_b = ta.std() < o.flat_level, tb.std() < o.flat_level
     if not (flat_a or flat_b) and rank_correlation(ta, tb) > o.gradual_max_correlation:

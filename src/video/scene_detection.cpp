@@ -10,37 +10,43 @@
 
 namespace velmar::video {
 
+namespace {
+
+// edges[c] = the first source index of cell c (source x belongs to cell
+// x * cells / size, so cell c starts at ceil(c * size / cells)).
+template <uint64_t kCells>
+std::array<uint64_t, kCells + 1> CellEdges(uint64_t size) {
+  std::array<uint64_t, kCells + 1> edges;
+  for (uint64_t c = 0; c <= kCells; ++c) edges[c] = (c * size + kCells - 1) / kCells;
+  return edges;
+}
+
+}  // namespace
+
 void MakeThumbnail(std::span<const uint8_t> gray, uint64_t width, uint64_t height,
                    std::span<uint8_t> out) {
   if (width == 0 || height == 0 || gray.size() / width < height || out.size() < kThumbSize) {
     throw Panic("MakeThumbnail: picture or thumbnail buffer too small");
   }
-  // Cell boundaries: source column x belongs to thumbnail column
-  // x * kThumbWidth / width. A picture narrower than the thumbnail gives
-  // empty cells; those take the source pixel under the cell's centre.
-  uint32_t sums[kThumbSize] = {};
-  uint32_t counts[kThumbSize] = {};
-  for (uint64_t y = 0; y < height; ++y) {
-    const uint8_t* row = gray.data() + y * width;
-    const uint64_t ty = y * kThumbHeight / height;
-    uint32_t* sum_row = sums + ty * kThumbWidth;
-    uint32_t* count_row = counts + ty * kThumbWidth;
-    for (uint64_t x = 0; x < width; ++x) {
-      const uint64_t tx = x * kThumbWidth / width;
-      sum_row[tx] += row[x];
-      ++count_row[tx];
-    }
-  }
+  const auto cols = CellEdges<kThumbWidth>(width);
+  const auto rows = CellEdges<kThumbHeight>(height);
   for (uint64_t ty = 0; ty < kThumbHeight; ++ty) {
+    // A picture smaller than the thumbnail leaves cells without a pixel of
+    // their own; they take the one under their centre.
+    const uint64_t y0 = rows[ty], y1 = std::max(rows[ty + 1], y0 + 1);
+    const uint64_t yc = std::min((2 * ty + 1) * height / (2 * kThumbHeight), height - 1);
     for (uint64_t tx = 0; tx < kThumbWidth; ++tx) {
-      const uint64_t i = ty * kThumbWidth + tx;
-      if (counts[i] == 0) {
-        const uint64_t sx = (2 * tx + 1) * width / (2 * kThumbWidth);
-        const uint64_t sy = (2 * ty + 1) * height / (2 * kThumbHeight);
-        out[i] = gray[sy * width + sx];
-      } else {
-        out[i] = static_cast<uint8_t>((sums[i] + counts[i] / 2) / counts[i]);
+      uint64_t x0 = cols[tx], x1 = cols[tx + 1];
+      uint64_t ya = y0, yb = y1;
+      if (x1 <= x0) x0 = std::min((2 * tx + 1) * width / (2 * kThumbWidth), width - 1), x1 = x0 + 1;
+      if (rows[ty + 1] <= rows[ty]) ya = yc, yb = yc + 1;
+      uint32_t sum = 0;
+      for (uint64_t y = ya; y < yb; ++y) {
+        const uint8_t* row = gray.data() + y * width;
+        for (uint64_t x = x0; x < x1; ++x) sum += row[x];
       }
+      const uint32_t count = static_cast<uint32_t>((yb - ya) * (x1 - x0));
+      out[ty * kThumbWidth + tx] = static_cast<uint8_t>((sum + count / 2) / count);
     }
   }
 }
@@ -77,33 +83,29 @@ double Distance(const uint8_t* x, const uint8_t* y) {
 }
 
 double StdDev(const uint8_t* x) {
-  double sum = 0.0, sum2 = 0.0;
-  for (uint64_t i = 0; i < kThumbSize; ++i) sum += x[i], sum2 += double(x[i]) * x[i];
-  const double mean = sum / kThumbSize;
-  return std::sqrt(std::max(0.0, sum2 / kThumbSize - mean * mean));
+  uint64_t sum = 0, sum2 = 0;
+  for (uint64_t i = 0; i < kThumbSize; ++i) sum += x[i], sum2 += uint32_t(x[i]) * x[i];
+  const double mean = double(sum) / kThumbSize;
+  return std::sqrt(std::max(0.0, double(sum2) / kThumbSize - mean * mean));
 }
 
 // Ranks 0..n-1, equal values ranked by position (a stable counting sort).
-void Ranks(const uint8_t* x, std::array<double, kThumbSize>& out) {
-  std::array<uint32_t, 257> start{};
+void Ranks(const uint8_t* x, uint16_t* out) {
+  std::array<uint16_t, 257> start{};
   for (uint64_t i = 0; i < kThumbSize; ++i) ++start[x[i] + 1];
   for (uint64_t v = 1; v < start.size(); ++v) start[v] += start[v - 1];
   for (uint64_t i = 0; i < kThumbSize; ++i) out[i] = start[x[i]]++;
 }
 
-// Pearson correlation of the two thumbnails' ranks: near 1 when one picture
-// is the other in another brightness or contrast, even where it clips.
-double RankCorrelation(const uint8_t* x, const uint8_t* y) {
-  std::array<double, kThumbSize> rx, ry;
-  Ranks(x, rx);
-  Ranks(y, ry);
-  const double mean = (kThumbSize - 1) / 2.0;
-  double sxy = 0.0, sxx = 0.0, syy = 0.0;
-  for (uint64_t i = 0; i < kThumbSize; ++i) {
-    const double dx = rx[i] - mean, dy = ry[i] - mean;
-    sxy += dx * dy, sxx += dx * dx, syy += dy * dy;
-  }
-  return sxx > 0 && syy > 0 ? sxy / std::sqrt(sxx * syy) : 1.0;
+// Pearson correlation of two thumbnails' ranks: near 1 when one picture is
+// the other in another brightness or contrast, even where it clips. Ranks
+// are a permutation of 0..n-1, so their mean and spread are fixed.
+double RankCorrelation(const uint16_t* x, const uint16_t* y) {
+  uint64_t dot = 0;
+  for (uint64_t i = 0; i < kThumbSize; ++i) dot += uint32_t(x[i]) * y[i];
+  constexpr double kN = kThumbSize, kMean = (kN - 1) / 2;
+  constexpr double kSpread = kN * (kN * kN - 1) / 12;  // sum of (rank - mean)^2
+  return (double(dot) - kN * kMean * kMean) / kSpread;
 }
 
 }  // namespace
@@ -115,6 +117,12 @@ struct SceneDetector::State {
   std::vector<double> scores;
   std::vector<double> jumps;  // thumbnail distance to the frame before
   std::vector<uint8_t> thumbs;
+  // gram[slot(i) * capacity + slot(j)] = the dot product of thumbnails i and
+  // j, for every pair in the ring: a window's progress then costs a few
+  // scalar operations per frame instead of a pass over its pixels.
+  std::vector<uint32_t> gram;
+  std::vector<uint16_t> ranks;  // each thumbnail's pixel ranks
+  std::vector<double> spreads;  // each thumbnail's standard deviation
   uint64_t pushed = 0;  // frames pushed so far
   uint64_t next = 1;    // the next frame to decide on as a cut and window end
   bool have_cut = false;
@@ -129,6 +137,8 @@ struct SceneDetector::State {
   std::vector<SceneBoundary> decided;
 
   uint64_t Slot(uint64_t frame) const { return frame & (capacity - 1); }
+  double Gram(uint64_t i, uint64_t j) const { return gram[Slot(i) * capacity + Slot(j)]; }
+  void AddToGram(uint64_t frame);
   const uint8_t* Thumb(uint64_t frame) const { return thumbs.data() + Slot(frame) * kThumbSize; }
 
   bool IsFlash(uint64_t n, uint64_t end, double jump) const;
@@ -174,45 +184,55 @@ bool SceneDetector::State::IsCut(uint64_t n, uint64_t end) const {
 bool SceneDetector::State::TestWindow(uint64_t a, uint64_t b, Window& out) {
   const uint8_t* ta = Thumb(a);
   const uint8_t* tb = Thumb(b);
-  std::array<double, kThumbSize> delta;
-  double change = 0.0, norm = 0.0;
-  for (uint64_t i = 0; i < kThumbSize; ++i) {
-    delta[i] = double(tb[i]) - ta[i];
-    change += std::abs(delta[i]), norm += delta[i] * delta[i];
-  }
-  change /= kThumbSize;
+  const double change = Distance(ta, tb);
   if (change < options.gradual_min_change) return false;
+  // (Ti - Ta) . (Tb - Ta) and |Tb - Ta|^2 from the dot products.
+  const double aa = Gram(a, a), ab = Gram(a, b);
+  const double norm = aa - 2 * ab + Gram(b, b);
   const uint64_t inner = b - a - 1;
   double previous = 0.0, max_step = 0.0, max_back = 0.0;
   uint64_t moving = 0;
   for (uint64_t k = 0; k < inner; ++k) {
-    const uint8_t* t = Thumb(a + 1 + k);
-    double dot = 0.0;
-    for (uint64_t i = 0; i < kThumbSize; ++i) dot += (double(t[i]) - ta[i]) * delta[i];
+    const uint64_t i = a + 1 + k;
+    const double dot = Gram(i, b) - Gram(i, a) - ab + aa;
     const double f = std::clamp(dot / norm, 0.0, 1.0);
     progress[k] = f;
     max_step = std::max(max_step, f - previous);
     max_back = std::max(max_back, previous - f);
     previous = f;
     if (f >= 0.1 && f <= 0.9) ++moving;
+    if (max_step > options.gradual_max_step || max_back > options.gradual_max_backstep) return false;
   }
   max_step = std::max(max_step, 1.0 - previous);
   if (max_step > options.gradual_max_step || max_back > options.gradual_max_backstep) return false;
   if (moving < options.gradual_min_frames || moving < options.gradual_tightness * inner) return false;
-  double blend = 0.0, mix = 0.0;
-  for (uint64_t k = 0; k < inner; ++k) {
-    const double f = progress[k];
-    if (f < 0.1 || f > 0.9) continue;
-    const uint8_t* t = Thumb(a + 1 + k);
-    for (uint64_t i = 0; i < kThumbSize; ++i) {
-      blend += std::abs(t[i] - (ta[i] + f * delta[i]));
-      mix += std::min(std::abs(double(t[i]) - ta[i]), std::abs(double(t[i]) - tb[i]));
-    }
+  const bool flat_a = spreads[Slot(a)] < options.flat_level;
+  const bool flat_b = spreads[Slot(b)] < options.flat_level;
+  if (!flat_a && !flat_b &&
+      RankCorrelation(&ranks[Slot(a) * kThumbSize], &ranks[Slot(b) * kThumbSize]) >
+          options.gradual_max_correlation) {
+    return false;
   }
-  blend /= double(moving) * kThumbSize * change;
-  mix /= double(moving) * kThumbSize * change;
-  const bool flat_a = StdDev(ta) < options.flat_level, flat_b = StdDev(tb) < options.flat_level;
-  if (!flat_a && !flat_b && RankCorrelation(ta, tb) > options.gradual_max_correlation) return false;
+  // Integer sums, so that they vectorise: f in steps of 1/kFixed.
+  constexpr int32_t kFixed = 1024;
+  int64_t blend_sum = 0, mix_sum = 0;
+  for (uint64_t k = 0; k < inner; ++k) {
+    if (progress[k] < 0.1 || progress[k] > 0.9) continue;
+    const int32_t f = static_cast<int32_t>(std::lround(progress[k] * kFixed));
+    const uint8_t* t = Thumb(a + 1 + k);
+    int32_t frame_blend = 0, frame_mix = 0;
+    for (uint64_t i = 0; i < kThumbSize; ++i) {
+      const int32_t x = t[i], xa = ta[i], xb = tb[i];
+      frame_blend += std::abs(kFixed * (x - xa) - f * (xb - xa));
+    }
+    for (uint64_t i = 0; i < kThumbSize; ++i) {
+      const int32_t x = t[i], xa = ta[i], xb = tb[i];
+      frame_mix += std::min(std::abs(x - xa), std::abs(x - xb));
+    }
+    blend_sum += frame_blend, mix_sum += frame_mix;
+  }
+  const double blend = double(blend_sum) / kFixed / (double(moving) * kThumbSize * change);
+  const double mix = double(mix_sum) / (double(moving) * kThumbSize * change);
   double residual;
   if (blend <= options.gradual_max_blend) {
     out.shape = Shape::kDissolve, residual = blend;
@@ -325,6 +345,18 @@ uint64_t SceneDetector::State::GradualFloor() const {
   return floor;
 }
 
+void SceneDetector::State::AddToGram(uint64_t frame) {
+  const uint8_t* t = Thumb(frame);
+  const uint64_t oldest = frame + 1 > capacity ? frame + 1 - capacity : 0;
+  for (uint64_t other = oldest; other <= frame; ++other) {
+    const uint8_t* u = Thumb(other);
+    uint32_t dot = 0;
+    for (uint64_t i = 0; i < kThumbSize; ++i) dot += uint32_t(t[i]) * u[i];
+    gram[Slot(frame) * capacity + Slot(other)] = dot;
+    gram[Slot(other) * capacity + Slot(frame)] = dot;
+  }
+}
+
 void SceneDetector::State::Step(uint64_t n, uint64_t end, bool finishing) {
   if (IsCut(n, end)) {
     cuts.push_back(n);
@@ -352,6 +384,9 @@ SceneDetector::SceneDetector(const SceneDetectorOptions& options)
   s.scores.assign(s.capacity, 0.0);
   s.jumps.assign(s.capacity, 0.0);
   s.thumbs.assign(s.capacity * kThumbSize, 0);
+  s.gram.assign(s.capacity * s.capacity, 0);
+  s.ranks.assign(s.capacity * kThumbSize, 0);
+  s.spreads.assign(s.capacity, 0.0);
   s.progress.assign(kMaxTransition, 0.0);
   s.windows.reserve(4 * kWindowLengths.size() * kMaxTransition);
   s.held.reserve(16);
@@ -370,14 +405,18 @@ void SceneDetector::Push(uint64_t frame, double score, std::span<const uint8_t> 
   std::memcpy(s.thumbs.data() + slot * kThumbSize, thumb.data(), kThumbSize);
   s.scores[slot] = frame == 0 || !(score >= 0.0) ? 0.0 : std::min(score, 255.0);
   s.jumps[slot] = frame == 0 ? 0.0 : Distance(s.Thumb(frame - 1), s.Thumb(frame));
+  s.AddToGram(frame);
+  s.spreads[slot] = StdDev(s.Thumb(frame));
+  Ranks(s.Thumb(frame), &s.ranks[slot * kThumbSize]);
   ++s.pushed;
   if (s.pushed > s.cut_lookahead + 1) s.Step(s.pushed - 1 - s.cut_lookahead, s.pushed, false);
 }
 
 std::vector<SceneBoundary> SceneDetector::TakeDecided() {
+  // Called after every frame: nothing is allocated unless there is news.
   std::vector<SceneBoundary> out;
+  if (state_->decided.empty()) return out;
   out.swap(state_->decided);
-  out.reserve(0);
   state_->decided.reserve(16);
   return out;
 }
