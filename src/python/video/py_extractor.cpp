@@ -37,12 +37,9 @@ Ref ExtractFrames(PyObject* self, std::string video_path, uint64_t) {
   auto result =
       Unwrap(video::extract_all_frames(video_path, settings.ffmpeg_path, settings.verbose));
   std::vector<video::VideoFrame>& frames = result.frames;
-  Ref list = Check(PyList_New(static_cast<Py_ssize_t>(frames.size())));
-  for (size_t i = 0; i < frames.size(); ++i) {
-    // Steals the reference, even when it fails.
-    CheckStatus(PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i),
-                               FrameClass::Wrap(std::move(frames[i])).release()));
-  }
+  Ref list = NewList(frames, [](video::VideoFrame& frame) {
+    return FrameClass::Wrap(std::move(frame));
+  });
   frames.clear();
   Ref width = NewInt(result.width);
   Ref height = NewInt(result.height);

@@ -13,8 +13,8 @@
 
 #include "python/binding.hpp"
 #include "python/convert.hpp"
+#include "python/lock_release.hpp"
 #include "python/types.hpp"
-#include "python/video/gil.hpp"
 #include "common/interrupt.hpp"
 #include "video/frame.hpp"
 #include "video/libav/scanner.hpp"
@@ -40,18 +40,6 @@ struct ScanResultRecord {
   std::optional<double> threshold;
 };
 using ScanResultClass = NativeType<ScanResultRecord>;
-
-Ref NewFloat(double v) { return Check(PyFloat_FromDouble(v)); }
-
-Ref FloatList(const std::vector<double>& values) {
-  Ref list = Check(PyList_New(static_cast<Py_ssize_t>(values.size())));
-  for (size_t i = 0; i < values.size(); ++i) {
-    // PyList_SetItem steals the reference, even when it fails.
-    CheckStatus(
-        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), NewFloat(values[i]).release()));
-  }
-  return list;
-}
 
 template <auto Field>
 PyObject* KeyframeNumber(PyObject* self, void*) {
@@ -174,7 +162,7 @@ Ref WrapOutcome(ScanOutcome&& out, std::optional<double> threshold) {
   for (video::ScanKeyframe& kf : out.keyframes) {
     CheckStatus(PyList_Append(keyframes.get(), KeyframeClass::Wrap(std::move(kf)).get()));
   }
-  ScanResultRecord record{std::move(keyframes), FloatList(out.scores), FloatList(out.times),
+  ScanResultRecord record{std::move(keyframes), NewFloatList(out.scores), NewFloatList(out.times),
                           NewStrList(out.image_errors), {}, threshold};
   out.keyframes = {};
   out.scores = {};
@@ -260,11 +248,11 @@ class ProgressObserver : public video::ScanObserver {
  public:
   explicit ProgressObserver(PyObject* progress) : progress_(progress) {}
 
-  // The lock is released by `release` whenever the scan calls Poll.
-  void SetRelease(GilRelease* release) { release_ = release; }
+  // The lock is released by `released` whenever the scan calls Poll.
+  void SetReleased(ReleasedLock* released) { released_ = released; }
 
   bool Poll(uint64_t done, uint64_t expected) override {
-    GilRelease::Reacquire held(*release_);
+    LockHeld held(*released_);
     CheckInterrupt();  // Ctrl-C: throws Interrupted with KeyboardInterrupt set
     if (progress_ == nullptr || Clock::now() - last_call_ < kProgressInterval) return true;
     last_call_ = Clock::now();
@@ -282,7 +270,7 @@ class ProgressObserver : public video::ScanObserver {
 
  private:
   PyObject* progress_;
-  GilRelease* release_ = nullptr;
+  ReleasedLock* released_ = nullptr;
   Clock::time_point last_call_ = Clock::now();
 };
 
@@ -345,8 +333,8 @@ Ref ScanVideo(PyObject*, std::string video_path, std::optional<uint64_t> max_key
   ProgressObserver observer(progress);
   std::optional<video::VideoResult<ScanOutcome>> result;
   {
-    GilRelease release;
-    observer.SetRelease(&release);
+    ReleasedLock released;
+    observer.SetReleased(&released);
     result.emplace(video::ScanVideo(video_path, options, &observer));
   }
 

@@ -187,7 +187,7 @@ VideoResult<DecodeStats> DecodeFrames(const std::string& video_path,
   auto decoder = Subprocess::Spawn(DecodeCommand(video_path, ffmpeg_path, stream->map),
                                    {Stdio::kNull, Stdio::kPipe, Stdio::kNull});
   if (!decoder) {
-    return std::unexpected(VideoError{"Failed to spawn FFmpeg process", decoder.error()});
+    return std::unexpected(VideoError{"Failed to spawn FFmpeg process", decoder.error().cause});
   }
   decoder->GrowStdoutPipe(static_cast<int>(PIPE_READ_BUFFER_SIZE));
 

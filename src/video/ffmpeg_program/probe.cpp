@@ -223,15 +223,15 @@ VideoResult<std::string> RunProbe(const std::string& video_path, const std::stri
   constexpr const char* kFailed = "Failed to probe video with FFmpeg";
   auto command = ProbeCommand(video_path, ffmpeg_path);
   auto child = Subprocess::Spawn(command, {Stdio::kNull, Stdio::kPipe, Stdio::kPipe});
-  if (!child) return std::unexpected(VideoError{kFailed, child.error()});
+  if (!child) return std::unexpected(VideoError{kFailed, child.error().cause});
   std::string description;
   if (auto drained = child->DrainOutput(nullptr, &description, kMaxProbeOutput); !drained) {
-    return std::unexpected(VideoError{kFailed, drained.error()});
+    return std::unexpected(VideoError{kFailed, drained.error().cause});
   }
   // The status is never used, so a child already reaped for us (SIGCHLD
   // ignored) is no failure: its output has been read to the end.
-  if (auto status = child->Wait(); !status && status.error().value() != ECHILD) {
-    return std::unexpected(VideoError{kFailed, status.error()});
+  if (auto status = child->Wait(); !status && status.error().cause.value() != ECHILD) {
+    return std::unexpected(VideoError{kFailed, status.error().cause});
   }
   return description;
 }

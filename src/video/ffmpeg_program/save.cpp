@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <charconv>
 
+#include "common/fs.hpp"
 #include "common/interrupt.hpp"
 #include "common/output.hpp"
 #include "video/ffmpeg_program/subprocess.hpp"
@@ -97,17 +98,17 @@ VideoResult<bool> SaveOne(const std::string& video_path, uint64_t frame_number,
                                              SeekText(frame_number, target.rate), output_path,
                                              target.map, target.order),
                                  {Stdio::kNull, Stdio::kPipe, Stdio::kPipe});
-  if (!child) return std::unexpected(VideoError{kFailed, child.error()});
+  if (!child) return std::unexpected(VideoError{kFailed, child.error().cause});
   // ffmpeg's own messages are collected so it never blocks on a full pipe,
   // and then dropped.
   if (auto drained = child->DrainOutput(nullptr, nullptr); !drained) {
-    return std::unexpected(VideoError{kFailed, drained.error()});
+    return std::unexpected(VideoError{kFailed, drained.error().cause});
   }
   auto status = child->Wait();
   if (!status) {
     // ECHILD: the caller ignores SIGCHLD and the status is lost (the wait
     // still lasted until ffmpeg ended); the file alone then decides.
-    if (status.error().value() != ECHILD) return std::unexpected(VideoError{kFailed, status.error()});
+    if (status.error().cause.value() != ECHILD) return std::unexpected(VideoError{kFailed, status.error().cause});
     return IsNonEmptyFile(output_path);
   }
   // ffmpeg exits with 0 having written nothing when the seek lands past the

@@ -11,7 +11,6 @@
 
 #include "video/ffmpeg_program/probe.hpp"
 #include "video/frame.hpp"
-#include "video/paths.hpp"
 #include "video/video_error.hpp"
 
 namespace velmar::video {

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -20,7 +21,7 @@ namespace velmar::video {
 
 namespace {
 
-std::error_code Errno(int err) { return std::error_code(err, std::generic_category()); }
+Error Errno(int err) { return Error::FromErrno(std::strerror(err), err); }
 
 void CloseFd(int& fd) noexcept {
   if (fd >= 0) {
@@ -59,7 +60,7 @@ struct SpawnScratch {
 
 }  // namespace
 
-std::expected<Subprocess, std::error_code> Subprocess::Spawn(std::span<const std::string> argv,
+Result<Subprocess> Subprocess::Spawn(std::span<const std::string> argv,
                                                              StdioSetup stdio) {
   if (argv.empty()) return std::unexpected(Errno(EINVAL));
   for (const std::string& arg : argv) {
@@ -172,7 +173,7 @@ void Subprocess::GrowStdoutPipe(int bytes) {
   if (out_fd_ >= 0) ::fcntl(out_fd_, F_SETPIPE_SZ, bytes);
 }
 
-std::expected<size_t, std::error_code> Subprocess::ReadStdout(std::span<uint8_t> buffer) {
+Result<size_t> Subprocess::ReadStdout(std::span<uint8_t> buffer) {
   if (out_fd_ < 0) return std::unexpected(Errno(EBADF));
   for (;;) {
     CheckInterrupt();
@@ -182,7 +183,7 @@ std::expected<size_t, std::error_code> Subprocess::ReadStdout(std::span<uint8_t>
   }
 }
 
-std::expected<void, std::error_code> Subprocess::DrainOutput(std::string* out, std::string* err,
+Result<void> Subprocess::DrainOutput(std::string* out, std::string* err,
                                                              size_t limit) {
   int* fds[2] = {&out_fd_, &err_fd_};
   std::string* targets[2] = {out, err};
@@ -217,7 +218,7 @@ std::expected<void, std::error_code> Subprocess::DrainOutput(std::string* out, s
   }
 }
 
-std::expected<int, std::error_code> Subprocess::Wait() {
+Result<int> Subprocess::Wait() {
   if (pid_ <= 0) return std::unexpected(Errno(ECHILD));
   for (;;) {
     CheckInterrupt();

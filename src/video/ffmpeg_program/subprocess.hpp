@@ -4,10 +4,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <expected>
 #include <span>
 #include <string>
 #include <system_error>
+
+#include "common/error.hpp"
 
 namespace velmar::video {
 
@@ -41,7 +42,7 @@ class Subprocess {
   // Starts argv[0], looked up on PATH when it has no "/". Returns the
   // posix_spawnp error (ENOENT for a missing program) when it cannot start,
   // EINVAL for an empty vector or an argument holding a NUL.
-  static std::expected<Subprocess, std::error_code> Spawn(std::span<const std::string> argv,
+  static Result<Subprocess> Spawn(std::span<const std::string> argv,
                                                           StdioSetup stdio);
 
   Subprocess(Subprocess&& other) noexcept;
@@ -55,13 +56,13 @@ class Subprocess {
 
   // Reads up to buffer.size() bytes from the child's stdout pipe. Returns the
   // count, 0 at end of stream. Throws Interrupted on Ctrl-C.
-  std::expected<size_t, std::error_code> ReadStdout(std::span<uint8_t> buffer);
+  Result<size_t> ReadStdout(std::span<uint8_t> buffer);
 
   // Reads the stdout and stderr pipes to end of stream at once (poll), so a
   // child that fills one pipe while we wait on the other cannot deadlock.
   // A null target discards that stream. Only pipes that were set up are read.
   // Each target keeps at most `limit` bytes; the rest is read and dropped.
-  std::expected<void, std::error_code> DrainOutput(std::string* out, std::string* err,
+  Result<void> DrainOutput(std::string* out, std::string* err,
                                                    size_t limit = SIZE_MAX);
 
   // Asks the kernel for a larger stdout pipe (fewer, larger reads); best effort.
@@ -78,7 +79,7 @@ class Subprocess {
   // itself (waitpid still returns only once it has ended), and its status
   // is lost.
   // Throws Interrupted on Ctrl-C; the destructor then kills and reaps.
-  std::expected<int, std::error_code> Wait();
+  Result<int> Wait();
 
  private:
   Subprocess() = default;

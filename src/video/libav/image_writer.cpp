@@ -1,11 +1,7 @@
 #include "video/libav/image_writer.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -19,6 +15,7 @@ extern "C" {
 #include <turbojpeg.h>
 }
 
+#include "common/fs.hpp"
 #include "common/output.hpp"
 #include "video/libav/decoder.hpp"
 #include "video/libav/gray_converter.hpp"
@@ -30,46 +27,8 @@ namespace {
 
 constexpr int kJpegQuality = 92;
 
-std::string BaseName(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 VideoError Fail(const std::string& path, const std::string& reason) {
   return VideoError{BaseName(path) + ": " + reason, {}};
-}
-
-// Writes `bytes` to a temporary file beside `path`, then renames it over
-// `path`. The temporary file is removed on every failure.
-VideoResult<void> WriteAtomically(const std::string& path, const uint8_t* bytes, size_t size) {
-  static std::atomic<uint64_t> counter{0};
-  const std::string temp = Format("%s.tmp-%d-%llu", path.c_str(), static_cast<int>(::getpid()),
-                                  static_cast<unsigned long long>(counter.fetch_add(1)));
-  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (fd < 0) return std::unexpected(Fail(path, std::strerror(errno)));
-  size_t done = 0;
-  while (done < size) {
-    const ssize_t n = ::write(fd, bytes + done, size - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      const int err = n < 0 ? errno : EIO;
-      ::close(fd);
-      ::unlink(temp.c_str());
-      return std::unexpected(Fail(path, std::strerror(err)));
-    }
-    done += static_cast<size_t>(n);
-  }
-  if (::close(fd) != 0) {
-    const int err = errno;
-    ::unlink(temp.c_str());
-    return std::unexpected(Fail(path, std::strerror(err)));
-  }
-  if (::rename(temp.c_str(), path.c_str()) != 0) {
-    const int err = errno;
-    ::unlink(temp.c_str());
-    return std::unexpected(Fail(path, std::strerror(err)));
-  }
-  return {};
 }
 
 // Limited-range chroma (16..240 around 128) to the full range JPEG uses.
@@ -252,7 +211,11 @@ VideoResult<void> WriteFrameImage(const AVFrame* frame, ImageFormat format,
                                   const std::string& path) {
   auto bytes = format == ImageFormat::kPng ? EncodePng(frame, path) : EncodeJpeg(frame, path);
   if (!bytes) return std::unexpected(bytes.error());
-  return WriteAtomically(path, bytes->data(), bytes->size());
+  const std::string_view content(reinterpret_cast<const char*>(bytes->data()), bytes->size());
+  if (std::error_code ec = AtomicReplace(path, content)) {
+    return std::unexpected(Fail(path, ec.message()));
+  }
+  return {};
 }
 
 }  // namespace velmar::video

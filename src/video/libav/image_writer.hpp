@@ -15,9 +15,9 @@ enum class ImageFormat { kJpeg, kPng };
 // The file name extension of a format, without the dot ("jpg", "png").
 const char* ImageExtension(ImageFormat format);
 
-// Encodes `frame` and writes it to `path` atomically: into a temporary file
-// in the same directory, renamed over `path` only once every byte is
-// written, so `path` never holds a partial image. JPEG goes straight from
+// Encodes `frame` and writes it to `path` atomically and durably
+// (AtomicReplace): `path` never holds a partial image, and once this
+// returns the image survives a crash. JPEG goes straight from
 // the YUV planes through libjpeg-turbo (limited-range samples are expanded
 // to the full range JPEG expects); other pixel formats and PNG go through
 // swscale first. The error says which file failed and why.

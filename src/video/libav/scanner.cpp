@@ -19,7 +19,7 @@ extern "C" {
 #include "video/frame.hpp"
 #include "video/libav/decoder.hpp"
 #include "video/libav/gray_converter.hpp"
-#include "video/paths.hpp"
+#include "common/fs.hpp"
 #include "video/selection.hpp"
 
 namespace velmar::video {

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/fs.hpp"
 #include "common/interrupt.hpp"
 #include "common/panic.hpp"
 #include "video/ffmpeg_program/decode.hpp"
@@ -65,12 +66,12 @@ TEST(Subprocess, MissingProgramFailsToSpawn) {
   std::vector<std::string> argv = {"velmar-no-such-program"};
   auto child = Subprocess::Spawn(argv, {});
   ASSERT_FALSE(child);
-  EXPECT_EQ(child.error().value(), ENOENT);
+  EXPECT_EQ(child.error().cause.value(), ENOENT);
 
   std::vector<std::string> nul = {"true", std::string("a\0b", 3)};
   auto refused = Subprocess::Spawn(nul, {});
   ASSERT_FALSE(refused);
-  EXPECT_EQ(refused.error().value(), EINVAL);
+  EXPECT_EQ(refused.error().cause.value(), EINVAL);
 }
 
 TEST(Subprocess, DrainsBothPipesWithoutDeadlock) {
