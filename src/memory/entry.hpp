@@ -10,6 +10,11 @@ namespace velmar::memory {
 
 // The metadata of one stored memory. Field order is the order of the keys in
 // the index file and of the values in its positional form.
+// Values a missing or unusable importance, confidence and access count take.
+inline constexpr uint8_t kDefaultImportance = 2;
+inline constexpr uint8_t kDefaultConfidence = 2;
+inline constexpr uint32_t kDefaultAccessCount = 0;
+
 struct MetadataEntry {
   std::string memory_id;
   std::string user_id;
@@ -18,10 +23,10 @@ struct MetadataEntry {
   std::vector<std::string> objects;
   std::vector<std::string> keywords;
   std::vector<std::string> tags;
-  uint8_t importance = 2;
-  uint8_t confidence = 2;
+  uint8_t importance = kDefaultImportance;
+  uint8_t confidence = kDefaultConfidence;
   double created_at = 0.0;
-  uint32_t access_count = 0;
+  uint32_t access_count = kDefaultAccessCount;
   std::optional<std::string> chat_id;
   std::optional<std::string> content_preview;
 
@@ -78,18 +83,14 @@ inline constexpr FieldSpec kEntryFields[kEntryFieldCount] = {
     {"objects", FieldKind::kTextList},
     {"keywords", FieldKind::kTextList},
     {"tags", FieldKind::kTextList},
-    {"importance", FieldKind::kInteger, 255, 2},
-    {"confidence", FieldKind::kInteger, 255, 2},
+    {"importance", FieldKind::kInteger, UINT8_MAX, kDefaultImportance},
+    {"confidence", FieldKind::kInteger, UINT8_MAX, kDefaultConfidence},
     {"created_at", FieldKind::kNumber},
-    {"access_count", FieldKind::kInteger, 0xffffffffULL, 0},
+    {"access_count", FieldKind::kInteger, UINT32_MAX, kDefaultAccessCount},
     {"chat_id", FieldKind::kOptionalText, 0, 0, false},
     {"content_preview", FieldKind::kOptionalText, 0, 0, false},
 };
 
-// The defaults of the record agree with the table.
-static_assert(MetadataEntry{}.importance == kEntryFields[kImportance].fallback);
-static_assert(MetadataEntry{}.confidence == kEntryFields[kConfidence].fallback);
-static_assert(MetadataEntry{}.access_count == kEntryFields[kAccessCount].fallback);
 static_assert(kEntryFields[kImportance].max == UINT8_MAX && kEntryFields[kConfidence].max == UINT8_MAX);
 static_assert(kEntryFields[kAccessCount].max == UINT32_MAX);
 
