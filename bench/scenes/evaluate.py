@@ -1,7 +1,7 @@
 """Scores scene detectors against the labelled clips of make_clips.py, all in one run.
 
     python bench/scenes/evaluate.py [--clips bench/scenes/clips] [--detectors a,b,...]
-                                    [--subset all|tuning|holdout] [--verbose]
+                                    [--subset all|seen|tuning|holdout|unseen] [--verbose]
 
 A detection matches a truth boundary when it falls within 2 frames of it (for
 a gradual transition, anywhere in its span widened by 2 frames on each side);
@@ -127,13 +127,16 @@ def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--clips", default=str(HERE / "clips"))
     ap.add_argument("--detectors", default=",".join(DETECTORS))
-    ap.add_argument("--subset", choices=["all", "tuning", "holdout"], default="all")
+    ap.add_argument("--subset", choices=["all", "seen", "tuning", "holdout", "unseen"], default="all",
+                    help="seen: tuning and holdout")
     ap.add_argument("--verbose", action="store_true", help="print every clip's misses and false detections")
     args = ap.parse_args()
     clips_dir = pathlib.Path(args.clips)
     clips = json.loads((clips_dir / "truth.json").read_text())["clips"]
-    if args.subset != "all":
-        clips = [c for c in clips if c["holdout"] == (args.subset == "holdout")]
+    if args.subset == "seen":
+        clips = [c for c in clips if c["split"] != "unseen"]
+    elif args.subset != "all":
+        clips = [c for c in clips if c["split"] == args.subset]
     names = args.detectors.split(",")
     print("command:", " ".join([pathlib.Path(sys.executable).name] + sys.argv))
     print(f"{len(clips)} clips, {sum(c['frames'] for c in clips) / 25 / 60:.1f} min, "

@@ -389,8 +389,10 @@ SceneDetector::SceneDetector(const SceneDetectorOptions& options)
   s.spreads.assign(s.capacity, 0.0);
   s.progress.assign(kMaxTransition, 0.0);
   s.windows.reserve(4 * kWindowLengths.size() * kMaxTransition);
-  s.held.reserve(16);
-  s.cuts.reserve(16);
+  // Everything pending lies within the lookahead: at most one cut a frame,
+  // and kept windows never overlap.
+  s.held.reserve(Lookahead(options) / 2 + 1);
+  s.cuts.reserve(Lookahead(options) + 1);
   s.decided.reserve(16);
 }
 

@@ -82,9 +82,11 @@ inline constexpr uint64_t kThumbSize = kThumbWidth * kThumbHeight;
 
 // Box-averages a gray picture (row-major, width x height, width and height
 // >= 1, gray.size() >= width * height) to kThumbWidth x kThumbHeight into
-// `out` (out.size() >= kThumbSize). Each thumbnail pixel is the rounded mean
-// of the source pixels whose centres fall in its cell; when the picture is
-// smaller than the thumbnail, source pixels are repeated.
+// `out` (out.size() >= kThumbSize); throws velmar::Panic otherwise. Each
+// thumbnail pixel is the rounded mean of its cell: source column x belongs
+// to thumbnail column x * kThumbWidth / width, rows alike. A cell no source
+// pixel falls in (a picture smaller than the thumbnail) takes the pixel
+// under its centre.
 void MakeThumbnail(std::span<const uint8_t> gray, uint64_t width, uint64_t height,
                    std::span<uint8_t> out);
 
@@ -97,12 +99,14 @@ class SceneDetector {
 
   // Feeds frame `frame` (0, 1, 2, ... in order, no gaps): its score against
   // the frame before it (0..255; ignored for frame 0) and its thumbnail
-  // (kThumbSize bytes from MakeThumbnail). Allocates nothing once the
-  // detector has seen its first lookahead window of frames.
+  // (kThumbSize bytes from MakeThumbnail). Allocates nothing beyond room
+  // for boundaries that TakeDecided has not taken yet. Throws
+  // velmar::Panic for a frame out of order or a short thumbnail.
   void Push(uint64_t frame, double score, std::span<const uint8_t> thumb);
 
   // The boundaries decided since the last call, in frame order. Never holds
-  // the start of the first scene (frame 0).
+  // the start of the first scene (frame 0). Allocates only when it returns
+  // boundaries.
   std::vector<SceneBoundary> TakeDecided();
 
   // No boundary still to be decided can touch a frame below this one: frames
@@ -112,7 +116,7 @@ class SceneDetector {
   // End of the stream: decides everything still open.
   void Finish();
 
-  // Frames the detector waits for past a frame before it decides about it.
+  // A bound on how far FinalBefore() lags behind the frames pushed.
   static uint64_t Lookahead(const SceneDetectorOptions& options);
 
  private:
