@@ -308,8 +308,8 @@ def unseen_clips() -> list:
                post="eq=brightness=0.8:enable='between(n\,60\,60)+between(n\,150\,152)'"))
     L.append(U("u_grain", "grain", [b(4), CUT, b(4, reverse=r), CUT, b(4)], post="noise=alls=30:allf=t"))
     ticker = (f"drawbox=y=0:w=iw:h=50:color=blue@0.8:t=fill,drawtext=fontfile={FONT}:fontsize=34:"
-              "fontcolor=yellow:y=8:x='w-mod(n*14\,w+tw)':text='BREAKING  ::  RIVER LEVELS RISING  ::  "
-              "SCHOOLS OPEN AGAIN ON MONDAY  ::  WEATHER  SUNNY SPELLS'")
+              "fontcolor=yellow:y=8:x='w-mod(n*14\,w+tw)':text='BREAKING  -  RIVER LEVELS RISING  -  "
+              "SCHOOLS OPEN AGAIN ON MONDAY  -  WEATHER  SUNNY SPELLS'")
     L.append(U("u_ticker", "ticker", [c("car", 0, 120), CUT, c("car", 0, 120, reverse=r)], post=ticker))
     L.append(U("u_bright", "brightness", [c("car", 0, 120), CUT, c("car", 0, 120, reverse=r)],
                post="eq=eval=frame:brightness='-0.5*pow(sin(PI*t/6)\,2)'"))
