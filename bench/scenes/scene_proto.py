@@ -83,10 +83,16 @@ def cut_candidates(scores, T, o: Options) -> list[int]:
     return out
 
 
+def average_ranks(x: np.ndarray) -> np.ndarray:
+    """Ranks 0..n-1; equal values share the mean of their ranks."""
+    values = x.astype(np.int64)
+    counts = np.bincount(values, minlength=256)
+    start = np.r_[0, np.cumsum(counts)[:-1]]
+    return start[values] + (counts[values] - 1) / 2.0
+
+
 def rank_correlation(a: np.ndarray, b: np.ndarray) -> float:
-    ra = np.empty(len(a)); ra[np.argsort(a, kind="stable")] = np.arange(len(a))
-    rb = np.empty(len(b)); rb[np.argsort(b, kind="stable")] = np.arange(len(b))
-    return correlation(ra, rb)
+    return correlation(average_ranks(a), average_ranks(b))
 
 
 def window_quality(T, a: int, b: int, o: Options):

@@ -107,23 +107,30 @@ double StdDev(const uint8_t* x) {
   return std::sqrt(std::max(0.0, double(sum2) / kThumbSize - mean * mean));
 }
 
-// Ranks 0..n-1, equal values ranked by position (a stable counting sort).
-void Ranks(const uint8_t* x, uint16_t* out) {
-  std::array<uint16_t, 257> start{};
-  for (uint64_t i = 0; i < kThumbSize; ++i) ++start[x[i] + 1];
-  for (uint64_t v = 1; v < start.size(); ++v) start[v] += start[v - 1];
-  for (uint64_t i = 0; i < kThumbSize; ++i) out[i] = start[x[i]]++;
+// Twice the ranks 0..n-1 of the pixels, equal values sharing the mean of
+// their ranks (doubled, so that the means stay integers); returns the sum
+// of squares of the doubled ranks about their mean, n - 1.
+uint64_t DoubledRanks(const uint8_t* x, uint16_t* out) {
+  std::array<uint16_t, 256> count{};
+  std::array<uint16_t, 256> doubled{};
+  for (uint64_t i = 0; i < kThumbSize; ++i) ++count[x[i]];
+  for (uint32_t v = 0, start = 0; v < 256; start += count[v], ++v) doubled[v] = uint16_t(2 * start + count[v] - 1);
+  uint64_t squares = 0;
+  for (uint64_t i = 0; i < kThumbSize; ++i) {
+    out[i] = doubled[x[i]];
+    squares += uint64_t(out[i]) * out[i];
+  }
+  return squares - kThumbSize * (kThumbSize - 1) * (kThumbSize - 1);
 }
 
-// Pearson correlation of two thumbnails' ranks: near 1 when one picture is
-// the other in another brightness or contrast, even where it clips. Ranks
-// are a permutation of 0..n-1, so their mean and spread are fixed.
-double RankCorrelation(const uint16_t* x, const uint16_t* y) {
+// Spearman's correlation of two thumbnails: near 1 when one picture is the
+// other in another brightness or contrast, even where it clips to black.
+double RankCorrelation(const uint16_t* x, uint64_t x_spread, const uint16_t* y, uint64_t y_spread) {
+  if (x_spread == 0 || y_spread == 0) return 1.0;
   uint64_t dot = 0;
   for (uint64_t i = 0; i < kThumbSize; ++i) dot += uint32_t(x[i]) * y[i];
-  constexpr double kN = kThumbSize, kMean = (kN - 1) / 2;
-  constexpr double kSpread = kN * (kN * kN - 1) / 12;  // sum of (rank - mean)^2
-  return (double(dot) - kN * kMean * kMean) / kSpread;
+  const double centred = double(dot) - double(kThumbSize * (kThumbSize - 1) * (kThumbSize - 1));
+  return centred / std::sqrt(double(x_spread) * double(y_spread));
 }
 
 }  // namespace
@@ -139,7 +146,8 @@ struct SceneDetector::State {
   // j, for every pair in the ring: a window's progress then costs a few
   // scalar operations per frame instead of a pass over its pixels.
   std::vector<uint32_t> gram;
-  std::vector<uint16_t> ranks;  // each thumbnail's pixel ranks
+  std::vector<uint16_t> ranks;  // each thumbnail's doubled pixel ranks
+  std::vector<uint64_t> rank_spreads;
   std::vector<double> spreads;  // each thumbnail's standard deviation
   uint64_t pushed = 0;  // frames pushed so far
   uint64_t next = 1;    // the next frame to decide on as a cut and window end
@@ -227,8 +235,8 @@ bool SceneDetector::State::TestWindow(uint64_t a, uint64_t b, Window& out) {
   const bool flat_a = spreads[Slot(a)] < options.flat_level;
   const bool flat_b = spreads[Slot(b)] < options.flat_level;
   if (!flat_a && !flat_b &&
-      RankCorrelation(&ranks[Slot(a) * kThumbSize], &ranks[Slot(b) * kThumbSize]) >
-          options.gradual_max_correlation) {
+      RankCorrelation(&ranks[Slot(a) * kThumbSize], rank_spreads[Slot(a)], &ranks[Slot(b) * kThumbSize],
+                      rank_spreads[Slot(b)]) > options.gradual_max_correlation) {
     return false;
   }
   // Integer sums, so that they vectorise: f in steps of 1/kFixed.
@@ -404,6 +412,7 @@ SceneDetector::SceneDetector(const SceneDetectorOptions& options)
   s.thumbs.assign(s.capacity * kThumbSize, 0);
   s.gram.assign(s.capacity * s.capacity, 0);
   s.ranks.assign(s.capacity * kThumbSize, 0);
+  s.rank_spreads.assign(s.capacity, 0);
   s.spreads.assign(s.capacity, 0.0);
   s.progress.assign(kMaxTransition, 0.0);
   s.windows.reserve(4 * kWindowLengths.size() * kMaxTransition);
@@ -427,7 +436,7 @@ void SceneDetector::Push(uint64_t frame, double score, std::span<const uint8_t> 
   s.jumps[slot] = frame == 0 ? 0.0 : Distance(s.Thumb(frame - 1), s.Thumb(frame));
   s.AddToGram(frame);
   s.spreads[slot] = StdDev(s.Thumb(frame));
-  Ranks(s.Thumb(frame), &s.ranks[slot * kThumbSize]);
+  s.rank_spreads[slot] = DoubledRanks(s.Thumb(frame), &s.ranks[slot * kThumbSize]);
   ++s.pushed;
   if (s.pushed > s.cut_lookahead + 1) s.Step(s.pushed - 1 - s.cut_lookahead, s.pushed, false);
 }
