@@ -5,6 +5,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <optional>
 
 #include "common/panic.hpp"
 
@@ -86,6 +87,17 @@ struct Window {
   bool decided = false;
 };
 
+// A boundary on its way out, with whether it ends on (starts from) a plain
+// picture: such a pair close together is one fade.
+struct Candidate {
+  SceneBoundary boundary;
+  bool to_plain = false, from_plain = false;
+};
+
+// Frames within which a cut's picture turns plain for the cut to count as
+// going into it (the fast part of a dip to black).
+constexpr uint64_t kPlainFrames = 3;
+
 bool Overlap(const Window& x, const Window& y) { return x.a < y.b && y.a < x.b; }
 
 // Ties go to the window that ends (then starts) first.
@@ -154,8 +166,9 @@ struct SceneDetector::State {
   bool have_cut = false;
   uint64_t last_cut = 0;
   std::vector<Window> windows;  // candidates, by end frame
-  std::vector<Window> held;     // kept, waiting for a fade-in to join or for the cuts
-  std::vector<uint64_t> cuts;   // cuts not yet emitted
+  std::vector<Window> held;       // kept, waiting for the cuts before them
+  std::vector<Candidate> cuts;    // cuts not yet emitted
+  std::optional<Candidate> plain;  // into a plain picture: waits for the way out
   std::vector<double> progress;  // per inner frame of the window being tested
   bool have_boundary = false;
   uint64_t last_start = 0;
@@ -172,7 +185,7 @@ struct SceneDetector::State {
   bool TestWindow(uint64_t a, uint64_t b, Window& out);
   void EvaluateWindows(uint64_t e);
   void ResolveWindows(uint64_t horizon, bool all);
-  void Hold(const Window& w);
+  void Offer(const Candidate& c);
   void Emit(const SceneBoundary& b);
   void EmitBefore(uint64_t floor);
   void Step(uint64_t n, uint64_t end, bool finishing);
@@ -306,26 +319,30 @@ void SceneDetector::State::ResolveWindows(uint64_t horizon, bool all) {
         break;
       }
     }
-    if (best) Hold(x);
+    if (best) held.push_back(x);  // kept windows never overlap: in frame order
   }
   std::erase_if(windows, [&](const Window& w) {
     return w.decided && (all || w.b + 2 * kMaxTransition <= horizon);
   });
 }
 
-// Kept windows never overlap and arrive in frame order, so a fade-in can
-// only join the last one held.
-void SceneDetector::State::Hold(const Window& w) {
-  if (w.shape == Shape::kFadeIn && !held.empty() && held.back().shape == Shape::kFadeOut &&
-      w.a <= held.back().b - 1 + options.fade_gap) {
-    Window& out = held.back();
-    out.b = w.b;
-    out.last = w.last;
-    out.middle = (out.first + out.last) / 2;
-    out.shape = Shape::kFadeIn;  // joined: now a whole fade
+// Boundaries arrive in start order. One into a plain (black or white)
+// picture waits: if one out of a plain picture follows within fade_gap
+// frames, the two are one fade through it.
+void SceneDetector::State::Offer(const Candidate& c) {
+  if (plain && c.from_plain && c.boundary.first_frame <= plain->boundary.last_frame + options.fade_gap &&
+      c.boundary.last_frame <= plain->boundary.first_frame + kMaxFade) {
+    const uint64_t first = plain->boundary.first_frame, last = c.boundary.last_frame;
+    plain = Candidate{{first, last, (first + last) / 2, TransitionKind::kFade}, c.to_plain, plain->from_plain};
+    if (!plain->to_plain) Emit(plain->boundary), plain.reset();
     return;
   }
-  held.push_back(w);
+  if (plain) Emit(plain->boundary), plain.reset();
+  if (c.to_plain) {
+    plain = c;
+  } else {
+    Emit(c.boundary);
+  }
 }
 
 void SceneDetector::State::Emit(const SceneBoundary& b) {
@@ -341,34 +358,35 @@ void SceneDetector::State::Emit(const SceneBoundary& b) {
 void SceneDetector::State::EmitBefore(uint64_t floor) {
   uint64_t ci = 0, hi = 0;
   while (true) {
-    const bool cut_ready = ci < cuts.size() && cuts[ci] < floor;
+    const bool cut_ready = ci < cuts.size() && cuts[ci].boundary.start_frame < floor;
     const bool held_ready = hi < held.size() && held[hi].middle < floor;
     if (!cut_ready && !held_ready) break;
-    if (cut_ready && (!held_ready || cuts[ci] <= held[hi].middle)) {
-      const uint64_t c = cuts[ci++];
-      Emit({c, c, c, TransitionKind::kCut});
+    if (cut_ready && (!held_ready || cuts[ci].boundary.start_frame <= held[hi].middle)) {
+      Offer(cuts[ci++]);
       continue;
     }
     const Window& w = held[hi++];
     TransitionKind kind = TransitionKind::kFade;
     if (w.shape == Shape::kDissolve) kind = TransitionKind::kDissolve;
     if (w.shape == Shape::kWipe) kind = TransitionKind::kWipe;
-    Emit({w.first, w.last, w.middle, kind});
+    Offer({{w.first, w.last, w.middle, kind}, w.shape == Shape::kFadeOut, w.shape == Shape::kFadeIn});
   }
   cuts.erase(cuts.begin(), cuts.begin() + ci);
   held.erase(held.begin(), held.begin() + hi);
+  // Whatever comes later starts at `floor` or after and spans at most
+  // kMaxTransition frames before its start.
+  if (plain && (floor == UINT64_MAX ||
+                floor > plain->boundary.last_frame + options.fade_gap + kMaxTransition)) {
+    Emit(plain->boundary);
+    plain.reset();
+  }
 }
 
 // No transition still to be kept can start below this frame.
 uint64_t SceneDetector::State::GradualFloor() const {
   // Undecided windows end after next - kMaxTransition, so start after
-  // next - 2 kMaxTransition; a held fade-out may still be joined.
-  uint64_t floor = next > 2 * kMaxTransition ? next - 2 * kMaxTransition : 0;
-  if (!held.empty() && held.back().shape == Shape::kFadeOut &&
-      next < held.back().b - 1 + options.fade_gap + 2 * kMaxTransition) {
-    floor = std::min(floor, held.back().first);
-  }
-  return floor;
+  // next - 2 kMaxTransition.
+  return next > 2 * kMaxTransition ? next - 2 * kMaxTransition : 0;
 }
 
 void SceneDetector::State::AddToGram(uint64_t frame) {
@@ -385,7 +403,12 @@ void SceneDetector::State::AddToGram(uint64_t frame) {
 
 void SceneDetector::State::Step(uint64_t n, uint64_t end, bool finishing) {
   if (IsCut(n, end)) {
-    cuts.push_back(n);
+    bool to_plain = false, from_plain = false;
+    for (uint64_t k = 0; k <= kPlainFrames; ++k) {
+      to_plain |= n + k < end && spreads[Slot(n + k)] < options.flat_level;
+      from_plain |= n >= k + 1 && spreads[Slot(n - 1 - k)] < options.flat_level;
+    }
+    cuts.push_back({{n, n, n, TransitionKind::kCut}, to_plain, from_plain});
     have_cut = true;
     last_cut = n;
   }
@@ -397,8 +420,9 @@ void SceneDetector::State::Step(uint64_t n, uint64_t end, bool finishing) {
 
 uint64_t SceneDetector::Lookahead(const SceneDetectorOptions& options) {
   const uint64_t cut_lookahead = std::max(options.cut_context, options.flash_frames);
-  // A cut waits for the windows around it; a fade-out waits for its fade-in.
-  return cut_lookahead + 3 * kMaxTransition + options.fade_gap;
+  // A cut waits for the windows around it; a boundary into a plain picture
+  // waits for the way out, and a fade through one spans at most kMaxFade.
+  return cut_lookahead + 3 * kMaxTransition + options.fade_gap + kMaxFade + 2;
 }
 
 SceneDetector::SceneDetector(const SceneDetectorOptions& options)
@@ -454,7 +478,8 @@ uint64_t SceneDetector::FinalBefore() const {
   const State& s = *state_;
   if (s.finished) return s.pushed;
   uint64_t floor = std::min(s.next, s.GradualFloor());
-  if (!s.cuts.empty()) floor = std::min(floor, s.cuts.front());
+  if (!s.cuts.empty()) floor = std::min(floor, s.cuts.front().boundary.first_frame);
+  if (s.plain) floor = std::min(floor, s.plain->boundary.first_frame);
   if (!s.held.empty()) floor = std::min(floor, s.held.front().first);
   for (const Window& w : s.windows) floor = std::min(floor, w.a + 1);
   return floor;

@@ -67,13 +67,16 @@ struct SceneDetectorOptions {
   double gradual_max_mix = 0.15;
   double gradual_max_correlation = 0.5;
   double flat_level = 6.0;
-  // A fade-in starting within fade_gap frames of a fade-out's end joins it
-  // into one fade through black.
+  // A boundary out of a plain picture (a fade-in, or a cut from black)
+  // starting within fade_gap frames of the end of one into a plain picture
+  // joins it into one fade.
   uint64_t fade_gap = 30;
 };
 
-// The longest gradual transition found, in frames.
+// The longest gradual transition found, in frames, and the longest fade
+// through a plain picture (a fade or cut into it, then out of it).
 inline constexpr uint64_t kMaxTransition = 44;
+inline constexpr uint64_t kMaxFade = 2 * kMaxTransition + 30;
 
 // The thumbnail every frame is reduced to for the window signals.
 inline constexpr uint64_t kThumbWidth = 32;
