@@ -7,9 +7,12 @@
 //    (and above an absolute floor), so dark, low-contrast and jump cuts are
 //    found while the steady high scores of pans, zooms and grain are not;
 //  - a gradual transition (dissolve, fade, wipe) is a run of frames whose
-//    thumbnails move steadily from one settled picture to another, every
-//    pixel staying between its values at the two ends; it is one boundary,
-//    placed in its middle;
+//    thumbnails move steadily from one picture to a different one, each of
+//    them a blend of the two ends (dissolve, fade) or a mix of their pixels
+//    (wipe), which camera motion is not; it is one boundary, placed in its
+//    middle;
+//  - a boundary into a plain (black or white) picture and one out of it
+//    soon after are one fade;
 //  - a flash (a jump away and back within a few frames) is no boundary;
 //  - two boundaries are at least min_scene_len frames apart.
 

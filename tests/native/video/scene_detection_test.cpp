@@ -170,13 +170,17 @@ TEST(SceneDetector, FlashPanAndBrightnessAreNoBoundaries) {
     pan.push_back(t);
   }
   EXPECT_TRUE(Detect(pan).empty()) << "pan";
-  std::vector<Thumb> dim;
-  Shot(dim, a, 30, 9);
-  Thumb darker;
-  for (uint64_t i = 0; i < kThumbSize; ++i) darker[i] = static_cast<uint8_t>(a[i] * 0.5);
-  Blend(dim, a, darker, 20);
-  Shot(dim, darker, 30, 10);
-  EXPECT_TRUE(Detect(dim).empty()) << "brightness";
+  // Dimming to half, and dimming until much of the picture clips to black.
+  for (int clipped : {0, 1}) {
+    std::vector<Thumb> dim;
+    Shot(dim, a, 30, 9);
+    Thumb darker;
+    for (uint64_t i = 0; i < kThumbSize; ++i)
+      darker[i] = static_cast<uint8_t>(clipped ? std::max(0, a[i] - 150) : a[i] / 2);
+    Blend(dim, a, darker, 20);
+    Shot(dim, darker, 30, 10);
+    EXPECT_TRUE(Detect(dim).empty()) << "brightness, clipped " << clipped;
+  }
 }
 
 // Cuts closer than min_scene_len: the later one is dropped; the first scene
