@@ -42,6 +42,25 @@ bool InTransition(uint64_t f, const SceneBoundary& opened, const SceneBoundary* 
 
 uint64_t Distance(uint64_t a, uint64_t b) { return a > b ? a - b : b - a; }
 
+// The stillness of frame `f` (PictureCandidate) from the scores of frames
+// `from` (the first that counts) to `to` (the last known).
+double Stillness(const std::vector<double>& scores, uint64_t f, uint64_t from, uint64_t to) {
+  const uint64_t first = std::max(from, f >= kSceneSettleFrames - 1 ? f - (kSceneSettleFrames - 1) : 0);
+  double most = 0.0;
+  for (uint64_t i = first; i <= std::min(f + 1, to); ++i) {
+    if (i > from) most = std::max(most, scores[i]);  // the first frame's score says nothing
+  }
+  return most;
+}
+
+// A score that jumps well above the two before it: likely a cut.
+bool LikelyCut(const std::vector<double>& scores, uint64_t n) {
+  constexpr double kFloor = 6.0;
+  constexpr double kRatio = 3.0;
+  const double before = std::max(n >= 1 ? scores[n - 1] : 0.0, n >= 2 ? scores[n - 2] : 0.0);
+  return scores[n] >= kFloor && scores[n] >= kRatio * before;
+}
+
 }  // namespace
 
 int ChoosePicture(const std::vector<PictureCandidate>& candidates, uint64_t start, uint64_t end,
@@ -90,8 +109,7 @@ uint64_t StillestFrame(const std::vector<double>& scores, uint64_t start, uint64
   uint64_t best = clean.lo + quarter;
   double best_stillness = -1;
   for (uint64_t f = clean.lo + quarter; f <= clean.hi - quarter; ++f) {
-    const double next = f + 1 < scores.size() ? scores[f + 1] : 0.0;
-    const double stillness = std::max(scores[f], next);
+    const double stillness = Stillness(scores, f, start, scores.size() - 1);
     if (best_stillness < 0 || stillness < best_stillness) {
       best = f;
       best_stillness = stillness;
@@ -103,6 +121,7 @@ uint64_t StillestFrame(const std::vector<double>& scores, uint64_t start, uint64
 SceneMode::SceneMode(const ScanOptions& options, ScanOutcome* out, ScanImages* images)
     : out_(*out), images_(*images), thumb_(kThumbSize) {
   detector_options_.min_scene_len = options.min_scene_len;
+  min_block_ = std::clamp<uint64_t>(options.min_scene_len, kMinCandidateBlock, kCandidateBlock);
   detector_ = std::make_unique<SceneDetector>(detector_options_);
 }
 
@@ -116,8 +135,11 @@ void SceneMode::OnFrame(const ScanFrame& frame) {
   if (has_previous_) {
     // Frame n - 1's motion on both sides is known now; across a change of
     // picture size only the side before counts.
-    const double after = frame.size_changed ? 0.0 : scores[n];
-    Offer(n - 1, std::max(n - 1 > base_ ? scores[n - 1] : 0.0, after), previous_.get());
+    Offer(n - 1, Stillness(scores, n - 1, base_, frame.size_changed ? n - 1 : n), previous_.get());
+  }
+  if (n - block_start_ >= kCandidateBlock ||
+      (n - block_start_ >= min_block_ && (frame.size_changed || LikelyCut(scores, n)))) {
+    block_start_ = n;
   }
   if (frame.size_changed) {
     // A new picture size is a boundary of its own: the detector's windows
@@ -141,7 +163,7 @@ void SceneMode::Finish() {
   const uint64_t frames = out_.scores.size();
   if (has_previous_) {
     const uint64_t last = frames - 1;
-    Offer(last, last > base_ ? out_.scores[last] : 0.0, previous_.get());
+    Offer(last, Stillness(out_.scores, last, base_, last), previous_.get());
     previous_.reset();
   }
   detector_->Finish();
@@ -153,8 +175,12 @@ void SceneMode::Offer(uint64_t frame, double stillness, const AVFrame* picture) 
   AvFramePtr held = picture != nullptr && HoldsPictures() ? RefAvFrame(picture) : AvFramePtr();
   if (!candidates_.empty()) {
     PictureCandidate& last = candidates_.back();
-    if (last.frame >= final_before_ && last.frame / kCandidateBlock == frame / kCandidateBlock) {
-      if (stillness < last.stillness) last = PictureCandidate{frame, stillness, std::move(held)};
+    if (last.frame >= final_before_ && last.frame >= block_start_) {
+      // On a tie the later frame wins up to the block's middle, which keeps
+      // a still shot's picture away from its first frames.
+      const bool better = stillness < last.stillness ||
+                          (stillness == last.stillness && frame - block_start_ <= kCandidateBlock / 2);
+      if (better) last = PictureCandidate{frame, stillness, std::move(held)};
       return;
     }
   }

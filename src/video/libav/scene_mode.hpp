@@ -19,8 +19,11 @@ namespace velmar::video {
 inline constexpr uint64_t kSceneSettleFrames = 3;
 
 // The frames still undecided (within the detector's look-ahead) keep one
-// candidate picture per this many frames.
+// candidate picture per block of frames: a block ends after this many
+// frames, or earlier where a score jumps (a likely cut), so that a short
+// shot keeps a candidate of its own.
 inline constexpr uint64_t kCandidateBlock = 16;
+inline constexpr uint64_t kMinCandidateBlock = 4;
 
 // The picture of a scene, chosen among the frames a scan kept: never inside
 // a transition, never in the first kSceneSettleFrames after the boundary
@@ -29,7 +32,9 @@ inline constexpr uint64_t kCandidateBlock = 16;
 // scene's middle.
 struct PictureCandidate {
   uint64_t frame = 0;
-  double stillness = 0.0;  // the larger score on either side of the frame
+  // The largest score from kSceneSettleFrames - 1 frames before the frame to
+  // the frame after it: low only for a frame in a calm stretch.
+  double stillness = 0.0;
   AvFramePtr picture;      // null when no image will be written
 };
 
@@ -76,6 +81,8 @@ class SceneMode final : public ScanMode {
   uint64_t final_before_ = 0;
   AvFramePtr previous_;  // frame n - 1, offered once frame n's score is known
   bool has_previous_ = false;
+  uint64_t block_start_ = 0;  // the undecided block the next candidate joins
+  uint64_t min_block_ = kMinCandidateBlock;
 };
 
 }  // namespace velmar::video
