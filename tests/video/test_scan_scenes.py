@@ -112,8 +112,7 @@ def test_threshold_modes_give_the_scenes_between_their_cuts(clips):
     assert [s.start_frame for s in r.scenes] == [0] + [k.frame_number for k in r.keyframes]
     assert [s.transition for s in r.scenes] == ["start"] + ["cut"] * len(r.keyframes)
     assert r.scenes[1].transition_frames == (r.scenes[1].start_frame,) * 2
-    check_partition_only = r.scenes[-1].end_frame == r.frame_count - 1
-    assert check_partition_only
+    assert r.scenes[-1].end_frame == r.frame_count - 1
     both = scan_video(clips["cuts"], 1, threshold=20.0, min_scene_len=5)
     assert [s.start_frame for s in both.scenes] == [s.start_frame for s in r.scenes]
     assert len(both.keyframes) == 1 and both.keyframes[0] in [s.keyframe for s in both.scenes]
