@@ -27,4 +27,7 @@ __all__ = [
     "get_system_info",
     "video",
     "memory",
+    "scan_video",
+    "ScanResult",
+    "Keyframe",
 ]

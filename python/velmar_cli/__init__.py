@@ -40,20 +40,45 @@ class _Interrupted(Exception):
         self.signum = signum
 
 
-def _raise_interrupted(signum: int, frame: object) -> None:
-    raise _Interrupted(signum)
+class _StopSignals:
+    """While active, SIGINT and SIGTERM raise _Interrupted, so that either
+    one stops the run the same orderly way; inside `deferred()` a signal is
+    held until the block has run. On the way out they are ignored until the
+    previous handlers return: the run is stopping anyway."""
 
+    _SIGNALS = (signal.SIGINT, signal.SIGTERM)
 
-@contextlib.contextmanager
-def _signals_interrupt() -> Iterator[None]:
-    """SIGINT and SIGTERM raise _Interrupted while the block runs, so that
-    either one stops the run the same orderly way."""
-    previous = {s: signal.signal(s, _raise_interrupted) for s in (signal.SIGINT, signal.SIGTERM)}
-    try:
-        yield
-    finally:
-        for signum, handler in previous.items():
+    def __init__(self) -> None:
+        self._deferring = False
+        self._pending: int | None = None
+        self._previous: dict[int, Any] = {}
+
+    def _handle(self, signum: int, frame: object) -> None:
+        if not self._deferring:
+            raise _Interrupted(signum)
+        self._pending = self._pending or signum
+
+    def __enter__(self) -> _StopSignals:
+        self._previous = {s: signal.signal(s, self._handle) for s in self._SIGNALS}
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        for signum, handler in self._previous.items():
             signal.signal(signum, handler)
+
+    def ignore(self) -> None:
+        for signum in self._SIGNALS:
+            signal.signal(signum, signal.SIG_IGN)
+
+    @contextlib.contextmanager
+    def deferred(self) -> Iterator[None]:
+        self._deferring = True
+        try:
+            yield
+        finally:
+            self._deferring = False
+        if self._pending is not None:
+            raise _Interrupted(self._pending)
 
 
 def _positive_int(text: str) -> int:
@@ -279,19 +304,22 @@ def _run_jobs(runner: Callable[[], Iterator[tuple[int, dict[str, Any]]]], jobs: 
               args: argparse.Namespace) -> int | None:
     """Runs the jobs, filling `outcomes` as they finish. Returns the signal
     that stopped the run early, or None."""
-    with _progress_bar(len(jobs), disable=args.no_progress) as bar, _signals_interrupt():
+    with _progress_bar(len(jobs), disable=args.no_progress) as bar, _StopSignals() as signals:
         results = runner()
         try:
             for i, outcome in results:
-                outcomes[i] = outcome
-                bar.set_postfix_str(os.path.basename(jobs[i].video), refresh=False)
-                bar.update(1)
-                bar.clear()
-                if outcome["error"]:
-                    report.error(jobs[i].video, outcome["error"])
-                else:
-                    say(f"{jobs[i].video}: {_count(len(outcome['rows']), 'keyframe')} "
-                        f"in {jobs[i].output_dir}")
+                # A video counts as finished once it is both recorded and
+                # reported; a signal waits until both are done.
+                with signals.deferred():
+                    outcomes[i] = outcome
+                    bar.set_postfix_str(os.path.basename(jobs[i].video), refresh=False)
+                    bar.update(1)
+                    bar.clear()
+                    if outcome["error"]:
+                        report.error(jobs[i].video, outcome["error"])
+                    else:
+                        say(f"{jobs[i].video}: {_count(len(outcome['rows']), 'keyframe')} "
+                            f"in {jobs[i].output_dir}")
         except _Interrupted as exc:
             return exc.signum
         except OSError as exc:  # the cluster could not be reached
@@ -299,8 +327,7 @@ def _run_jobs(runner: Callable[[], Iterator[tuple[int, dict[str, Any]]]], jobs: 
         finally:
             # Stops the workers (and cancels what is queued) however the
             # loop ended; a second signal meanwhile changes nothing.
-            for s in (signal.SIGINT, signal.SIGTERM):
-                signal.signal(s, signal.SIG_IGN)
+            signals.ignore()
             results.close()
     return None
 

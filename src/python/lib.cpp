@@ -54,14 +54,17 @@ PyMethodDef* const kFunctions[] = {
     nullptr,
 };
 
-// The exported names, in their fixed order. A name that does not exist is
-// left out, so every __all__ lists exactly what can be imported.
+// The exported names, in their fixed order: the original API first, then
+// the in-process scanner's. A name that does not exist is left out, so every
+// __all__ lists exactly what can be imported.
 const std::initializer_list<const char*> kTopLevelAll = {
     "PyMetadataIndex", "PyVideoFrame", "PyPerformanceResult", "VideoKeyframeExtractor",
-    "extract_keyframes_from_video", "get_system_info", "video", "memory"};
+    "extract_keyframes_from_video", "get_system_info", "video", "memory",
+    "scan_video", "ScanResult", "Keyframe", "Scene"};
 const std::initializer_list<const char*> kVideoAll = {
     "PyVideoFrame", "PyPerformanceResult", "VideoKeyframeExtractor",
-    "extract_keyframes_from_video", "get_system_info"};
+    "extract_keyframes_from_video", "get_system_info",
+    "scan_video", "ScanResult", "Keyframe", "Scene"};
 const std::initializer_list<const char*> kMemoryAll = {"PyMetadataIndex"};
 
 PyModuleDef g_module_def = {

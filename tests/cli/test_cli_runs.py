@@ -37,11 +37,13 @@ def slow_videos(tmp_path_factory):
     return paths
 
 
-def start(videos, out, manifest, *extra):
+def start(videos, out, manifest, jobs=2):
+    # Unbuffered bytes: a line read before communicate() must not take more
+    # of the pipe with it.
     return subprocess.Popen(
         [sys.executable, "-m", "velmar_cli", "keyframes", *map(str, videos), "-o", str(out),
-         "-k", "2", "--jobs", "2", "--manifest", str(manifest), "--no-progress", *extra],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
+         "-k", "2", "--jobs", str(jobs), "--manifest", str(manifest), "--no-progress"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, bufsize=0, start_new_session=True)
 
 
 def children(pid):
@@ -89,11 +91,15 @@ def manifest_videos(path):
         return {row["video"] for row in json.load(f)}
 
 
-@pytest.mark.parametrize("signum, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
-def test_signal_stops_the_run_and_keeps_what_finished(slow_videos, tmp_path, signum, status):
+@pytest.mark.parametrize("signum, status, jobs", [
+    (signal.SIGINT, 130, 2), (signal.SIGTERM, 143, 2),
+    (signal.SIGINT, 130, 1),  # in the command's own process
+])
+def test_signal_stops_the_run_and_keeps_what_finished(slow_videos, tmp_path, signum, status,
+                                                      jobs):
     out, manifest = tmp_path / "out", tmp_path / "keys.json"
-    proc = start(slow_videos, out, manifest)
-    first = proc.stdout.readline()  # one video has finished
+    proc = start(slow_videos, out, manifest, jobs)
+    first = proc.stdout.readline().decode()  # one video has finished
     assert "keyframes in" in first, proc.stderr.read()
     workers = list(children(proc.pid))
     sent = time.monotonic()
@@ -102,10 +108,10 @@ def test_signal_stops_the_run_and_keeps_what_finished(slow_videos, tmp_path, sig
         os.killpg(proc.pid, signum)
     else:
         proc.send_signal(signum)
-    rest, err = proc.communicate(timeout=30)
+    rest, err = (text.decode() for text in proc.communicate(timeout=30))
     took = time.monotonic() - sent
     assert proc.returncode == status, err
-    assert took < 2, took
+    assert took < 2, (took, err)
     assert "Traceback" not in err
     assert f"stopped by {signal.Signals(signum).name}" in err
     time.sleep(0.2)
@@ -113,8 +119,8 @@ def test_signal_stops_the_run_and_keeps_what_finished(slow_videos, tmp_path, sig
     # The manifest lists exactly the videos reported finished, and only
     # their images are on disk.
     finished = {line.split(":")[0] for line in (first + rest).splitlines()}
-    assert 1 <= len(finished) < VIDEOS
-    assert manifest_videos(manifest) == finished
+    assert 1 <= len(finished) < VIDEOS, err
+    assert manifest_videos(manifest) == finished, err
     for video in slow_videos:
         images = os.listdir(out / video.stem) if (out / video.stem).exists() else []
         assert len(images) == (2 if str(video) in finished else 0), video
@@ -125,7 +131,7 @@ def test_a_dead_worker_fails_only_its_video(slow_videos, tmp_path):
     proc = start(slow_videos, out, manifest)
     pid, video = next(iter(wait_for_busy_worker(proc).items()))
     os.kill(pid, signal.SIGKILL)  # as the OOM killer would
-    _, err = proc.communicate(timeout=300)
+    err = proc.communicate(timeout=300)[1].decode()
     assert proc.returncode == 1
     assert f"{video}: worker failed: its process died (killed by SIGKILL)" in err
     assert err.count("velmar:") == 1

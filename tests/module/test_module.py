@@ -9,10 +9,12 @@ import velmar
 TOP_ALL = [
     "PyMetadataIndex", "PyVideoFrame", "PyPerformanceResult", "VideoKeyframeExtractor",
     "extract_keyframes_from_video", "get_system_info", "video", "memory",
+    "scan_video", "ScanResult", "Keyframe", "Scene",
 ]
 VIDEO_ALL = [
     "PyVideoFrame", "PyPerformanceResult", "VideoKeyframeExtractor",
     "extract_keyframes_from_video", "get_system_info",
+    "scan_video", "ScanResult", "Keyframe", "Scene",
 ]
 
 
@@ -37,6 +39,9 @@ def test_all_lists_in_fixed_order():
     assert velmar.video.__all__ == present(velmar.video, VIDEO_ALL)
     assert velmar.memory.__all__ == present(velmar.memory, ["PyMetadataIndex"])
     assert "PyVideoFrame" in velmar.__all__ and "video" in velmar.__all__
+    star = {}
+    exec("from velmar import *", star)
+    assert {"scan_video", "ScanResult", "Keyframe"} <= star.keys()
 
 
 def test_objects_shared_between_modules():
