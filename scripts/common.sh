@@ -81,13 +81,15 @@ test_pythons() {
 }
 
 # Runs pytest under every test interpreter against one abi3 module: the
-# directory holding it goes first on PYTHONPATH. Extra arguments go to pytest.
+# directory holding it goes first on PYTHONPATH, then the command's package
+# from the source tree. Extra arguments go to pytest.
 run_pytest_everywhere() {
   local module_dir="$1" python
   shift
   for python in $(test_pythons); do
     log "python tests on $("$python" -c 'import platform; print(platform.python_version())')"
-    PYTHONPATH="$module_dir${PYTHONPATH:+:$PYTHONPATH}" "$python" -m pytest -q -p no:cacheprovider "$@" tests
+    PYTHONPATH="$module_dir:$ROOT/python${PYTHONPATH:+:$PYTHONPATH}" \
+      "$python" -m pytest -q -p no:cacheprovider "$@" tests
   done
 }
 

@@ -37,6 +37,18 @@ def fresh_python():
     return run_python
 
 
+def run_cli(*argv, timeout=300, **options):
+    """The velmar command in a process of its own, as a user runs it; the
+    completed process, its output as text."""
+    return subprocess.run([sys.executable, "-m", "velmar_cli", *map(str, argv)],
+                          capture_output=True, text=True, timeout=timeout, **options)
+
+
+@pytest.fixture
+def cli():
+    return run_cli
+
+
 @pytest.fixture
 def recorded_ffmpeg(tmp_path):
     """The real ffmpeg behind a wrapper that records every argument vector.

@@ -1,41 +1,84 @@
 """The ``velmar`` command: keyframes of many videos, the memory index, system info.
 
 Exit status: 0 when everything succeeded, 1 when some input failed (the
-others are still processed), 2 for a usage error. Errors go to standard
-error and name the file they concern.
+others are still processed), 2 for a usage error, 130 after Ctrl-C and 143
+after SIGTERM (what finished is still written). Errors go to standard error
+and name the file they concern.
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import csv
+import inspect
 import json
+import math
 import os
+import signal
 import sys
 from collections.abc import Callable, Iterator, Sequence
-from concurrent.futures import ProcessPoolExecutor, as_completed
 from typing import Any
 
-from velmar_cli.keyframes import DEFAULT_MIN_SCENE_LEN, MANIFEST_FIELDS, Job, failed, run_job
+from velmar_cli.files import write_atomically
+from velmar_cli.index import index_add, index_search, index_stats
+from velmar_cli.keyframes import (MANIFEST_FIELDS, Job, clear_images, failed, input_problem,
+                                  run_job)
+from velmar_cli.pool import WorkerPool
+from velmar_cli.report import Report, drop_stdout, say
 
 __all__ = ["main"]
 
 DEFAULT_KEYFRAMES = 10
 
 
-class _Report:
-    """Collects failures: each goes to stderr at once, and any one makes the exit status 1."""
+class _Interrupted(Exception):
+    """Raised by the SIGINT and SIGTERM handlers of a keyframes run."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signal.Signals(signum).name)
+        self.signum = signum
+
+
+class _StopSignals:
+    """While active, SIGINT and SIGTERM raise _Interrupted, so that either
+    one stops the run the same orderly way; inside `deferred()` a signal is
+    held until the block has run. On the way out they are ignored until the
+    previous handlers return: the run is stopping anyway."""
+
+    _SIGNALS = (signal.SIGINT, signal.SIGTERM)
 
     def __init__(self) -> None:
-        self.failed = False
+        self._deferring = False
+        self._pending: int | None = None
+        self._previous: dict[int, Any] = {}
 
-    def error(self, where: str, message: str) -> None:
-        self.failed = True
-        print(f"velmar: {where}: {message}", file=sys.stderr)
+    def _handle(self, signum: int, frame: object) -> None:
+        if not self._deferring:
+            raise _Interrupted(signum)
+        self._pending = self._pending or signum
 
-    @property
-    def status(self) -> int:
-        return 1 if self.failed else 0
+    def __enter__(self) -> _StopSignals:
+        self._previous = {s: signal.signal(s, self._handle) for s in self._SIGNALS}
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        for signum, handler in self._previous.items():
+            signal.signal(signum, handler)
+
+    def ignore(self) -> None:
+        for signum in self._SIGNALS:
+            signal.signal(signum, signal.SIG_IGN)
+
+    @contextlib.contextmanager
+    def deferred(self) -> Iterator[None]:
+        self._deferring = True
+        try:
+            yield
+        finally:
+            self._deferring = False
+        if self._pending is not None:
+            raise _Interrupted(self._pending)
 
 
 def _positive_int(text: str) -> int:
@@ -52,6 +95,37 @@ def _non_negative_int(text: str) -> int:
     return value
 
 
+def _threshold(text: str) -> float:
+    value = float(text)
+    if not 0 < value <= 255:  # also false for NaN
+        raise argparse.ArgumentTypeError(f"must be above 0 and at most 255, not {text}")
+    return value
+
+
+def _importance(text: str) -> int:
+    value = int(text)
+    if not 0 <= value <= 255:
+        raise argparse.ArgumentTypeError(f"must be from 0 to 255, not {value}")
+    return value
+
+
+def _time(text: str) -> float:
+    value = float(text)
+    if math.isnan(value):
+        raise argparse.ArgumentTypeError("must be a number of seconds, not NaN")
+    return value
+
+
+def _scanner_default(name: str) -> Any:
+    """The default scan_video gives its argument `name`, for help texts."""
+    import velmar
+
+    try:
+        return inspect.signature(velmar.scan_video).parameters[name].default
+    except (AttributeError, KeyError, TypeError, ValueError):
+        return None
+
+
 def _build_parser() -> argparse.ArgumentParser:
     from velmar import get_system_info
 
@@ -63,18 +137,22 @@ def _build_parser() -> argparse.ArgumentParser:
 
     kf = commands.add_parser("keyframes", help="extract keyframe images from videos",
                              description="Extract keyframe images from videos. The images of "
-                             "each video go to DIR/<video name>/keyframe_001.jpg, ...")
+                             "each video go to DIR/<video name>/keyframe_<frame>.jpg; images an "
+                             "earlier run left there are removed first.")
     kf.add_argument("videos", nargs="+", metavar="VIDEO")
     kf.add_argument("-o", "--output", required=True, metavar="DIR", help="output directory")
     pick = kf.add_mutually_exclusive_group()
-    pick.add_argument("-k", "--keyframes", type=_non_negative_int, metavar="N",
+    pick.add_argument("-k", "--keyframes", type=_positive_int, metavar="N",
                       help=f"keep the N frames that differ most (default {DEFAULT_KEYFRAMES})")
-    pick.add_argument("--threshold", type=float, metavar="T",
+    pick.add_argument("--threshold", type=_threshold, metavar="T",
                       help="keep every frame whose mean absolute difference from the frame "
-                      "before is at least T (0-255)")
-    kf.add_argument("--min-scene-len", type=_positive_int, default=DEFAULT_MIN_SCENE_LEN,
-                    metavar="FRAMES", help="with --threshold, frames between two cuts "
-                    f"(default {DEFAULT_MIN_SCENE_LEN})")
+                      "before is at least T (above 0, at most 255)")
+    kf.add_argument("--min-scene-len", type=_positive_int, metavar="FRAMES",
+                    help="with --threshold, frames between two cuts "
+                    f"(default {_scanner_default('min_scene_len')})")
+    kf.add_argument("--max-images", type=_positive_int, default=100, metavar="N",
+                    help="with --threshold, write the images of the first N cuts of a video "
+                    "(default 100); every cut is still listed")
     kf.add_argument("-j", "--jobs", type=_positive_int, default=1, metavar="N",
                     help="videos processed at once, in separate processes (default 1)")
     kf.add_argument("--manifest", metavar="FILE",
@@ -82,7 +160,6 @@ def _build_parser() -> argparse.ArgumentParser:
     kf.add_argument("--dask", metavar="ADDRESS",
                     help="run one task per video on the Dask scheduler at ADDRESS "
                     "(e.g. tcp://host:8786); needs the 'dask' extra")
-    kf.add_argument("--ffmpeg", default="ffmpeg", metavar="PATH", help="ffmpeg program")
     kf.add_argument("--no-progress", action="store_true", help="no progress bar")
 
     index = commands.add_parser("index", help="inspect and fill a memory index file")
@@ -102,11 +179,13 @@ def _build_parser() -> argparse.ArgumentParser:
                         help="keyword (repeatable; strict search only)")
     search.add_argument("--tag", dest="tags", action="append", metavar="TAG",
                         help="tag (repeatable; strict search only)")
-    search.add_argument("--importance-min", type=int, metavar="N", help="strict search only")
-    search.add_argument("--importance-max", type=int, metavar="N", help="strict search only")
-    search.add_argument("--after", type=float, metavar="TIME",
+    search.add_argument("--importance-min", type=_importance, metavar="N",
+                        help="0-255; strict search only")
+    search.add_argument("--importance-max", type=_importance, metavar="N",
+                        help="0-255; strict search only")
+    search.add_argument("--after", type=_time, metavar="TIME",
                         help="created at or after TIME (seconds since the epoch)")
-    search.add_argument("--before", type=float, metavar="TIME",
+    search.add_argument("--before", type=_time, metavar="TIME",
                         help="created at or before TIME (seconds since the epoch)")
     search.add_argument("--limit", type=_non_negative_int, metavar="N", help="default 100")
     search.add_argument("--flexible", action="store_true",
@@ -119,19 +198,31 @@ def _build_parser() -> argparse.ArgumentParser:
 
     info = commands.add_parser("info", help="system information and processor features")
     info.add_argument("--json", action="store_true", help="print JSON")
+    # Each command reports its own usage errors, with its own usage line.
+    for sub in (kf, stats, search, add, info):
+        sub.set_defaults(parser=sub)
     return parser
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the ``velmar`` command with `argv` (default: ``sys.argv[1:]``); returns the exit status."""
     parser = _build_parser()
-    args = parser.parse_args(argv)
-    if args.command == "keyframes":
-        return _keyframes(parser, args)
-    if args.command == "info":
-        return _info(args)
-    return {"stats": _index_stats, "search": _index_search, "add": _index_add}[
-        args.index_command](parser, args)
+    args, unknown = parser.parse_known_args(argv)
+    if unknown:
+        # Told by the command they were given to, with its usage line.
+        getattr(args, "parser", parser).error(f"unrecognized arguments: {' '.join(unknown)}")
+    try:
+        if args.command == "keyframes":
+            return _keyframes(args.parser, args)
+        if args.command == "info":
+            return _info(args)
+        return {"stats": index_stats, "search": index_search, "add": index_add}[
+            args.index_command](args.parser, args)
+    except KeyboardInterrupt:
+        return 128 + signal.SIGINT
+    except BrokenPipeError:
+        drop_stdout()
+        return 0
 
 
 # --- keyframes ---------------------------------------------------------------
@@ -153,7 +244,7 @@ def _jobs(args: argparse.Namespace) -> list[Job]:
             args.keyframes if args.keyframes is not None else DEFAULT_KEYFRAMES)
         jobs.append(Job(video=video, output_dir=os.path.join(args.output, name),
                         max_keyframes=max_keyframes, threshold=args.threshold,
-                        min_scene_len=args.min_scene_len, ffmpeg=args.ffmpeg))
+                        min_scene_len=args.min_scene_len, max_images=args.max_images))
     return jobs
 
 
@@ -162,14 +253,9 @@ def _run_local(jobs: list[Job], workers: int) -> Iterator[tuple[int, dict[str, A
         for i, job in enumerate(jobs):
             yield i, run_job(job.as_dict())
         return
-    with ProcessPoolExecutor(max_workers=min(workers, len(jobs))) as pool:
-        futures = {pool.submit(run_job, job.as_dict()): i for i, job in enumerate(jobs)}
-        for future in as_completed(futures):
-            i = futures[future]
-            try:
-                yield i, future.result()
-            except Exception as exc:  # the worker process died
-                yield i, failed(jobs[i], exc)
+    with WorkerPool(min(workers, len(jobs)), run_job,
+                    lambda i, how: failed(jobs[i], f"its process died ({how})")) as pool:
+        yield from pool.run([job.as_dict() for job in jobs])
 
 
 def _keyframes(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
@@ -188,32 +274,66 @@ def _keyframes(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int
     else:
         runner = lambda: _run_local(jobs, args.jobs)  # noqa: E731
 
-    report = _Report()
+    report = Report()
+    for job in jobs:
+        if input_problem(job.video) is None:
+            clear_images(job.output_dir)  # what an earlier run left
     outcomes: list[dict[str, Any] | None] = [None] * len(jobs)
-    with _progress_bar(len(jobs), disable=args.no_progress) as bar:
-        try:
-            for i, outcome in runner():
-                outcomes[i] = outcome
-                bar.set_postfix_str(os.path.basename(jobs[i].video), refresh=False)
-                bar.update(1)
-                if outcome["error"]:
-                    bar.clear()
-                    report.error(jobs[i].video, outcome["error"])
-        except OSError as exc:  # the cluster could not be reached
-            bar.close()
-            report.error(args.dask or "keyframes", str(exc))
-            return report.status
-
-    rows = [row for outcome in outcomes if outcome for row in outcome["rows"]]
-    for job, done in zip(jobs, outcomes):
-        if done and not done["error"]:
-            print(f"{job.video}: {len(done['rows'])} keyframes in {job.output_dir}")
+    signum = _run_jobs(runner, jobs, outcomes, report, args)
+    # Only the images the manifest lists stay: a video that failed or was
+    # cancelled half-way leaves none.
+    for job, outcome in zip(jobs, outcomes):
+        keep = frozenset(row["path"] for row in outcome["rows"]) if outcome else frozenset()
+        clear_images(job.output_dir, keep)
     if args.manifest:
+        rows = [row for outcome in outcomes if outcome for row in outcome["rows"]]
         try:
-            write_manifest(args.manifest, rows)
+            write_atomically(args.manifest, lambda f: _write_manifest(f, args.manifest, rows))
         except OSError as exc:
             report.error(args.manifest, exc.strerror or str(exc))
+    if signum is not None:
+        finished = sum(outcome is not None for outcome in outcomes)
+        report.error("keyframes", f"stopped by {signal.Signals(signum).name}: "
+                     f"{finished} of {len(jobs)} videos finished")
+        return 128 + signum
     return report.status
+
+
+def _run_jobs(runner: Callable[[], Iterator[tuple[int, dict[str, Any]]]], jobs: list[Job],
+              outcomes: list[dict[str, Any] | None], report: Report,
+              args: argparse.Namespace) -> int | None:
+    """Runs the jobs, filling `outcomes` as they finish. Returns the signal
+    that stopped the run early, or None."""
+    with _progress_bar(len(jobs), disable=args.no_progress) as bar, _StopSignals() as signals:
+        results = runner()
+        try:
+            for i, outcome in results:
+                # A video counts as finished once it is both recorded and
+                # reported; a signal waits until both are done.
+                with signals.deferred():
+                    outcomes[i] = outcome
+                    bar.set_postfix_str(os.path.basename(jobs[i].video), refresh=False)
+                    bar.update(1)
+                    bar.clear()
+                    if outcome["error"]:
+                        report.error(jobs[i].video, outcome["error"])
+                    else:
+                        say(f"{jobs[i].video}: {_count(len(outcome['rows']), 'keyframe')} "
+                            f"in {jobs[i].output_dir}")
+        except _Interrupted as exc:
+            return exc.signum
+        except OSError as exc:  # the cluster could not be reached
+            report.error(args.dask or "keyframes", str(exc))
+        finally:
+            # Stops the workers (and cancels what is queued) however the
+            # loop ended; a second signal meanwhile changes nothing.
+            signals.ignore()
+            results.close()
+    return None
+
+
+def _count(n: int, noun: str) -> str:
+    return f"{n} {noun}" + ("" if n == 1 else "s")
 
 
 class _NoBar:
@@ -239,133 +359,15 @@ def _progress_bar(total: int, *, disable: bool) -> Any:
                 disable=True if disable else None)
 
 
-def write_manifest(path: str, rows: list[dict[str, Any]]) -> None:
+def _write_manifest(f: Any, path: str, rows: list[dict[str, Any]]) -> None:
     """Writes the keyframe rows as a JSON list of objects or as CSV with a header."""
     if os.path.splitext(path)[1].lower() == ".csv":
-        with open(path, "w", newline="", encoding="utf-8") as f:
-            writer = csv.DictWriter(f, fieldnames=MANIFEST_FIELDS)
-            writer.writeheader()
-            writer.writerows(rows)
+        writer = csv.DictWriter(f, fieldnames=MANIFEST_FIELDS)
+        writer.writeheader()
+        writer.writerows(rows)
     else:
-        with open(path, "w", encoding="utf-8") as f:
-            json.dump(rows, f, indent=1)
-            f.write("\n")
-
-
-# --- index -------------------------------------------------------------------
-
-
-def _open_index(report: _Report, path: str, *, may_be_missing: bool = False) -> Any:
-    """The index of `path`, or None (reported) when the file exists but does
-    not load. The module loads such files silently as empty indexes."""
-    from velmar.memory import PyMetadataIndex
-
-    if not os.path.exists(path):
-        if may_be_missing:
-            return PyMetadataIndex(path)
-        report.error(path, "no such file")
-        return None
-    index = PyMetadataIndex(path)
-    if index.stats()["total"] == 0 and not _holds_empty_list(path):
-        report.error(path, "not a readable index file")
-        return None
-    return index
-
-
-def _holds_empty_list(path: str) -> bool:
-    try:
-        if os.path.getsize(path) > 4096:
-            return False
-        with open(path, "rb") as f:
-            return f.read().strip() == b"[]"
-    except OSError:
-        return False
-
-
-def _index_stats(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
-    report = _Report()
-    index = _open_index(report, args.file)
-    if index is None:
-        return report.status
-    stats = index.stats()
-    if args.json:
-        print(json.dumps(stats, indent=2, sort_keys=False))
-        return 0
-    for key, value in stats.items():
-        if key != "types_dist":
-            print(f"{key}: {value}")
-    print("types_dist:")
-    for memory_type, count in sorted(stats["types_dist"].items()):
-        print(f"  {memory_type}: {count}")
-    return 0
-
-
-def _index_search(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
-    strict_only = {"--keyword": args.keywords, "--tag": args.tags,
-                   "--importance-min": args.importance_min,
-                   "--importance-max": args.importance_max}
-    if args.flexible:
-        given = [name for name, value in strict_only.items() if value is not None]
-        if given:
-            parser.error(f"{', '.join(given)} cannot be used with --flexible")
-    for name in ("importance_min", "importance_max"):
-        value = getattr(args, name)
-        if value is not None and not 0 <= value <= 255:
-            parser.error(f"--{name.replace('_', '-')} must be from 0 to 255")
-    query: dict[str, Any] = {}
-    for key, value in (("user_id", args.user), ("memory_types", args.types),
-                       ("subjects", args.subjects), ("keywords", args.keywords),
-                       ("tags", args.tags), ("importance_min", args.importance_min),
-                       ("importance_max", args.importance_max), ("created_after", args.after),
-                       ("created_before", args.before), ("limit", args.limit)):
-        if value is not None:
-            query[key] = value
-
-    report = _Report()
-    index = _open_index(report, args.file)
-    if index is None:
-        return report.status
-    ids = index.search_flexible(query) if args.flexible else index.search_strict(query)
-    if args.json:
-        print(json.dumps(ids))
-    else:
-        for memory_id in ids:
-            print(memory_id)
-    return 0
-
-
-def _index_add(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
-    report = _Report()
-    entries: list[dict[str, Any]] = []
-    try:
-        with open(args.entries, encoding="utf-8") as f:
-            for number, line in enumerate(f, start=1):
-                if not line.strip():
-                    continue
-                where = f"{args.entries}:{number}"
-                try:
-                    entry = json.loads(line)
-                except json.JSONDecodeError as exc:
-                    report.error(where, f"not valid JSON ({exc.msg})")
-                    continue
-                memory_id = entry.get("memory_id") if isinstance(entry, dict) else None
-                if not isinstance(memory_id, str) or not memory_id:
-                    report.error(where, "not an object with a non-empty string memory_id")
-                    continue
-                entries.append(entry)
-    except (OSError, UnicodeDecodeError) as exc:
-        report.error(args.entries, getattr(exc, "strerror", None) or str(exc))
-        return report.status
-
-    index = _open_index(report, args.file, may_be_missing=True)
-    if index is None:
-        return report.status
-    added = index.batch_add(entries)
-    if not index.save():
-        report.error(args.file, "could not be written")
-        return report.status
-    print(f"{args.file}: added {added} entries, {index.stats()['total']} in total")
-    return report.status
+        json.dump(rows, f, indent=1)
+        f.write("\n")
 
 
 # --- info --------------------------------------------------------------------
@@ -379,13 +381,13 @@ def _info(args: argparse.Namespace) -> int:
     info["scanner"] = hasattr(velmar, "scan_video")
     info["python"] = sys.version.split()[0]
     if args.json:
-        print(json.dumps(info, indent=2))
+        say(json.dumps(info, indent=2))
         return 0
-    print(f"velmar {info['version']} (Python {info['python']})")
-    print(f"worker threads: {info['threads']}")
-    print(f"AVX2: {'yes' if info['avx2_supported'] else 'no'}, "
-          f"SSE2: {'yes' if info['sse2_supported'] else 'no'}")
+    say(f"velmar {info['version']} (Python {info['python']})")
+    say(f"worker threads: {info['threads']}")
+    say(f"AVX2: {'yes' if info['avx2_supported'] else 'no'}, "
+        f"SSE2: {'yes' if info['sse2_supported'] else 'no'}")
     features = info["cpu_features"]
-    print("processor features: " + (" ".join(sorted(k for k, v in features.items() if v)) or "none"))
-    print(f"single-pass scanner: {'yes' if info['scanner'] else 'no'}")
+    say("processor features: " + (" ".join(sorted(k for k, v in features.items() if v)) or "none"))
+    say(f"single-pass scanner: {'yes' if info['scanner'] else 'no'}")
     return 0

@@ -4,4 +4,6 @@ import sys
 
 from velmar_cli import main
 
-sys.exit(main())
+# Guarded: worker processes start fresh and import this module again.
+if __name__ == "__main__":
+    sys.exit(main())

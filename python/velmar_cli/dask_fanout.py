@@ -26,4 +26,4 @@ def run_on_cluster(address: str, jobs: list[Job]) -> Iterator[tuple[int, dict[st
             try:
                 yield i, future.result()
             except Exception as exc:  # a worker died or the task was lost
-                yield i, failed(jobs[i], exc)
+                yield i, failed(jobs[i], repr(exc))

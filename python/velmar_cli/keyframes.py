@@ -8,9 +8,11 @@ and compare the same way everywhere.
 
 from __future__ import annotations
 
+import contextlib
+import errno
 import os
 import re
-import subprocess
+import stat
 from dataclasses import dataclass
 from typing import Any
 
@@ -18,24 +20,26 @@ import velmar
 
 MANIFEST_FIELDS = ("video", "frame", "timecode", "score", "path")
 
-# Frames a new scene must last before another threshold cut counts.
-DEFAULT_MIN_SCENE_LEN = 15
-# ffmpeg prints the NTSC rates rounded; seeking and timecodes need the exact ones.
-_NTSC_RATES = {"23.98": 24000 / 1001, "29.97": 30000 / 1001, "47.95": 48000 / 1001,
-               "59.94": 60000 / 1001, "119.88": 120000 / 1001}
-_FALLBACK_FPS = 30.0
+# What the scanner names its images ("keyframe_<frame>.jpg") and the
+# temporary files it writes them through: how a run recognises, in an output
+# directory, the images an earlier run left, and touches nothing else.
+_OWN_IMAGE = re.compile(r"\.?keyframe_[0-9]+\.(?:jpg|png)"
+                        r"(?:\.tmp-[0-9]+-[0-9]+|\.[0-9]+\.[0-9]+\.tmp)?")
 
 
 @dataclass(frozen=True)
 class Job:
-    """One video to process and where its images go."""
+    """One video to process and where its images go. `min_scene_len` None
+    leaves the scanner's own default."""
 
     video: str
     output_dir: str
     max_keyframes: int | None
     threshold: float | None
-    min_scene_len: int = DEFAULT_MIN_SCENE_LEN
-    ffmpeg: str = "ffmpeg"
+    min_scene_len: int | None = None
+    # With --threshold: images of the first `max_images` cuts at most (the
+    # scanner holds each picture in memory until the end of the video).
+    max_images: int = 100
 
     def as_dict(self) -> dict[str, Any]:
         return dict(self.__dict__)
@@ -50,116 +54,85 @@ def timecode(seconds: float) -> str:
     return f"{hours:02d}:{minutes:02d}:{secs:02d}.{millis:03d}"
 
 
-def probe_fps(video: str, ffmpeg: str = "ffmpeg") -> float:
-    """Frame rate of the first video stream, as ffmpeg describes it (30 if it does not)."""
-    try:
-        proc = subprocess.run([ffmpeg, "-hide_banner", "-i", video], stdin=subprocess.DEVNULL,
-                              capture_output=True, text=True, errors="replace", timeout=60)
-    except (OSError, subprocess.SubprocessError):
-        return _FALLBACK_FPS
-    for line in proc.stderr.splitlines():
-        if "Video:" not in line or "(attached pic)" in line:
-            continue
-        for unit in ("fps", "tbr"):
-            match = re.search(r"([0-9.]+)k? " + unit, line)
-            if match:
-                text = match.group(1)
-                rate = _NTSC_RATES.get(text) or float(text)
-                if rate > 0:
-                    return rate
-        return _FALLBACK_FPS
-    return _FALLBACK_FPS
-
-
-def select_by_threshold(scores: list[float], threshold: float, min_scene_len: int) -> list[int]:
-    """Frame positions whose score (difference from the frame before) reaches
-    `threshold`, at least `min_scene_len` frames after the previous cut."""
-    keys: list[int] = []
-    last = 0
-    for position, score in enumerate(scores, start=1):
-        if score >= threshold and position - last >= min_scene_len:
-            keys.append(position)
-            last = position
-    return keys
-
-
-def top_keyframes(keys: list[int], scores: list[float], limit: int) -> list[int]:
-    """At most `limit` of `keys`, ascending: the highest-scoring ones, earlier
-    frames first among equal scores. Selection keeps every frame tied with the
-    k-th highest score, so on still footage it returns far more than asked
-    for; a frame identical to the one before (score 0) is never a keyframe."""
-    keys = [k for k in keys if scores[k - 1] > 0]
-    if len(keys) > limit:
-        keys = sorted(sorted(keys, key=lambda k: (-scores[k - 1], k))[:limit])
-    return keys
-
-
 def run_job(job: dict[str, Any]) -> dict[str, Any]:
     """Processes one video. Never raises for a bad input: the outcome carries
     ``rows`` (manifest rows, in frame order) and ``error`` (None or a message)."""
     spec = Job(**job)
-    if not os.path.isfile(spec.video):
-        return {"video": spec.video, "rows": [], "error": "no such file"}
+    problem = input_problem(spec.video)
+    if problem:
+        return {"video": spec.video, "rows": [], "error": problem}
     try:
-        scan_video = getattr(velmar, "scan_video", None)
-        if scan_video is not None:
-            rows = _run_scanner(spec, scan_video)
-        else:
-            rows = _run_extractor(spec)
+        rows = _scan(spec)
     except (RuntimeError, OSError, ValueError) as exc:
         return {"video": spec.video, "rows": [], "error": str(exc)}
-    missing = [row for row in rows if not row["path"]]
+    missing = [row for row in rows if row["path"] == ""]
     error = f"{len(missing)} of {len(rows)} images could not be written" if missing else None
     return {"video": spec.video, "rows": rows, "error": error}
 
 
-def failed(job: Job, exc: BaseException) -> dict[str, Any]:
+def failed(job: Job, reason: str) -> dict[str, Any]:
     """The outcome of a job whose worker itself failed (a crashed process, a lost task)."""
-    return {"video": job.video, "rows": [], "error": f"worker failed: {exc!r}"}
+    return {"video": job.video, "rows": [], "error": f"worker failed: {reason}"}
 
 
-def _row(spec: Job, frame: int, seconds: float, score: float, path: str) -> dict[str, Any]:
-    return {"video": spec.video, "frame": frame, "timecode": timecode(seconds),
-            "score": score, "path": path}
+def input_problem(video: str) -> str | None:
+    """Why `video` cannot be read as a video file, or None."""
+    try:
+        mode = os.stat(video).st_mode
+    except OSError as exc:
+        if exc.errno == errno.ENOENT:
+            return "no such file"
+        return os.strerror(exc.errno).lower() if exc.errno else str(exc)
+    if stat.S_ISDIR(mode):
+        return "is a directory"
+    if not stat.S_ISREG(mode):
+        return "not a regular file"
+    return None
 
 
-def _run_scanner(spec: Job, scan_video: Any) -> list[dict[str, Any]]:
-    # The single-pass scanner decodes once, keeps only pair scores and saves
-    # the images itself: for its best max_save keyframes by score, earlier
-    # frames first among ties, which are the ones kept here.
+def clear_images(directory: str, keep: frozenset[str] = frozenset()) -> None:
+    """Removes from `directory` the scanner's images (and their temporary
+    files) other than the paths in `keep`; nothing else is touched."""
+    try:
+        names = os.listdir(directory)
+    except OSError:
+        return
+    for name in names:
+        path = os.path.join(directory, name)
+        if _OWN_IMAGE.fullmatch(name) and path not in keep:
+            with contextlib.suppress(IsADirectoryError, FileNotFoundError):
+                os.unlink(path)
+
+
+def _scan(spec: Job) -> list[dict[str, Any]]:
+    # The scanner decodes once, keeps only pair scores and saves the images
+    # itself, for its best max_save keyframes by score.
     limit = spec.max_keyframes
-    result = scan_video(spec.video, limit, threshold=spec.threshold,
-                        min_scene_len=spec.min_scene_len, output_dir=spec.output_dir,
-                        max_save=limit if limit is not None else 1 << 31)
-    keyframes = result.keyframes
+    options: dict[str, Any] = {"threshold": spec.threshold, "output_dir": spec.output_dir,
+                               "max_save": limit if limit is not None else spec.max_images}
+    if spec.min_scene_len is not None:
+        options["min_scene_len"] = spec.min_scene_len
+    keyframes = velmar.scan_video(spec.video, limit, **options).keyframes
     if limit is not None:
-        keyframes = [kf for kf in keyframes if kf.score > 0]
-        keyframes = sorted(sorted(keyframes, key=lambda kf: (-kf.score, kf.frame_number))[:limit],
-                           key=lambda kf: kf.frame_number)
-    return [_row(spec, kf.frame_number, kf.time, kf.score,
-                 kf.path if kf.path and os.path.isfile(kf.path) else "")
-            for kf in keyframes]
-
-
-def _run_extractor(spec: Job) -> list[dict[str, Any]]:
-    extractor = velmar.VideoKeyframeExtractor(ffmpeg_path=spec.ffmpeg)
-    frames, _, _ = extractor.extract_frames(spec.video)
-    # The score of frame i is its difference from frame i - 1: the rule
-    # keyframe selection ranks by.
-    scores = [frames[i].calculate_difference_simd(frames[i - 1]) for i in range(1, len(frames))]
-    if spec.threshold is not None:
-        keys = select_by_threshold(scores, spec.threshold, spec.min_scene_len)
-    else:
-        keys = top_keyframes(extractor.extract_keyframes(frames, spec.max_keyframes or 0), scores,
-                             spec.max_keyframes or 0)
-    del frames
-    if not keys:
-        return []
-    extractor.save_keyframes(spec.video, keys, spec.output_dir, len(keys))
-    fps = probe_fps(spec.video, spec.ffmpeg)
+        keyframes = _best(keyframes, limit)
     rows = []
-    for position, frame in enumerate(keys, start=1):
-        path = os.path.join(spec.output_dir, f"keyframe_{position:03d}.jpg")
-        rows.append(_row(spec, frame, frame / fps, scores[frame - 1],
-                         path if os.path.isfile(path) and os.path.getsize(path) > 0 else ""))
+    for position, kf in enumerate(keyframes):
+        if kf.path and os.path.isfile(kf.path):
+            path = kf.path
+        else:
+            # "" marks an image that could not be written; None one that was
+            # never to be written (a cut past --max-images).
+            path = "" if limit is not None or position < spec.max_images else None
+        rows.append({"video": spec.video, "frame": kf.frame_number, "timecode": timecode(kf.time),
+                     "score": kf.score, "path": path})
     return rows
+
+
+def _best(keyframes: list[Any], limit: int) -> list[Any]:
+    # The scanner keeps every frame tied with the k-th highest score, so on
+    # still footage it returns far more than asked for; the command lists
+    # the `limit` whose images it saved (the highest scores, earlier frames
+    # first among ties), and never a frame identical to the one before.
+    keyframes = [kf for kf in keyframes if kf.score > 0]
+    chosen = sorted(keyframes, key=lambda kf: (-kf.score, kf.frame_number))[:limit]
+    return sorted(chosen, key=lambda kf: kf.frame_number)

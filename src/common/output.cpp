@@ -1,24 +1,9 @@
 #include "common/output.hpp"
 
-#include <cerrno>
 #include <cstdio>
 #include <unistd.h>
 
 namespace velmar {
-
-void WriteAll(int fd, std::string_view line) {
-  const char* p = line.data();
-  size_t left = line.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
-}
 
 std::string FormatV(const char* format, va_list args) {
   va_list copy;
@@ -46,7 +31,7 @@ void PrintOut(const char* format, ...) {
   va_start(args, format);
   std::string line = FormatV(format, args);
   va_end(args);
-  WriteAll(STDOUT_FILENO, line);
+  (void)WriteAll(STDOUT_FILENO, line);  // progress never fails the work
 }
 
 void PrintErr(const char* format, ...) {
@@ -54,7 +39,7 @@ void PrintErr(const char* format, ...) {
   va_start(args, format);
   std::string line = FormatV(format, args);
   va_end(args);
-  WriteAll(STDERR_FILENO, line);
+  (void)WriteAll(STDERR_FILENO, line);
 }
 
 }  // namespace velmar

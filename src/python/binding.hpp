@@ -17,7 +17,7 @@
 // The table gives the text signature ("save($self, path, count=None)\n--\n\n"),
 // the parser (PyArg_ParseTupleAndKeywords, so the messages are CPython's own),
 // the conversion of each argument in order, and the error boundary with the
-// call's failure prefix: a VideoError thrown by Unwrap becomes
+// call's failure prefix: a velmar::Error thrown by Unwrap becomes
 // RuntimeError("Save failed: <message>"). A table without arguments gives a
 // METH_NOARGS method. Module functions are made the same way with kNoSelf.
 //

@@ -161,20 +161,10 @@ Ref NewStr(const std::string& s) {
   return Check(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }
 
-namespace {
-template <class Items, class Make>
-Ref NewList(const Items& items, Make make) {
-  Ref list = Check(PyList_New(static_cast<Py_ssize_t>(items.size())));
-  for (size_t i = 0; i < items.size(); ++i) {
-    // PyList_SetItem takes over the reference, also on failure.
-    CheckStatus(PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), make(items[i]).release()));
-  }
-  return list;
-}
-}  // namespace
-
 Ref NewStrList(const std::vector<std::string>& items) { return NewList(items, NewStr); }
 
 Ref NewIntList(const std::vector<uint64_t>& items) { return NewList(items, NewInt); }
+
+Ref NewFloatList(const std::vector<double>& items) { return NewList(items, NewFloat); }
 
 }  // namespace velmar::python

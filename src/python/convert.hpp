@@ -8,6 +8,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -77,8 +78,24 @@ std::vector<uint64_t> ToU64Vector(PyObject* obj, const char* arg);
 
 // New references to Python values; throw PythonErrorSet on failure.
 inline Ref NewInt(uint64_t v) { return Check(PyLong_FromUnsignedLongLong(v)); }
+inline Ref NewFloat(double v) { return Check(PyFloat_FromDouble(v)); }
 Ref NewStr(const std::string& s);
+
+// A new list of make(item) for each item of `items` (make returns a Ref and
+// may take the item by reference to move from it). Throws PythonErrorSet
+// when the list or an item cannot be made.
+template <class Items, class Make>
+Ref NewList(Items& items, Make make) {
+  Ref list = Check(PyList_New(static_cast<Py_ssize_t>(std::size(items))));
+  Py_ssize_t i = 0;
+  for (auto& item : items) {
+    // PyList_SetItem takes over the reference, also when it fails.
+    CheckStatus(PyList_SetItem(list.get(), i++, make(item).release()));
+  }
+  return list;
+}
 Ref NewStrList(const std::vector<std::string>& items);
 Ref NewIntList(const std::vector<uint64_t>& items);
+Ref NewFloatList(const std::vector<double>& items);
 
 }  // namespace velmar::python

@@ -9,10 +9,10 @@
 #include <type_traits>
 #include <utility>
 
+#include "common/error.hpp"
 #include "common/interrupt.hpp"
 #include "common/panic.hpp"
 #include "python/ref.hpp"
-#include "video/video_error.hpp"
 
 namespace velmar::python {
 
@@ -32,12 +32,12 @@ inline void CheckStatus(int status) {
   if (status < 0) throw PythonErrorSet{};
 }
 
-// The value of a core result, or the core's error thrown for the boundary to
-// report with the call's prefix.
-template <class T>
-T Unwrap(video::VideoResult<T>&& result) {
+// The value of a core result (velmar::Result<T>), or the core's error thrown
+// for the boundary to report with the call's prefix.
+template <class T, class E>
+T Unwrap(std::expected<T, E>&& result) {
   if (!result) throw std::move(result.error());
-  return std::move(*result);
+  if constexpr (!std::is_void_v<T>) return std::move(*result);
 }
 
 // velmar.PanicException: derived directly from BaseException, made once per
@@ -57,7 +57,7 @@ void InstallInterruptCheck();
 // The one place where failures become Python exceptions. Runs `body`, which
 // returns a new reference (a PyObject* or a Ref; null with an error set), and
 // translates what it throws:
-//   video::VideoError   -> RuntimeError("<prefix><message>")
+//   velmar::Error       -> RuntimeError("<prefix><message>")
 //   velmar::Panic       -> PanicException with the check's message
 //   std::bad_alloc      -> MemoryError
 //   PythonErrorSet, velmar::Interrupted -> the error already set
@@ -71,7 +71,7 @@ PyObject* Boundary(std::string_view prefix, Body&& body) noexcept {
     } else {
       return body();
     }
-  } catch (const video::VideoError& error) {
+  } catch (const velmar::Error& error) {
     SetRuntimeError(prefix, error.message);
   } catch (const velmar::Panic& panic) {
     SetPanic(panic.what());

@@ -19,21 +19,30 @@
 namespace velmar::python {
 namespace {
 
+// The submodule a class belongs to (besides the top level).
+enum class Submodule { kVideo, kMemory };
+
 struct ClassEntry {
   const char* name;
   PyObject* (*type)();
-  const char* module;  // what the class reports as its __module__
+  Submodule submodule;
 };
+
+// What a class of `submodule` reports as its __module__.
+const char* ModuleName(Submodule submodule) {
+  return submodule == Submodule::kVideo ? "velmar.video" : "velmar.memory";
+}
 
 // Classes in the order they are added to the top-level module. Adding a
 // class is one line here.
 const ClassEntry kClasses[] = {
-    {"PyVideoFrame", FrameClass::Type, "velmar.video"},
-    {"PyPerformanceResult", PerformanceResultClass::Type, "velmar.video"},
-    {"VideoKeyframeExtractor", ExtractorClass::Type, "velmar.video"},
-    {"PyMetadataIndex", MetadataIndexClass::Type, "velmar.memory"},
-    {"ScanResult", ScanResultType, "velmar.video"},
-    {"Keyframe", KeyframeType, "velmar.video"},
+    {"PyVideoFrame", FrameClass::Type, Submodule::kVideo},
+    {"PyPerformanceResult", PerformanceResultClass::Type, Submodule::kVideo},
+    {"VideoKeyframeExtractor", ExtractorClass::Type, Submodule::kVideo},
+    {"PyMetadataIndex", MetadataIndexClass::Type, Submodule::kMemory},
+    {"ScanResult", ScanResultType, Submodule::kVideo},
+    {"Keyframe", KeyframeType, Submodule::kVideo},
+    {"Scene", SceneType, Submodule::kVideo},
 };
 
 // Module-level functions, created against the top-level module. Adding a
@@ -45,14 +54,17 @@ PyMethodDef* const kFunctions[] = {
     nullptr,
 };
 
-// The exported names, in their fixed order. A name that does not exist is
-// left out, so every __all__ lists exactly what can be imported.
+// The exported names, in their fixed order: the original API first, then
+// the in-process scanner's. A name that does not exist is left out, so every
+// __all__ lists exactly what can be imported.
 const std::initializer_list<const char*> kTopLevelAll = {
     "PyMetadataIndex", "PyVideoFrame", "PyPerformanceResult", "VideoKeyframeExtractor",
-    "extract_keyframes_from_video", "get_system_info", "video", "memory"};
+    "extract_keyframes_from_video", "get_system_info", "video", "memory",
+    "scan_video", "ScanResult", "Keyframe", "Scene"};
 const std::initializer_list<const char*> kVideoAll = {
     "PyVideoFrame", "PyPerformanceResult", "VideoKeyframeExtractor",
-    "extract_keyframes_from_video", "get_system_info"};
+    "extract_keyframes_from_video", "get_system_info",
+    "scan_video", "ScanResult", "Keyframe", "Scene"};
 const std::initializer_list<const char*> kMemoryAll = {"PyMetadataIndex"};
 
 PyModuleDef g_module_def = {
@@ -100,10 +112,6 @@ bool SetAll(PyObject* module, std::initializer_list<const char*> names) {
   return PyObject_SetAttrString(module, "__all__", all.get()) == 0;
 }
 
-bool IsVideoClass(const ClassEntry& entry) {
-  return entry.module[7] == 'v';  // "velmar.video"
-}
-
 // Steps 3 to 12 of initialisation; returns the finished module or null.
 Ref BuildModule() {
   Ref top = Ref::Steal(PyModule_Create(&g_module_def));
@@ -124,7 +132,8 @@ Ref BuildModule() {
   Ref video = Ref::Steal(PyModule_New("video"));
   if (!video) return {};
   for (const ClassEntry& entry : kClasses) {
-    if (IsVideoClass(entry) && !AddExported(video.get(), entry.name, entry.type())) return {};
+    if (entry.submodule != Submodule::kVideo) continue;
+    if (!AddExported(video.get(), entry.name, entry.type())) return {};
   }
   for (const char* name : {"extract_keyframes_from_video", "get_system_info", "scan_video"}) {
     if (!PyObject_HasAttrString(top.get(), name)) continue;
@@ -137,7 +146,8 @@ Ref BuildModule() {
   Ref memory = Ref::Steal(PyModule_New("memory"));
   if (!memory) return {};
   for (const ClassEntry& entry : kClasses) {
-    if (!IsVideoClass(entry) && !AddExported(memory.get(), entry.name, entry.type())) return {};
+    if (entry.submodule != Submodule::kMemory) continue;
+    if (!AddExported(memory.get(), entry.name, entry.type())) return {};
   }
   if (!SetAll(memory.get(), kMemoryAll)) return {};
   if (!AddExported(top.get(), "memory", memory.get())) return {};
@@ -161,7 +171,7 @@ Ref BuildModule() {
   PyErr_Clear();
 
   for (const ClassEntry& entry : kClasses) {
-    Ref name = Ref::Steal(PyUnicode_FromString(entry.module));
+    Ref name = Ref::Steal(PyUnicode_FromString(ModuleName(entry.submodule)));
     if (!name || PyObject_SetAttrString(entry.type(), "__module__", name.get()) < 0) {
       PyErr_Clear();
     }

@@ -19,7 +19,7 @@ Ref GetSystemInfo(PyObject*) {
   PyObject* avx2 = video::GetCpuFeatures().avx2 ? Py_True : Py_False;
   CheckStatus(PyDict_SetItemString(dict.get(), "avx2_supported", avx2));
   CheckStatus(PyDict_SetItemString(dict.get(), "sse2_supported", Py_True));
-  CheckStatus(PyDict_SetItemString(dict.get(), "version", NewStr("0.1.4").get()));
+  CheckStatus(PyDict_SetItemString(dict.get(), "version", NewStr(VELMAR_VERSION).get()));
   return dict;
 }
 

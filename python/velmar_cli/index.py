@@ -1,0 +1,177 @@
+"""``velmar index``: add to, search and count a memory index file."""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import json
+import os
+from collections.abc import Iterator
+from typing import Any
+
+from velmar_cli.files import index_lock
+from velmar_cli.report import Report, say
+
+
+def _open_index(report: Report, path: str, *, may_be_missing: bool = False) -> Any:
+    """The index of `path`, or None (reported) when the file exists but does
+    not load. The module loads such files silently as empty indexes."""
+    from velmar.memory import PyMetadataIndex
+
+    if not os.path.exists(path):
+        if may_be_missing:
+            return PyMetadataIndex(path)
+        report.error(path, "no such file")
+        return None
+    index = PyMetadataIndex(path)
+    if index.stats()["total"] == 0 and not _holds_empty_list(path):
+        report.error(path, "not a readable index file")
+        return None
+    return index
+
+
+def _holds_empty_list(path: str) -> bool:
+    """Whether the file holds an empty JSON list ("[]", "[ ]", "[\\n]", ...)."""
+    try:
+        if os.path.getsize(path) > 4096:
+            return False
+        with open(path, "rb") as f:
+            return json.loads(f.read()) == []
+    except (OSError, ValueError):
+        return False
+
+
+@contextlib.contextmanager
+def _reading_index(report: Report, path: str) -> Iterator[Any]:
+    """The index of `path` under a shared lock (None when reported unusable)."""
+    if not os.path.exists(path):
+        report.error(path, "no such file")
+        yield None
+        return
+    with contextlib.ExitStack() as stack:
+        try:
+            stack.enter_context(index_lock(path, exclusive=False))
+        except OSError as exc:
+            report.error(path + ".lock", exc.strerror or str(exc))
+            yield None
+            return
+        yield _open_index(report, path)
+
+
+def index_stats(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
+    report = Report()
+    with _reading_index(report, args.file) as index:
+        if index is None:
+            return report.status
+        stats = index.stats()
+    if args.json:
+        say(json.dumps(stats, indent=2, sort_keys=False))
+        return 0
+    for key, value in stats.items():
+        if key != "types_dist":
+            say(f"{key}: {value}")
+    say("types_dist:")
+    for memory_type, count in sorted(stats["types_dist"].items()):
+        say(f"  {memory_type}: {count}")
+    return 0
+
+
+def index_search(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
+    strict_only = {"--keyword": args.keywords, "--tag": args.tags,
+                   "--importance-min": args.importance_min,
+                   "--importance-max": args.importance_max}
+    if args.flexible:
+        given = [name for name, value in strict_only.items() if value is not None]
+        if given:
+            parser.error(f"{', '.join(given)} cannot be used with --flexible")
+    query: dict[str, Any] = {}
+    for key, value in (("user_id", args.user), ("memory_types", args.types),
+                       ("subjects", args.subjects), ("keywords", args.keywords),
+                       ("tags", args.tags), ("importance_min", args.importance_min),
+                       ("importance_max", args.importance_max), ("created_after", args.after),
+                       ("created_before", args.before), ("limit", args.limit)):
+        if value is not None:
+            query[key] = value
+
+    report = Report()
+    with _reading_index(report, args.file) as index:
+        if index is None:
+            return report.status
+        ids = index.search_flexible(query) if args.flexible else index.search_strict(query)
+    if args.json:
+        say(json.dumps(ids))
+    else:
+        for memory_id in ids:
+            say(memory_id)
+    return 0
+
+
+def _unstorable(value: Any) -> bool:
+    """Whether `value` holds text that has no UTF-8 form (a lone surrogate,
+    which JSON's \\ud800 escapes can make): such text cannot be stored."""
+    if isinstance(value, str):
+        try:
+            value.encode("utf-8")
+        except UnicodeEncodeError:
+            return True
+        return False
+    if isinstance(value, dict):
+        return any(_unstorable(k) or _unstorable(v) for k, v in value.items())
+    if isinstance(value, list):
+        return any(_unstorable(v) for v in value)
+    return False
+
+
+def _read_entries(report: Report, path: str) -> list[dict[str, Any]] | None:
+    """The entries of a JSON Lines file; each line that cannot be stored is
+    reported with its number and left out. None when the file cannot be read."""
+    entries: list[dict[str, Any]] = []
+    try:
+        with open(path, encoding="utf-8") as f:
+            for number, line in enumerate(f, start=1):
+                if not line.strip():
+                    continue
+                where = f"{path}:{number}"
+                try:
+                    entry = json.loads(line)
+                except json.JSONDecodeError as exc:
+                    report.error(where, f"not valid JSON ({exc.msg})")
+                    continue
+                memory_id = entry.get("memory_id") if isinstance(entry, dict) else None
+                if not isinstance(memory_id, str) or not memory_id:
+                    report.error(where, "not an object with a non-empty string memory_id")
+                    continue
+                if _unstorable(entry):
+                    report.error(where, "holds text that is not valid Unicode (a lone "
+                                 "surrogate escape) and cannot be stored")
+                    continue
+                entries.append(entry)
+    except (OSError, UnicodeDecodeError) as exc:
+        report.error(path, getattr(exc, "strerror", None) or str(exc))
+        return None
+    return entries
+
+
+def index_add(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
+    report = Report()
+    entries = _read_entries(report, args.entries)
+    if entries is None:
+        return report.status
+    with contextlib.ExitStack() as stack:
+        try:
+            stack.enter_context(index_lock(args.file, exclusive=True))
+        except OSError as exc:
+            report.error(args.file + ".lock", exc.strerror or str(exc))
+            return report.status
+        # Held from load to save: a second run waits, then loads what this
+        # one saved, so neither loses the other's entries.
+        index = _open_index(report, args.file, may_be_missing=True)
+        if index is None:
+            return report.status
+        added = index.batch_add(entries)
+        if not index.save():
+            report.error(args.file, "could not be written")
+            return report.status
+        total = index.stats()["total"]
+    say(f"{args.file}: added {added} {'entry' if added == 1 else 'entries'}, {total} in total")
+    return report.status

@@ -1,0 +1,175 @@
+#include "video/libav/scanner.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <utility>
+
+extern "C" {
+#include <libavutil/frame.h>
+}
+
+#include "common/fs.hpp"
+#include "common/interrupt.hpp"
+#include "common/output.hpp"
+#include "video/difference.hpp"
+#include "video/frame.hpp"
+#include "video/libav/box_downscale.hpp"
+#include "video/libav/decoder.hpp"
+#include "video/libav/gray_converter.hpp"
+#include "video/libav/scan_images.hpp"
+#include "video/libav/scan_modes.hpp"
+
+namespace velmar::video {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double MsBetween(Clock::time_point a, Clock::time_point b) {
+  return std::chrono::duration<double, std::milli>(b - a).count();
+}
+
+// Finds out before decoding whether images can be written into `dir`:
+// creates it (with parents), then a probe file in it.
+VideoResult<void> PrepareOutputDir(const std::string& dir) {
+  auto fail = [&](int err) {
+    return std::unexpected(VideoError::FromErrno(
+        "output directory not writable: " + dir + " (" + std::strerror(err) + ")", err));
+  };
+  if (std::error_code ec = CreateDirectories(dir)) return fail(ec.value());
+  const std::string probe = Format("%s/.velmar-write-test-%d", dir.c_str(), ::getpid());
+  const int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) return fail(errno);
+  ::close(fd);
+  ::unlink(probe.c_str());
+  return {};
+}
+
+// One scan in progress: the per-frame step, which makes each decoded
+// picture gray, scores it and hands it to the mode.
+class Scan {
+ public:
+  Scan(const ScanOptions& options, const StreamInfo& info, ScanObserver* observer)
+      : converter_(options.downscale), images_(options, info.rotation, &out_, observer) {
+    out_.fps = info.fps;
+    out_.duration = info.duration;
+    mode_ = MakeScanMode(options, &out_, &images_);
+  }
+
+  // The per-frame step, as a filter's per-frame function in a media
+  // framework: frame `n` (decoded at `picture`, shown at `time`) becomes
+  // gray, is scored against the frame before it (a picture of another size
+  // is first resampled to the first frame's), and goes to the mode.
+  VideoResult<void> Step(uint64_t n, const AVFrame* picture, double time) {
+    const auto t0 = Clock::now();
+    uint64_t width = 0, height = 0;
+    if (auto converted = converter_.Convert(picture, &current_.data, &width, &height);
+        !converted) {
+      return converted;
+    }
+    if (n == 0) {
+      out_.width = static_cast<uint64_t>(picture->width);
+      out_.height = static_cast<uint64_t>(picture->height);
+      first_width_ = width;
+      first_height_ = height;
+    }
+    const bool size_changed = n > 0 && (width != last_width_ || height != last_height_);
+    last_width_ = width;
+    last_height_ = height;
+    if (width != first_width_ || height != first_height_) {
+      ResampleGray(current_.data.data(), width, height, first_width_, first_height_, &resampled_);
+      std::swap(current_.data, resampled_);
+    }
+    current_.frame_number = n;
+    current_.width = first_width_;
+    current_.height = first_height_;
+    out_.times.push_back(time);
+    const auto t1 = Clock::now();
+
+    const double score = n == 0 ? 0.0 : FrameDifferenceSimd(previous_, current_, DEFAULT_BLOCK_SIZE);
+    out_.scores.push_back(score);
+    mode_->OnFrame(ScanFrame{n, score, size_changed, current_.Pixels(), first_width_,
+                             first_height_, picture});
+    std::swap(previous_, current_);
+    out_.decode_time_ms += MsBetween(t0, t1);
+    out_.score_time_ms += MsBetween(t1, Clock::now());
+    return {};
+  }
+
+  // Decoding time spent outside Step.
+  void AddDecodeTime(double ms) { out_.decode_time_ms += ms; }
+
+  // After the last of `frame_count` frames: the mode's keyframes, scenes and
+  // last images.
+  ScanOutcome Finish(uint64_t frame_count, Clock::time_point start) {
+    out_.frame_count = frame_count;
+    previous_ = VideoFrame{};
+    current_ = VideoFrame{};
+    const auto t_finish = Clock::now();
+    const double written_before = out_.write_time_ms;
+    mode_->Finish();
+    const double writing = out_.write_time_ms - written_before;
+    out_.score_time_ms += std::max(0.0, MsBetween(t_finish, Clock::now()) - writing);
+    out_.total_time_ms = MsBetween(start, Clock::now());
+    return std::move(out_);
+  }
+
+ private:
+  GrayConverter converter_;
+  ScanOutcome out_;
+  ScanImages images_;
+  std::unique_ptr<ScanMode> mode_;
+  uint64_t first_width_ = 0, first_height_ = 0;
+  uint64_t last_width_ = 0, last_height_ = 0;
+  VideoFrame previous_;
+  VideoFrame current_;
+  std::vector<uint8_t> resampled_;
+};
+
+}  // namespace
+
+VideoResult<ScanOutcome> ScanVideo(const std::string& path, const ScanOptions& options,
+                                   ScanObserver* observer) {
+  const auto start = Clock::now();
+  auto opened = AvDecoder::Open(path);
+  if (!opened) return std::unexpected(opened.error());
+  AvDecoder& decoder = **opened;
+  const bool writes_images = options.output_dir.has_value() && options.max_save > 0 &&
+                             options.max_keyframes.value_or(1) > 0;
+  if (writes_images) {
+    if (auto ready = PrepareOutputDir(*options.output_dir); !ready) {
+      return std::unexpected(ready.error());
+    }
+  }
+
+  const StreamInfo& info = decoder.info();
+  Scan scan(options, info, observer);
+  AvFramePtr picture = NewAvFrame();
+  uint64_t n = 0;
+  auto last_poll = Clock::now();
+  for (;; ++n) {
+    const auto t0 = Clock::now();
+    auto got = decoder.Next(picture.get(), n);
+    if (!got) return std::unexpected(got.error());
+    if (!*got) break;
+    const double time = decoder.FrameTime(picture.get(), info.fps > 0 ? n / info.fps : 0.0);
+    scan.AddDecodeTime(MsBetween(t0, Clock::now()));
+    if (auto stepped = scan.Step(n, picture.get(), time); !stepped) {
+      return std::unexpected(stepped.error());
+    }
+    if (observer != nullptr && MsBetween(last_poll, Clock::now()) >= kScanPollIntervalMs) {
+      if (!observer->Poll(n + 1, std::max(info.expected_frames, n + 1))) throw Interrupted{};
+      last_poll = Clock::now();
+    }
+  }
+  if (n == 0) return std::unexpected(VideoError{"corrupt video stream: it holds no frame", {}});
+  return scan.Finish(n, start);
+}
+
+}  // namespace velmar::video
