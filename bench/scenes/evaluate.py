@@ -1,7 +1,7 @@
 """Scores scene detectors against the labelled clips of make_clips.py, all in one run.
 
     python bench/scenes/evaluate.py [--clips bench/scenes/clips] [--detectors a,b,...]
-                                    [--subset all|tuning|holdout] [--verbose]
+                                    [--subset all|seen|tuning|holdout|unseen] [--splits] [--verbose]
 
 A detection matches a truth boundary when it falls within 2 frames of it (for
 a gradual transition, anywhere in its span widened by 2 frames on each side);
@@ -127,20 +127,23 @@ def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--clips", default=str(HERE / "clips"))
     ap.add_argument("--detectors", default=",".join(DETECTORS))
-    ap.add_argument("--subset", choices=["all", "tuning", "holdout"], default="all")
+    ap.add_argument("--subset", choices=["all", "seen", "tuning", "holdout", "unseen"], default="all",
+                    help="seen: tuning and holdout")
     ap.add_argument("--verbose", action="store_true", help="print every clip's misses and false detections")
+    ap.add_argument("--splits", action="store_true", help="also score the tuning, holdout and unseen clips apart")
     args = ap.parse_args()
     clips_dir = pathlib.Path(args.clips)
     clips = json.loads((clips_dir / "truth.json").read_text())["clips"]
-    if args.subset != "all":
-        clips = [c for c in clips if c["holdout"] == (args.subset == "holdout")]
+    if args.subset == "seen":
+        clips = [c for c in clips if c["split"] != "unseen"]
+    elif args.subset != "all":
+        clips = [c for c in clips if c["split"] == args.subset]
     names = args.detectors.split(",")
     print("command:", " ".join([pathlib.Path(sys.executable).name] + sys.argv))
     print(f"{len(clips)} clips, {sum(c['frames'] for c in clips) / 25 / 60:.1f} min, "
           f"{sum(len(c['boundaries']) for c in clips)} boundaries; tolerance ±{TOLERANCE} frames\n")
 
-    overall = {n: Tally() for n in names}
-    by_cat = {n: {} for n in names}
+    results = {n: {} for n in names}  # name -> clip name -> (truth_hit, found_hit)
     wall = {n: 0.0 for n in names}
     for clip in clips:
         path = clips_dir / clip["file"]
@@ -149,13 +152,30 @@ def main() -> None:
             found = sorted(DETECTORS[name](path, clip["fps"]))
             wall[name] += time.perf_counter() - t0
             truth_hit, found_hit = match(clip["boundaries"], found)
-            seconds = clip["frames"] / clip["fps"]
-            overall[name].add(truth_hit, found_hit, seconds)
-            by_cat[name].setdefault(clip["category"], Tally()).add(truth_hit, found_hit, seconds)
+            results[name][clip["name"]] = (truth_hit, found_hit)
             if args.verbose and (not all(truth_hit) or not all(found_hit)):
                 missed = [(t["first"], t["last"]) for t, h in zip(clip["boundaries"], truth_hit) if not h]
                 false = [d for d, h in zip(found, found_hit) if not h]
                 print(f"  {name:13} {clip['name']:13} missed {missed} false {false}")
+    print_tables(clips, names, results, wall, per_category=True)
+    if args.splits:
+        for split in ("tuning", "holdout", "unseen"):
+            part = [c for c in clips if c["split"] == split]
+            if part and len(part) < len(clips):
+                print(f"\n{split} clips only: {len(part)} clips, {sum(c['frames'] for c in part) / 25 / 60:.1f} min, "
+                      f"{sum(len(c['boundaries']) for c in part)} boundaries")
+                print_tables(part, names, results, None, per_category=False)
+
+
+def print_tables(clips, names, results, wall, per_category: bool) -> None:
+    by_cat = {n: {} for n in names}
+    overall = {n: Tally() for n in names}
+    for clip in clips:
+        seconds = clip["frames"] / clip["fps"]
+        for n in names:
+            truth_hit, found_hit = results[n][clip["name"]]
+            overall[n].add(truth_hit, found_hit, seconds)
+            by_cat[n].setdefault(clip["category"], Tally()).add(truth_hit, found_hit, seconds)
 
     def group(name: str, cats: list[str]) -> Tally:
         t = Tally()
@@ -166,15 +186,16 @@ def main() -> None:
         return t
 
     header = (f"{'detector':13} {'P':>5} {'R':>5} {'F1':>5} | {'cut P':>5} {'cut R':>5} | "
-              f"{'grad P':>6} {'grad R':>6} | {'false/min':>9} | {'time s':>6}")
+              f"{'grad P':>6} {'grad R':>6} | {'false/min':>9}" + (f" | {'time s':>6}" if wall else ""))
     print(header)
     print("-" * len(header))
     for n in names:
         o, c, g, z = overall[n], group(n, CUT_CATEGORIES), group(n, GRADUAL_CATEGORIES), group(n, NO_CUT_CATEGORIES)
         per_min = z.fp / (z.seconds / 60) if z.seconds else 0.0
         print(f"{n:13} {o.p():5.3f} {o.r():5.3f} {o.f1():5.3f} | {c.p():5.3f} {c.r():5.3f} | "
-              f"{g.p():6.3f} {g.r():6.3f} | {per_min:9.2f} | {wall[n]:6.1f}")
-
+              f"{g.p():6.3f} {g.r():6.3f} | {per_min:9.2f}" + (f" | {wall[n]:6.1f}" if wall else ""))
+    if not per_category:
+        return
     cats = [c for c in CUT_CATEGORIES + GRADUAL_CATEGORIES + NO_CUT_CATEGORIES
             if any(c in by_cat[n] for n in names)]
     print("\nper category: found/truth (+false); no-cut categories: false boundaries")

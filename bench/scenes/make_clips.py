@@ -7,8 +7,12 @@ shots). Every clip is re-timed to a constant 25 fps at 640x360, so frame
 numbers in the labels are exact. Writes ``<out>/<name>.mp4`` per clip and
 ``<out>/truth.json``:
 
-    {"clips": [{"name", "file", "category", "holdout", "frames", "fps",
+    {"clips": [{"name", "file", "category", "split", "frames", "fps",
                 "boundaries": [{"kind", "first", "last"}]}]}
+
+``split`` is "tuning" (the detector's constants were chosen on these),
+"holdout" (kept out of the choice, though looked at while analysing) or
+"unseen" (made after the constants were frozen, scored once).
 
 A boundary's ``first``..``last`` is its span in frames (a cut: the first frame
 of the new shot, once). Clips of the no-cut categories have no boundaries.
@@ -86,6 +90,7 @@ class Clip:
     parts: list  # Seg, Join, Seg, Join, Seg ...
     post: str = ""  # filters applied to the whole clip
     holdout: bool = False
+    unseen: bool = False
     labelled_kind: str = ""  # overrides the cut label (dark_cut, jump_cut ...)
 
 
@@ -257,6 +262,57 @@ def clips() -> list:
     L.append(Clip("bright_bikes", "brightness", [b(2), CUT, b(2, reverse=r)],
                   post="eq=eval=frame:brightness='0.3*sin(PI*t/2.4)':contrast='1-0.3*sin(PI*t/2.4)'",
                   holdout=True))
+    return L + unseen_clips()
+
+
+def unseen_clips() -> list:
+    """Clips made after the detector's constants were frozen: other segments,
+    other transitions, other strengths of each effect."""
+    b, c, r = bikes, Seg, True
+
+    def X(kind, tr, n):
+        return Join(kind, tr, n)
+
+    def U(*args, **kw):
+        return Clip(*args, unseen=True, **kw)
+
+    L = []
+    L.append(U("u_cuts", "cut", [c("car", 60, 110), CUT, b(3, hflip=True), CUT, c("bbb", 20, 80, reverse=r), CUT,
+                                 b(0, hflip=True), CUT, c("car", 0, 40, reverse=r), CUT, b(4, reverse=r)]))
+    L.append(U("u_dark", "dark_cut", [c("bbb", 0, 50), CUT, b(4), CUT, c("car", 10, 70), CUT, b(1, reverse=r)],
+               post="eq=brightness=-0.42:contrast=0.3", labelled_kind="dark_cut"))
+    L.append(U("u_jump", "jump_cut", [c("car", 0, 30), CUT, c("car", 45, 80), CUT, c("bbb", 20, 60), CUT,
+                                      c("bbb", 72, 110), CUT, c("bikes", 137, 160), CUT, c("bikes", 170, 187)],
+               labelled_kind="jump_cut"))
+    L.append(U("u_short", "short_shot", [c("bbb", 0, 40), CUT, c("car", 30, 45), CUT, c("bikes", 190, 206), CUT,
+                                         c("bbb", 100, 117), CUT, c("bikes", 30, 46), CUT, c("car", 70, 120)]))
+    L.append(U("u_dissolve", "dissolve", [c("bbb", 10, 90), X("dissolve", "fadeslow", 24), c("car", 0, 80),
+                                          X("dissolve", "dissolve", 22), b(4, hflip=True),
+                                          X("dissolve", "fade", 34), c("bbb", 60, 132)]))
+    L.append(U("u_fade", "fade", [c("car", 0, 70), X("fade", "fadeblack", 24), b(2, hflip=True),
+                                  X("fade", "fadewhite", 20), c("bbb", 0, 80), Join("fade", "", 8, 10), b(3)]))
+    L.append(U("u_wipe", "wipe", [b(1), X("wipe", "wipetl", 18), c("car", 0, 80), X("wipe", "slideleft", 16),
+                                  c("bbb", 0, 90), X("wipe", "horzopen", 18), b(4), X("wipe", "wipebr", 15),
+                                  c("car", 40, 120)]))
+    L.append(still_clip("u_pan", "pan", "bbb", 110, 2, "crop=640:360:x='min(n*9\,iw-640)':y=300", 200))
+    L[-1].unseen = True
+    L.append(still_clip("u_shake", "pan", "bikes", 160, 2,
+                        "crop=640:360:x='320+30*sin(n*1.3)+12*sin(n*3.1)':y='180+20*sin(n*1.7)'", 200))
+    L[-1].unseen = True
+    L.append(still_clip("u_whip", "whip_pan", "bikes", 90, 4,
+                        "crop=640:360:x='if(lt(n\,60)\,0\,if(lt(n\,66)\,(n-60)*300\,1800))':y=500", 130))
+    L[-1].unseen = True
+    L.append(U("u_zoom", "zoom", [b(4), CUT, b(4, reverse=r)],
+               post=f"zoompan=z='1+0.01*on':x='iw/2-(iw/zoom/2)':y='ih/2-(ih/zoom/2)':d=1:s={W}x{H}:fps=25"))
+    L.append(U("u_flash", "flash", [c("car", 0, 120), CUT, c("car", 0, 120, reverse=r)],
+               post="eq=brightness=0.8:enable='between(n\,60\,60)+between(n\,150\,152)'"))
+    L.append(U("u_grain", "grain", [b(4), CUT, b(4, reverse=r), CUT, b(4)], post="noise=alls=30:allf=t"))
+    ticker = (f"drawbox=y=0:w=iw:h=50:color=blue@0.8:t=fill,drawtext=fontfile={FONT}:fontsize=34:"
+              "fontcolor=yellow:y=8:x='w-mod(n*14\,w+tw)':text='BREAKING  -  RIVER LEVELS RISING  -  "
+              "SCHOOLS OPEN AGAIN ON MONDAY  -  WEATHER  SUNNY SPELLS'")
+    L.append(U("u_ticker", "ticker", [c("car", 0, 120), CUT, c("car", 0, 120, reverse=r)], post=ticker))
+    L.append(U("u_bright", "brightness", [c("car", 0, 120), CUT, c("car", 0, 120, reverse=r)],
+               post="eq=eval=frame:brightness='-0.5*pow(sin(PI*t/6)\,2)'"))
     return L
 
 
@@ -281,7 +337,8 @@ def make(clip: Clip, out: pathlib.Path, data: pathlib.Path, encode: bool = True)
     frames = count_frames(path)
     if clip.category not in {"pan", "whip_pan", "zoom"} and frames != total:
         raise SystemExit(f"{clip.name}: {frames} frames, expected {total}")
-    return {"name": clip.name, "file": path.name, "category": clip.category, "holdout": clip.holdout,
+    split = "unseen" if clip.unseen else "holdout" if clip.holdout else "tuning"
+    return {"name": clip.name, "file": path.name, "category": clip.category, "split": split,
             "frames": frames, "fps": FPS, "boundaries": truth}
 
 

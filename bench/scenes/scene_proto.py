@@ -13,6 +13,10 @@ import dataclasses
 import numpy as np
 
 
+PLAIN_FRAMES = 3
+MAX_FADE = 2 * 44 + 30
+
+
 @dataclasses.dataclass
 class Options:
     min_scene_len: int = 15
@@ -43,6 +47,8 @@ class Boundary:
     last: int
     start: int
     kind: str
+    to_plain: bool = False  # ends on a plain (black or white) picture
+    from_plain: bool = False  # starts from one
 
 
 def dist(a: np.ndarray, b: np.ndarray) -> float:
@@ -83,10 +89,16 @@ def cut_candidates(scores, T, o: Options) -> list[int]:
     return out
 
 
+def average_ranks(x: np.ndarray) -> np.ndarray:
+    """Ranks 0..n-1; equal values share the mean of their ranks."""
+    values = x.astype(np.int64)
+    counts = np.bincount(values, minlength=256)
+    start = np.r_[0, np.cumsum(counts)[:-1]]
+    return start[values] + (counts[values] - 1) / 2.0
+
+
 def rank_correlation(a: np.ndarray, b: np.ndarray) -> float:
-    ra = np.empty(len(a)); ra[np.argsort(a, kind="stable")] = np.arange(len(a))
-    rb = np.empty(len(b)); rb[np.argsort(b, kind="stable")] = np.arange(len(b))
-    return correlation(ra, rb)
+    return correlation(average_ranks(a), average_ranks(b))
 
 
 def window_quality(T, a: int, b: int, o: Options):
@@ -153,19 +165,9 @@ def gradual_candidates(T, cuts: list[int], o: Options) -> list[Boundary]:
             if not any(y is not x and y[1] < x[2] and x[1] < y[2] and better(y, x) for y in found)]
     kept.sort(key=lambda x: x[1])
     out = []
-    ends = []
     for q, a, b, m, kind, first, last in kept:
-        # A fade-out followed closely by a fade-in is one fade through black.
-        if kind == "fade-in" and out and out[-1].kind == "fade-out" and a <= ends[-1] - 1 + o.fade_gap:
-            prev = out.pop()
-            out.append(Boundary(prev.first, last, (prev.first + last) // 2, "fade"))
-            ends[-1] = b
-            continue
-        out.append(Boundary(first, last, m, kind))
-        ends.append(b)
-    for x in out:
-        if x.kind in ("fade-in", "fade-out"):
-            x.kind = "fade"
+        out.append(Boundary(first, last, m, "fade" if kind.startswith("fade") else kind,
+                            to_plain=kind == "fade-out", from_plain=kind == "fade-in"))
     return out
 
 
@@ -173,10 +175,40 @@ def detect(scores, thumbs, o: Options | None = None) -> list[Boundary]:
     o = o or Options()
     T = thumbs.reshape(len(scores), -1).astype(np.float64)
     cuts = cut_candidates(scores, T, o)
-    bounds = [Boundary(c, c, c, "cut") for c in cuts] + gradual_candidates(T, cuts, o)
+    flat = T.std(1) < o.flat_level
+    # A cut into (out of) a picture that is plain within PLAIN_FRAMES frames:
+    # the fast part of a dip to black.
+    def plain_after(c):
+        return flat[c:c + PLAIN_FRAMES + 1].any()
+
+    def plain_before(c):
+        return flat[max(0, c - 1 - PLAIN_FRAMES):c].any()
+
+    bounds = [Boundary(c, c, c, "cut", to_plain=plain_after(c), from_plain=plain_before(c)) for c in cuts]
+    bounds += gradual_candidates(T, cuts, o)
     bounds.sort(key=lambda x: x.start)
-    out = []
+    # A boundary into a plain picture and one out of it soon after (fades or
+    # cuts, through black or white) are one fade.
+    joined, pending = [], None
     for x in bounds:
+        if pending and x.from_plain and x.first <= pending.last + o.fade_gap and x.last <= pending.first + MAX_FADE:
+            pending = Boundary(pending.first, x.last, (pending.first + x.last) // 2, "fade",
+                               to_plain=x.to_plain, from_plain=pending.from_plain)
+            if not pending.to_plain:
+                joined.append(pending)
+                pending = None
+            continue
+        if pending:
+            joined.append(pending)
+            pending = None
+        if x.to_plain:
+            pending = x
+        else:
+            joined.append(x)
+    if pending:
+        joined.append(pending)
+    out = []
+    for x in joined:
         if x.start < o.min_scene_len:
             continue
         if out and x.start < out[-1].start + o.min_scene_len:

@@ -5,6 +5,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <optional>
 
 #include "common/panic.hpp"
 
@@ -30,22 +31,40 @@ void MakeThumbnail(std::span<const uint8_t> gray, uint64_t width, uint64_t heigh
   }
   const auto cols = CellEdges<kThumbWidth>(width);
   const auto rows = CellEdges<kThumbHeight>(height);
+  // Column sums over a band of rows, a chunk of columns at a time: the
+  // inner loop is a plain add of a byte row into 16-bit sums, which
+  // vectorises well. 257 rows of 255 still fit 16 bits.
+  constexpr uint64_t kChunk = 2048, kRowsPerSum = 257;
+  std::array<uint16_t, kChunk> column_sums;
+  std::array<uint64_t, kThumbWidth> cell_sums;
   for (uint64_t ty = 0; ty < kThumbHeight; ++ty) {
     // A picture smaller than the thumbnail leaves cells without a pixel of
     // their own; they take the one under their centre.
-    const uint64_t y0 = rows[ty], y1 = std::max(rows[ty + 1], y0 + 1);
-    const uint64_t yc = std::min((2 * ty + 1) * height / (2 * kThumbHeight), height - 1);
-    for (uint64_t tx = 0; tx < kThumbWidth; ++tx) {
-      uint64_t x0 = cols[tx], x1 = cols[tx + 1];
-      uint64_t ya = y0, yb = y1;
-      if (x1 <= x0) x0 = std::min((2 * tx + 1) * width / (2 * kThumbWidth), width - 1), x1 = x0 + 1;
-      if (rows[ty + 1] <= rows[ty]) ya = yc, yb = yc + 1;
-      uint32_t sum = 0;
-      for (uint64_t y = ya; y < yb; ++y) {
-        const uint8_t* row = gray.data() + y * width;
-        for (uint64_t x = x0; x < x1; ++x) sum += row[x];
+    uint64_t y0 = rows[ty], y1 = rows[ty + 1];
+    if (y1 <= y0) y0 = std::min((2 * ty + 1) * height / (2 * kThumbHeight), height - 1), y1 = y0 + 1;
+    cell_sums.fill(0);
+    for (uint64_t x_start = 0; x_start < width; x_start += kChunk) {
+      const uint64_t n = std::min(kChunk, width - x_start);
+      for (uint64_t y_start = y0; y_start < y1; y_start += kRowsPerSum) {
+        std::fill_n(column_sums.begin(), n, uint16_t{0});
+        for (uint64_t y = y_start; y < std::min(y1, y_start + kRowsPerSum); ++y) {
+          const uint8_t* row = gray.data() + y * width + x_start;
+          for (uint64_t x = 0; x < n; ++x) column_sums[x] = uint16_t(column_sums[x] + row[x]);
+        }
+        for (uint64_t tx = 0; tx < kThumbWidth; ++tx) {
+          const uint64_t lo = std::max(cols[tx], x_start), hi = std::min(cols[tx + 1], x_start + n);
+          for (uint64_t x = lo; x < hi; ++x) cell_sums[tx] += column_sums[x - x_start];
+        }
       }
-      const uint32_t count = static_cast<uint32_t>((yb - ya) * (x1 - x0));
+    }
+    for (uint64_t tx = 0; tx < kThumbWidth; ++tx) {
+      uint64_t sum = cell_sums[tx], count = (y1 - y0) * (cols[tx + 1] - cols[tx]);
+      if (count == 0) {  // as above, for columns
+        const uint64_t xc = std::min((2 * tx + 1) * width / (2 * kThumbWidth), width - 1);
+        sum = 0;
+        for (uint64_t y = y0; y < y1; ++y) sum += gray[y * width + xc];
+        count = y1 - y0;
+      }
       out[ty * kThumbWidth + tx] = static_cast<uint8_t>((sum + count / 2) / count);
     }
   }
@@ -68,6 +87,17 @@ struct Window {
   bool decided = false;
 };
 
+// A boundary on its way out, with whether it ends on (starts from) a plain
+// picture: such a pair close together is one fade.
+struct Candidate {
+  SceneBoundary boundary;
+  bool to_plain = false, from_plain = false;
+};
+
+// Frames within which a cut's picture turns plain for the cut to count as
+// going into it (the fast part of a dip to black).
+constexpr uint64_t kPlainFrames = 3;
+
 bool Overlap(const Window& x, const Window& y) { return x.a < y.b && y.a < x.b; }
 
 // Ties go to the window that ends (then starts) first.
@@ -89,23 +119,30 @@ double StdDev(const uint8_t* x) {
   return std::sqrt(std::max(0.0, double(sum2) / kThumbSize - mean * mean));
 }
 
-// Ranks 0..n-1, equal values ranked by position (a stable counting sort).
-void Ranks(const uint8_t* x, uint16_t* out) {
-  std::array<uint16_t, 257> start{};
-  for (uint64_t i = 0; i < kThumbSize; ++i) ++start[x[i] + 1];
-  for (uint64_t v = 1; v < start.size(); ++v) start[v] += start[v - 1];
-  for (uint64_t i = 0; i < kThumbSize; ++i) out[i] = start[x[i]]++;
+// Twice the ranks 0..n-1 of the pixels, equal values sharing the mean of
+// their ranks (doubled, so that the means stay integers); returns the sum
+// of squares of the doubled ranks about their mean, n - 1.
+uint64_t DoubledRanks(const uint8_t* x, uint16_t* out) {
+  std::array<uint16_t, 256> count{};
+  std::array<uint16_t, 256> doubled{};
+  for (uint64_t i = 0; i < kThumbSize; ++i) ++count[x[i]];
+  for (uint32_t v = 0, start = 0; v < 256; start += count[v], ++v) doubled[v] = uint16_t(2 * start + count[v] - 1);
+  uint64_t squares = 0;
+  for (uint64_t i = 0; i < kThumbSize; ++i) {
+    out[i] = doubled[x[i]];
+    squares += uint64_t(out[i]) * out[i];
+  }
+  return squares - kThumbSize * (kThumbSize - 1) * (kThumbSize - 1);
 }
 
-// Pearson correlation of two thumbnails' ranks: near 1 when one picture is
-// the other in another brightness or contrast, even where it clips. Ranks
-// are a permutation of 0..n-1, so their mean and spread are fixed.
-double RankCorrelation(const uint16_t* x, const uint16_t* y) {
+// Spearman's correlation of two thumbnails: near 1 when one picture is the
+// other in another brightness or contrast, even where it clips to black.
+double RankCorrelation(const uint16_t* x, uint64_t x_spread, const uint16_t* y, uint64_t y_spread) {
+  if (x_spread == 0 || y_spread == 0) return 1.0;
   uint64_t dot = 0;
   for (uint64_t i = 0; i < kThumbSize; ++i) dot += uint32_t(x[i]) * y[i];
-  constexpr double kN = kThumbSize, kMean = (kN - 1) / 2;
-  constexpr double kSpread = kN * (kN * kN - 1) / 12;  // sum of (rank - mean)^2
-  return (double(dot) - kN * kMean * kMean) / kSpread;
+  const double centred = double(dot) - double(kThumbSize * (kThumbSize - 1) * (kThumbSize - 1));
+  return centred / std::sqrt(double(x_spread) * double(y_spread));
 }
 
 }  // namespace
@@ -121,15 +158,17 @@ struct SceneDetector::State {
   // j, for every pair in the ring: a window's progress then costs a few
   // scalar operations per frame instead of a pass over its pixels.
   std::vector<uint32_t> gram;
-  std::vector<uint16_t> ranks;  // each thumbnail's pixel ranks
+  std::vector<uint16_t> ranks;  // each thumbnail's doubled pixel ranks
+  std::vector<uint64_t> rank_spreads;
   std::vector<double> spreads;  // each thumbnail's standard deviation
   uint64_t pushed = 0;  // frames pushed so far
   uint64_t next = 1;    // the next frame to decide on as a cut and window end
   bool have_cut = false;
   uint64_t last_cut = 0;
   std::vector<Window> windows;  // candidates, by end frame
-  std::vector<Window> held;     // kept, waiting for a fade-in to join or for the cuts
-  std::vector<uint64_t> cuts;   // cuts not yet emitted
+  std::vector<Window> held;       // kept, waiting for the cuts before them
+  std::vector<Candidate> cuts;    // cuts not yet emitted
+  std::optional<Candidate> plain;  // into a plain picture: waits for the way out
   std::vector<double> progress;  // per inner frame of the window being tested
   bool have_boundary = false;
   uint64_t last_start = 0;
@@ -146,7 +185,7 @@ struct SceneDetector::State {
   bool TestWindow(uint64_t a, uint64_t b, Window& out);
   void EvaluateWindows(uint64_t e);
   void ResolveWindows(uint64_t horizon, bool all);
-  void Hold(const Window& w);
+  void Offer(const Candidate& c);
   void Emit(const SceneBoundary& b);
   void EmitBefore(uint64_t floor);
   void Step(uint64_t n, uint64_t end, bool finishing);
@@ -209,8 +248,8 @@ bool SceneDetector::State::TestWindow(uint64_t a, uint64_t b, Window& out) {
   const bool flat_a = spreads[Slot(a)] < options.flat_level;
   const bool flat_b = spreads[Slot(b)] < options.flat_level;
   if (!flat_a && !flat_b &&
-      RankCorrelation(&ranks[Slot(a) * kThumbSize], &ranks[Slot(b) * kThumbSize]) >
-          options.gradual_max_correlation) {
+      RankCorrelation(&ranks[Slot(a) * kThumbSize], rank_spreads[Slot(a)], &ranks[Slot(b) * kThumbSize],
+                      rank_spreads[Slot(b)]) > options.gradual_max_correlation) {
     return false;
   }
   // Integer sums, so that they vectorise: f in steps of 1/kFixed.
@@ -280,26 +319,30 @@ void SceneDetector::State::ResolveWindows(uint64_t horizon, bool all) {
         break;
       }
     }
-    if (best) Hold(x);
+    if (best) held.push_back(x);  // kept windows never overlap: in frame order
   }
   std::erase_if(windows, [&](const Window& w) {
     return w.decided && (all || w.b + 2 * kMaxTransition <= horizon);
   });
 }
 
-// Kept windows never overlap and arrive in frame order, so a fade-in can
-// only join the last one held.
-void SceneDetector::State::Hold(const Window& w) {
-  if (w.shape == Shape::kFadeIn && !held.empty() && held.back().shape == Shape::kFadeOut &&
-      w.a <= held.back().b - 1 + options.fade_gap) {
-    Window& out = held.back();
-    out.b = w.b;
-    out.last = w.last;
-    out.middle = (out.first + out.last) / 2;
-    out.shape = Shape::kFadeIn;  // joined: now a whole fade
+// Boundaries arrive in start order. One into a plain (black or white)
+// picture waits: if one out of a plain picture follows within fade_gap
+// frames, the two are one fade through it.
+void SceneDetector::State::Offer(const Candidate& c) {
+  if (plain && c.from_plain && c.boundary.first_frame <= plain->boundary.last_frame + options.fade_gap &&
+      c.boundary.last_frame <= plain->boundary.first_frame + kMaxFade) {
+    const uint64_t first = plain->boundary.first_frame, last = c.boundary.last_frame;
+    plain = Candidate{{first, last, (first + last) / 2, TransitionKind::kFade}, c.to_plain, plain->from_plain};
+    if (!plain->to_plain) Emit(plain->boundary), plain.reset();
     return;
   }
-  held.push_back(w);
+  if (plain) Emit(plain->boundary), plain.reset();
+  if (c.to_plain) {
+    plain = c;
+  } else {
+    Emit(c.boundary);
+  }
 }
 
 void SceneDetector::State::Emit(const SceneBoundary& b) {
@@ -315,34 +358,35 @@ void SceneDetector::State::Emit(const SceneBoundary& b) {
 void SceneDetector::State::EmitBefore(uint64_t floor) {
   uint64_t ci = 0, hi = 0;
   while (true) {
-    const bool cut_ready = ci < cuts.size() && cuts[ci] < floor;
+    const bool cut_ready = ci < cuts.size() && cuts[ci].boundary.start_frame < floor;
     const bool held_ready = hi < held.size() && held[hi].middle < floor;
     if (!cut_ready && !held_ready) break;
-    if (cut_ready && (!held_ready || cuts[ci] <= held[hi].middle)) {
-      const uint64_t c = cuts[ci++];
-      Emit({c, c, c, TransitionKind::kCut});
+    if (cut_ready && (!held_ready || cuts[ci].boundary.start_frame <= held[hi].middle)) {
+      Offer(cuts[ci++]);
       continue;
     }
     const Window& w = held[hi++];
     TransitionKind kind = TransitionKind::kFade;
     if (w.shape == Shape::kDissolve) kind = TransitionKind::kDissolve;
     if (w.shape == Shape::kWipe) kind = TransitionKind::kWipe;
-    Emit({w.first, w.last, w.middle, kind});
+    Offer({{w.first, w.last, w.middle, kind}, w.shape == Shape::kFadeOut, w.shape == Shape::kFadeIn});
   }
   cuts.erase(cuts.begin(), cuts.begin() + ci);
   held.erase(held.begin(), held.begin() + hi);
+  // Whatever comes later starts at `floor` or after and spans at most
+  // kMaxTransition frames before its start.
+  if (plain && (floor == UINT64_MAX ||
+                floor > plain->boundary.last_frame + options.fade_gap + kMaxTransition)) {
+    Emit(plain->boundary);
+    plain.reset();
+  }
 }
 
 // No transition still to be kept can start below this frame.
 uint64_t SceneDetector::State::GradualFloor() const {
   // Undecided windows end after next - kMaxTransition, so start after
-  // next - 2 kMaxTransition; a held fade-out may still be joined.
-  uint64_t floor = next > 2 * kMaxTransition ? next - 2 * kMaxTransition : 0;
-  if (!held.empty() && held.back().shape == Shape::kFadeOut &&
-      next < held.back().b - 1 + options.fade_gap + 2 * kMaxTransition) {
-    floor = std::min(floor, held.back().first);
-  }
-  return floor;
+  // next - 2 kMaxTransition.
+  return next > 2 * kMaxTransition ? next - 2 * kMaxTransition : 0;
 }
 
 void SceneDetector::State::AddToGram(uint64_t frame) {
@@ -359,7 +403,12 @@ void SceneDetector::State::AddToGram(uint64_t frame) {
 
 void SceneDetector::State::Step(uint64_t n, uint64_t end, bool finishing) {
   if (IsCut(n, end)) {
-    cuts.push_back(n);
+    bool to_plain = false, from_plain = false;
+    for (uint64_t k = 0; k <= kPlainFrames; ++k) {
+      to_plain |= n + k < end && spreads[Slot(n + k)] < options.flat_level;
+      from_plain |= n >= k + 1 && spreads[Slot(n - 1 - k)] < options.flat_level;
+    }
+    cuts.push_back({{n, n, n, TransitionKind::kCut}, to_plain, from_plain});
     have_cut = true;
     last_cut = n;
   }
@@ -371,8 +420,9 @@ void SceneDetector::State::Step(uint64_t n, uint64_t end, bool finishing) {
 
 uint64_t SceneDetector::Lookahead(const SceneDetectorOptions& options) {
   const uint64_t cut_lookahead = std::max(options.cut_context, options.flash_frames);
-  // A cut waits for the windows around it; a fade-out waits for its fade-in.
-  return cut_lookahead + 3 * kMaxTransition + options.fade_gap;
+  // A cut waits for the windows around it; a boundary into a plain picture
+  // waits for the way out, and a fade through one spans at most kMaxFade.
+  return cut_lookahead + 3 * kMaxTransition + options.fade_gap + kMaxFade + 2;
 }
 
 SceneDetector::SceneDetector(const SceneDetectorOptions& options)
@@ -386,11 +436,14 @@ SceneDetector::SceneDetector(const SceneDetectorOptions& options)
   s.thumbs.assign(s.capacity * kThumbSize, 0);
   s.gram.assign(s.capacity * s.capacity, 0);
   s.ranks.assign(s.capacity * kThumbSize, 0);
+  s.rank_spreads.assign(s.capacity, 0);
   s.spreads.assign(s.capacity, 0.0);
   s.progress.assign(kMaxTransition, 0.0);
   s.windows.reserve(4 * kWindowLengths.size() * kMaxTransition);
-  s.held.reserve(16);
-  s.cuts.reserve(16);
+  // Everything pending lies within the lookahead: at most one cut a frame,
+  // and kept windows never overlap.
+  s.held.reserve(Lookahead(options) / 2 + 1);
+  s.cuts.reserve(Lookahead(options) + 1);
   s.decided.reserve(16);
 }
 
@@ -407,7 +460,7 @@ void SceneDetector::Push(uint64_t frame, double score, std::span<const uint8_t> 
   s.jumps[slot] = frame == 0 ? 0.0 : Distance(s.Thumb(frame - 1), s.Thumb(frame));
   s.AddToGram(frame);
   s.spreads[slot] = StdDev(s.Thumb(frame));
-  Ranks(s.Thumb(frame), &s.ranks[slot * kThumbSize]);
+  s.rank_spreads[slot] = DoubledRanks(s.Thumb(frame), &s.ranks[slot * kThumbSize]);
   ++s.pushed;
   if (s.pushed > s.cut_lookahead + 1) s.Step(s.pushed - 1 - s.cut_lookahead, s.pushed, false);
 }
@@ -425,7 +478,8 @@ uint64_t SceneDetector::FinalBefore() const {
   const State& s = *state_;
   if (s.finished) return s.pushed;
   uint64_t floor = std::min(s.next, s.GradualFloor());
-  if (!s.cuts.empty()) floor = std::min(floor, s.cuts.front());
+  if (!s.cuts.empty()) floor = std::min(floor, s.cuts.front().boundary.first_frame);
+  if (s.plain) floor = std::min(floor, s.plain->boundary.first_frame);
   if (!s.held.empty()) floor = std::min(floor, s.held.front().first);
   for (const Window& w : s.windows) floor = std::min(floor, w.a + 1);
   return floor;

@@ -7,9 +7,12 @@
 //    (and above an absolute floor), so dark, low-contrast and jump cuts are
 //    found while the steady high scores of pans, zooms and grain are not;
 //  - a gradual transition (dissolve, fade, wipe) is a run of frames whose
-//    thumbnails move steadily from one settled picture to another, every
-//    pixel staying between its values at the two ends; it is one boundary,
-//    placed in its middle;
+//    thumbnails move steadily from one picture to a different one, each of
+//    them a blend of the two ends (dissolve, fade) or a mix of their pixels
+//    (wipe), which camera motion is not; it is one boundary, placed in its
+//    middle;
+//  - a boundary into a plain (black or white) picture and one out of it
+//    soon after are one fade;
 //  - a flash (a jump away and back within a few frames) is no boundary;
 //  - two boundaries are at least min_scene_len frames apart.
 
@@ -67,13 +70,16 @@ struct SceneDetectorOptions {
   double gradual_max_mix = 0.15;
   double gradual_max_correlation = 0.5;
   double flat_level = 6.0;
-  // A fade-in starting within fade_gap frames of a fade-out's end joins it
-  // into one fade through black.
+  // A boundary out of a plain picture (a fade-in, or a cut from black)
+  // starting within fade_gap frames of the end of one into a plain picture
+  // joins it into one fade.
   uint64_t fade_gap = 30;
 };
 
-// The longest gradual transition found, in frames.
+// The longest gradual transition found, in frames, and the longest fade
+// through a plain picture (a fade or cut into it, then out of it).
 inline constexpr uint64_t kMaxTransition = 44;
+inline constexpr uint64_t kMaxFade = 2 * kMaxTransition + 30;
 
 // The thumbnail every frame is reduced to for the window signals.
 inline constexpr uint64_t kThumbWidth = 32;
@@ -82,9 +88,11 @@ inline constexpr uint64_t kThumbSize = kThumbWidth * kThumbHeight;
 
 // Box-averages a gray picture (row-major, width x height, width and height
 // >= 1, gray.size() >= width * height) to kThumbWidth x kThumbHeight into
-// `out` (out.size() >= kThumbSize). Each thumbnail pixel is the rounded mean
-// of the source pixels whose centres fall in its cell; when the picture is
-// smaller than the thumbnail, source pixels are repeated.
+// `out` (out.size() >= kThumbSize); throws velmar::Panic otherwise. Each
+// thumbnail pixel is the rounded mean of its cell: source column x belongs
+// to thumbnail column x * kThumbWidth / width, rows alike. A cell no source
+// pixel falls in (a picture smaller than the thumbnail) takes the pixel
+// under its centre.
 void MakeThumbnail(std::span<const uint8_t> gray, uint64_t width, uint64_t height,
                    std::span<uint8_t> out);
 
@@ -97,12 +105,14 @@ class SceneDetector {
 
   // Feeds frame `frame` (0, 1, 2, ... in order, no gaps): its score against
   // the frame before it (0..255; ignored for frame 0) and its thumbnail
-  // (kThumbSize bytes from MakeThumbnail). Allocates nothing once the
-  // detector has seen its first lookahead window of frames.
+  // (kThumbSize bytes from MakeThumbnail). Allocates nothing beyond room
+  // for boundaries that TakeDecided has not taken yet. Throws
+  // velmar::Panic for a frame out of order or a short thumbnail.
   void Push(uint64_t frame, double score, std::span<const uint8_t> thumb);
 
   // The boundaries decided since the last call, in frame order. Never holds
-  // the start of the first scene (frame 0).
+  // the start of the first scene (frame 0). Allocates only when it returns
+  // boundaries.
   std::vector<SceneBoundary> TakeDecided();
 
   // No boundary still to be decided can touch a frame below this one: frames
@@ -112,7 +122,7 @@ class SceneDetector {
   // End of the stream: decides everything still open.
   void Finish();
 
-  // Frames the detector waits for past a frame before it decides about it.
+  // A bound on how far FinalBefore() lags behind the frames pushed.
   static uint64_t Lookahead(const SceneDetectorOptions& options);
 
  private:

@@ -40,7 +40,7 @@ def test_keyframes_manifest(videos, tmp_path, fmt, cli):
     rows = read_manifest(manifest)
     # Two videos of the same file name get directories of their own; an
     # image is named by its frame.
-    expected = [(str(video), frame, str(out / name / f"keyframe_{frame}.jpg"))
+    expected = [(str(video), frame, str(out / name / f"keyframe_{frame:06d}.jpg"))
                 for video, cuts, name in zip(videos["paths"], videos["cuts"], ["clip", "clip-2"])
                 for frame in cuts]
     assert [(r["video"], r["frame"], r["path"]) for r in rows] == expected

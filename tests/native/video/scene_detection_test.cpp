@@ -106,19 +106,20 @@ struct GradualCase {
   const char* name;
   TransitionKind kind;
   int length;
+  bool sudden_out = false;  // a fade whose way into black is a cut
 };
 
 class Gradual : public ::testing::TestWithParam<GradualCase> {};
 
-// A dissolve and a fade through black are one boundary each, inside their
-// span, with their kind.
+// A dissolve and a fade through black (also one that cuts to black, then
+// fades in) are one boundary each, inside their span, with their kind.
 TEST_P(Gradual, IsOneBoundaryInsideItsSpan) {
   const Thumb a = Picture(3), b = Picture(4), black{};
   std::vector<Thumb> frames;
   Shot(frames, a, 40, 3);
   const int first = static_cast<int>(frames.size());
   if (GetParam().kind == TransitionKind::kFade) {
-    Blend(frames, a, black, GetParam().length / 2);
+    if (!GetParam().sudden_out) Blend(frames, a, black, GetParam().length / 2);
     Shot(frames, black, 4, 5);
     Blend(frames, black, b, GetParam().length / 2);
   } else {
@@ -138,7 +139,8 @@ TEST_P(Gradual, IsOneBoundaryInsideItsSpan) {
 INSTANTIATE_TEST_SUITE_P(Scenes, Gradual,
                          ::testing::Values(GradualCase{"short_dissolve", TransitionKind::kDissolve, 8},
                                            GradualCase{"long_dissolve", TransitionKind::kDissolve, 36},
-                                           GradualCase{"fade", TransitionKind::kFade, 24}),
+                                           GradualCase{"fade", TransitionKind::kFade, 24},
+                                           GradualCase{"cut_to_black_fade_in", TransitionKind::kFade, 24, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // No boundary: a flash of a few frames, a pan over texture (a high, steady
@@ -168,13 +170,17 @@ TEST(SceneDetector, FlashPanAndBrightnessAreNoBoundaries) {
     pan.push_back(t);
   }
   EXPECT_TRUE(Detect(pan).empty()) << "pan";
-  std::vector<Thumb> dim;
-  Shot(dim, a, 30, 9);
-  Thumb darker;
-  for (uint64_t i = 0; i < kThumbSize; ++i) darker[i] = static_cast<uint8_t>(a[i] * 0.5);
-  Blend(dim, a, darker, 20);
-  Shot(dim, darker, 30, 10);
-  EXPECT_TRUE(Detect(dim).empty()) << "brightness";
+  // Dimming to half, and dimming until much of the picture clips to black.
+  for (int clipped : {0, 1}) {
+    std::vector<Thumb> dim;
+    Shot(dim, a, 30, 9);
+    Thumb darker;
+    for (uint64_t i = 0; i < kThumbSize; ++i)
+      darker[i] = static_cast<uint8_t>(clipped ? std::max(0, a[i] - 150) : a[i] / 2);
+    Blend(dim, a, darker, 20);
+    Shot(dim, darker, 30, 10);
+    EXPECT_TRUE(Detect(dim).empty()) << "brightness, clipped " << clipped;
+  }
 }
 
 // Cuts closer than min_scene_len: the later one is dropped; the first scene
