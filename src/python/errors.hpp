@@ -13,7 +13,6 @@
 #include "common/interrupt.hpp"
 #include "common/panic.hpp"
 #include "python/ref.hpp"
-#include "video/video_error.hpp"
 
 namespace velmar::python {
 
@@ -40,12 +39,6 @@ T Unwrap(std::expected<T, E>&& result) {
   if (!result) throw std::move(result.error());
   if constexpr (!std::is_void_v<T>) return std::move(*result);
 }
-
-// The video side's own error type, caught beside velmar::Error while it is
-// a distinct type; a type nothing throws once the two are one.
-struct NeverThrown {};
-using DistinctVideoError = std::conditional_t<std::is_same_v<video::VideoError, velmar::Error>,
-                                              NeverThrown, video::VideoError>;
 
 // velmar.PanicException: derived directly from BaseException, made once per
 // process, and an attribute of no module. Borrowed reference; null with an
@@ -80,12 +73,6 @@ PyObject* Boundary(std::string_view prefix, Body&& body) noexcept {
     }
   } catch (const velmar::Error& error) {
     SetRuntimeError(prefix, error.message);
-  } catch (const DistinctVideoError& error) {
-    if constexpr (std::is_same_v<DistinctVideoError, NeverThrown>) {
-      SetPanic("unknown native exception");
-    } else {
-      SetRuntimeError(prefix, error.message);
-    }
   } catch (const velmar::Panic& panic) {
     SetPanic(panic.what());
   } catch (const std::bad_alloc&) {

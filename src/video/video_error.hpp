@@ -1,23 +1,14 @@
 #pragma once
 
-#include <expected>
-#include <string>
-#include <system_error>
+#include "common/error.hpp"
 
 namespace velmar::video {
 
-// The error value of the video pipeline: a message shown to callers and an
-// optional operating-system cause that travels with it but is never shown.
-struct VideoError {
-  std::string message;
-  std::error_code cause;
-
-  static VideoError FromErrno(std::string message, int err) {
-    return VideoError{std::move(message), std::error_code(err, std::generic_category())};
-  }
-};
+// The video side's names for the core's one error type: a message shown to
+// callers and an optional operating-system cause that is never shown.
+using VideoError = velmar::Error;
 
 template <class T>
-using VideoResult = std::expected<T, VideoError>;
+using VideoResult = velmar::Result<T>;
 
 }  // namespace velmar::video

@@ -8,11 +8,14 @@
 #include "common/worker_pool.hpp"
 #include "python/convert.hpp"
 #include "python/video/py_frame.hpp"
+#include "python/video/py_performance.hpp"
 #include "python/video/py_pipeline.hpp"
 #include "video/cpu_features.hpp"
-#include "video/ffmpeg.hpp"
+#include "video/ffmpeg_program/decode.hpp"
+#include "video/ffmpeg_program/save.hpp"
+#include "video/ffmpeg_program/measured_run.hpp"
 #include "video/frame.hpp"
-#include "video/keyframes.hpp"
+#include "video/selection.hpp"
 
 namespace velmar::python {
 
@@ -34,12 +37,9 @@ Ref ExtractFrames(PyObject* self, std::string video_path, uint64_t) {
   auto result =
       Unwrap(video::extract_all_frames(video_path, settings.ffmpeg_path, settings.verbose));
   std::vector<video::VideoFrame>& frames = result.frames;
-  Ref list = Check(PyList_New(static_cast<Py_ssize_t>(frames.size())));
-  for (size_t i = 0; i < frames.size(); ++i) {
-    // Steals the reference.
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i),
-                   FrameClass::Wrap(std::move(frames[i])).release());
-  }
+  Ref list = NewList(frames, [](video::VideoFrame& frame) {
+    return FrameClass::Wrap(std::move(frame));
+  });
   frames.clear();
   Ref width = NewInt(result.width);
   Ref height = NewInt(result.height);
@@ -79,6 +79,16 @@ const Args kBenchmarkArgs{{"benchmark", kSelf, "Benchmark failed: "},
                           Optional<ToBool>{"use_simd", true},
                           Optional<ToU64>{"block_size", video::DEFAULT_BLOCK_SIZE}};
 
+Ref Benchmark(PyObject* self, std::string video_path, uint64_t max_keyframes,
+              std::string test_name, bool use_simd, uint64_t block_size) {
+  const ExtractorSettings& settings = ExtractorClass::Of(self);
+  // A kernel failure is thrown past this and reaches Python as
+  // PanicException, not as a "Benchmark failed" RuntimeError.
+  return PerformanceResultClass::Wrap(Unwrap(video::run_performance_test(
+      video_path, max_keyframes, test_name, settings.ffmpeg_path, use_simd, block_size,
+      settings.verbose)));
+}
+
 const Args kProcessVideoArgs{{"process_video", kSelf},
                              Required<ToPath>{"video_path"},
                              Required<ToPath>{"output_dir"},
@@ -86,6 +96,12 @@ const Args kProcessVideoArgs{{"process_video", kSelf},
                              Optional<ToU64>{"max_save", video::DEFAULT_MAX_SAVE},
                              Optional<ToBool>{"use_simd", true},
                              Optional<ToU64>{"block_size", video::DEFAULT_BLOCK_SIZE}};
+
+Ref ProcessVideo(PyObject* self, std::string video_path, std::string output_dir,
+                 uint64_t max_keyframes, uint64_t max_save, bool use_simd, uint64_t block_size) {
+  return RunPipeline(ExtractorClass::Of(self), video_path, output_dir, max_keyframes, max_save,
+                     use_simd, block_size);
+}
 
 const Args kGetCpuFeaturesArgs{{"get_cpu_features", kSelf}};
 
@@ -117,8 +133,8 @@ PyMethodDef kMethods[] = {
     Def<kExtractFramesArgs, ExtractFrames>(),
     Def<kExtractKeyframesArgs, ExtractKeyframes>(),
     Def<kSaveKeyframesArgs, SaveKeyframes>(),
-    Def<kBenchmarkArgs, ExtractorBenchmark>(),
-    Def<kProcessVideoArgs, ExtractorProcessVideo>(),
+    Def<kBenchmarkArgs, Benchmark>(),
+    Def<kProcessVideoArgs, ProcessVideo>(),
     Def<kGetCpuFeaturesArgs, GetCpuFeatures>(),
     Def<kGetThreadCountArgs, GetThreadCount>(),
     Def<kGetConfiguredThreadsArgs, GetThreadCount>(),

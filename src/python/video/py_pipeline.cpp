@@ -9,8 +9,7 @@
 #include "python/video/py_extractor.hpp"
 #include "python/video/py_performance.hpp"
 #include "video/frame.hpp"
-#include "video/measured_run.hpp"
-#include "video/pipeline.hpp"
+#include "video/ffmpeg_program/pipeline.hpp"
 
 namespace velmar::python {
 
@@ -24,21 +23,6 @@ const char* StepPrefix(video::PipelineStep step) {
     case video::PipelineStep::kSaving: return "Save keyframes failed: ";
   }
   return "";
-}
-
-Ref RunPipeline(const ExtractorSettings& settings, const std::string& video_path,
-                const std::string& output_dir, uint64_t max_keyframes, uint64_t max_save,
-                bool use_simd, uint64_t block_size) {
-  auto record =
-      video::process_video_pipeline(settings.ffmpeg_path, settings.verbose, video_path,
-                                    output_dir, max_keyframes, max_save, use_simd, block_size);
-  if (!record) {
-    // The step's text goes first; the call itself has no prefix of its own.
-    video::VideoError error = std::move(record.error().error);
-    error.message.insert(0, StepPrefix(record.error().step));
-    throw error;
-  }
-  return PerformanceResultClass::Wrap(std::move(*record));
 }
 
 const Args kExtractKeyframesFromVideoArgs{
@@ -66,21 +50,19 @@ Ref ExtractKeyframesFromVideo(PyObject*, std::string video_path, std::string out
 
 }  // namespace
 
-Ref ExtractorBenchmark(PyObject* self, std::string video_path, uint64_t max_keyframes,
-                       std::string test_name, bool use_simd, uint64_t block_size) {
-  const ExtractorSettings& settings = ExtractorClass::Of(self);
-  // A kernel failure is thrown past this and reaches Python as
-  // PanicException, not as a "Benchmark failed" RuntimeError.
-  return PerformanceResultClass::Wrap(Unwrap(video::run_performance_test(
-      video_path, max_keyframes, test_name, settings.ffmpeg_path, use_simd, block_size,
-      settings.verbose)));
-}
-
-Ref ExtractorProcessVideo(PyObject* self, std::string video_path, std::string output_dir,
-                          uint64_t max_keyframes, uint64_t max_save, bool use_simd,
-                          uint64_t block_size) {
-  return RunPipeline(ExtractorClass::Of(self), video_path, output_dir, max_keyframes, max_save,
-                     use_simd, block_size);
+Ref RunPipeline(const ExtractorSettings& settings, const std::string& video_path,
+                const std::string& output_dir, uint64_t max_keyframes, uint64_t max_save,
+                bool use_simd, uint64_t block_size) {
+  auto record =
+      video::process_video_pipeline(settings.ffmpeg_path, settings.verbose, video_path,
+                                    output_dir, max_keyframes, max_save, use_simd, block_size);
+  if (!record) {
+    // The step's text goes first; the call itself has no prefix of its own.
+    video::VideoError error = std::move(record.error().error);
+    error.message.insert(0, StepPrefix(record.error().step));
+    throw error;
+  }
+  return PerformanceResultClass::Wrap(std::move(*record));
 }
 
 PyMethodDef kExtractKeyframesFromVideoDef =

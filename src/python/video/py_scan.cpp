@@ -6,7 +6,6 @@
 
 #include <chrono>
 #include <cmath>
-#include <exception>
 #include <optional>
 #include <string>
 #include <utility>
@@ -14,9 +13,11 @@
 
 #include "python/binding.hpp"
 #include "python/convert.hpp"
+#include "python/lock_release.hpp"
 #include "python/types.hpp"
+#include "common/interrupt.hpp"
 #include "video/frame.hpp"
-#include "video/scanner.hpp"
+#include "video/libav/scanner.hpp"
 
 namespace velmar::python {
 
@@ -39,16 +40,6 @@ struct ScanResultRecord {
   std::optional<double> threshold;
 };
 using ScanResultClass = NativeType<ScanResultRecord>;
-
-Ref NewFloat(double v) { return Check(PyFloat_FromDouble(v)); }
-
-Ref FloatList(const std::vector<double>& values) {
-  Ref list = Check(PyList_New(static_cast<Py_ssize_t>(values.size())));
-  for (size_t i = 0; i < values.size(); ++i) {
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), NewFloat(values[i]).release());
-  }
-  return list;
-}
 
 template <auto Field>
 PyObject* KeyframeNumber(PyObject* self, void*) {
@@ -171,7 +162,7 @@ Ref WrapOutcome(ScanOutcome&& out, std::optional<double> threshold) {
   for (video::ScanKeyframe& kf : out.keyframes) {
     CheckStatus(PyList_Append(keyframes.get(), KeyframeClass::Wrap(std::move(kf)).get()));
   }
-  ScanResultRecord record{std::move(keyframes), FloatList(out.scores), FloatList(out.times),
+  ScanResultRecord record{std::move(keyframes), NewFloatList(out.scores), NewFloatList(out.times),
                           NewStrList(out.image_errors), {}, threshold};
   out.keyframes = {};
   out.scores = {};
@@ -251,26 +242,21 @@ PyObject* ToCallable(PyObject* obj, const char* arg) {
 
 constexpr auto kProgressInterval = std::chrono::milliseconds(100);
 
-// Takes the interpreter lock back between frames to run Python's signal
-// handlers (Ctrl-C) and, at most ten times a second, the progress callback.
-class ReleasedLockObserver : public video::ScanObserver {
+// Takes the interpreter lock back between frames to check for Ctrl-C and,
+// at most ten times a second, to call the progress callback.
+class ProgressObserver : public video::ScanObserver {
  public:
-  explicit ReleasedLockObserver(PyObject* progress) : progress_(progress) {}
+  explicit ProgressObserver(PyObject* progress) : progress_(progress) {}
 
-  void Release() { state_ = PyEval_SaveThread(); }
-  void Reacquire() {
-    if (state_ != nullptr) PyEval_RestoreThread(std::exchange(state_, nullptr));
-  }
+  // The lock is released by `released` whenever the scan calls Poll.
+  void SetReleased(ReleasedLock* released) { released_ = released; }
 
   bool Poll(uint64_t done, uint64_t expected) override {
-    Reacquire();
-    bool go_on = PyErr_CheckSignals() == 0;
-    if (go_on && progress_ != nullptr && Clock::now() - last_call_ >= kProgressInterval) {
-      go_on = Report(done, expected);
-      last_call_ = Clock::now();
-    }
-    Release();
-    return go_on;
+    LockHeld held(*released_);
+    CheckInterrupt();  // Ctrl-C: throws Interrupted with KeyboardInterrupt set
+    if (progress_ == nullptr || Clock::now() - last_call_ < kProgressInterval) return true;
+    last_call_ = Clock::now();
+    return Report(done, expected);
   }
 
   // Calls progress(done, expected) with the lock held; false if it raised.
@@ -284,7 +270,7 @@ class ReleasedLockObserver : public video::ScanObserver {
 
  private:
   PyObject* progress_;
-  PyThreadState* state_ = nullptr;
+  ReleasedLock* released_ = nullptr;
   Clock::time_point last_call_ = Clock::now();
 };
 
@@ -316,15 +302,19 @@ constexpr const char kScanSummary[] =
     "is not a video FFmpeg can open, no video stream, a corrupt stream, or an\n"
     "output directory that cannot be written.";
 
+// The defaults as the signature shows them, from the core's own values.
+const std::string kMinSceneLenShown = std::to_string(video::kDefaultMinSceneLen);
+const std::string kMaxSaveShown = std::to_string(video::DEFAULT_MAX_SAVE);
+
 const Args kScanArgs{
     {"scan_video", kNoSelf, "Scan failed: ", /*positional=*/2, kScanSummary},
     Required<ToFsPath>{"video_path"},
     Optional<ToCount>{"max_keyframes", std::nullopt},
     Optional<ToThreshold>{"threshold", std::nullopt},
-    Optional<ToU64>{"min_scene_len", video::kDefaultMinSceneLen, "15"},
+    Optional<ToU64>{"min_scene_len", video::kDefaultMinSceneLen, kMinSceneLenShown.c_str()},
     Optional<ToOutputDir>{"output_dir", std::nullopt},
     Optional<ToImageFormat>{"image_format", video::ImageFormat::kJpeg, "'jpg'"},
-    Optional<ToU64>{"max_save", video::DEFAULT_MAX_SAVE, "50"},
+    Optional<ToU64>{"max_save", video::DEFAULT_MAX_SAVE, kMaxSaveShown.c_str()},
     Optional<ToDownscale>{"downscale", 1, "1"},
     Optional<ToCallable>{"progress", nullptr},
 };
@@ -340,22 +330,18 @@ Ref ScanVideo(PyObject*, std::string video_path, std::optional<uint64_t> max_key
                              image_format,  max_save,   downscale};
   Ref keep_progress = Ref::Borrow(progress);  // alive while the lock is released
 
-  ReleasedLockObserver observer(progress);
+  ProgressObserver observer(progress);
   std::optional<video::VideoResult<ScanOutcome>> result;
-  std::exception_ptr failure;
-  observer.Release();
-  try {
+  {
+    ReleasedLock released;
+    observer.SetReleased(&released);
     result.emplace(video::ScanVideo(video_path, options, &observer));
-  } catch (...) {
-    failure = std::current_exception();
   }
-  observer.Reacquire();
-  if (failure) std::rethrow_exception(failure);  // the boundary translates it
 
   ScanOutcome outcome = Unwrap(std::move(*result));
   if (!observer.Report(outcome.frame_count, outcome.frame_count)) throw PythonErrorSet{};
   std::optional<double> used;
-  if (!max_keyframes || threshold) used = threshold.value_or(video::kDefaultScanThreshold);
+  if (!max_keyframes || threshold) used = threshold.value_or(video::kDefaultCutThreshold);
   return WrapOutcome(std::move(outcome), used);
 }
 

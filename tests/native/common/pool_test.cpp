@@ -18,7 +18,7 @@
 #include "common/panic.hpp"
 #include "common/worker_pool.hpp"
 #include "video/difference.hpp"
-#include "video/keyframes.hpp"
+#include "video/selection.hpp"
 
 namespace velmar {
 namespace {

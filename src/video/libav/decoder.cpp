@@ -1,0 +1,258 @@
+#include "video/libav/decoder.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cmath>
+#include <cstring>
+#include <mutex>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+}
+
+#include "common/output.hpp"
+
+namespace velmar::video {
+
+namespace {
+
+VideoError Fail(std::string message) { return VideoError{std::move(message), {}}; }
+
+// The libraries' last error line on this thread: a failed open returns only
+// a code ("Device or resource busy" for an absurd picture size), while the
+// line says what is wrong ("Picture size 100000x100000 is invalid").
+thread_local std::string t_last_library_error;
+
+void KeepErrorLines(void* context, int level, const char* format, va_list args) {
+  if (level > AV_LOG_ERROR) return;
+  char line[512];
+  int print_prefix = 0;
+  va_list copy;
+  va_copy(copy, args);
+  av_log_format_line2(nullptr, level, format, copy, line, sizeof line, &print_prefix);
+  va_end(copy);
+  (void)context;
+  std::string text = line;
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  if (!text.empty()) t_last_library_error = std::move(text);
+}
+
+// The libraries print to stderr by default; a library inside a Python
+// program stays quiet and reports through its errors instead.
+void QuietLibraries() {
+  static std::once_flag once;
+  std::call_once(once, [] { av_log_set_callback(KeepErrorLines); });
+}
+
+// Why opening failed: the library's own error line when it gave one.
+std::string OpenFailure(int code) {
+  std::string reason = t_last_library_error.empty() ? AvErrorText(code) : t_last_library_error;
+  t_last_library_error.clear();
+  return reason;
+}
+
+}  // namespace
+
+void AvFrameDeleter::operator()(AVFrame* frame) const { av_frame_free(&frame); }
+
+AvFramePtr NewAvFrame() {
+  AvFramePtr frame(av_frame_alloc());
+  if (!frame) throw std::bad_alloc();
+  return frame;
+}
+
+AvFramePtr RefAvFrame(const AVFrame* source) {
+  AvFramePtr frame = NewAvFrame();
+  if (av_frame_ref(frame.get(), source) < 0) throw std::bad_alloc();
+  return frame;
+}
+
+std::string AvErrorText(int code) {
+  char text[AV_ERROR_MAX_STRING_SIZE] = {};
+  av_strerror(code, text, sizeof text);
+  return text;
+}
+
+namespace {
+
+// Fails with a reason a user can act on before FFmpeg gets to guess one: a
+// missing file, a directory, a file we may not read.
+VideoResult<void> CheckReadable(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    const int err = errno;
+    if (err == ENOENT || err == ENOTDIR) return std::unexpected(Fail("no such file: " + path));
+    return std::unexpected(
+        VideoError::FromErrno("cannot read " + path + " (" + std::strerror(err) + ")", err));
+  }
+  if (S_ISDIR(st.st_mode)) {
+    return std::unexpected(Fail("not a video FFmpeg can open: " + path + " is a directory"));
+  }
+  if (::access(path.c_str(), R_OK) != 0) {
+    const int err = errno;
+    return std::unexpected(
+        VideoError::FromErrno("cannot read " + path + " (" + std::strerror(err) + ")", err));
+  }
+  return {};
+}
+
+VideoError CannotOpen(const std::string& path, int code) {
+  return Fail("not a video FFmpeg can open: " + path + " (" + OpenFailure(code) + ")");
+}
+
+}  // namespace
+
+VideoResult<std::unique_ptr<AvDecoder>> AvDecoder::Open(const std::string& path) {
+  QuietLibraries();
+  if (auto readable = CheckReadable(path); !readable) return std::unexpected(readable.error());
+  std::unique_ptr<AvDecoder> d(new AvDecoder());
+  if (auto opened = d->OpenContainer(path); !opened) return std::unexpected(opened.error());
+  auto stream = d->PickStream(path);
+  if (!stream) return std::unexpected(stream.error());
+  if (auto codec = d->OpenCodec(path, *stream); !codec) return std::unexpected(codec.error());
+  d->ReadStreamInfo(*stream);
+  return d;
+}
+
+VideoResult<void> AvDecoder::OpenContainer(const std::string& path) {
+  t_last_library_error.clear();
+  int ret = avformat_open_input(&format_, path.c_str(), nullptr, nullptr);
+  if (ret >= 0) ret = avformat_find_stream_info(format_, nullptr);
+  if (ret < 0) return std::unexpected(CannotOpen(path, ret));
+  return {};
+}
+
+VideoResult<AVStream*> AvDecoder::PickStream(const std::string& path) {
+  AVStream* stream = nullptr;
+  for (unsigned i = 0; i < format_->nb_streams; ++i) {
+    AVStream* s = format_->streams[i];
+    if (stream == nullptr && s->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
+        (s->disposition & AV_DISPOSITION_ATTACHED_PIC) == 0) {
+      stream = s;
+    } else {
+      s->discard = AVDISCARD_ALL;  // the demuxer then skips its packets cheaply
+    }
+  }
+  if (stream == nullptr) return std::unexpected(Fail("no video stream in " + path));
+  stream_index_ = stream->index;
+
+  const AVCodecParameters* par = stream->codecpar;
+  const uint64_t width = par->width > 0 ? static_cast<uint64_t>(par->width) : 0;
+  const uint64_t height = par->height > 0 ? static_cast<uint64_t>(par->height) : 0;
+  if (width * height > kMaxScanPixels) {
+    return std::unexpected(Fail(Format("the video claims %llux%llu pixels, more than the %llu a "
+                                       "frame may have",
+                                       static_cast<unsigned long long>(width),
+                                       static_cast<unsigned long long>(height),
+                                       static_cast<unsigned long long>(kMaxScanPixels))));
+  }
+  return stream;
+}
+
+VideoResult<void> AvDecoder::OpenCodec(const std::string& path, const AVStream* stream) {
+  const AVCodecParameters* par = stream->codecpar;
+  const AVCodec* codec = avcodec_find_decoder(par->codec_id);
+  if (codec == nullptr) {
+    return std::unexpected(Fail(std::string("not a video FFmpeg can open: no decoder for ") +
+                                avcodec_get_name(par->codec_id)));
+  }
+  codec_ = avcodec_alloc_context3(codec);
+  packet_ = av_packet_alloc();
+  if (codec_ == nullptr || packet_ == nullptr) throw std::bad_alloc();
+  if (avcodec_parameters_to_context(codec_, par) < 0) throw std::bad_alloc();
+  codec_->pkt_timebase = stream->time_base;
+  // Frame threads on every core: decoding is the bulk of a scan's work.
+  codec_->thread_count = 0;
+  codec_->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+  if (const int ret = avcodec_open2(codec_, codec, nullptr); ret < 0) {
+    return std::unexpected(CannotOpen(path, ret));
+  }
+  return {};
+}
+
+void AvDecoder::ReadStreamInfo(const AVStream* stream) {
+  time_base_ = av_q2d(stream->time_base);
+  time_base_num_ = stream->time_base.num;
+  time_base_den_ = stream->time_base.den;
+  start_pts_ = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
+  StreamInfo& info = info_;
+  const AVCodecParameters* par = stream->codecpar;
+  info.width = par->width > 0 ? static_cast<uint64_t>(par->width) : 0;
+  info.height = par->height > 0 ? static_cast<uint64_t>(par->height) : 0;
+  const AVRational rate =
+      av_guess_frame_rate(format_, const_cast<AVStream*>(stream), nullptr);
+  if (rate.num > 0 && rate.den > 0) info.fps = av_q2d(rate);
+  if (stream->duration != AV_NOPTS_VALUE && stream->duration > 0) {
+    info.duration = static_cast<double>(stream->duration) * time_base_;
+  } else if (format_->duration != AV_NOPTS_VALUE && format_->duration > 0) {
+    info.duration = static_cast<double>(format_->duration) / AV_TIME_BASE;
+  }
+  if (stream->nb_frames > 0) {
+    info.expected_frames = static_cast<uint64_t>(stream->nb_frames);
+  } else if (info.duration > 0 && info.fps > 0) {
+    info.expected_frames = static_cast<uint64_t>(std::llround(info.duration * info.fps));
+  }
+}
+
+AvDecoder::~AvDecoder() {
+  avcodec_free_context(&codec_);
+  av_packet_free(&packet_);
+  avformat_close_input(&format_);
+}
+
+VideoResult<bool> AvDecoder::Next(AVFrame* frame, uint64_t frames_so_far) {
+  av_frame_unref(frame);
+  for (;;) {
+    int ret = avcodec_receive_frame(codec_, frame);
+    if (ret == 0) return true;
+    if (ret == AVERROR_EOF) {
+      if (frames_so_far == 0 && decode_errors_ > 0) {
+        return std::unexpected(Fail("corrupt video stream: no frame could be decoded (" +
+                                    AvErrorText(last_decode_error_) + ")"));
+      }
+      return false;
+    }
+    if (ret != AVERROR(EAGAIN)) {
+      // A picture the decoder gave up on; the ffmpeg program goes on too.
+      ++decode_errors_;
+      last_decode_error_ = ret;
+      continue;
+    }
+    if (draining_) return false;
+
+    ret = av_read_frame(format_, packet_);
+    if (ret == AVERROR_EOF) {
+      draining_ = true;
+      avcodec_send_packet(codec_, nullptr);
+      continue;
+    }
+    if (ret < 0) {
+      return std::unexpected(Fail(Format("corrupt video stream after %llu frames (%s)",
+                                         static_cast<unsigned long long>(frames_so_far),
+                                         AvErrorText(ret).c_str())));
+    }
+    if (packet_->stream_index == stream_index_) {
+      ret = avcodec_send_packet(codec_, packet_);
+      if (ret < 0 && ret != AVERROR(EAGAIN)) {
+        ++decode_errors_;
+        last_decode_error_ = ret;
+      }
+    }
+    av_packet_unref(packet_);
+  }
+}
+
+double AvDecoder::FrameTime(const AVFrame* frame, double fallback) const {
+  const int64_t ts = frame->best_effort_timestamp;
+  if (ts == AV_NOPTS_VALUE) return fallback;
+  // Multiplied before dividing, so that 7 ticks of 1/10 s give 0.7 exactly
+  // as printed, not 0.7000000000000001.
+  return static_cast<double>(ts - start_pts_) * time_base_num_ / time_base_den_;
+}
+
+}  // namespace velmar::video

@@ -1,0 +1,91 @@
+#pragma once
+
+// In-process decoding of a video file's first video stream with FFmpeg's
+// libraries, frame by frame.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "video/video_error.hpp"
+
+struct AVFrame;
+struct AVFormatContext;
+struct AVCodecContext;
+struct AVPacket;
+struct AVStream;
+
+namespace velmar::video {
+
+// Largest picture the scanner accepts, in pixels. A header may claim any
+// size; nothing is allocated for a claim above this (16384 x 16384).
+inline constexpr uint64_t kMaxScanPixels = uint64_t{16384} * 16384;
+
+// What the container says about the stream before any frame is decoded.
+struct StreamInfo {
+  uint64_t width = 0;
+  uint64_t height = 0;
+  double fps = 0.0;             // the stream's guessed frame rate, 0 when unknown
+  double duration = 0.0;        // seconds, 0 when unknown
+  uint64_t expected_frames = 0; // from the header or duration x fps, 0 when unknown
+};
+
+// Owns an AVFrame (av_frame_free on destruction).
+struct AvFrameDeleter {
+  void operator()(AVFrame* frame) const;
+};
+using AvFramePtr = std::unique_ptr<AVFrame, AvFrameDeleter>;
+AvFramePtr NewAvFrame();
+// A new reference to the same picture buffers (no copy).
+AvFramePtr RefAvFrame(const AVFrame* frame);
+
+class AvDecoder {
+ public:
+  // Opens `path` and its first video stream that is not an attached picture,
+  // with a decoder that runs on all cores. Errors carry the reason a user
+  // can act on: no such file, not a video FFmpeg can open, no video stream.
+  static VideoResult<std::unique_ptr<AvDecoder>> Open(const std::string& path);
+  ~AvDecoder();
+  AvDecoder(const AvDecoder&) = delete;
+  AvDecoder& operator=(const AvDecoder&) = delete;
+
+  const StreamInfo& info() const { return info_; }
+
+  // Decodes the next picture into `frame` (unreferenced first). Returns
+  // true with a picture, false at the end of the stream. A stream the
+  // demuxer cannot read on fails; a packet the decoder rejects is skipped,
+  // as the ffmpeg program does, unless no picture at all could be decoded.
+  VideoResult<bool> Next(AVFrame* frame, uint64_t frames_so_far);
+
+  // Seconds of `frame`'s own timestamp from the stream's start; for a frame
+  // without a timestamp, `fallback`.
+  double FrameTime(const AVFrame* frame, double fallback) const;
+
+ private:
+  AvDecoder() = default;
+  // The steps of Open: the container and its stream list, the stream to
+  // decode, its decoder, and what the container says about it.
+  VideoResult<void> OpenContainer(const std::string& path);
+  VideoResult<AVStream*> PickStream(const std::string& path);
+  VideoResult<void> OpenCodec(const std::string& path, const AVStream* stream);
+  void ReadStreamInfo(const AVStream* stream);
+
+  AVFormatContext* format_ = nullptr;
+  AVCodecContext* codec_ = nullptr;
+  AVPacket* packet_ = nullptr;
+  int stream_index_ = -1;
+  int64_t start_pts_ = 0;
+  double time_base_ = 0.0;
+  double time_base_num_ = 0.0;
+  double time_base_den_ = 1.0;
+  bool draining_ = false;
+  int last_decode_error_ = 0;
+  uint64_t decode_errors_ = 0;
+  StreamInfo info_;
+};
+
+// A readable text for an FFmpeg error code.
+std::string AvErrorText(int code);
+
+}  // namespace velmar::video

@@ -1,0 +1,221 @@
+#include "video/libav/image_writer.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/imgutils.h>
+#include <libswscale/swscale.h>
+#include <turbojpeg.h>
+}
+
+#include "common/fs.hpp"
+#include "common/output.hpp"
+#include "video/libav/decoder.hpp"
+#include "video/libav/gray_converter.hpp"
+#include "video/libav/luma.hpp"
+
+namespace velmar::video {
+
+namespace {
+
+constexpr int kJpegQuality = 92;
+
+VideoError Fail(const std::string& path, const std::string& reason) {
+  return VideoError{BaseName(path) + ": " + reason, {}};
+}
+
+// Limited-range chroma (16..240 around 128) to the full range JPEG uses.
+const uint8_t* LimitedToFullChroma() {
+  static const std::array<uint8_t, 256> table = [] {
+    std::array<uint8_t, 256> t{};
+    for (int c = 0; c < 256; ++c) {
+      const long v = 128 + std::lround((c - 128) * 255.0 / 224.0);
+      t[static_cast<size_t>(c)] = static_cast<uint8_t>(std::clamp(v, 0L, 255L));
+    }
+    return t;
+  }();
+  return table.data();
+}
+
+// The libjpeg-turbo subsampling of an 8-bit planar YUV format, or -1.
+int Subsampling(int format) {
+  switch (format) {
+    case AV_PIX_FMT_YUV420P:
+    case AV_PIX_FMT_YUVJ420P:
+      return TJSAMP_420;
+    case AV_PIX_FMT_YUV422P:
+    case AV_PIX_FMT_YUVJ422P:
+      return TJSAMP_422;
+    case AV_PIX_FMT_YUV444P:
+    case AV_PIX_FMT_YUVJ444P:
+      return TJSAMP_444;
+    case AV_PIX_FMT_YUV440P:
+    case AV_PIX_FMT_YUVJ440P:
+      return TJSAMP_440;
+    case AV_PIX_FMT_GRAY8:
+      return TJSAMP_GRAY;
+    default:
+      return -1;
+  }
+}
+
+struct SwsDeleter {
+  void operator()(SwsContext* c) const { sws_freeContext(c); }
+};
+
+// A picture converted by swscale into `format`, in buffers it owns.
+struct ConvertedPicture {
+  std::vector<uint8_t> buffer;
+  uint8_t* planes[4] = {};
+  int strides[4] = {};
+};
+
+VideoResult<void> ConvertPicture(const AVFrame* frame, AVPixelFormat format, const std::string& path,
+                                 ConvertedPicture* out) {
+  std::unique_ptr<SwsContext, SwsDeleter> sws(sws_getContext(
+      frame->width, frame->height, static_cast<AVPixelFormat>(frame->format), frame->width,
+      frame->height, format, SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr,
+      nullptr, nullptr));
+  if (!sws) return std::unexpected(Fail(path, "cannot convert this pixel format"));
+  int *inv_table = nullptr, *table = nullptr;
+  int src_range = 0, dst_range = 0, brightness = 0, contrast = 0, saturation = 0;
+  if (sws_getColorspaceDetails(sws.get(), &inv_table, &src_range, &table, &dst_range, &brightness,
+                               &contrast, &saturation) >= 0) {
+    if (frame->color_range != AVCOL_RANGE_UNSPECIFIED) {
+      src_range = frame->color_range == AVCOL_RANGE_JPEG ? 1 : 0;
+    }
+    sws_setColorspaceDetails(sws.get(), inv_table, src_range, table, 1, brightness, contrast,
+                             saturation);
+  }
+  const int size = av_image_get_buffer_size(format, frame->width, frame->height, 64);
+  if (size < 0) return std::unexpected(Fail(path, "picture too large"));
+  out->buffer.resize(static_cast<size_t>(size) + 64);
+  av_image_fill_arrays(out->planes, out->strides, out->buffer.data(), format, frame->width,
+                       frame->height, 64);
+  sws_scale(sws.get(), frame->data, frame->linesize, 0, frame->height, out->planes, out->strides);
+  return {};
+}
+
+VideoResult<std::vector<uint8_t>> EncodeJpeg(const AVFrame* frame, const std::string& path) {
+  int subsampling = Subsampling(frame->format);
+  const uint8_t* planes[3] = {frame->data[0], frame->data[1], frame->data[2]};
+  int strides[3] = {frame->linesize[0], frame->linesize[1], frame->linesize[2]};
+
+  ConvertedPicture converted;
+  std::vector<uint8_t> expanded;
+  if (subsampling < 0) {
+    if (auto r = ConvertPicture(frame, AV_PIX_FMT_YUVJ444P, path, &converted); !r) {
+      return std::unexpected(r.error());
+    }
+    subsampling = TJSAMP_444;
+    for (int i = 0; i < 3; ++i) {
+      planes[i] = converted.planes[i];
+      strides[i] = converted.strides[i];
+    }
+  } else if (subsampling != TJSAMP_GRAY && IsLimitedRange(frame)) {
+    // JPEG samples are full range; expand each plane through a table.
+    const int chroma_w = tjPlaneWidth(1, frame->width, subsampling);
+    const int chroma_h = tjPlaneHeight(1, frame->height, subsampling);
+    const size_t luma = static_cast<size_t>(frame->width) * static_cast<size_t>(frame->height);
+    const size_t chroma = static_cast<size_t>(chroma_w) * static_cast<size_t>(chroma_h);
+    expanded.resize(luma + 2 * chroma);
+    const int widths[3] = {frame->width, chroma_w, chroma_w};
+    const int heights[3] = {frame->height, chroma_h, chroma_h};
+    uint8_t* dst = expanded.data();
+    for (int i = 0; i < 3; ++i) {
+      const uint8_t* table = i == 0 ? LimitedToFullLuma() : LimitedToFullChroma();
+      uint8_t* plane = dst;
+      for (int y = 0; y < heights[i]; ++y) {
+        const uint8_t* src = frame->data[i] + static_cast<ptrdiff_t>(y) * frame->linesize[i];
+        for (int x = 0; x < widths[i]; ++x) *dst++ = table[src[x]];
+      }
+      planes[i] = plane;
+      strides[i] = widths[i];
+    }
+  }
+
+  tjhandle handle = tjInitCompress();
+  if (handle == nullptr) return std::unexpected(Fail(path, "cannot start the JPEG encoder"));
+  unsigned char* jpeg = nullptr;
+  unsigned long jpeg_size = 0;
+  const int rc = tjCompressFromYUVPlanes(handle, planes, frame->width, strides, frame->height,
+                                         subsampling, &jpeg, &jpeg_size, kJpegQuality, 0);
+  if (rc != 0) {
+    std::string reason = tjGetErrorStr2(handle);
+    tjFree(jpeg);
+    tjDestroy(handle);
+    return std::unexpected(Fail(path, "JPEG encoding failed: " + reason));
+  }
+  std::vector<uint8_t> bytes(jpeg, jpeg + jpeg_size);
+  tjFree(jpeg);
+  tjDestroy(handle);
+  return bytes;
+}
+
+VideoResult<std::vector<uint8_t>> EncodePng(const AVFrame* frame, const std::string& path) {
+  ConvertedPicture rgb;
+  if (auto r = ConvertPicture(frame, AV_PIX_FMT_RGB24, path, &rgb); !r) {
+    return std::unexpected(r.error());
+  }
+  const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_PNG);
+  if (codec == nullptr) return std::unexpected(Fail(path, "no PNG encoder in FFmpeg"));
+  AVCodecContext* ctx = avcodec_alloc_context3(codec);
+  AVFrame* picture = av_frame_alloc();
+  AVPacket* packet = av_packet_alloc();
+  auto cleanup = [&] {
+    av_packet_free(&packet);
+    av_frame_free(&picture);
+    avcodec_free_context(&ctx);
+  };
+  if (ctx == nullptr || picture == nullptr || packet == nullptr) {
+    cleanup();
+    throw std::bad_alloc();
+  }
+  ctx->width = frame->width;
+  ctx->height = frame->height;
+  ctx->pix_fmt = AV_PIX_FMT_RGB24;
+  ctx->time_base = AVRational{1, 25};
+  int ret = avcodec_open2(ctx, codec, nullptr);
+  if (ret >= 0) {
+    picture->format = AV_PIX_FMT_RGB24;
+    picture->width = frame->width;
+    picture->height = frame->height;
+    picture->data[0] = rgb.planes[0];
+    picture->linesize[0] = rgb.strides[0];
+    ret = avcodec_send_frame(ctx, picture);
+  }
+  if (ret >= 0) ret = avcodec_receive_packet(ctx, packet);
+  if (ret < 0) {
+    cleanup();
+    return std::unexpected(Fail(path, "PNG encoding failed: " + AvErrorText(ret)));
+  }
+  std::vector<uint8_t> bytes(packet->data, packet->data + packet->size);
+  cleanup();
+  return bytes;
+}
+
+}  // namespace
+
+const char* ImageExtension(ImageFormat format) {
+  return format == ImageFormat::kPng ? "png" : "jpg";
+}
+
+VideoResult<void> WriteFrameImage(const AVFrame* frame, ImageFormat format,
+                                  const std::string& path) {
+  auto bytes = format == ImageFormat::kPng ? EncodePng(frame, path) : EncodeJpeg(frame, path);
+  if (!bytes) return std::unexpected(bytes.error());
+  const std::string_view content(reinterpret_cast<const char*>(bytes->data()), bytes->size());
+  if (std::error_code ec = AtomicReplace(path, content)) {
+    return std::unexpected(Fail(path, ec.message()));
+  }
+  return {};
+}
+
+}  // namespace velmar::video

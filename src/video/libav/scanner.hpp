@@ -1,0 +1,76 @@
+#pragma once
+
+// The single-pass scanner: decodes a video in process, scores every frame
+// against the one before it as it arrives, picks keyframes or scene cuts,
+// and writes their images straight from the decoded colour frames.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "video/frame.hpp"
+#include "video/libav/image_writer.hpp"
+#include "video/selection.hpp"
+#include "video/video_error.hpp"
+
+namespace velmar::video {
+
+struct ScanOptions {
+  // Top-k alone: the specified selection rule over every frame. Threshold
+  // alone: cuts. Both: the k highest cuts. Neither: cuts at the default
+  // threshold (kDefaultCutThreshold).
+  std::optional<uint64_t> max_keyframes;
+  std::optional<double> threshold;  // finite and > 0
+  uint64_t min_scene_len = kDefaultMinSceneLen;
+  std::optional<std::string> output_dir;  // no images when absent
+  ImageFormat image_format = ImageFormat::kJpeg;
+  uint64_t max_save = DEFAULT_MAX_SAVE;
+  uint64_t downscale = 1;  // >= 1
+};
+
+struct ScanKeyframe {
+  uint64_t frame_number = 0;
+  double time = 0.0;  // seconds from the stream's start, from its own timestamp
+  double score = 0.0;
+  std::optional<std::string> path;  // the image written, if any
+};
+
+struct ScanOutcome {
+  std::vector<ScanKeyframe> keyframes;  // ascending frame numbers
+  // scores[n] is frame n's score against frame n - 1 (scores[0] is 0);
+  // times[n] is frame n's time.
+  std::vector<double> scores;
+  std::vector<double> times;
+  uint64_t width = 0;  // of the first frame
+  uint64_t height = 0;
+  uint64_t frame_count = 0;
+  double fps = 0.0;
+  double duration = 0.0;
+  double decode_time_ms = 0.0;  // demuxing, decoding and gray conversion
+  double score_time_ms = 0.0;   // pair scores and candidate bookkeeping
+  double write_time_ms = 0.0;   // encoding and writing images
+  double total_time_ms = 0.0;
+  uint64_t images_written = 0;
+  std::vector<std::string> image_errors;  // one line per image that failed
+};
+
+// The host's view of a running scan. Poll is called on the scanning thread
+// between frames and between images, at most every kScanPollInterval; it
+// returns false to stop the scan (the scan then throws velmar::Interrupted,
+// and the host reports its own error).
+class ScanObserver {
+ public:
+  virtual ~ScanObserver() = default;
+  virtual bool Poll(uint64_t frames_done, uint64_t frames_expected) = 0;
+};
+inline constexpr double kScanPollIntervalMs = 40.0;
+
+// Scans `path`. Errors name a reason a user can act on: no such file, no
+// video stream, not a video FFmpeg can open, a corrupt stream (with the
+// frames decoded so far), an output directory that cannot be written.
+// Images that fail are listed in image_errors and never counted.
+VideoResult<ScanOutcome> ScanVideo(const std::string& path, const ScanOptions& options,
+                                   ScanObserver* observer);
+
+}  // namespace velmar::video

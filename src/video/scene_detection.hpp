@@ -1,0 +1,123 @@
+#pragma once
+
+// Online scene-boundary detection. It sees each frame once, as its score
+// against the frame before it and a small gray thumbnail, and decides
+// boundaries a bounded number of frames later:
+//  - a hard cut is a score that stands well above the scores around it
+//    (and above an absolute floor), so dark, low-contrast and jump cuts are
+//    found while the steady high scores of pans, zooms and grain are not;
+//  - a gradual transition (dissolve, fade, wipe) is a run of frames whose
+//    thumbnails move steadily from one settled picture to another, every
+//    pixel staying between its values at the two ends; it is one boundary,
+//    placed in its middle;
+//  - a flash (a jump away and back within a few frames) is no boundary;
+//  - two boundaries are at least min_scene_len frames apart.
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+namespace velmar::video {
+
+enum class TransitionKind { kStart, kCut, kDissolve, kFade, kWipe };
+
+struct SceneBoundary {
+  // The transition's span; a cut spans one frame, the first of the new shot.
+  uint64_t first_frame = 0, last_frame = 0;
+  // First frame of the new scene (for a gradual transition, its middle).
+  uint64_t start_frame = 0;
+  TransitionKind kind = TransitionKind::kCut;
+};
+
+struct SceneDetectorOptions {
+  uint64_t min_scene_len = 15;  // frames between two boundaries' start frames
+  // Hard cuts: the score must reach cut_floor, the thumbnail's mean change
+  // cut_thumb_floor, and both must reach cut_ratio times their mean over the
+  // cut_context frames on each side.
+  double cut_floor = 6.0;
+  double cut_thumb_floor = 4.0;
+  double cut_ratio = 3.0;
+  uint64_t cut_context = 2;
+  // From cut_strong up, cut_strong_ratio is enough: a cut between two shots
+  // full of motion still stands out, though less.
+  double cut_strong = 50.0;
+  double cut_strong_ratio = 2.0;
+  // A jump is a flash when, within flash_frames frames, the picture comes
+  // back to the one before it (or the jump lands on a picture from just
+  // before), to within flash_match of the jump.
+  uint64_t flash_frames = 5;
+  double flash_match = 0.4;
+  // Gradual transitions, over windows of up to kMaxTransition frames: the
+  // ends' thumbnails differ by at least gradual_min_change gray levels; the
+  // progress from one end to the other never moves more than
+  // gradual_max_step in one frame nor back more than gradual_max_backstep;
+  // at least gradual_min_frames inner frames, and gradual_tightness of them,
+  // are part-way; those frames are blends of the two ends (mean residual
+  // within gradual_max_blend of the change: a dissolve or fade) or a mix of
+  // their pixels (gradual_max_mix: a wipe); and the ends are different
+  // pictures (rank correlation at most gradual_max_correlation), unless one
+  // is plain: a thumbnail whose standard deviation is below flat_level.
+  double gradual_min_change = 14.0;
+  double gradual_max_step = 0.35;
+  double gradual_max_backstep = 0.15;
+  uint64_t gradual_min_frames = 4;
+  double gradual_tightness = 0.5;
+  double gradual_max_blend = 0.15;
+  double gradual_max_mix = 0.15;
+  double gradual_max_correlation = 0.5;
+  double flat_level = 6.0;
+  // A fade-in starting within fade_gap frames of a fade-out's end joins it
+  // into one fade through black.
+  uint64_t fade_gap = 30;
+};
+
+// The longest gradual transition found, in frames.
+inline constexpr uint64_t kMaxTransition = 44;
+
+// The thumbnail every frame is reduced to for the window signals.
+inline constexpr uint64_t kThumbWidth = 32;
+inline constexpr uint64_t kThumbHeight = 18;
+inline constexpr uint64_t kThumbSize = kThumbWidth * kThumbHeight;
+
+// Box-averages a gray picture (row-major, width x height, width and height
+// >= 1, gray.size() >= width * height) to kThumbWidth x kThumbHeight into
+// `out` (out.size() >= kThumbSize). Each thumbnail pixel is the rounded mean
+// of the source pixels whose centres fall in its cell; when the picture is
+// smaller than the thumbnail, source pixels are repeated.
+void MakeThumbnail(std::span<const uint8_t> gray, uint64_t width, uint64_t height,
+                   std::span<uint8_t> out);
+
+class SceneDetector {
+ public:
+  explicit SceneDetector(const SceneDetectorOptions& options);
+  ~SceneDetector();
+  SceneDetector(const SceneDetector&) = delete;
+  SceneDetector& operator=(const SceneDetector&) = delete;
+
+  // Feeds frame `frame` (0, 1, 2, ... in order, no gaps): its score against
+  // the frame before it (0..255; ignored for frame 0) and its thumbnail
+  // (kThumbSize bytes from MakeThumbnail). Allocates nothing once the
+  // detector has seen its first lookahead window of frames.
+  void Push(uint64_t frame, double score, std::span<const uint8_t> thumb);
+
+  // The boundaries decided since the last call, in frame order. Never holds
+  // the start of the first scene (frame 0).
+  std::vector<SceneBoundary> TakeDecided();
+
+  // No boundary still to be decided can touch a frame below this one: frames
+  // below it may be handed to the scenes already known.
+  uint64_t FinalBefore() const;
+
+  // End of the stream: decides everything still open.
+  void Finish();
+
+  // Frames the detector waits for past a frame before it decides about it.
+  static uint64_t Lookahead(const SceneDetectorOptions& options);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace velmar::video
