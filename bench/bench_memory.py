@@ -1,30 +1,48 @@
 #!/usr/bin/env python3
 """Memory index benchmark: velmar beside a pure-Python dict index, SQLite and DuckDB.
 
-Generates realistic entries (a few hundred memory types, a few thousand
-subjects, Zipf-distributed users, types, subjects, objects, keywords and
-tags) and runs the same work on three implementations of the same
-semantics, in one process:
+Generates realistic entries (2,000 users, a few hundred memory types, a few
+thousand subjects; Zipf-distributed types, subjects, objects, keywords and
+tags, so that texts repeat as they do in an agent's memories) and runs the
+same work on four implementations of the same semantics, in one process:
 
-  * batch_add throughput (entries/s, in batches of 10,000),
-  * search_strict and search_flexible latency for typical queries (median
-    of rounds; a round of a sub-millisecond query is the mean of as many
-    calls as fill a millisecond),
-  * save and load throughput (MB/s of index file); the pure-Python side
-    saves and loads the same entries with orjson as the reference.
+  * batch_add throughput (entries/s, in batches of 10,000), and the first
+    search after it against a later one (what the fill left undone),
+  * search_strict latency of every strict query for the heaviest user, a
+    user holding about 3% of the entries and a user holding about five,
+    and over all users; search_flexible latency (median of rounds; a round
+    of a sub-millisecond query is the mean of as many calls as fill a
+    millisecond). Every side must return the same identifiers: a query on
+    which they differ is marked, and fails the run,
+  * get of one entry and get_many of 100 (beside SQLite's primary key),
+  * delete_where of the heaviest user (beside SQLite's DELETE by index),
+  * RSS per entry against the index file's bytes per entry,
+  * save and load throughput (MB/s of index file) beside orjson dumping
+    and parsing the same entries.
 
-    .venv/bin/python bench/bench_memory.py                 # 1,000,000 entries
-    .venv/bin/python bench/bench_memory.py --entries 100000
+The rows of methods the module does not have yet read "n/a".
 
-SQLite runs in memory with an index on every column a query filters or
-orders by; DuckDB runs in memory with its defaults. DuckDB is filled in
-bulk from CSV files, since inserting row by row would take it hours: its
-batch_add figure is that bulk load and is not comparable with the others.
+Users follow one of two laws (--users): "skewed", a Pareto law of shape
+1.2 under which one user holds 57% of the entries, a few hold a few
+percent and the long tail a handful each; or "uniform", every user alike.
+The default, "both", runs each in a fresh process, one after the other.
+
+    .venv/bin/python bench/bench_memory.py                 # 1,000,000 entries, both laws
+    .venv/bin/python bench/bench_memory.py --entries 100000 --users skewed --plans
+
+SQLite runs in memory with, for each query, the index that serves it best
+(user, type and time for a user's entries of a type newest first; user and
+time; type and time; time; tag), and ANALYZE run after the fill so that its
+planner knows how skewed the users are; --plans prints the plan it picks.
+The loose subject and keyword matches cannot use an index on any side.
+DuckDB runs in memory with its defaults. DuckDB is filled in bulk from CSV
+files, since inserting row by row would take it hours: its batch_add figure
+is that bulk load and is not comparable with the others.
 
 orjson and duckdb, the benchmark's own dependencies, are installed into the
 running interpreter on first use.
 
-    .venv/bin/python bench/bench_memory.py --entries 10000000 --no-python --no-sqlite --no-duckdb
+    .venv/bin/python bench/bench_memory.py --entries 10000000 --stream   # velmar alone
 """
 
 import argparse
@@ -104,9 +122,16 @@ class Zipf:
         return self.items[bisect.bisect(self.cum, self.rng.random() * self.cum[-1])]
 
 
+USERS = 2000
+# Pareto shape of the skewed users: the rank of an entry's user is the whole
+# part of a Pareto(1.2) draw less one, so user 0 holds 1 - 2**-1.2 = 57% of
+# the entries, user 4 about 3%, and most of the 2,000 a handful each or none.
+PARETO_SHAPE = 1.2
+
+
 def vocabularies(rng):
     v = {
-        "users": [f"user_{i:04d}" for i in range(2000)],
+        "users": [f"user_{i:04d}" for i in range(USERS)],
         "types": vocabulary(rng, 300, 3),
         "subjects": vocabulary(rng, 4000, 2, capitalise=0.4, words=2),
         "objects": vocabulary(rng, 3000, 3),
@@ -116,9 +141,22 @@ def vocabularies(rng):
     return v, {k: Zipf(rng, items) for k, items in v.items()}
 
 
-def make_entries(rng, z, first, n):
+def draw_users(rng, users, mode, n):
+    names = users.items
+    if mode == "uniform":
+        return [names[rng.randrange(USERS)] for _ in range(n)]
+    out = []
+    for _ in range(n):
+        rank = int(rng.paretovariate(PARETO_SHAPE)) - 1
+        while rank >= USERS:
+            rank = int(rng.paretovariate(PARETO_SHAPE)) - 1
+        out.append(names[rank])
+    return out
+
+
+def make_entries(rng, z, first, n, mode):
     pools = {k: iter(z[k].take(n * 3)) for k in ("subjects", "objects", "keywords", "tags")}
-    users, types = z["users"].take(n), z["types"].take(n)
+    users, types = draw_users(rng, z["users"], mode, n), z["types"].take(n)
     entries = []
     for i in range(n):
         e = {
@@ -142,45 +180,104 @@ def make_entries(rng, z, first, n):
     return entries
 
 
-def generate(n, seed):
+class Profile:
+    """How many entries each user holds, one sample entry per user (the
+    first with a tag, else the first) and a sample of identifiers: what the
+    queries and lookups are made from."""
+
+    def __init__(self, seed):
+        self.counts, self.samples, self.ids = {}, {}, []
+        self.rng = random.Random(seed)
+        self.seen = 0
+
+    def observe(self, batch):
+        for e in batch:
+            u = e["user_id"]
+            self.counts[u] = self.counts.get(u, 0) + 1
+            if u not in self.samples or (e["tags"] and not self.samples[u]["tags"]):
+                self.samples[u] = e
+            # Reservoir sampling: 1,000 identifiers drawn evenly from all.
+            self.seen += 1
+            if len(self.ids) < 1000:
+                self.ids.append(e["memory_id"])
+            else:
+                j = self.rng.randrange(self.seen)
+                if j < 1000:
+                    self.ids[j] = e["memory_id"]
+
+    def users(self, n):
+        """(label, user) of the heaviest user, the one closest to 3% of the
+        entries and the one closest to five entries."""
+        ranked = sorted(self.counts.items(), key=lambda kv: (-kv[1], kv[0]))
+        heavy = ranked[0][0]
+        mid = min(ranked[1:], key=lambda kv: (abs(kv[1] - 0.03 * n), kv[0]))[0]
+        tail = min((kv for kv in ranked[1:] if kv[0] != mid),
+                   key=lambda kv: (abs(kv[1] - 5), kv[0]))[0]
+        return [(f"{label} {100 * self.counts[u] / n:.2g}%", u)
+                for label, u in (("heavy", heavy), ("mid", mid), ("tail", tail))]
+
+
+def generate(n, seed, mode):
     rng = random.Random(seed)
     v, z = vocabularies(rng)
-    return make_entries(rng, z, 0, n), v, z
+    entries = make_entries(rng, z, 0, n, mode)
+    profile = Profile(seed)
+    profile.observe(entries)
+    return entries, z, profile
 
 
-def generate_batches(n, seed):
+def generate_batches(n, seed, mode):
     """The same kind of data made a batch at a time, for sizes whose dicts
     would not fit in memory at once (not the same entries as generate)."""
     rng = random.Random(seed)
     v, z = vocabularies(rng)
+    profile = Profile(seed)
 
     def batches():
         for first in range(0, n, BATCH):
-            yield make_entries(rng, z, first, min(BATCH, n - first))
+            batch = make_entries(rng, z, first, min(BATCH, n - first), mode)
+            profile.observe(batch)
+            yield batch
 
-    return batches(), v, z
+    return batches(), z, profile
 
 
-def queries(z, rng):
+def queries(z, rng, users, samples):
+    """The strict and flexible queries: each strict query for every user
+    of `users` (with terms taken from that user's sample entry, so that the
+    small users have hits), and the queries over all users."""
     def cased(s):
         return rng.choice([s, s.upper(), s.lower()])
 
     recent = NOW - 60 * DAY
-    strict = [
-        ("user + type", {"user_id": z["users"].one(), "memory_types": [z["types"].one()],
-                         "limit": 20}),
+    strict, flexible = [], []
+    for label, u in users:
+        s = samples[u]
+        tag = s["tags"][0] if s["tags"] else z["tags"].one()
+        strict += [
+            (f"user + type ({label})", {"user_id": u, "memory_types": [s["memory_type"]],
+                                        "limit": 20}),
+            (f"user + subject ({label})", {"user_id": u, "subjects": [cased(s["subjects"][0])],
+                                           "limit": 50}),
+            (f"user + types + tag ({label})", {"user_id": u, "memory_types": [
+                s["memory_type"], z["types"].one()], "tags": [tag], "created_after": recent}),
+            (f"user, 100 newest ({label})", {"user_id": u}),
+            (f"user + keyword + imp ({label})", {"user_id": u, "keywords": [s["keywords"][0]],
+                                                 "importance_min": 7}),
+        ]
+        flexible.append((f"user + subjects + window ({label})", {
+            "user_id": u, "subjects": [s["subjects"][0], z["subjects"].one()],
+            "created_after": recent}))
+    strict += [
         ("subject (any case)", {"subjects": [cased(z["subjects"].one())], "limit": 50}),
         ("types + tag + window", {"memory_types": [z["types"].one(), z["types"].one()],
                                   "tags": [z["tags"].one()], "created_after": recent}),
         ("100 newest", {}),
         ("keyword + importance", {"keywords": [z["keywords"].one()], "importance_min": 7}),
     ]
-    flexible = [
+    flexible += [
         ("type + subject", {"memory_types": [z["types"].one()],
                             "subjects": [cased(z["subjects"].one())]}),
-        ("user + subjects + window", {"user_id": z["users"].one(),
-                                      "subjects": [z["subjects"].one(), z["subjects"].one()],
-                                      "created_after": recent}),
         ("types + partial subject", {"memory_types": [z["types"].one(), z["types"].one()],
                                      "subjects": [z["subjects"].one().split()[0]], "limit": 20}),
     ]
@@ -366,10 +463,33 @@ class DictIndex:
         return [k[2] for k in kept[: q.get("limit", 100)]]
 
 
+    def get(self, memory_id):
+        return self.entries.get(memory_id)
+
+    def get_many(self, memory_ids):
+        entries = self.entries
+        return [entries[m] for m in memory_ids if m in entries]
+
+    def delete_where(self, params):
+        """Removes every entry of params["user_id"] (the only condition the
+        bench deletes by) and returns their number."""
+        user = params["user_id"]
+        gone = [mid for mid, e in self.entries.items() if e["user_id"] == user]
+        for mid in gone:
+            e = self.entries.pop(mid)
+            del self.lower[mid]
+            for index, keys in self._keys(e):
+                for key in keys:
+                    ids = index.get(key)
+                    if ids is not None:
+                        ids.pop(mid, None)
+        return len(gone)
+
+
 # ------------------------------------------------------------------- SQLite
 
 
-def strict_sql(q, loose):
+def strict_sql(q, loose, sqlite=False):
     """A strict query as SQL over the tables of SqliteIndex and DuckIndex,
     with loose(table, lowercase terms) giving the loose-match condition."""
     where, args = [], []
@@ -386,7 +506,13 @@ def strict_sql(q, loose):
             args += cond_args
     if q.get("tags"):
         # A set built once from the tag index, rather than a lookup per row.
-        where.append(f"e.memory_id IN (SELECT memory_id FROM tags "
+        # With a user or types to go by, SQLite's unary + keeps its planner
+        # from driving the query by that set: ANALYZE cannot tell a common
+        # tag from a rare one, and walking every entry of a common tag by
+        # primary key is far slower than the (user or) type and time
+        # index with the tag checked per row.
+        probe = "+" if sqlite and (q.get("user_id") is not None or q.get("memory_types")) else ""
+        where.append(f"{probe}e.memory_id IN (SELECT memory_id FROM tags "
                      f"WHERE tag IN ({','.join('?' * len(q['tags']))}))")
         args += q["tags"]
     for key, cond in (("importance_min", "e.importance >= ?"),
@@ -424,15 +550,58 @@ class SqliteIndex:
             CREATE TABLE objects(memory_id TEXT, lower TEXT);
             CREATE TABLE keywords(memory_id TEXT, lower TEXT);
             CREATE TABLE tags(memory_id TEXT, tag TEXT);
-            CREATE INDEX entries_type ON entries(memory_type);
-            CREATE INDEX entries_user ON entries(user_id);
+            CREATE INDEX entries_user_type_time ON entries(user_id, memory_type, created_at);
+            CREATE INDEX entries_user_time ON entries(user_id, created_at);
+            CREATE INDEX entries_type_time ON entries(memory_type, created_at);
             CREATE INDEX entries_time ON entries(created_at);
             CREATE INDEX subjects_id ON subjects(memory_id);
             CREATE INDEX objects_id ON objects(memory_id);
             CREATE INDEX keywords_id ON keywords(memory_id);
             CREATE INDEX tags_id ON tags(memory_id);
-            CREATE INDEX tags_tag ON tags(tag);
+            CREATE INDEX tags_tag ON tags(tag, memory_id);
         """)
+
+    def analyze(self):
+        """Gathers the statistics the planner chooses among the indexes by
+        (with skewed users, the user indexes are only sometimes the best)."""
+        self.db.execute("ANALYZE")
+
+    def plan(self, q):
+        sql, args = strict_sql(q, self._loose, sqlite=True)
+        return "; ".join(r[-1] for r in self.db.execute("EXPLAIN QUERY PLAN " + sql, args))
+
+    ROW = ("SELECT memory_id, user_id, memory_type, lists, importance, confidence, created_at, "
+           "access_count, chat_id, content_preview FROM entries")
+
+    @staticmethod
+    def _entry(r):
+        subjects, objects, keywords, tags = orjson.loads(r[3])
+        return {"memory_id": r[0], "user_id": r[1], "memory_type": r[2], "subjects": subjects,
+                "objects": objects, "keywords": keywords, "tags": tags, "importance": r[4],
+                "confidence": r[5], "created_at": r[6], "access_count": r[7], "chat_id": r[8],
+                "content_preview": r[9]}
+
+    def get(self, memory_id):
+        r = self.db.execute(self.ROW + " WHERE memory_id = ?", (memory_id,)).fetchone()
+        return None if r is None else self._entry(r)
+
+    def get_many(self, memory_ids):
+        found = {}
+        for i in range(0, len(memory_ids), 500):
+            part = memory_ids[i:i + 500]
+            sql = f"{self.ROW} WHERE memory_id IN ({','.join('?' * len(part))})"
+            found.update((r[0], r) for r in self.db.execute(sql, part))
+        return [self._entry(found[m]) for m in memory_ids if m in found]
+
+    def delete_where(self, params):
+        """Removes every entry of params["user_id"], list rows first, in one
+        transaction; returns the number of entries removed."""
+        user = params["user_id"]
+        with self.db:
+            for table in self.LISTS:
+                self.db.execute(f"DELETE FROM {table} WHERE memory_id IN "
+                                f"(SELECT memory_id FROM entries WHERE user_id = ?)", (user,))
+            return self.db.execute("DELETE FROM entries WHERE user_id = ?", (user,)).rowcount
 
     def batch_add(self, items):
         rows, subj, obj, kw, tg = [], [], [], [], []
@@ -459,13 +628,14 @@ class SqliteIndex:
             self.db.executemany("INSERT INTO tags VALUES (?,?)", tg)
         return len(rows)
 
-    def search_strict(self, q):
-        def loose(table, terms):
-            cond = " OR ".join("contains_either(x.lower, ?)" for _ in terms)
-            return (f"EXISTS (SELECT 1 FROM {table} x WHERE x.memory_id = e.memory_id "
-                    f"AND ({cond}))", terms)
+    @staticmethod
+    def _loose(table, terms):
+        cond = " OR ".join("contains_either(x.lower, ?)" for _ in terms)
+        return (f"EXISTS (SELECT 1 FROM {table} x WHERE x.memory_id = e.memory_id "
+                f"AND ({cond}))", terms)
 
-        sql, args = strict_sql(q, loose)
+    def search_strict(self, q):
+        sql, args = strict_sql(q, self._loose, sqlite=True)
         return [r[0] for r in self.db.execute(sql, args)]
 
     def search_flexible(self, q):
@@ -545,6 +715,16 @@ class DuckIndex:
             self.db.execute(f"CREATE TABLE {table} AS SELECT * FROM read_csv('{path}', "
                             f"header=false, quote='\"', escape='\"', columns={cols})")
         return len(latest)
+
+    def delete_where(self, params):
+        user = params["user_id"]
+        self.db.execute("BEGIN TRANSACTION")
+        for table in ("subjects", "objects", "keywords", "tags"):
+            self.db.execute(f"DELETE FROM {table} WHERE memory_id IN "
+                            f"(SELECT memory_id FROM entries WHERE user_id = ?)", (user,))
+        n = self.db.execute("DELETE FROM entries WHERE user_id = ?", (user,)).fetchone()[0]
+        self.db.execute("COMMIT")
+        return n
 
     def search_strict(self, q):
         def loose(table, terms):
@@ -630,7 +810,11 @@ def latency(fn, q, repeat):
 
 
 def row(label, *cells):
-    print(f"  {label:<28}" + "".join(f"{c:>14}" for c in cells))
+    print(f"  {label:<40}" + "".join(f"{c:>14}" for c in cells))
+
+
+def ms(t):
+    return "n/a" if t is None else f"{t * 1e3:,.2f}"
 
 
 def rss_bytes():
@@ -638,11 +822,16 @@ def rss_bytes():
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
-def main():
+def parse_args():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--entries", type=int, default=1_000_000)
     parser.add_argument("--seed", type=int, default=7)
+    parser.add_argument("--users", choices=("skewed", "uniform", "both"), default="both",
+                        help="how entries are spread over the 2,000 users: a Pareto law "
+                             "(one user holds over half), evenly, or one run of each")
     parser.add_argument("--repeat", type=int, default=5, help="runs per velmar query")
+    parser.add_argument("--plans", action="store_true",
+                        help="print the plan SQLite picks for each strict query")
     parser.add_argument("--no-python", action="store_true", help="skip the pure-Python index")
     parser.add_argument("--no-sqlite", action="store_true", help="skip SQLite")
     parser.add_argument("--no-duckdb", action="store_true", help="skip DuckDB")
@@ -652,121 +841,254 @@ def main():
     args = parser.parse_args()
     if args.stream:
         args.no_python = args.no_sqlite = args.no_duckdb = True
+    return args
 
-    print(f"generating {args.entries:,} entries ...", flush=True)
-    if args.stream:
-        batches, _, z = generate_batches(args.entries, args.seed)
-        entries = None
-    else:
-        entries, _, z = generate(args.entries, args.seed)
-    strict, flexible = queries(z, random.Random(args.seed + 1))
-    gc.collect()
-    gc.freeze()  # the generated data is not garbage; spare every side the scans
 
-    tmp = tempfile.TemporaryDirectory()
-    path = os.path.join(tmp.name, "index.json")
-    impls = [("velmar", PyMetadataIndex(path))]
-    if not args.no_python:
-        impls.append(("python dict", DictIndex()))
-    if not args.no_sqlite:
-        impls.append(("sqlite3", SqliteIndex()))
-    if not args.no_duckdb:
-        impls.append(("duckdb", DuckIndex()))
-    names = [n for n, _ in impls]
+def main():
+    args = parse_args()
+    if args.users != "both":
+        return Run(args).run()
+    # Each law of users in a fresh process: the first run's data and
+    # indexes would otherwise still weigh on the second's memory figures.
+    rc = 0
+    for mode in ("skewed", "uniform"):
+        sys.stdout.flush()
+        rc |= subprocess.run([sys.executable, sys.argv[0], *sys.argv[1:],
+                              "--users", mode]).returncode
+    return rc
 
-    print(f"\nbatch_add, batches of {BATCH:,} (entries/s; duckdb: one bulk load from CSV)")
-    row("", *names)
-    rates = []
-    for name, index in impls:
-        before = rss_bytes()
-        if name == "duckdb":
-            t, n = timed(index.load, entries)
-        elif entries is None:
-            t = 0.0
-            n = 0
-            for batch in batches:
-                dt, added = timed(index.batch_add, batch)
-                t += dt
-                n += added
+
+class Run:
+    """One run of the bench over one data set, section by section."""
+
+    def __init__(self, args):
+        self.args = args
+        self.n = args.entries
+        self.differ = []
+        self.slowest = {}
+
+    def run(self):
+        args = self.args
+        print(f"generating {self.n:,} entries, {args.users} users ...", flush=True)
+        if args.stream:
+            self.batches, self.z, self.profile = generate_batches(self.n, args.seed, args.users)
+            self.entries = None
         else:
-            t, n = timed(add_all, index, entries)
-        if name == "velmar":
-            velmar_rss = rss_bytes() - before
-        assert n == args.entries, (name, n)
-        rates.append(n / t)
-    row("throughput", *(f"{r:,.0f}" for r in rates))
-    if len(rates) > 1 and names[1] == "python dict":
-        print(f"  velmar / python dict: {rates[0] / rates[1]:.2f}x")
-    print(f"  velmar memory: {velmar_rss / args.entries:,.0f} bytes of RSS per entry")
-
-    peers = [n for n in ("sqlite3", "duckdb") if n in names]
-    slowest = {}
-    for title, qs, method in (("search_strict", strict, "search_strict"),
-                              ("search_flexible", flexible, "search_flexible")):
-        print(f"\n{title} latency (ms, median of {args.repeat} rounds)")
-        row("query", *names, *(f"x {p}" for p in peers), "hits")
-        for label, q in qs:
-            cells, results, times = [], [], {}
-            for name, index in impls:
-                t, result = latency(getattr(index, method), q, args.repeat)
-                times[name] = t
-                cells.append(f"{t * 1e3:,.2f}")
-                results.append(result)
-            slowest[f"{title}: {label}"] = times["velmar"]
-            # Every side must return the same identifiers in the same order
-            # (the generated times have no ties).
-            agree = all(r == results[0] for r in results[1:])
-            ratios = [f"{times[p] / times['velmar']:,.1f}" for p in peers]
-            row(label, *cells, *ratios, f"{len(results[0])}{'' if agree else ' (differ)'}")
-
-    # Each side is timed IO_RUNS times and the median kept: a single run of
-    # a second or two swings widely on a busy machine.
-    # At 10M entries one run of each takes minutes: once is enough there.
-    io_runs = 1 if args.stream else IO_RUNS
-    print(f"\nsave and load (MB/s of index file, median of {io_runs})")
-    velmar_index = impls[0][1]
-    del impls, index  # room for the reloads
-    gc.collect()
-    saves = []
-    for _ in range(io_runs):
-        t, ok = timed(velmar_index.save)
-        assert ok
-        saves.append(t)
-    t_save = statistics.median(saves)
-    size = os.path.getsize(path)
-    del velmar_index
-    loads = []
-    for _ in range(io_runs):
+            self.entries, self.z, self.profile = generate(self.n, args.seed, args.users)
+        self.strict = None
         gc.collect()
-        t, loaded = timed(PyMetadataIndex, path)
-        assert loaded.stats()["total"] == args.entries
-        del loaded
-        loads.append(t)
-    t_load = statistics.median(loads)
+        gc.freeze()  # the generated data is not garbage; spare every side the scans
 
-    if entries is None:
-        print(f"  file: {size / 1e6:,.1f} MB")
-        print(f"  save {size / t_save / 1e6:,.0f} MB/s ({t_save:.2f} s, written and synced), "
-              f"load {size / t_load / 1e6:,.0f} MB/s ({t_load:.2f} s, parsed and indexed)")
-        report_end(slowest)
-        return
-    # The reference: orjson with the same entries, as converted.
-    converted = [entry_from_dict(e) for e in entries]
-    dumps = []
-    for _ in range(IO_RUNS):
-        t, data = timed(orjson.dumps, converted)
-        dumps.append(t)
-    t_dumps = statistics.median(dumps)
-    del converted
-    t_loads = statistics.median(timed(orjson.loads, data)[0] for _ in range(IO_RUNS))
-    print(f"  file: {size / 1e6:,.1f} MB (orjson: {len(data) / 1e6:,.1f} MB)")
-    row("", "velmar", "orjson")
-    row("save", f"{size / t_save / 1e6:,.0f}", f"{len(data) / t_dumps / 1e6:,.0f}")
-    row("load", f"{size / t_load / 1e6:,.0f}", f"{len(data) / t_loads / 1e6:,.0f}")
-    print(f"  velmar: save {t_save:.2f} s (written and synced to disk), load {t_load:.2f} s "
-          f"(parsed and indexed); orjson: in memory only")
-    report_end(slowest)
-    tmp.cleanup()
+        tmp = tempfile.TemporaryDirectory()
+        self.path = os.path.join(tmp.name, "index.json")
+        self.impls = [("velmar", PyMetadataIndex(self.path))]
+        if not args.no_python:
+            self.impls.append(("python dict", DictIndex()))
+        if not args.no_sqlite:
+            self.impls.append(("sqlite3", SqliteIndex()))
+        if not args.no_duckdb:
+            self.impls.append(("duckdb", DuckIndex()))
+        self.names = [n for n, _ in self.impls]
+        self.peers = [n for n in ("sqlite3", "duckdb") if n in self.names]
+
+        self.fill()
+        self.searches()
+        self.lookups()
+        self.persist()
+        report_end(self.slowest)
+        tmp.cleanup()
+        if self.differ:
+            print(f"\nFAILED: the sides disagree on {', '.join(self.differ)}")
+            return 1
+        return 0
+
+    def make_queries(self):
+        self.users = self.profile.users(self.n)
+        self.strict, self.flexible = queries(self.z, random.Random(self.args.seed + 1),
+                                             self.users, self.profile.samples)
+
+    def fill_one(self, name, index):
+        if name == "duckdb":
+            return timed(index.load, self.entries)
+        if self.entries is not None:
+            return timed(add_all, index, self.entries)
+        t = n = 0
+        for batch in self.batches:
+            dt, added = timed(index.batch_add, batch)
+            t += dt
+            n += added
+        return t, n
+
+    def fill(self):
+        print(f"\nbatch_add, batches of {BATCH:,} (entries/s; duckdb: one bulk load from CSV)")
+        rates, first = [], {}
+        for name, index in self.impls:
+            before = rss_bytes()
+            t, n = self.fill_one(name, index)
+            if name == "velmar":
+                self.velmar_rss = rss_bytes() - before
+                self.velmar_fill = t
+            assert n == self.n, (name, n)
+            rates.append(n / t)
+            if name == "sqlite3":
+                self.analyze = timed(index.analyze)[0]
+            if self.strict is None:
+                self.make_queries()
+            if name != "python dict":
+                # The first search pays for whatever the fill left to do.
+                first[name] = timed(index.search_strict, self.strict[0][1])[0]
+        row("", *self.names)
+        row("throughput", *(f"{r:,.0f}" for r in rates))
+        if "python dict" in self.names:
+            print(f"  velmar / python dict: {rates[0] / rates[1]:.2f}x")
+        if "sqlite3" in self.names:
+            print(f"  sqlite3: ANALYZE afterwards {self.analyze:.2f} s (not in its figure)")
+        print(f"  velmar memory: {self.velmar_rss / self.n:,.0f} bytes of RSS per entry")
+        counts = self.profile.counts
+        print(f"  users: {len(counts):,} of {USERS:,} hold entries; " + ", ".join(
+            f"{label}: {u} ({counts[u]:,})" for label, u in self.users))
+
+        label, q = self.strict[0]
+        print(f"\nfirst search after batch_add vs a later one (ms; {label})")
+        sides = [n for n in self.names if n in first]
+        later = {n: latency(dict(self.impls)[n].search_strict, q, self.args.repeat)[0]
+                 for n in sides}
+        row("", *sides)
+        row("first", *(ms(first[n]) for n in sides))
+        row("later (median)", *(ms(later[n]) for n in sides))
+        print(f"  velmar: first / later {first['velmar'] / later['velmar']:,.1f}x; "
+              f"first search = {100 * first['velmar'] / self.velmar_fill:.1f}% of batch_add")
+
+    def searches(self):
+        for title, qs in (("search_strict", self.strict), ("search_flexible", self.flexible)):
+            print(f"\n{title} latency (ms, median of {self.args.repeat} rounds)")
+            row("query", *self.names, *(f"x {p}" for p in self.peers), "hits")
+            for label, q in qs:
+                results, times = [], {}
+                for name, index in self.impls:
+                    t, result = latency(getattr(index, title), q, self.args.repeat)
+                    times[name] = t
+                    results.append(result)
+                self.slowest[f"{title}: {label}"] = times["velmar"]
+                # Every side must return the same identifiers in the same order
+                # (the generated times have no ties).
+                agree = self.agree(f"{title}: {label}", results)
+                ratios = [f"{times[p] / times['velmar']:,.1f}" for p in self.peers]
+                row(label, *(ms(times[n]) for n in self.names), *ratios,
+                    f"{len(results[0])}{'' if agree else ' (differ)'}")
+                if self.args.plans and title == "search_strict" and "sqlite3" in self.names:
+                    print(f"      sqlite3: {dict(self.impls)['sqlite3'].plan(q)}")
+
+    def agree(self, what, results):
+        if all(r == results[0] for r in results[1:]):
+            return True
+        self.differ.append(what)
+        return False
+
+    def lookups(self):
+        """get over 1,000 known identifiers, and get_many of 100 of them with
+        10 unknown among them, on the sides that have them."""
+        ids = list(self.profile.ids)
+        many = ids[:90] + [f"missing-{i}" for i in range(10)]
+        random.Random(self.args.seed + 2).shuffle(many)
+        sides = [(n, i) for n, i in self.impls if hasattr(i, "get")]
+        print("\nget and get_many (us per get of a known id; ms per get_many of 100 ids, "
+              "10 unknown; sqlite3: primary key lookup)")
+        row("", *self.names, *(f"x {p}" for p in self.peers))
+        if not sides:
+            row("get", *("n/a" for _ in self.names + self.peers))
+            return
+        for title, work, unit in (
+                ("get", lambda f: lambda q: [f(m) for m in q], 1e6 / len(ids)),
+                ("get_many", lambda f: f, 1e3)):
+            times, results = {}, []
+            for name, index in sides:
+                q = ids if title == "get" else many
+                t, result = latency(work(getattr(index, title)), q, self.args.repeat)
+                times[name] = t
+                results.append(result)
+            agree = self.agree(title, results)
+            cells = [f"{times[n] * unit:,.2f}" if n in times else "n/a" for n in self.names]
+            ratios = [f"{times[p] / times['velmar']:,.1f}" if p in times and "velmar" in times
+                      else "n/a" for p in self.peers]
+            row(title + ("" if agree else " (differ)"), *cells, *ratios)
+
+    def persist(self):
+        # Each side is timed IO_RUNS times and the median kept: a single run of
+        # a second or two swings widely on a busy machine.
+        # At 10M entries one run of each takes minutes: once is enough there.
+        io_runs = 1 if self.args.stream else IO_RUNS
+        velmar_index = self.impls[0][1]
+        saves = []
+        for _ in range(io_runs):
+            t, ok = timed(velmar_index.save)
+            assert ok
+            saves.append(t)
+        t_save = statistics.median(saves)
+        size = os.path.getsize(self.path)
+        self.delete()
+        del self.impls, velmar_index  # room for the reloads
+        gc.collect()
+        loads = []
+        for _ in range(io_runs):
+            gc.collect()
+            t, loaded = timed(PyMetadataIndex, self.path)
+            assert loaded.stats()["total"] == self.n
+            del loaded
+            loads.append(t)
+        t_load = statistics.median(loads)
+
+        print(f"\nsave and load (MB/s of index file, median of {io_runs})")
+        print(f"  file: {size / 1e6:,.1f} MB, {size / self.n:,.0f} bytes per entry; velmar RSS "
+              f"{self.velmar_rss / self.n:,.0f} bytes per entry = {self.velmar_rss / size:.2f}x "
+              f"the file")
+        if self.entries is None:
+            print(f"  save {size / t_save / 1e6:,.0f} MB/s ({t_save:.2f} s, written and synced), "
+                  f"load {size / t_load / 1e6:,.0f} MB/s ({t_load:.2f} s, parsed and indexed)")
+            return
+        # The reference: orjson with the same entries, as converted.
+        converted = [entry_from_dict(e) for e in self.entries]
+        t_dumps = statistics.median(timed(orjson.dumps, converted)[0] for _ in range(IO_RUNS))
+        data = orjson.dumps(converted)
+        del converted
+        t_loads = statistics.median(timed(orjson.loads, data)[0] for _ in range(IO_RUNS))
+        print(f"  orjson: {len(data) / 1e6:,.1f} MB")
+        row("", "velmar", "orjson")
+        row("save", f"{size / t_save / 1e6:,.0f}", f"{len(data) / t_dumps / 1e6:,.0f}")
+        row("load", f"{size / t_load / 1e6:,.0f}", f"{len(data) / t_loads / 1e6:,.0f}")
+        print(f"  velmar: save {t_save:.2f} s (written and synced to disk), load {t_load:.2f} s "
+              f"(parsed and indexed); orjson: in memory only")
+
+    def delete(self):
+        """Forgets the heaviest user on every side that can, once (it cannot
+        be repeated), then checks the sides still agree."""
+        heavy = self.users[0][1]
+        params = {"user_id": heavy}
+        print(f"\ndelete_where({{'user_id': heaviest}}) ({self.profile.counts[heavy]:,} entries; "
+              f"ms, one run; sqlite3, duckdb: DELETE by index in one transaction)")
+        times, counts = {}, {}
+        for name, index in self.impls:
+            if hasattr(index, "delete_where"):
+                times[name], counts[name] = timed(index.delete_where, params)
+        row("", *self.names, *(f"x {p}" for p in self.peers))
+        ratios = [f"{times[p] / times['velmar']:,.1f}" if p in times and "velmar" in times
+                  else "n/a" for p in self.peers]
+        row("delete_where", *(ms(times.get(n)) for n in self.names), *ratios)
+        if not times:
+            return
+        if set(counts.values()) != {self.profile.counts[heavy]}:
+            self.differ.append(f"delete_where counts {counts}")
+        sides = [(n, i) for n, i in self.impls if n in times]
+        if "velmar" in times:
+            total = dict(sides)["velmar"].stats()["total"]
+            if total != self.n - counts["velmar"]:
+                self.differ.append(f"velmar total {total} after delete_where")
+        for label, q in (("the deleted user", params), ("100 newest", {}),
+                         self.strict[5]):
+            results = [i.search_strict(q) for _, i in sides]
+            if label == "the deleted user" and results[0]:
+                self.differ.append("entries of the deleted user remain")
+            self.agree(f"after delete_where: {label}", results)
 
 
 def report_end(slowest):
@@ -777,4 +1099,4 @@ def report_end(slowest):
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

@@ -188,4 +188,21 @@ std::string ToLower(std::string_view text) {
   return out;
 }
 
+bool MayChangeInLowercase(std::string_view s) {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const auto* const end = p + s.size();
+  while (p < end) {
+    const unsigned char c = *p++;
+    if (c < 0x80) {
+      if (c >= 'A' && c <= 'Z') return true;
+      continue;
+    }
+    // U+0080-U+00BF (C2 xx) never change; U+00C0-U+00FF are C3 80-BF.
+    if ((c != 0xC2 && c != 0xC3) || p == end) return true;
+    const unsigned char next = *p++;
+    if (c == 0xC3 && next <= 0x9E && next != 0x97) return true;
+  }
+  return false;
+}
+
 }  // namespace velmar::memory

@@ -10,6 +10,9 @@
 
 
 #include <algorithm>
+#include <optional>
+#include <system_error>
+#include <utility>
 #include <atomic>
 #include <cerrno>
 #include <new>
@@ -17,8 +20,11 @@
 #include <string_view>
 #include <vector>
 
+#include "common/error.hpp"
+#include "common/fs.hpp"
+#include "common/memory_pages.hpp"
 #include "common/unique_fd.hpp"
-#include "memory/json_io.hpp"
+#include "memory/json/index_json.hpp"
 
 namespace velmar::memory {
 
@@ -52,26 +58,6 @@ bool ReadAll(int fd, size_t size_hint, std::string* out) {
   }
   out->resize(used);
   return true;
-}
-
-bool WriteAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;  // EFBIG, ENOSPC, EIO, ...
-    }
-    if (n == 0) return false;
-    data.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
-}
-
-std::string DirectoryOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
 }
 
 // Where a save must put the file so that a symbolic link at `path` keeps
@@ -179,27 +165,6 @@ void RemoveLeftovers(const std::string& target) {
   ::closedir(dir);  // closes dir_fd
 }
 
-// A new, empty file beside `target`, made the way a plain create would make
-// it (mode 0666 less the umask), and locked for as long as this process
-// holds it. Its name is in *temp_path.
-int CreateTemporary(const std::string& target, std::string* temp_path) {
-  static std::atomic<unsigned> counter{0};
-  const std::string dir = DirectoryOf(target);
-  const std::string prefix = TemporaryPrefix(target);
-  for (int attempt = 0; attempt < 1000; ++attempt) {
-    temp_path->assign(dir).append("/").append(prefix);
-    temp_path->append(std::to_string(::getpid()));
-    temp_path->append(".").append(std::to_string(counter.fetch_add(1))).append(".tmp");
-    const int fd = ::open(temp_path->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0) {
-      ::flock(fd, LOCK_EX | LOCK_NB);  // new: nobody else can hold it
-      return fd;
-    }
-    if (errno != EEXIST) return -1;
-  }
-  return -1;
-}
-
 // Rewrites the regular file at `target` with `text` where it is: for a file
 // we may write in a directory we may not (no temporary file can be made
 // there). Unlike a replacement this is not atomic; true only when every
@@ -209,44 +174,43 @@ bool RewriteInPlace(const std::string& target, std::string_view text) {
   if (!fd) return false;
   struct stat st;
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  const bool ok = WriteAll(fd.get(), text) && ::fsync(fd.get()) == 0;
+  const bool ok = !WriteAll(fd.get(), text) && ::fsync(fd.get()) == 0;
   return fd.Close() && ok;
-}
-
-bool SyncDirectory(const std::string& dir) {
-  UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  // A directory we may search and write but not read cannot be opened; the
-  // rename is done and there is nothing more to ask for.
-  if (!fd) return true;
-  if (::fsync(fd.get()) == 0) return true;
-  return errno == EINVAL || errno == EROFS;  // no directory sync here
 }
 
 }  // namespace
 
 namespace {
 
-LoadResult LoadInto(const std::string& path, MetadataStore& store) {
+Error Unreadable(std::string reason, int err = 0) {
+  if (err != 0) return Error::FromErrno(std::move(reason), err);
+  return Error{std::move(reason), {}};
+}
+
+Result<LoadResult> LoadInto(const std::string& path, MetadataStore& store) {
   if (!Usable(path)) return LoadResult::kNoFile;
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return LoadResult::kNoFile;
   // A directory, device or pipe is never an index file (and reading a pipe
   // or /dev/zero would not end).
-  if (!S_ISREG(st.st_mode)) return LoadResult::kUnreadable;
+  if (S_ISDIR(st.st_mode)) return std::unexpected(Unreadable("is a directory", EISDIR));
+  if (!S_ISREG(st.st_mode)) return std::unexpected(Unreadable("is not a regular file", EINVAL));
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) return LoadResult::kUnreadable;
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return LoadResult::kUnreadable;
+  if (!fd) return std::unexpected(Unreadable("cannot be opened for reading", errno));
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    return std::unexpected(Unreadable("is not a regular file"));
+  }
   std::string text;
   // Room for the padding below too, so that adding it does not copy the text.
   const size_t expected = static_cast<size_t>(st.st_size) + kJsonPadding;
-  if (!ReadAll(fd.get(), expected, &text)) return LoadResult::kUnreadable;
+  if (!ReadAll(fd.get(), expected, &text)) return std::unexpected(Unreadable("cannot be read", errno));
   fd.Close();
   // Parsed in place, past the zeros the parser may read beyond the end. The
   // parser also rejects text that is not valid UTF-8.
   const size_t size = text.size();
   text.resize(size + kJsonPadding, '\0');
-  std::optional<std::vector<MetadataEntry>> entries = ReadIndexJsonInPlace(text.data(), size);
-  if (!entries) return LoadResult::kUnreadable;
+  Result<std::vector<MetadataEntry>> entries = ReadIndexJsonInPlace(text.data(), size);
+  if (!entries) return std::unexpected(std::move(entries.error()));
   std::string().swap(text);
   store.BulkLoad(std::move(*entries));
   return LoadResult::kLoaded;
@@ -254,7 +218,7 @@ LoadResult LoadInto(const std::string& path, MetadataStore& store) {
 
 }  // namespace
 
-LoadResult LoadIndexFile(const std::string& path, MetadataStore& store) noexcept {
+Result<LoadResult> LoadIndexFile(const std::string& path, MetadataStore& store) noexcept {
   // Filled aside and swapped in whole, so that a load that fails half-way
   // (no memory for the entries, say) leaves the store as it was.
   try {
@@ -262,69 +226,86 @@ LoadResult LoadIndexFile(const std::string& path, MetadataStore& store) noexcept
     // insert_entry would, entry by entry.
     if (store.CountKeys().entries != 0) return LoadInto(path, store);
     MetadataStore loaded;
-    const LoadResult result = LoadInto(path, loaded);
-    if (result == LoadResult::kLoaded) store.Swap(loaded);
+    Result<LoadResult> result = LoadInto(path, loaded);
+    if (result && *result == LoadResult::kLoaded) store.Swap(loaded);
     return result;
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(Unreadable("needs more memory than there is", ENOMEM));
   } catch (...) {
     // Loading never raises: whatever went wrong, the file was not loaded.
-    return LoadResult::kUnreadable;
+    return std::unexpected(Unreadable("could not be loaded"));
   }
 }
 
-bool SaveIndexFile(const std::string& path, const MetadataStore& store, bool keep_unreadable) {
-  if (!Usable(path) || path.back() == '/') return false;
-  const std::string target = FollowLinks(path);
+namespace {
 
-  struct stat existing;
-  const bool exists = ::stat(target.c_str(), &existing) == 0;
-  if (!exists && errno != ENOENT) return false;
+// Why a save to `target` cannot go ahead, or nothing.
+std::optional<Error> CheckTarget(const std::string& target, struct stat* existing, bool* exists) {
+  *exists = ::stat(target.c_str(), existing) == 0;
+  if (!*exists && errno != ENOENT) return Error::FromErrno("cannot look up the file", errno);
   // Only a regular file is replaced. Renaming over a directory fails anyway,
   // and a device or pipe must never become a plain file.
-  if (exists && !S_ISREG(existing.st_mode)) return false;
+  if (*exists && !S_ISREG(existing->st_mode)) return Error{"not a regular file", {}};
   // Rewriting the file in place needs permission to write it; replacing it
   // must not get round a file made read-only to protect it.
-  if (exists && ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) return false;
+  if (*exists && ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
+    return Error::FromErrno("the file may not be written", errno);
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+Result<void> SaveIndexFile(const std::string& path, const MetadataStore& store,
+                           bool keep_unreadable) {
+  if (!Usable(path) || path.back() == '/') return std::unexpected(Error{"not a file path", {}});
+  const std::string target = FollowLinks(path);
+  struct stat existing;
+  bool exists = false;
+  if (std::optional<Error> refused = CheckTarget(target, &existing, &exists)) {
+    return std::unexpected(std::move(*refused));
+  }
 
   std::string text;
   try {
     // Written straight from the store's shards, without copying entries.
     text = WriteStoreJson(store);
   } catch (const std::bad_alloc&) {
-    return false;  // no room for the text: nothing is written
+    // No room for the text: nothing is written.
+    return std::unexpected(Error::FromErrno("no memory for the text", ENOMEM));
   }
 
   RemoveLeftovers(target);
-  std::string temp_path;
-  UniqueFd fd(CreateTemporary(target, &temp_path));
-  if (!fd) {
+  auto file = AtomicFile::Create(target);
+  if (!file) {
     // A file we may write in a directory we may not: no temporary file, so
     // the file is rewritten where it is, or it could never be saved again.
     // Not for a file that is to be kept aside first, which needs the
     // directory too.
-    const bool no_entry_allowed = errno == EACCES || errno == EPERM;
-    if (exists && no_entry_allowed && !keep_unreadable) return RewriteInPlace(target, text);
-    return false;
+    const std::error_code ec = file.error();
+    const bool no_entry_allowed = ec == std::errc::permission_denied ||
+                                  ec == std::errc::operation_not_permitted;
+    if (exists && no_entry_allowed && !keep_unreadable && RewriteInPlace(target, text)) return {};
+    return std::unexpected(Error{"cannot write the file", ec});
   }
-  bool ok = true;
   // Replacing the file must not widen who may read it: the new file takes
   // the old one's permission bits, as rewriting it in place would keep them.
   if (exists) {
     // Best effort: keeping the owner needs the privilege to give files away;
     // without it the file stays the saver's own, as any new file would be.
-    if (::fchown(fd.get(), existing.st_uid, existing.st_gid) != 0) errno = 0;
-    ok = ::fchmod(fd.get(), existing.st_mode & 07777) == 0;
+    if (::fchown(file->fd(), existing.st_uid, existing.st_gid) != 0) errno = 0;
+    if (::fchmod(file->fd(), existing.st_mode & 07777) != 0) {
+      return std::unexpected(Error::FromErrno("cannot set the file's permissions", errno));
+    }
   }
-  ok = ok && WriteAll(fd.get(), text) && ::fsync(fd.get()) == 0;
-  ok = fd.Close() && ok;
+  std::error_code ec = file->Write(text);
+  if (!ec) ec = file->Sync();
   // The unreadable file goes aside only once its replacement is safely
   // written, so a failed save leaves everything where it was.
-  if (ok && keep_unreadable) ok = KeepAside(target);
-  ok = ok && ::rename(temp_path.c_str(), target.c_str()) == 0;
-  if (!ok) {
-    ::unlink(temp_path.c_str());
-    return false;
-  }
-  return SyncDirectory(DirectoryOf(target));
+  if (!ec && keep_unreadable && !KeepAside(target)) ec = std::make_error_code(std::errc::io_error);
+  if (!ec) ec = file->Commit();
+  if (ec) return std::unexpected(Error{"cannot write the file", ec});
+  return {};
 }
 
 }  // namespace velmar::memory

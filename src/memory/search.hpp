@@ -5,9 +5,12 @@
 #include <string>
 #include <vector>
 
-#include "memory/store.hpp"
+#include "memory/store/metadata_store.hpp"
 
 namespace velmar::memory {
+
+// How many identifiers a search returns when its query sets no limit.
+inline constexpr uint64_t kDefaultLimit = 100;
 
 // A filter query. An empty list means "no condition"; the searches map
 // subjects and keywords to lowercase themselves.
@@ -21,13 +24,19 @@ struct StrictQuery {
   std::optional<uint8_t> importance_max;
   std::optional<double> created_after;
   std::optional<double> created_before;
-  uint64_t limit = 100;
+  uint64_t limit = kDefaultLimit;
 };
 
 // The memory_ids of the entries passing every condition, newest first; among
 // equal created_at, in snapshot order (entry_map shards in order, table order
 // within a shard). At most `limit` of them.
 std::vector<std::string> SearchStrict(const MetadataStore& store, const StrictQuery& query);
+
+// Deletes every entry that SearchStrict(query) returns with no limit (the
+// query's limit is ignored), as one MetadataStore::Delete: each is tested
+// again under the store's locks. Returns the number deleted. The caller
+// makes sure the query has a condition: an empty one deletes everything.
+size_t DeleteMatching(MetadataStore& store, StrictQuery query);
 
 // A scored query: user_id and the time window are hard conditions, types and
 // subjects (against subjects and objects) add to a score, a given time bound
@@ -38,7 +47,7 @@ struct FlexibleQuery {
   std::vector<std::string> subjects;
   std::optional<double> created_after;
   std::optional<double> created_before;
-  uint64_t limit = 100;
+  uint64_t limit = kDefaultLimit;
 };
 
 // Score constants; the score is summed in single precision.

@@ -4,9 +4,12 @@
 
 #include <cmath>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 
+#include "python/convert.hpp"
+#include "python/errors.hpp"
 #include "python/lenient.hpp"
 #include "python/ref.hpp"
 
@@ -15,7 +18,7 @@ namespace velmar::python {
 namespace {
 
 using memory::kEntryFieldCount;
-using memory::kEntryFieldNames;
+using memory::kEntryFields;
 
 // The keys as interned str objects, made once and kept for the life of the
 // process (as the module itself is). Null when they could not be made.
@@ -24,7 +27,11 @@ PyObject* const* KeyObjects() {
   static bool ready = false;
   if (!ready) {
     for (int i = 0; i < kEntryFieldCount; ++i) {
-      if (keys[i] == nullptr) keys[i] = PyUnicode_InternFromString(kEntryFieldNames[i]);
+      if (keys[i] == nullptr) {
+        const std::string_view name = kEntryFields[i].name;
+        keys[i] = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+        if (keys[i] != nullptr) PyUnicode_InternInPlace(&keys[i]);
+      }
       if (keys[i] == nullptr) {
         PyErr_Clear();
         return nullptr;
@@ -36,6 +43,36 @@ PyObject* const* KeyObjects() {
 }
 
 }  // namespace
+
+Ref EntryToDict(const memory::MetadataEntry& e) {
+  PyObject* const* keys = KeyObjects();
+  if (keys == nullptr) {
+    PyErr_NoMemory();
+    throw PythonErrorSet{};
+  }
+  Ref dict = Check(PyDict_New());
+  auto set = [&](int field, Ref value) {
+    CheckStatus(PyDict_SetItem(dict.get(), keys[field], value.get()));
+  };
+  auto optional = [](const std::optional<std::string>& text) {
+    return text ? NewStr(*text) : Ref::Borrow(Py_None);
+  };
+  // In the order of the field table: a dict keeps the order of insertion.
+  set(memory::kMemoryId, NewStr(e.memory_id));
+  set(memory::kUserId, NewStr(e.user_id));
+  set(memory::kMemoryType, NewStr(e.memory_type));
+  set(memory::kSubjects, NewStrList(e.subjects));
+  set(memory::kObjects, NewStrList(e.objects));
+  set(memory::kKeywords, NewStrList(e.keywords));
+  set(memory::kTags, NewStrList(e.tags));
+  set(memory::kImportance, NewInt(e.importance));
+  set(memory::kConfidence, NewInt(e.confidence));
+  set(memory::kCreatedAt, NewFloat(e.created_at));
+  set(memory::kAccessCount, NewInt(e.access_count));
+  set(memory::kChatId, optional(e.chat_id));
+  set(memory::kContentPreview, optional(e.content_preview));
+  return dict;
+}
 
 double CurrentTime() {
   timespec now{};
@@ -70,14 +107,18 @@ std::optional<memory::MetadataEntry> entry_from_dict(PyObject* dict) {
   e.objects = ReadTextList(value(memory::kObjects).get());
   e.keywords = ReadTextList(value(memory::kKeywords).get());
   e.tags = ReadTextList(value(memory::kTags).get());
-  e.importance = static_cast<uint8_t>(ReadInteger(value(memory::kImportance).get(), 255).value_or(2));
-  e.confidence = static_cast<uint8_t>(ReadInteger(value(memory::kConfidence).get(), 255).value_or(2));
+  // Integers in the field's range, else its default (the field table's).
+  auto integer = [&](int field) {
+    const memory::FieldSpec& spec = kEntryFields[field];
+    return ReadInteger(value(field).get(), spec.max).value_or(spec.fallback);
+  };
+  e.importance = static_cast<uint8_t>(integer(memory::kImportance));
+  e.confidence = static_cast<uint8_t>(integer(memory::kConfidence));
   // A non-finite time would make the index file unreadable, so it counts as
   // unusable.
   std::optional<double> created_at = ReadDouble(value(memory::kCreatedAt).get());
   e.created_at = created_at && std::isfinite(*created_at) ? *created_at : CurrentTime();
-  e.access_count =
-      static_cast<uint32_t>(ReadInteger(value(memory::kAccessCount).get(), 0xffffffffULL).value_or(0));
+  e.access_count = static_cast<uint32_t>(integer(memory::kAccessCount));
   text(memory::kChatId, e.chat_id);
   text(memory::kContentPreview, e.content_preview);
 

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "memory/entry.hpp"
+#include "python/ref.hpp"
 
 namespace velmar::python {
 
@@ -15,6 +16,10 @@ namespace velmar::python {
 // nothing of its own; KeyboardInterrupt, SystemExit and MemoryError raised
 // by the caller's objects propagate as PythonErrorSet (see lenient.hpp).
 std::optional<memory::MetadataEntry> entry_from_dict(PyObject* dict);
+
+// The entry as a new dict with the thirteen keys of the index file, in
+// field order: lists as list, an absent chat_id or content_preview as None.
+Ref EntryToDict(const memory::MetadataEntry& entry);
 
 // The wall-clock time as seconds since the Unix epoch, with nanoseconds as
 // the fraction: the default creation time.

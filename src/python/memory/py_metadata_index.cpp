@@ -1,13 +1,25 @@
 #include "python/memory/py_metadata_index.hpp"
 
+// PyMetadataIndex: each method's argument table sits beside its code.
+
 #include <algorithm>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
 #include <memory>
 #include <utility>
 
 #include "memory/persistence.hpp"
+#include "memory/search.hpp"
 #include "python/binding.hpp"
 #include "python/convert.hpp"
 #include "python/memory/py_entry.hpp"
+#include "python/memory/py_query.hpp"
+#include "python/lenient.hpp"
+#include "python/ref.hpp"
 
 namespace velmar::python {
 
@@ -35,11 +47,33 @@ std::optional<std::string> ToIndexPath(PyObject* obj, const char* arg) {
 const Args kIndexArgs{{"PyMetadataIndex"},
                       Optional<ToIndexPath>{"path", std::nullopt}};
 
+// Says that the file at `path` could not be loaded, and why. The index
+// still starts empty, as it always has; but a silent empty index reads as
+// "my memories are gone", and the file is kept aside only at the first save.
+void WarnUnreadable(const std::string& path, const Error& why) {
+  Ref shown = Check(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+  const std::string& reason = why.message;
+  if (why.cause == std::errc::is_a_directory || why.cause == std::errc::invalid_argument) {
+    CheckStatus(PyErr_WarnFormat(PyExc_UserWarning, 1,
+                                 "PyMetadataIndex: the index file %R %s, so the index starts "
+                                 "empty; save() will not replace it",
+                                 shown.get(), reason.c_str()));
+    return;
+  }
+  CheckStatus(PyErr_WarnFormat(
+      PyExc_UserWarning, 1,
+      "PyMetadataIndex: the index file %R %s, so the index starts empty; "
+      "the first save() keeps that file as %R",
+      shown.get(), reason.c_str(),
+      Check(PyUnicode_FromFormat("%U.unreadable", shown.get())).get()));
+}
+
 MetadataIndex MakeIndex(std::optional<std::string> path) {
   MetadataIndex index{std::move(path), std::make_shared<memory::MetadataStore>(), false};
   if (index.path) {
-    index.unreadable_on_disk =
-        memory::LoadIndexFile(*index.path, *index.store) == memory::LoadResult::kUnreadable;
+    const auto loaded = memory::LoadIndexFile(*index.path, *index.store);
+    index.unreadable_on_disk = !loaded.has_value();
+    if (!loaded) WarnUnreadable(*index.path, loaded.error());
   }
   return index;
 }
@@ -77,17 +111,153 @@ Ref BatchAdd(PyObject* self, PyObject* entries) {
   return NewInt(stored);
 }
 
+// The memory_ids of a get_many or delete call: a sequence of str, not a str
+// itself. Any other item raises TypeError before anything is read or
+// removed. A str that no entry can carry (one holding a lone surrogate) is
+// passed over, as an unknown identifier is.
+std::vector<std::string> ToMemoryIds(PyObject* obj, const char* arg) {
+  std::vector<std::string> ids;
+  Py_ssize_t position = 0;
+  ForEachItem(obj, arg, [&](PyObject* item) {
+    if (!PyUnicode_Check(item)) {
+      PyErr_Format(PyExc_TypeError, "argument '%s': item %zd is '%s', not 'str'", arg, position,
+                   TypeName(item).c_str());
+      throw PythonErrorSet{};
+    }
+    if (std::optional<std::string_view> text = TextOf(item)) {
+      ids.emplace_back(*text);
+    } else {
+      ClearUnlessFatal();
+    }
+    ++position;
+  });
+  return ids;
+}
+
+// One memory_id: a str (or subclass).
+PyObject* ToMemoryId(PyObject* obj, const char* arg) {
+  if (!PyUnicode_Check(obj)) ThrowConversionError(obj, arg, "str");
+  return obj;
+}
+
+const Args kGetArgs{{"get", kSelf, "", SIZE_MAX,
+                     "The entry stored under memory_id, as a dict with the thirteen keys of the\n"
+                     "index file (lists as list, an absent chat_id or content_preview as None),\n"
+                     "or None when no entry has that id."},
+                    Required<ToMemoryId>{"memory_id"}};
+
+Ref Get(PyObject* self, PyObject* memory_id) {
+  std::optional<std::string_view> id = TextOf(memory_id);
+  if (!id) {
+    ClearUnlessFatal();
+    return Ref::Borrow(Py_None);
+  }
+  std::optional<memory::MetadataEntry> entry = MetadataIndexClass::Of(self).store->Get(*id);
+  if (!entry) return Ref::Borrow(Py_None);
+  return EntryToDict(*entry);
+}
+
+const Args kGetManyArgs{{"get_many", kSelf, "", SIZE_MAX,
+                         "The entries stored under memory_ids, as get() gives them, in the order\n"
+                         "of memory_ids; ids that no entry has are left out. memory_ids is a\n"
+                         "sequence of str (a str alone is refused)."},
+                        Required<ToMemoryIds>{"memory_ids"}};
+
+Ref GetMany(PyObject* self, std::vector<std::string> memory_ids) {
+  const memory::MetadataStore& store = *MetadataIndexClass::Of(self).store;
+  std::vector<memory::MetadataEntry> found;
+  for (const std::string& id : memory_ids) {
+    if (std::optional<memory::MetadataEntry> entry = store.Get(id)) found.push_back(std::move(*entry));
+  }
+  return NewList(found, [](const memory::MetadataEntry& e) { return EntryToDict(e); });
+}
+
+const Args kDeleteArgs{{"delete", kSelf, "", SIZE_MAX,
+                        "Remove the entries stored under memory_ids, a sequence of str (a str\n"
+                        "alone, or any item that is not a str, raises TypeError and removes\n"
+                        "nothing). Unknown ids are ignored and a repeated id counts once. Returns\n"
+                        "the number of entries removed; the keys they were indexed under stay,\n"
+                        "with a count of 0 in stats() until save() leaves them out."},
+                       Required<ToMemoryIds>{"memory_ids"}};
+
+Ref Delete(PyObject* self, std::vector<std::string> memory_ids) {
+  return NewInt(MetadataIndexClass::Of(self).store->Delete(memory_ids));
+}
+
+const Args kDeleteWhereArgs{
+    {"delete_where", kSelf, "", SIZE_MAX,
+     "Remove every entry that search_strict(params) would return with no limit,\n"
+     "and return how many. It fails closed: a key search_strict does not know\n"
+     "(limit included), a value it would not use, or a dict with no condition\n"
+     "raises ValueError naming the key, and removes nothing.\n"
+     "{\"user_id\": \"u1\"} forgets everything of user u1."},
+    Required<ToDict>{"params"}};
+
+Ref DeleteWhere(PyObject* self, PyObject* params) {
+  memory::StrictQuery query = ReadDeletionQuery(params);
+  return NewInt(memory::DeleteMatching(*MetadataIndexClass::Of(self).store, std::move(query)));
+}
+
 const Args kSearchStrictArgs{{"search_strict", kSelf}, Required<ToDict>{"params"}};
+
+Ref SearchStrict(PyObject* self, PyObject* params) {
+  const memory::StrictQuery query = ReadStrictQuery(params);
+  return NewStrList(memory::SearchStrict(*MetadataIndexClass::Of(self).store, query));
+}
+
 const Args kSearchFlexibleArgs{{"search_flexible", kSelf}, Required<ToDict>{"params"}};
+
+Ref SearchFlexible(PyObject* self, PyObject* params) {
+  const memory::FlexibleQuery query = ReadFlexibleQuery(params);
+  return NewStrList(memory::SearchFlexible(*MetadataIndexClass::Of(self).store, query));
+}
+
 const Args kStatsArgs{{"stats", kSelf}};
+
+void SetCount(PyObject* dict, const char* key, size_t value) {
+  CheckStatus(PyDict_SetItemString(dict, key, NewInt(value).get()));
+}
+
+Ref Stats(PyObject* self) {
+  const memory::MetadataStore& store = *MetadataIndexClass::Of(self).store;
+  Ref result = Check(PyDict_New());
+  const memory::MetadataStore::KeyCounts counts = store.CountKeys();
+  SetCount(result.get(), "total", counts.entries);
+  SetCount(result.get(), "types_indexed", counts.types);
+  SetCount(result.get(), "subjects_indexed", counts.subjects);
+  SetCount(result.get(), "keywords_indexed", counts.keywords);
+  SetCount(result.get(), "tags_indexed", counts.tags);
+  Ref dist = Check(PyDict_New());
+  for (const auto& [type, count] : store.TypeDistribution()) {
+    CheckStatus(PyDict_SetItem(dist.get(), NewStr(type).get(), NewInt(count).get()));
+  }
+  CheckStatus(PyDict_SetItemString(result.get(), "types_dist", dist.get()));
+  return result;
+}
+
 const Args kSaveArgs{{"save", kSelf}};
+
+Ref Save(PyObject* self) {
+  MetadataIndex& index = MetadataIndexClass::Of(self);
+  if (!index.path) return Ref::Borrow(Py_False);
+  const bool saved =
+      memory::SaveIndexFile(*index.path, *index.store, index.unreadable_on_disk).has_value();
+  // The unreadable file has been kept aside; later saves replace the file
+  // they wrote themselves.
+  if (saved) index.unreadable_on_disk = false;
+  return Ref::Borrow(saved ? Py_True : Py_False);
+}
 
 PyMethodDef kMethods[] = {
     Def<kBatchAddArgs, BatchAdd>(),
-    Def<kSearchStrictArgs, IndexSearchStrict>(),
-    Def<kSearchFlexibleArgs, IndexSearchFlexible>(),
-    Def<kStatsArgs, IndexStats>(),
-    Def<kSaveArgs, IndexSave>(),
+    Def<kGetArgs, Get>(),
+    Def<kGetManyArgs, GetMany>(),
+    Def<kDeleteArgs, Delete>(),
+    Def<kDeleteWhereArgs, DeleteWhere>(),
+    Def<kSearchStrictArgs, SearchStrict>(),
+    Def<kSearchFlexibleArgs, SearchFlexible>(),
+    Def<kStatsArgs, Stats>(),
+    Def<kSaveArgs, Save>(),
     kEndOfMethods,
 };
 

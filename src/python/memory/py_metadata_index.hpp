@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "memory/store.hpp"
+#include "memory/store/metadata_store.hpp"
 #include "python/binding.hpp"
 
 namespace velmar::python {
@@ -21,12 +21,5 @@ struct MetadataIndex {
 };
 
 using MetadataIndexClass = NativeType<MetadataIndex>;
-
-// Methods defined in py_index_queries.cpp; their argument tables are in
-// py_metadata_index.cpp with the rest of the class. `params` is a dict.
-Ref IndexSearchStrict(PyObject* self, PyObject* params);
-Ref IndexSearchFlexible(PyObject* self, PyObject* params);
-Ref IndexStats(PyObject* self);
-Ref IndexSave(PyObject* self);
 
 }  // namespace velmar::python

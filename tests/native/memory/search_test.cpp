@@ -9,7 +9,7 @@
 
 #include "memory/lowercase.hpp"
 #include "memory/search.hpp"
-#include "memory/store.hpp"
+#include "memory/store/metadata_store.hpp"
 
 namespace velmar::memory {
 namespace {

@@ -1,4 +1,4 @@
-#include "memory/id_list.hpp"
+#include "memory/store/id_list.hpp"
 
 #include <algorithm>
 #include <bit>

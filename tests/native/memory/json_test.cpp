@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "memory/json_io.hpp"
-#include "memory/store.hpp"
+#include "memory/json/index_json.hpp"
+#include "memory/store/metadata_store.hpp"
 
 namespace velmar::memory {
 namespace {
@@ -397,7 +397,7 @@ namespace {
 
 // Reads `text` in place from a padded copy, and checks that the copy is as
 // it was afterwards (reading may rewrite it while it works).
-std::optional<std::vector<MetadataEntry>> ReadInPlace(const std::string& text) {
+Result<std::vector<MetadataEntry>> ReadInPlace(const std::string& text) {
   std::string buffer = text;
   buffer.append(kJsonPadding, '\0');
   auto entries = ReadIndexJsonInPlace(buffer.data(), text.size());

@@ -10,70 +10,16 @@
 #include <utility>
 #include <vector>
 
-#include "common/run_in_halves.hpp"
-#include "memory/entry.hpp"
+#include "memory/store/stored_entry.hpp"
 
 namespace velmar::memory {
-
-// An entry as the store keeps it, with the lowercase forms that searches
-// compare against, computed once at insertion. A lower_* list is left empty
-// when it would equal the original list; use the accessors.
-struct StoredEntry {
-  MetadataEntry entry;  // first: an identifier list's pointer to entry.memory_id is this
-  std::vector<std::string> lower_subjects;
-  std::vector<std::string> lower_objects;
-  std::vector<std::string> lower_keywords;
-  // Where the entry sits: its entry_map shard and its slot there. Fixed
-  // once stored.
-  uint32_t shard = 0;
-  uint32_t slot = 0;
-
-  const std::vector<std::string>& LowerSubjects() const {
-    return lower_subjects.empty() ? entry.subjects : lower_subjects;
-  }
-  const std::vector<std::string>& LowerObjects() const {
-    return lower_objects.empty() ? entry.objects : lower_objects;
-  }
-  const std::vector<std::string>& LowerKeywords() const {
-    return lower_keywords.empty() ? entry.keywords : lower_keywords;
-  }
-};
-
-// The stored entry whose memory_id an identifier list points at.
-inline const StoredEntry& StoredOf(const std::string* memory_id) {
-  return *reinterpret_cast<const StoredEntry*>(memory_id);
-}
-
-// What a scan tests first, kept for each entry in a dense array beside the
-// entries: rejecting an entry on these reads a few bytes instead of its
-// whole record (most queries reject most entries).
-struct EntrySummary {
-  double created_at = 0;
-  uint32_t user_hash = 0;  // UserHash(entry.user_id)
-  uint32_t type_code = 0;  // entry.memory_type's place among the shard's types
-  uint8_t importance = 0;
-};
-
-// A run of consecutive entries of one entry_map shard: the entries, their
-// summaries (summaries[i] describes entries[i]), and the shard's distinct
-// memory types, indexed by type_code.
-struct ShardRun {
-  std::span<const StoredEntry> entries;
-  std::span<const EntrySummary> summaries;
-  std::span<const std::string> types;
-};
-
-// The secondary indexes, by what their keys are, and the user_ids, whose
-// entries the store also finds for searches (the empty user_id included;
-// an entry may be found that no longer belongs to the user, or twice).
-enum class KeyIndex { kType, kSubject, kKeyword, kTag, kUser };
 
 // Every entry under its memory_id, plus the type, subject, keyword and tag
 // indexes that list the identifiers carrying each key. Safe for concurrent
 // use: all access goes through per-shard reader-writer locks.
 //
 // The public interface below is what searches, statistics and persistence
-// build on; the layout behind it belongs to store.cpp.
+// build on; the layout behind it belongs to the files of this folder.
 class MetadataStore {
  public:
   MetadataStore();
@@ -92,6 +38,20 @@ class MetadataStore {
   // with every shard locked once, not entry by entry.
   void BulkLoad(std::vector<MetadataEntry> entries);
 
+  // Deletes the entries stored under `memory_ids` for which `matches` (when
+  // given) holds, all in one step: every lock of the store is held
+  // meanwhile, so no reader sees some of them gone and others not, and no
+  // insert runs in between. Unknown identifiers are passed over and a
+  // repeated one counts once. Each key an entry carried stays in its index,
+  // maybe with an empty list (as after a replacement). Returns the number
+  // deleted. Strong guarantee: when it throws (std::bad_alloc), nothing is
+  // deleted.
+  size_t Delete(const std::vector<std::string>& memory_ids,
+                const std::function<bool(const StoredEntry&, const EntrySummary&)>& matches = {});
+
+  // A copy of the entry stored under `memory_id`, or nullopt.
+  std::optional<MetadataEntry> Get(std::string_view memory_id) const;
+
   // Exchanges the contents of two stores. Neither may be in use by another
   // thread meanwhile. Lets a load fill a store of its own and keep it only
   // once every entry is in.
@@ -105,6 +65,8 @@ class MetadataStore {
   std::vector<MetadataEntry> take_snapshot() const;
 
   // Number of shards of entry_map; shards are visited in order 0..n-1.
+  // A shard's runs include the slots of deleted entries (their summaries
+  // say so); VisitShard passes over them.
   size_t ShardCount() const;
   // Calls fn for every entry of one entry_map shard, in table order, while
   // holding that shard's read lock. fn must not touch the store.
@@ -181,7 +143,7 @@ class MetadataStore {
     const EntrySummary& Summary(size_t shard, size_t slot) const;
 
     // The number of slots of one shard: ordinals of that shard are below
-    // (shard << 40) + ShardSlots(shard).
+    // EntryOrdinal(shard, ShardSlots(shard)).
     size_t ShardSlots(size_t shard) const;
 
    private:
@@ -211,8 +173,11 @@ class MetadataStore {
   std::vector<std::string> KeywordIds(const std::string& key) const;
   std::vector<std::string> TagIds(const std::string& key) const;
 
- private:
+ // The layout behind this interface, shared by the files of
+  // memory/store (store_impl.hpp).
   struct Impl;
+
+ private:
   Impl* impl_;
 };
 

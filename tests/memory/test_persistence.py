@@ -464,12 +464,15 @@ def test_writable_file_in_a_directory_we_cannot_write(fresh_python):
     path.chmod(0o666)
     directory.chmod(0o555)
     try:
+        # The module is imported before the child becomes nobody, who may
+        # not be able to reach it (a checkout under /root, or in a private
+        # temporary folder).
         proc = fresh_python(f"""
             import os
+            from velmar.memory import PyMetadataIndex
             if os.geteuid() == 0:
                 os.setgid(65534)
                 os.setuid(65534)
-            from velmar.memory import PyMetadataIndex
             index = PyMetadataIndex({str(path)!r})
             index.batch_add([{{"memory_id": "new", "content_preview": "y" * 5000}}])
             print(index.save(), sorted(os.listdir({str(directory)!r})))

@@ -1,4 +1,4 @@
-// search_strict, search_flexible, stats and save of PyMetadataIndex.
+// Reading the params dict of a search into its query.
 //
 // Query parameters are read leniently (lenient.hpp): a value of the wrong
 // type or range makes its key count as absent. Two things are stricter than
@@ -7,19 +7,22 @@
 // (a typo such as "user") is named in a UserWarning, since it filters
 // nothing.
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <initializer_list>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <type_traits>
 #include <vector>
 
-#include "memory/persistence.hpp"
 #include "memory/search.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
 #include "python/lenient.hpp"
-#include "python/memory/py_metadata_index.hpp"
+#include "python/memory/py_query.hpp"
 #include "python/ref.hpp"
 
 namespace velmar::python {
@@ -92,12 +95,12 @@ uint64_t Limit(PyObject* params, bool match_nothing) {
   // A limit of 0 is how a query that must match nothing reaches the
   // search, so either search still has its usual side effects.
   if (match_nothing) return 0;
-  return ReadInteger(Value(params, "limit").get(), UINT64_MAX).value_or(100);
+  return ReadInteger(Value(params, "limit").get(), UINT64_MAX).value_or(memory::kDefaultLimit);
 }
 
 // Reads the query's keys in one fixed order; the strict query has more.
 template <class Query>
-Query ReadQuery(PyObject* params) {
+Query ReadQueryKeys(PyObject* params) {
   Query q;
   bool match_nothing = false;
   q.user_id = UserFilter(params, match_nothing);
@@ -115,49 +118,78 @@ Query ReadQuery(PyObject* params) {
   return q;
 }
 
-void SetCount(PyObject* dict, const char* key, size_t value) {
-  CheckStatus(PyDict_SetItemString(dict, key, NewInt(value).get()));
+}  // namespace
+
+memory::StrictQuery ReadStrictQuery(PyObject* params) {
+  WarnUnknownKeys("search_strict", params, kStrictKeys);
+  return ReadQueryKeys<memory::StrictQuery>(params);
+}
+
+memory::FlexibleQuery ReadFlexibleQuery(PyObject* params) {
+  WarnUnknownKeys("search_flexible", params, kFlexibleKeys);
+  return ReadQueryKeys<memory::FlexibleQuery>(params);
+}
+
+namespace {
+
+[[noreturn]] void RefuseKey(PyObject* key, const char* why) {
+  PyErr_Format(PyExc_ValueError, "delete_where(): %R %s; nothing was deleted", key, why);
+  throw PythonErrorSet{};
+}
+
+// Reads one key of a deletion query into `q`; false when the value is not
+// one that strict search would use.
+bool ReadDeletionKey(std::string_view name, PyObject* value, memory::StrictQuery& q) {
+  auto texts = [&](std::vector<std::string>& out) {
+    out = ReadTextSequence(value);
+    return !out.empty();
+  };
+  auto byte = [&](std::optional<uint8_t>& out) {
+    const std::optional<uint64_t> v = ReadInteger(value, 255);
+    if (v) out = static_cast<uint8_t>(*v);
+    return v.has_value();
+  };
+  auto time = [&](std::optional<double>& out) {
+    out = ReadDouble(value);
+    return out && !std::isnan(*out);
+  };
+  if (name == "user_id") return (q.user_id = ReadText(value)).has_value();
+  if (name == "memory_types") return texts(q.memory_types);
+  if (name == "subjects") return texts(q.subjects);
+  if (name == "keywords") return texts(q.keywords);
+  if (name == "tags") return texts(q.tags);
+  if (name == "importance_min") return byte(q.importance_min);
+  if (name == "importance_max") return byte(q.importance_max);
+  if (name == "created_after") return time(q.created_after);
+  if (name == "created_before") return time(q.created_before);
+  return false;
 }
 
 }  // namespace
 
-Ref IndexSearchStrict(PyObject* self, PyObject* params) {
-  WarnUnknownKeys("search_strict", params, kStrictKeys);
-  const auto query = ReadQuery<memory::StrictQuery>(params);
-  return NewStrList(memory::SearchStrict(*MetadataIndexClass::Of(self).store, query));
-}
-
-Ref IndexSearchFlexible(PyObject* self, PyObject* params) {
-  WarnUnknownKeys("search_flexible", params, kFlexibleKeys);
-  const auto query = ReadQuery<memory::FlexibleQuery>(params);
-  return NewStrList(memory::SearchFlexible(*MetadataIndexClass::Of(self).store, query));
-}
-
-Ref IndexStats(PyObject* self) {
-  const memory::MetadataStore& store = *MetadataIndexClass::Of(self).store;
-  Ref result = Check(PyDict_New());
-  const memory::MetadataStore::KeyCounts counts = store.CountKeys();
-  SetCount(result.get(), "total", counts.entries);
-  SetCount(result.get(), "types_indexed", counts.types);
-  SetCount(result.get(), "subjects_indexed", counts.subjects);
-  SetCount(result.get(), "keywords_indexed", counts.keywords);
-  SetCount(result.get(), "tags_indexed", counts.tags);
-  Ref dist = Check(PyDict_New());
-  for (const auto& [type, count] : store.TypeDistribution()) {
-    CheckStatus(PyDict_SetItem(dist.get(), NewStr(type).get(), NewInt(count).get()));
+memory::StrictQuery ReadDeletionQuery(PyObject* params) {
+  memory::StrictQuery q;
+  // The items are taken first: reading a value may run the caller's code,
+  // which must not change the dict under PyDict_Next.
+  std::vector<std::pair<Ref, Ref>> items;
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(params, &pos, &key, &value)) items.emplace_back(Ref::Borrow(key), Ref::Borrow(value));
+  for (const auto& [k, v] : items) {
+    const std::optional<std::string_view> name = PyUnicode_Check(k.get()) ? TextOf(k.get()) : std::nullopt;
+    const bool known = name && std::find_if(kStrictKeys.begin(), kStrictKeys.end(), [&](const char* known_key) {
+                                 return *name == known_key;
+                               }) != kStrictKeys.end();
+    if (!known || *name == "limit") RefuseKey(k.get(), "is not a condition delete_where knows");
+    if (!ReadDeletionKey(*name, v.get(), q)) RefuseKey(k.get(), "has a value that is not a usable condition");
   }
-  CheckStatus(PyDict_SetItemString(result.get(), "types_dist", dist.get()));
-  return result;
-}
-
-Ref IndexSave(PyObject* self) {
-  MetadataIndex& index = MetadataIndexClass::Of(self);
-  if (!index.path) return Ref::Borrow(Py_False);
-  const bool saved = memory::SaveIndexFile(*index.path, *index.store, index.unreadable_on_disk);
-  // The unreadable file has been kept aside; later saves replace the file
-  // they wrote themselves.
-  if (saved) index.unreadable_on_disk = false;
-  return Ref::Borrow(saved ? Py_True : Py_False);
+  if (items.empty()) {
+    PyErr_SetString(PyExc_ValueError,
+                    "delete_where(): params holds no condition; nothing was deleted "
+                    "(deleting every entry needs a condition that every entry meets)");
+    throw PythonErrorSet{};
+  }
+  return q;
 }
 
 }  // namespace velmar::python

@@ -27,7 +27,9 @@ def test_class_shape():
     assert PyMetadataIndex.__text_signature__ == "(path=None)"
     assert not PyMetadataIndex.__doc__
     methods = [n for n, v in vars(PyMetadataIndex).items() if callable(v) and not n.startswith("__")]
-    assert methods == ["batch_add", "search_strict", "search_flexible", "stats", "save"]
+    specified = ["batch_add", "search_strict", "search_flexible", "stats", "save"]
+    added = ["get", "get_many", "delete", "delete_where"]
+    assert sorted(methods) == sorted(specified + added)
     signatures = {n: getattr(PyMetadataIndex, n).__text_signature__ for n in methods}
     assert signatures == {
         "batch_add": "($self, entries)",
@@ -35,8 +37,15 @@ def test_class_shape():
         "search_flexible": "($self, params)",
         "stats": "($self)",
         "save": "($self)",
+        "get": "($self, memory_id)",
+        "get_many": "($self, memory_ids)",
+        "delete": "($self, memory_ids)",
+        "delete_where": "($self, params)",
     }
-    assert all(not getattr(PyMetadataIndex, n).__doc__ for n in methods)
+    # The specified methods keep their empty docstrings; the added ones say
+    # what they do.
+    assert all(not getattr(PyMetadataIndex, n).__doc__ for n in specified)
+    assert all(getattr(PyMetadataIndex, n).__doc__ for n in added)
 
 
 @pytest.mark.parametrize(

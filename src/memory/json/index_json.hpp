@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/error.hpp"
 #include "common/memory_pages.hpp"
 #include "memory/entry.hpp"
 
@@ -22,12 +23,13 @@ class MetadataStore;
 // WriteIndexJson(store.take_snapshot()) when nothing is inserted meanwhile.
 std::string WriteStoreJson(const MetadataStore& store);
 
-// Parses index file text: every entry, or nullopt when anything is wrong
-// (syntax, types, ranges, missing or repeated keys, nesting deeper than 128).
+// Parses index file text: every entry, or an Error saying what is wrong in
+// words that follow "the file ..." (syntax, types, ranges, missing or
+// repeated keys, nesting deeper than 128).
 // Valid JSON in the value of a key the reader ignores never makes the text
 // unreadable, whatever numbers or strings it holds; an integer created_at
 // beyond 64 bits is read as the nearest double.
-std::optional<std::vector<MetadataEntry>> ReadIndexJson(std::string_view text);
+Result<std::vector<MetadataEntry>> ReadIndexJson(std::string_view text);
 
 // Bytes that ReadIndexJsonInPlace may read past the end of its text.
 inline constexpr size_t kJsonPadding = 64;
@@ -38,7 +40,7 @@ inline constexpr size_t kJsonPadding = 64;
 // two pieces at once when it can be cut between two entries, and in pieces
 // one after another when it is larger than the parser takes at once. The
 // text is as it was when this returns.
-std::optional<std::vector<MetadataEntry>> ReadIndexJsonInPlace(char* text, size_t size);
+Result<std::vector<MetadataEntry>> ReadIndexJsonInPlace(char* text, size_t size);
 
 // Lowers the size above which a text is read in pieces (normally the
 // parser's limit, 4 GiB), so that tests can exercise the pieces with small

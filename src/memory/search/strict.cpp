@@ -1,0 +1,253 @@
+#include <algorithm>
+#include <cstdint>
+#include <cmath>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "common/worker_pool.hpp"
+#include "memory/search.hpp"
+#include "memory/search/ranking.hpp"
+
+namespace velmar::memory {
+
+namespace {
+
+using namespace ranking;  // NOLINT(build/namespaces): this file's own toolkit
+
+
+// The conditions of a strict query that the entry's summary can decide.
+// The user test there is on hashes; PassesStrictRecord confirms it.
+bool PassesStrictSummary(const EntrySummary& s, const StrictQuery& q, uint32_t user_hash) {
+  if (!PassesTime(s.created_at, q.created_after, q.created_before)) return false;
+  if (q.importance_min && s.importance < *q.importance_min) return false;
+  if (q.importance_max && s.importance > *q.importance_max) return false;
+  if (q.user_id && s.user_hash != user_hash) return false;
+  return true;
+}
+
+// The rest, on the record of an entry that passed the summary and its type.
+bool PassesStrictRecord(const StoredEntry& stored, const StrictQuery& q) {
+  const MetadataEntry& e = stored.entry;
+  if (q.user_id && e.user_id != *q.user_id) return false;
+  if (!q.tags.empty()) {
+    bool any = false;
+    for (const std::string& tag : e.tags) {
+      if (AnyEqual(tag, q.tags)) {
+        any = true;
+        break;
+      }
+    }
+    if (!any) return false;
+  }
+  if (!q.subjects.empty() && !AnyLooseMatch(stored.LowerSubjects(), q.subjects)) return false;
+  if (!q.keywords.empty() && !AnyLooseMatch(stored.LowerKeywords(), q.keywords)) return false;
+  return true;
+}
+
+
+}  // namespace
+
+namespace {
+
+// A strict query's match, ranked by (created_at descending, ordinal).
+struct Hit {
+  double created_at;
+  uint64_t ordinal;
+  const std::string* memory_id;
+};
+
+bool HitBefore(const Hit& a, const Hit& b) {
+  const bool nan_a = std::isnan(a.created_at), nan_b = std::isnan(b.created_at);
+  if (nan_a != nan_b) return nan_b;
+  if (!nan_a && a.created_at != b.created_at) return a.created_at > b.created_at;
+  return a.ordinal < b.ordinal;
+}
+
+// The whole strict test of one entry.
+bool PassesStrict(const StoredEntry& stored, const EntrySummary& s, const StrictQuery& q,
+                  uint32_t user_hash) {
+  return PassesStrictSummary(s, q, user_hash) &&
+         (q.memory_types.empty() || AnyEqual(stored.entry.memory_type, q.memory_types)) &&
+         PassesStrictRecord(stored, q);
+}
+
+// The identifiers that could pass the query's most selective condition that
+// an index answers (types and tags exactly, subjects and keywords through
+// the lowercase forms of the keys), when there are at most `max_ids` of
+// them. nullopt when no index narrows the search that far. An identifier
+// may appear more than once.
+std::optional<std::vector<const std::string*>> IdsFromIndex(const MetadataStore& store,
+                                                          const StrictQuery& q, size_t max_ids) {
+  std::optional<std::vector<const std::string*>> best;
+  auto consider = [&](auto&& collect) {
+    std::vector<const std::string*> ids;
+    const size_t cap = best ? best->size() : max_ids;
+    if (collect(cap, &ids) && (!best || ids.size() < best->size())) best = std::move(ids);
+  };
+  // The empty key is not indexed: entries holding one are listed nowhere,
+  // so a condition they may pass cannot be answered from the index.
+  auto exact = [&](KeyIndex index, const std::vector<std::string>& keys) {
+    if (keys.empty()) return;
+    const bool has_empty = std::find(keys.begin(), keys.end(), "") != keys.end();
+    if (has_empty && store.EntriesWithEmptyKey(index) > 0) return;
+    consider([&](size_t cap, std::vector<const std::string*>* ids) {
+      return store.CollectIds(index, keys, cap, ids);
+    });
+  };
+  auto loose = [&](KeyIndex index, const std::vector<std::string>& terms) {
+    if (terms.empty() || store.EntriesWithEmptyKey(index) > 0) return;
+    consider([&](size_t cap, std::vector<const std::string*>* ids) {
+      return store.CollectMatchingIds(
+          index,
+          [&](std::string_view key) {
+            for (const std::string& t : terms) {
+              if (EitherContains(key, t)) return true;
+            }
+            return false;
+          },
+          cap, ids);
+    });
+  };
+  if (q.user_id) {
+    // The user index lists the empty user_id too.
+    consider([&](size_t cap, std::vector<const std::string*>* ids) {
+      return store.CollectIds(KeyIndex::kUser, {*q.user_id}, cap, ids);
+    });
+  }
+  exact(KeyIndex::kTag, q.tags);
+  exact(KeyIndex::kType, q.memory_types);
+  loose(KeyIndex::kSubject, q.subjects);
+  loose(KeyIndex::kKeyword, q.keywords);
+  return best;
+}
+
+
+
+// Strict search through the candidates of an index: each is tested, and
+// the best `limit` are ranked.
+std::vector<std::string> StrictFromIds(const MetadataStore& store, const StrictQuery& q,
+                                              uint32_t user_hash,
+                                              const std::vector<const std::string*>& ids) {
+  MetadataStore::Reader reader(store);
+  std::vector<Hit> hits;
+  auto type_passes = [&](const std::string& type) {
+    return AnyEqual(type, q.memory_types) ? 1.0f : 0.0f;
+  };
+  ForEachListedEntry(
+      reader, store.ShardCount(), ids,
+      [&](const StoredEntry& stored, const EntrySummary& s, uint64_t, TypeMemo& memo) {
+        return PassesStrictSummary(s, q, user_hash) &&
+               (q.memory_types.empty() ||
+                memo.Get(reader.ShardTypes(stored.shard), s.type_code, type_passes) != 0.0f);
+      },
+      [&](const StoredEntry& stored, const EntrySummary& s, uint64_t ordinal) {
+        if (PassesStrictRecord(stored, q)) {
+          hits.push_back(Hit{s.created_at, ordinal, &stored.entry.memory_id});
+        }
+      });
+  const size_t count = static_cast<size_t>(std::min<uint64_t>(q.limit, hits.size()));
+  std::partial_sort(hits.begin(), hits.begin() + static_cast<std::ptrdiff_t>(count), hits.end(),
+                    HitBefore);
+  std::vector<std::string> out;
+  out.reserve(count);
+  for (size_t i = 0; i < count; ++i) out.push_back(*hits[i].memory_id);
+  return out;
+}
+
+// Strict search walking the entries newest first, for at most `budget`
+// entries. nullopt when the budget ran out before the answer was complete.
+std::optional<std::vector<std::string>> StrictByTime(const MetadataStore& store,
+                                                     const StrictQuery& q, uint32_t user_hash,
+                                                     size_t budget) {
+  MetadataStore::Reader reader(store);
+  std::vector<std::string> out;
+  size_t visited = 0;
+  bool complete = true;
+  reader.ForEachByTime(
+      q.created_before, q.created_after,
+      [&](const StoredEntry& stored, const EntrySummary& s, uint64_t) {
+        if (++visited > budget) {
+          complete = false;
+          return false;
+        }
+        if (PassesStrict(stored, s, q, user_hash)) out.push_back(stored.entry.memory_id);
+        return out.size() < q.limit;
+      });
+  if (!complete) return std::nullopt;
+  return out;
+}
+
+}  // namespace
+
+std::vector<std::string> SearchStrict(const MetadataStore& store, const StrictQuery& query) {
+  if (query.limit == 0) return {};
+  StrictQuery lowered = query;
+  lowered.subjects = Lowered(query.subjects);
+  lowered.keywords = Lowered(query.keywords);
+  const uint32_t user_hash = query.user_id ? MetadataStore::UserHash(*query.user_id) : 0;
+
+  // The cheapest of three ways to the same answer. A candidate costs a
+  // random read or two where a scan reads a few bytes in order, so the
+  // index pays when it narrows to a small share of the entries; walking
+  // newest first pays when the first `limit` matches come early; the scan
+  // of every summary is the fallback, with a bounded cost.
+  const size_t total = store.Size();
+  if (auto ids = IdsFromIndex(store, lowered, total / 32 + 64)) {
+    // Many candidates for a few answers: walking newest first meets the
+    // first `limit` of them after about limit * total / candidates
+    // entries, when matches spread evenly in time.
+    const double c = static_cast<double>(ids->size());
+    const double walk = static_cast<double>(query.limit) * static_cast<double>(total) / c;
+    if (walk < c / 4) {
+      const size_t budget = static_cast<size_t>(4 * walk) + 1024;
+      if (auto found = StrictByTime(store, lowered, user_hash, budget)) return std::move(*found);
+    }
+    return StrictFromIds(store, lowered, user_hash, *ids);
+  }
+  const size_t budget = std::max<size_t>(1024, total / 64);
+  if (query.limit <= budget / 2) {
+    if (auto found = StrictByTime(store, lowered, user_hash, budget)) return std::move(*found);
+  }
+
+  auto type_passes = [&](const std::string& type) {
+    return AnyEqual(type, lowered.memory_types) ? 1.0f : 0.0f;
+  };
+  // Strict search never creates the pool: its size belongs to its first
+  // user, and strict search is not one. It uses the pool once it exists.
+  return CollectRanked(
+      velmar::ExistingWorkerPool(), store, query.limit,
+      [&](const ShardRun& run, size_t i, uint64_t ordinal, TopMatches& top, TypeMemo& memo) {
+        const EntrySummary& s = run.summaries[i];
+        if (!PassesStrictSummary(s, lowered, user_hash)) return false;
+        if (!lowered.memory_types.empty() && memo.Get(run.types, s.type_code, type_passes) == 0.0f) {
+          return false;
+        }
+        return top.Admits(0, s.created_at, ordinal);
+      },
+      [&](const ShardRun& run, size_t i, uint64_t ordinal, TopMatches& top) {
+        const StoredEntry& stored = run.entries[i];
+        const double created_at = run.summaries[i].created_at;
+        if (!PassesStrictRecord(stored, lowered) || !top.Admits(0, created_at, ordinal)) return;
+        top.Add(0, created_at, ordinal, stored.entry.memory_id);
+      });
+}
+
+size_t DeleteMatching(MetadataStore& store, StrictQuery query) {
+  query.limit = UINT64_MAX;
+  const std::vector<std::string> ids = SearchStrict(store, query);
+  if (ids.empty()) return 0;
+  // Tested again once the store is locked for the deletion: an entry
+  // replaced meanwhile by one that no longer matches stays.
+  StrictQuery lowered = std::move(query);
+  lowered.subjects = Lowered(lowered.subjects);
+  lowered.keywords = Lowered(lowered.keywords);
+  const uint32_t user_hash = lowered.user_id ? MetadataStore::UserHash(*lowered.user_id) : 0;
+  return store.Delete(ids, [&](const StoredEntry& stored, const EntrySummary& s) {
+    return PassesStrict(stored, s, lowered, user_hash);
+  });
+}
+
+}  // namespace velmar::memory

@@ -1,0 +1,171 @@
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <shared_mutex>
+#include <utility>
+#include <vector>
+
+#include "common/run_in_halves.hpp"
+#include "memory/store/list_finder.hpp"
+#include "memory/store/store_impl.hpp"
+
+namespace velmar::memory {
+
+namespace {
+
+// Where BulkLoad put the entries: last[i] is the slot entry i went to when
+// it is its identifier's last occurrence, else null; `replaced` holds the
+// keys of the entries that a later occurrence replaced (one side per half).
+struct Placed {
+  std::vector<const StoredEntry*> last;
+  std::vector<MetadataEntry> replaced[2];
+};
+
+// Gives every entry its slot, shard by shard: even shards on one side, odd
+// on the other.
+Placed PlaceEntries(MetadataStore::Impl& m, std::vector<MetadataEntry>& entries,
+                    const std::vector<uint64_t>& hashes, bool two) {
+  const size_t n = entries.size();
+  Placed placed;
+  placed.last.resize(n);
+  std::vector<const StoredEntry*>& last = placed.last;
+  auto& replaced = placed.replaced;
+  RunInHalves(two, [&](int half) {
+    std::vector<size_t> counts(m.shard_count);
+    for (uint64_t hash : hashes) ++counts[ShardOfHash(hash, m.shard_count)];
+    // Per shard of this half: the entry that last went to each slot.
+    std::vector<std::vector<uint32_t>> last_in_slot(m.shard_count);
+    for (size_t s = 0; s < m.shard_count; ++s) {
+      if (s % 2 == static_cast<size_t>(half)) m.entry_shards[s].Reserve(counts[s]);
+    }
+    for (size_t i = 0; i < n; ++i) {
+      const size_t s = ShardOfHash(hashes[i], m.shard_count);
+      if (s % 2 != static_cast<size_t>(half)) continue;
+      EntryShard& shard = m.entry_shards[s];
+      StoredEntry stored = MakeStored(std::move(entries[i]));
+      int64_t slot = shard.Find(stored.entry.memory_id, hashes[i]);
+      if (slot < 0) {
+        const EntrySummary summary = shard.Summarize(stored.entry, m.seed);
+        slot = static_cast<int64_t>(shard.Add(std::move(stored), summary, hashes[i]));
+        last_in_slot[s].push_back(static_cast<uint32_t>(i));
+      } else {
+        // The keys of the entry replaced stay in the indexes (with the
+        // identifier gone from their lists), as after insert_entry.
+        MetadataEntry& old = shard.At(static_cast<size_t>(slot)).entry;
+        MetadataEntry& keys = replaced[static_cast<size_t>(half)].emplace_back();
+        keys.memory_type = std::move(old.memory_type);
+        keys.subjects = std::move(old.subjects);
+        keys.keywords = std::move(old.keywords);
+        keys.tags = std::move(old.tags);
+        const EntrySummary summary = shard.Summarize(stored.entry, m.seed);
+        shard.PrepareReplace();
+        shard.Replace(static_cast<size_t>(slot), std::move(stored), summary);
+        uint32_t& previous = last_in_slot[s][static_cast<size_t>(slot)];
+        last[previous] = nullptr;
+        previous = static_cast<uint32_t>(i);
+      }
+      last[i] = &shard.At(static_cast<size_t>(slot));
+    }
+  });
+  return placed;
+}
+
+// Lists the last occurrences in entry order (appending only), and makes
+// sure the keys of the replaced entries are there, emptied, as
+// insert_entry would leave them.
+void IndexLastOccurrences(MetadataStore::Impl& m, const Placed& placed, bool two) {
+  const std::vector<const StoredEntry*>& last = placed.last;
+  const auto& replaced = placed.replaced;
+  // Types and keywords on one side, subjects and tags on the other: about
+  // the same number of keys each.
+  RunInHalves(two, [&](int half) {
+    ListFinder first(half == 0 ? m.type_index : m.subject_index);
+    ListFinder second(half == 0 ? m.keyword_index : m.tag_index);
+    for (const StoredEntry* stored : last) {
+      if (stored == nullptr) continue;
+      const MetadataEntry& e = stored->entry;
+      if (half == 0) {
+        if (!e.memory_type.empty()) first.Get(e.memory_type).Append(&e.memory_id);
+        ListAll(second, e.keywords, &e.memory_id);
+      } else {
+        ListAll(first, e.subjects, &e.memory_id);
+        ListAll(second, e.tags, &e.memory_id);
+      }
+    }
+    for (const auto& side : replaced) {
+      for (const MetadataEntry& e : side) {
+        if (half == 0) {
+          if (!e.memory_type.empty()) first.Get(e.memory_type);
+          ListAll(second, e.keywords, nullptr);
+        } else {
+          ListAll(first, e.subjects, nullptr);
+          ListAll(second, e.tags, nullptr);
+        }
+      }
+    }
+  });
+}
+
+}  // namespace
+
+void MetadataStore::BulkLoad(std::vector<MetadataEntry> entries) {
+  Impl& m = *impl_;
+  std::vector<std::unique_lock<std::shared_mutex>> locks;
+  locks.reserve(5 * m.shard_count);
+  bool empty = true;
+  for (size_t i = 0; i < m.shard_count; ++i) {
+    locks.emplace_back(m.entry_shards[i].mutex);
+    empty = empty && m.entry_shards[i].size() == 0;
+  }
+  if (!empty) {
+    // Entries may be replaced: that takes the ordinary path.
+    locks.clear();
+    for (MetadataEntry& entry : entries) insert_entry(std::move(entry));
+    return;
+  }
+  for (IndexMap* index :
+       {&m.type_index, &m.subject_index, &m.keyword_index, &m.tag_index}) {
+    for (size_t i = 0; i < index->ShardCount(); ++i) locks.emplace_back(index->ShardAt(i).mutex);
+  }
+  m.LoadLocked(std::move(entries));
+}
+
+void MetadataStore::Impl::LoadLocked(std::vector<MetadataEntry>&& entries) {
+  Impl& m = *this;
+  // Every lock is held. Inserting one by one would leave each identifier
+  // in the slot of its first occurrence, holding its last one, and list
+  // under each key the identifiers whose last occurrence carries it, in the
+  // order of those last occurrences. So first every entry takes its slot,
+  // then the last occurrences are indexed in file order, appending only.
+  // Both steps split into two halves that share nothing (shards, then
+  // indexes), run on two threads when that pays.
+  const size_t n = entries.size();
+  // Below this a second thread costs more to start than it saves.
+  const bool two = n >= 20000;
+  std::vector<uint64_t> hashes(n);
+  RunInHalves(two, [&](int half) {
+    for (size_t i = half == 0 ? 0 : n / 2; i < (half == 0 ? n / 2 : n); ++i) {
+      hashes[i] = m.seed(entries[i].memory_id);
+    }
+  });
+
+  Placed placed = PlaceEntries(m, entries, hashes, two);
+  std::vector<MetadataEntry>().swap(entries);
+  IndexLastOccurrences(m, placed, two);
+  const std::vector<const StoredEntry*>& last = placed.last;
+
+  // What searches narrow with: each shard's time order and user lists,
+  // made now rather than by the first search, and the entries holding
+  // empty keys.
+  RunInHalves(two, [&](int half) {
+    for (size_t s = static_cast<size_t>(half); s < m.shard_count; s += 2) {
+      m.entry_shards[s].SortByTime();
+      m.entry_shards[s].GroupByUser();
+    }
+  });
+  for (const StoredEntry* stored : last) {
+    if (stored != nullptr) m.CountEmptyKeys(EmptyKeysOf(stored->entry), +1);
+  }
+}
+
+}  // namespace velmar::memory

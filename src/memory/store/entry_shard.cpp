@@ -1,0 +1,229 @@
+#include "memory/store/entry_shard.hpp"
+
+#include <algorithm>
+#include <utility>
+
+#include "common/panic.hpp"
+#include "memory/store/metadata_store.hpp"
+
+namespace velmar::memory {
+
+namespace {
+
+// Overwrites a stored entry with a newer one of the same memory_id, leaving
+// the stored memory_id string itself untouched: identifier lists point at
+// it, and a reader of a list holds only that list's lock, not this entry's.
+void Overwrite(StoredEntry& slot, StoredEntry&& next) noexcept {
+  // Every field but memory_id is assigned below; a new field must be too.
+  static_assert(sizeof(MetadataEntry) == 3 * sizeof(std::string) +
+                                             4 * sizeof(std::vector<std::string>) +
+                                             2 * sizeof(double) + sizeof(uint64_t) +
+                                             2 * sizeof(std::optional<std::string>));
+  MetadataEntry& e = slot.entry;
+  MetadataEntry& n = next.entry;
+  e.user_id = std::move(n.user_id);
+  e.memory_type = std::move(n.memory_type);
+  e.subjects = std::move(n.subjects);
+  e.objects = std::move(n.objects);
+  e.keywords = std::move(n.keywords);
+  e.tags = std::move(n.tags);
+  e.importance = n.importance;
+  e.confidence = n.confidence;
+  e.created_at = n.created_at;
+  e.access_count = n.access_count;
+  e.chat_id = std::move(n.chat_id);
+  e.content_preview = std::move(n.content_preview);
+  slot.lower_subjects = std::move(next.lower_subjects);
+  slot.lower_objects = std::move(next.lower_objects);
+  slot.lower_keywords = std::move(next.lower_keywords);
+}
+
+}  // namespace
+
+void EntryShard::SortBySlotTime(std::vector<TimeItem>& items) {
+  if (items.size() < 4096) {
+    std::sort(items.begin(), items.end(), Earlier);
+    return;
+  }
+  std::vector<TimeItem> sorted(items.size());
+  std::vector<size_t> start(size_t{1} << 16);
+  for (int shift = 0; shift < 64; shift += 16) {
+    auto digit = [shift](const TimeItem& t) { return (TimeKey(t.created_at) >> shift) & 0xffff; };
+    std::fill(start.begin(), start.end(), 0);
+    for (const TimeItem& t : items) ++start[digit(t)];
+    if (start[digit(items.front())] == items.size()) continue;
+    size_t sum = 0;
+    for (size_t& n : start) sum += std::exchange(n, sum);
+    for (const TimeItem& t : items) sorted[start[digit(t)]++] = t;
+    items.swap(sorted);
+  }
+}
+
+void EntryShard::SortByTime() const {
+  std::lock_guard guard(time_mutex);
+  const size_t count = size();
+  if (time_pending.empty() && time_upto == count) return;
+  std::vector<TimeItem> fresh;
+  fresh.reserve(time_pending.size() + (count - time_upto));
+  auto item_of = [&](size_t slot) {
+    const EntrySummary& s = SummaryAt(slot);
+    return TimeItem{s.created_at, static_cast<uint32_t>(slot), s.user_hash};
+  };
+  // In slot order (noted slots all come before time_upto), so that a
+  // stable sort by time leaves equal times in slot order.
+  std::sort(time_pending.begin(), time_pending.end());
+  time_pending.erase(std::unique(time_pending.begin(), time_pending.end()), time_pending.end());
+  // Deleted slots leave the time order.
+  for (uint32_t slot : time_pending) {
+    if (!IsDeleted(slot)) fresh.push_back(item_of(slot));
+  }
+  for (size_t slot = time_upto; slot < count; ++slot) {
+    if (!IsDeleted(slot)) fresh.push_back(item_of(slot));
+  }
+  SortBySlotTime(fresh);
+  // An item is current when its time and user are still its slot's; a
+  // slot whose time went and came back gives two equal items, next to
+  // each other.
+  auto current = [&](const TimeItem& item) {
+    const EntrySummary& s = SummaryAt(item.slot);
+    return !s.deleted && SameTime(item.created_at, s.created_at) && item.user_hash == s.user_hash;
+  };
+  std::vector<TimeItem> merged;
+  merged.reserve(by_time.size() + fresh.size());
+  auto a = by_time.begin(), b = fresh.begin();
+  auto keep = [&](const TimeItem& item) {
+    if (!current(item)) return;
+    if (!merged.empty() && merged.back().slot == item.slot &&
+        SameTime(merged.back().created_at, item.created_at)) {
+      return;
+    }
+    merged.push_back(item);
+  };
+  while (a != by_time.end() || b != fresh.end()) {
+    if (b == fresh.end() || (a != by_time.end() && !Earlier(*b, *a))) {
+      keep(*a++);
+    } else {
+      keep(*b++);
+    }
+  }
+  by_time.swap(merged);
+  time_pending.clear();
+  time_upto = count;
+}
+
+EntryShard::Window EntryShard::TimeWindow(std::optional<double> newest, std::optional<double> oldest) const {
+  const TimeItem* first = by_time.data();
+  const TimeItem* last = first + by_time.size();
+  const TimeItem* nan =
+      std::partition_point(first, last, [](const TimeItem& t) { return !std::isnan(t.created_at); });
+  const TimeItem* begin = first;
+  const TimeItem* end = nan;
+  if (newest) {
+    begin = std::partition_point(first, nan, [&](const TimeItem& t) { return t.created_at > *newest; });
+  }
+  if (oldest && !std::isnan(*oldest)) {
+    end = std::partition_point(begin, nan, [&](const TimeItem& t) { return t.created_at >= *oldest; });
+  }
+  return Window{begin, std::max(begin, end), nan, last};
+}
+
+void EntryShard::GroupByUser() const {
+  std::lock_guard guard(users_mutex);
+  for (const size_t count = size(); users_upto < count; ++users_upto) {
+    user_slots[SummaryAt(users_upto).user_hash].push_back(static_cast<uint32_t>(users_upto));
+  }
+  for (uint32_t slot : users_pending) user_slots[SummaryAt(slot).user_hash].push_back(slot);
+  users_pending.clear();
+}
+
+void EntryShard::PrepareAdd() {
+  const size_t slot = size();
+  if (slot >= kMaxSlots) throw Panic("entry shard full");
+  ids.Reserve(slot + 1);
+  if (slot / kChunk == chunks.size()) {
+    // Reserved whole before it joins the shard: a chunk never grows, so
+    // its entries never move.
+    Chunk chunk;
+    chunk.entries.reserve(kChunk);
+    chunk.summaries.reserve(kChunk);
+    chunks.push_back(std::move(chunk));
+  }
+}
+
+size_t EntryShard::Add(StoredEntry&& stored, const EntrySummary& summary, uint64_t hash) {
+  PrepareAdd();
+  const size_t slot = size();
+  Chunk& chunk = chunks[slot / kChunk];
+  stored.shard = index;
+  stored.slot = static_cast<uint32_t>(slot);
+  chunk.summaries.push_back(summary);
+  chunk.entries.push_back(std::move(stored));
+  ids.Add(hash, static_cast<uint32_t>(slot));
+  return slot;
+}
+
+void EntryShard::PrepareReplace() {
+  for (std::vector<uint32_t>* notes : {&time_pending, &users_pending}) {
+    if (notes->size() == notes->capacity()) notes->reserve(std::max<size_t>(16, 2 * notes->capacity()));
+  }
+}
+
+void EntryShard::Replace(size_t slot, StoredEntry&& next, const EntrySummary& summary) noexcept {
+  EntrySummary& old = chunks[slot / kChunk].summaries[slot % kChunk];
+  // A deleted slot left the time order; it comes back whatever its time.
+  if (slot < time_upto && (old.deleted || !SameTime(old.created_at, summary.created_at) ||
+                           old.user_hash != summary.user_hash)) {
+    time_pending.push_back(static_cast<uint32_t>(slot));
+  }
+  // A deleted slot stays in its user's list, so only a change of user is
+  // noted.
+  if (old.deleted) --dead;
+  if (slot < users_upto && old.user_hash != summary.user_hash) {
+    users_pending.push_back(static_cast<uint32_t>(slot));
+  }
+  old = summary;
+  Overwrite(At(slot), std::move(next));
+}
+
+void EntryShard::MarkDeleted(size_t slot) noexcept {
+  EntrySummary& summary = chunks[slot / kChunk].summaries[slot % kChunk];
+  summary.deleted = true;
+  ++dead;
+  if (slot < time_upto) time_pending.push_back(static_cast<uint32_t>(slot));
+  // Everything but the memory_id goes, without allocating: swapped with
+  // empty values, never shrunk in place.
+  StoredEntry& stored = At(slot);
+  MetadataEntry& e = stored.entry;
+  std::string().swap(e.user_id);
+  std::string().swap(e.memory_type);
+  for (std::vector<std::string>* list : {&e.subjects, &e.objects, &e.keywords, &e.tags,
+                                         &stored.lower_subjects, &stored.lower_objects,
+                                         &stored.lower_keywords}) {
+    std::vector<std::string>().swap(*list);
+  }
+  e.chat_id.reset();
+  e.content_preview.reset();
+}
+
+EntrySummary EntryShard::Summarize(const MetadataEntry& e, const SeededStringHash& seed) {
+  EntrySummary summary;
+  summary.created_at = e.created_at;
+  summary.user_hash = MetadataStore::UserHash(e.user_id);
+  summary.type_code = TypeCode(e.memory_type, seed);
+  summary.importance = e.importance;
+  return summary;
+}
+
+uint32_t EntryShard::TypeCode(std::string_view type, const SeededStringHash& seed) {
+  const uint64_t hash = seed(type);
+  const int64_t found =
+      type_codes.Find(hash, [&](size_t code) { return types[code] == type; });
+  if (found >= 0) return static_cast<uint32_t>(found);
+  const auto code = static_cast<uint32_t>(types.size());
+  type_codes.Reserve(types.size() + 1);
+  types.emplace_back(type);
+  type_codes.Add(hash, code);  // room reserved: cannot fail
+  return code;
+}
+
+}  // namespace velmar::memory

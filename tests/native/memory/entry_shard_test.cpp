@@ -1,0 +1,116 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "memory/store/entry_shard.hpp"
+
+namespace velmar::memory {
+namespace {
+
+// Times with many ties, both zeros, NaN and the infinities, so that every
+// rule of the time order is met (and, at this size, by the radix sort).
+double RandomTime(std::mt19937_64& rng) {
+  switch (rng() % 10) {
+    case 0: return std::numeric_limits<double>::quiet_NaN();
+    case 1: return (rng() % 2) ? 0.0 : -0.0;
+    case 2: return (rng() % 2) ? HUGE_VAL : -HUGE_VAL;
+    case 3: return -static_cast<double>(rng() % 1000);
+    default: return static_cast<double>(rng() % 3000) + 0.25 * static_cast<double>(rng() % 4);
+  }
+}
+
+// prefix + n, built by appending (GCC 12 warns falsely on operator+ here).
+std::string Key(const char* prefix, uint64_t n) {
+  std::string s(prefix);
+  s.append(std::to_string(n));
+  return s;
+}
+
+MetadataEntry EntryAt(double created_at, uint64_t n) {
+  MetadataEntry e;
+  e.memory_id = Key("m", n);
+  e.user_id = Key("u", n % 5);
+  e.created_at = created_at;
+  return e;
+}
+
+// The order by_time must have: newest first, NaN last, ties by slot.
+std::vector<uint32_t> ExpectedOrder(const EntryShard& shard) {
+  std::vector<uint32_t> slots(shard.size());
+  for (uint32_t i = 0; i < slots.size(); ++i) slots[i] = i;
+  auto time = [&](uint32_t s) { return shard.SummaryAt(s).created_at; };
+  std::stable_sort(slots.begin(), slots.end(), [&](uint32_t a, uint32_t b) {
+    const bool nan_a = std::isnan(time(a)), nan_b = std::isnan(time(b));
+    if (nan_a != nan_b) return nan_b;
+    return !nan_a && time(a) > time(b);
+  });
+  return slots;
+}
+
+std::vector<uint32_t> TimeOrder(const EntryShard& shard) {
+  shard.SortByTime();
+  std::vector<uint32_t> slots;
+  for (const EntryShard::TimeItem& t : shard.by_time) slots.push_back(t.slot);
+  return slots;
+}
+
+// The time order is brought up to date lazily, by merging what changed
+// into what was sorted; after every round it equals a full stable sort.
+TEST(EntryShard, TimeOrderFollowsAddsAndReplacements) {
+  EntryShard shard;
+  SeededStringHash seed{1};
+  std::mt19937_64 rng(11);
+  uint64_t next = 0;
+  for (int round = 0; round < 4; ++round) {
+    for (int i = 0; i < 3000; ++i, ++next) {
+      MetadataEntry e = EntryAt(RandomTime(rng), next);
+      const EntrySummary summary = shard.Summarize(e, seed);
+      const uint64_t hash = seed(e.memory_id);
+      shard.Add(MakeStored(std::move(e)), summary, hash);
+    }
+    for (int i = 0; i < 500; ++i) {
+      const size_t slot = rng() % shard.size();
+      MetadataEntry e = EntryAt(RandomTime(rng), rng());
+      e.memory_id = shard.At(slot).entry.memory_id;
+      const EntrySummary summary = shard.Summarize(e, seed);
+      shard.PrepareReplace();
+      shard.Replace(slot, MakeStored(std::move(e)), summary);
+    }
+    ASSERT_EQ(TimeOrder(shard), ExpectedOrder(shard)) << "round " << round;
+  }
+}
+
+TEST(EntryShard, TimeWindowHoldsExactlyTheTimesWithinItsBounds) {
+  EntryShard shard;
+  SeededStringHash seed{2};
+  std::mt19937_64 rng(5);
+  for (uint64_t n = 0; n < 500; ++n) {
+    MetadataEntry e = EntryAt(RandomTime(rng), n);
+    const EntrySummary summary = shard.Summarize(e, seed);
+    shard.Add(MakeStored(std::move(e)), summary, n * 0x9e3779b97f4a7c15ULL);
+  }
+  shard.SortByTime();
+  for (auto [newest, oldest] : {std::pair{2000.0, 100.0}, std::pair{0.0, -0.0}, std::pair{-1.0, 5.0}}) {
+    const EntryShard::Window w = shard.TimeWindow(newest, oldest);
+    size_t inside = 0, nan = 0;
+    for (size_t s = 0; s < shard.size(); ++s) {
+      const double t = shard.SummaryAt(s).created_at;
+      if (std::isnan(t)) ++nan;
+      if (t <= newest && t >= oldest) ++inside;
+    }
+    EXPECT_EQ(static_cast<size_t>(w.end - w.begin), inside) << newest << " " << oldest;
+    EXPECT_EQ(static_cast<size_t>(w.last - w.nan), nan);
+    for (const EntryShard::TimeItem* t = w.begin; t != w.end; ++t) {
+      EXPECT_TRUE(t->created_at <= newest && t->created_at >= oldest);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace velmar::memory
