@@ -42,6 +42,7 @@ const ClassEntry kClasses[] = {
     {"PyMetadataIndex", MetadataIndexClass::Type, Submodule::kMemory},
     {"ScanResult", ScanResultType, Submodule::kVideo},
     {"Keyframe", KeyframeType, Submodule::kVideo},
+    {"Scene", SceneType, Submodule::kVideo},
 };
 
 // Module-level functions, created against the top-level module. Adding a

@@ -9,8 +9,9 @@ namespace velmar::python {
 extern PyMethodDef kExtractKeyframesFromVideoDef;  // video/py_pipeline.cpp
 extern PyMethodDef kGetSystemInfoDef;              // video/py_system_info.cpp
 
-PyObject* ScanResultType();             // video/py_scan.cpp
-PyObject* KeyframeType();               // video/py_scan.cpp
+PyObject* ScanResultType();             // video/py_scan_result.cpp
+PyObject* KeyframeType();               // video/py_scan_result.cpp
+PyObject* SceneType();                  // video/py_scan_result.cpp
 extern PyMethodDef kScanVideoDef;       // video/py_scan.cpp
 
 }  // namespace velmar::python

@@ -15,6 +15,7 @@
 #include "python/convert.hpp"
 #include "python/lock_release.hpp"
 #include "python/types.hpp"
+#include "python/video/py_scan_result.hpp"
 #include "common/interrupt.hpp"
 #include "video/frame.hpp"
 #include "video/libav/scanner.hpp"
@@ -24,166 +25,36 @@ namespace velmar::python {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// ---- Result records ------------------------------------------------------------
-
-using KeyframeClass = NativeType<video::ScanKeyframe>;
-
-// The result keeps its lists as the Python objects it hands out, so reading
-// r.scores[i] in a loop does not rebuild the list each time.
-struct ScanResultRecord {
-  Ref keyframes;
-  Ref scores;
-  Ref times;
-  Ref image_errors;
-  video::ScanOutcome summary;  // the numbers; its vectors are left empty
-  std::optional<double> threshold;
-};
-using ScanResultClass = NativeType<ScanResultRecord>;
-
-template <auto Field>
-PyObject* KeyframeNumber(PyObject* self, void*) {
-  return PyLong_FromUnsignedLongLong(KeyframeClass::Of(self).*Field);
-}
-template <auto Field>
-PyObject* KeyframeFloat(PyObject* self, void*) {
-  return PyFloat_FromDouble(KeyframeClass::Of(self).*Field);
-}
-PyObject* KeyframePath(PyObject* self, void*) {
-  const auto& path = KeyframeClass::Of(self).path;
-  if (!path) Py_RETURN_NONE;
-  return PyUnicode_FromStringAndSize(path->data(), static_cast<Py_ssize_t>(path->size()));
-}
-
-PyObject* KeyframeRepr(PyObject* self) {
-  return Boundary([&] {
-    const video::ScanKeyframe& k = KeyframeClass::Of(self);
-    Ref time = NewFloat(k.time), score = NewFloat(k.score);
-    Ref path = Check(KeyframePath(self, nullptr));
-    return Check(PyUnicode_FromFormat("Keyframe(frame_number=%llu, time=%R, score=%R, path=%R)",
-                                      static_cast<unsigned long long>(k.frame_number), time.get(),
-                                      score.get(), path.get()));
-  });
-}
-
-PyGetSetDef kKeyframeGetSet[] = {
-    {"frame_number", KeyframeNumber<&video::ScanKeyframe::frame_number>, nullptr,
-     "0-based position of the frame in decoding order", nullptr},
-    {"time", KeyframeFloat<&video::ScanKeyframe::time>, nullptr,
-     "seconds from the stream's start, from the frame's own timestamp", nullptr},
-    {"score", KeyframeFloat<&video::ScanKeyframe::score>, nullptr,
-     "mean absolute gray difference to the frame before, 0..255", nullptr},
-    {"path", KeyframePath, nullptr, "the image written for this frame, or None", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-KeyframeClass g_keyframe_class{{
-    .name = "velmar.video.Keyframe",
-    .constructor = {.doc = "A keyframe or scene cut found by scan_video."},
-    .getset = kKeyframeGetSet,
-    .flags = Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    .repr = KeyframeRepr,
-}};
-
-template <Ref ScanResultRecord::*Field>
-PyObject* ResultList(PyObject* self, void*) {
-  return Ref::Borrow((ScanResultClass::Of(self).*Field).get()).release();
-}
-template <auto Field>
-PyObject* ResultNumber(PyObject* self, void*) {
-  return PyLong_FromUnsignedLongLong(ScanResultClass::Of(self).summary.*Field);
-}
-template <auto Field>
-PyObject* ResultFloat(PyObject* self, void*) {
-  return PyFloat_FromDouble(ScanResultClass::Of(self).summary.*Field);
-}
-PyObject* ResultThreshold(PyObject* self, void*) {
-  const auto& threshold = ScanResultClass::Of(self).threshold;
-  if (!threshold) Py_RETURN_NONE;
-  return PyFloat_FromDouble(*threshold);
-}
-
-PyObject* ResultRepr(PyObject* self) {
-  return Boundary([&] {
-    const ScanResultRecord& r = ScanResultClass::Of(self);
-    Ref fps = NewFloat(r.summary.fps), duration = NewFloat(r.summary.duration);
-    return Check(PyUnicode_FromFormat(
-        "ScanResult(frame_count=%llu, width=%llu, height=%llu, fps=%R, duration=%R, "
-        "keyframes=<%zd>, images_written=%llu)",
-        static_cast<unsigned long long>(r.summary.frame_count),
-        static_cast<unsigned long long>(r.summary.width),
-        static_cast<unsigned long long>(r.summary.height), fps.get(), duration.get(),
-        PyList_Size(r.keyframes.get()), static_cast<unsigned long long>(r.summary.images_written)));
-  });
-}
-
 using video::ScanOutcome;
-PyGetSetDef kResultGetSet[] = {
-    {"keyframes", ResultList<&ScanResultRecord::keyframes>, nullptr,
-     "list of Keyframe, in frame order", nullptr},
-    {"scores", ResultList<&ScanResultRecord::scores>, nullptr,
-     "scores[n]: frame n's score against frame n - 1 (scores[0] is 0.0)", nullptr},
-    {"times", ResultList<&ScanResultRecord::times>, nullptr,
-     "times[n]: frame n's time in seconds from the stream's start", nullptr},
-    {"width", ResultNumber<&ScanOutcome::width>, nullptr, "width in pixels", nullptr},
-    {"height", ResultNumber<&ScanOutcome::height>, nullptr, "height in pixels", nullptr},
-    {"frame_count", ResultNumber<&ScanOutcome::frame_count>, nullptr, "frames decoded", nullptr},
-    {"fps", ResultFloat<&ScanOutcome::fps>, nullptr,
-     "the stream's frame rate (0.0 when unknown)", nullptr},
-    {"duration", ResultFloat<&ScanOutcome::duration>, nullptr,
-     "the stream's duration in seconds (0.0 when unknown)", nullptr},
-    {"threshold", ResultThreshold, nullptr, "the cut threshold used, or None in top-k mode",
-     nullptr},
-    {"decode_time_ms", ResultFloat<&ScanOutcome::decode_time_ms>, nullptr,
-     "milliseconds spent demuxing, decoding and converting to gray", nullptr},
-    {"score_time_ms", ResultFloat<&ScanOutcome::score_time_ms>, nullptr,
-     "milliseconds spent scoring and selecting", nullptr},
-    {"write_time_ms", ResultFloat<&ScanOutcome::write_time_ms>, nullptr,
-     "milliseconds spent encoding and writing images", nullptr},
-    {"total_time_ms", ResultFloat<&ScanOutcome::total_time_ms>, nullptr,
-     "milliseconds for the whole scan", nullptr},
-    {"images_written", ResultNumber<&ScanOutcome::images_written>, nullptr,
-     "number of images written", nullptr},
-    {"image_errors", ResultList<&ScanResultRecord::image_errors>, nullptr,
-     "one message per image that could not be written", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-ScanResultClass g_result_class{{
-    .name = "velmar.video.ScanResult",
-    .constructor = {.doc = "What scan_video found in one video."},
-    .getset = kResultGetSet,
-    .flags = Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    .repr = ResultRepr,
-}};
-
-Ref WrapOutcome(ScanOutcome&& out, std::optional<double> threshold) {
-  Ref keyframes = Check(PyList_New(0));
-  for (video::ScanKeyframe& kf : out.keyframes) {
-    CheckStatus(PyList_Append(keyframes.get(), KeyframeClass::Wrap(std::move(kf)).get()));
-  }
-  ScanResultRecord record{std::move(keyframes), NewFloatList(out.scores), NewFloatList(out.times),
-                          NewStrList(out.image_errors), {}, threshold};
-  out.keyframes = {};
-  out.scores = {};
-  out.times = {};
-  out.image_errors = {};
-  record.summary = std::move(out);
-  return ScanResultClass::Wrap(std::move(record));
-}
 
 // ---- Arguments ---------------------------------------------------------------------
 
-// A str, or an os.PathLike that gives one.
+// A str, bytes or os.PathLike, as os.fsencode gives it: a str in the file
+// system's encoding, with the bytes of a name that is not valid in it
+// (surrogate escapes) given back as they were, so any name the operating
+// system accepts works.
 std::string ToFsPath(PyObject* obj, const char* arg) {
-  if (PyUnicode_Check(obj)) return ToPath(obj, arg);
   Ref path = Ref::Steal(PyOS_FSPath(obj));
   if (!path) {
     PyErr_Clear();
-    ThrowConversionError(obj, arg, "str or os.PathLike");
+    ThrowConversionError(obj, arg, "str, bytes or os.PathLike");
   }
-  if (!PyUnicode_Check(path.get())) ThrowConversionError(path.get(), arg, "str");
-  return ToPath(path.get(), arg);
+  Ref encoded;
+  if (PyUnicode_Check(path.get())) {
+    encoded = Ref::Steal(PyUnicode_EncodeFSDefault(path.get()));
+    if (!encoded) throw PythonErrorSet{};
+  } else {
+    encoded = std::move(path);
+  }
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(encoded.get(), &data, &size) < 0) throw PythonErrorSet{};
+  std::string bytes(data, static_cast<size_t>(size));
+  if (bytes.find('\0') != std::string::npos) {
+    PyErr_Format(PyExc_ValueError, "argument '%s': embedded null character", arg);
+    throw PythonErrorSet{};
+  }
+  return bytes;
 }
 
 std::optional<uint64_t> ToCount(PyObject* obj, const char* arg) { return ToU64(obj, arg); }
@@ -275,25 +146,40 @@ class ProgressObserver : public video::ScanObserver {
 };
 
 constexpr const char kScanSummary[] =
-    "Find keyframes or scene cuts of a video in one pass, in process.\n\n"
+    "Find the scenes, keyframes or cuts of a video in one pass, in process.\n\n"
     "Decodes the first video stream (not cover art) with FFmpeg's libraries on all\n"
     "cores and scores every frame against the one before it: the mean absolute\n"
     "difference of their 8-bit gray pictures, 0..255. On a constant-frame-rate video\n"
     "these are the frames and scores extract_frames gives; a variable-frame-rate\n"
-    "video yields the stream's own frames, each with its own timestamp.\n\n"
+    "video yields the stream's own frames, each with its own timestamp. A frame whose\n"
+    "picture size differs from the first frame's is scored against it at the first\n"
+    "size, and starts a new scene.\n\n"
     "Modes:\n"
+    "  neither max_keyframes nor threshold (the default): scene detection. Hard cuts\n"
+    "    are scores that stand well above the scores around them (so dark and\n"
+    "    low-contrast cuts are found, pans and film grain are not); dissolves, fades\n"
+    "    and wipes are found over windows of frames, each one boundary placed in its\n"
+    "    middle; a flash is no boundary; boundaries are min_scene_len frames apart.\n"
+    "    ScanResult.scenes partitions the frames; keyframes holds one picture per\n"
+    "    scene: its stillest frame in the scene's middle, never inside a transition\n"
+    "    nor in the first frames after one. ScanResult.threshold is None.\n"
     "  max_keyframes=k alone: the k highest-scoring frames (frames tying the k-th\n"
-    "    score are all kept), exactly extract_keyframes(extract_frames(v), k).\n"
+    "    score are all kept), exactly extract_keyframes(extract_frames(v), k);\n"
+    "    scenes is empty.\n"
     "  threshold=t alone: a cut wherever the score is at least t and at least\n"
-    "    min_scene_len frames have passed since the last cut (or the first frame).\n"
-    "  both: the k highest of those cuts.\n"
-    "  neither: cuts at the default threshold, 25.0 (ScanResult.threshold says so).\n\n"
-    "With output_dir, images keyframe_<frame_number>.jpg (or .png) are written\n"
-    "from the decoded colour frames: for the best min(k, max_save) keyframes with\n"
-    "max_keyframes, else for the first max_save cuts. Each is written atomically;\n"
-    "one that fails keeps Keyframe.path None and is listed in\n"
-    "ScanResult.image_errors. downscale=d scores pictures shrunk by averaging d x d\n"
-    "blocks: faster on large videos, but the scores then differ from extract_frames'.\n"
+    "    min_scene_len frames have passed since the last cut (or the first frame);\n"
+    "    keyframes are the cuts, scenes the scenes between them.\n"
+    "  both: the k highest of those cuts; scenes are those between all cuts.\n\n"
+    "With output_dir, images keyframe_<frame number, six digits or more>.jpg (or\n"
+    ".png) are written from the decoded colour frames, turned upright as the\n"
+    "ffmpeg program turns them: one per scene for the first max_save scenes, each\n"
+    "as its scene closes; for each of the first max_save cuts as it is found; for\n"
+    "the best min(k, max_save) keyframes with max_keyframes. Each is written\n"
+    "atomically and durably; one that fails keeps Keyframe.path None and is listed\n"
+    "in ScanResult.image_errors. Paths may be str, bytes or os.PathLike; a str is\n"
+    "encoded as os.fsencode does. downscale=d scores pictures shrunk by averaging\n"
+    "d x d blocks: faster on large videos, but the scores then differ from\n"
+    "extract_frames'.\n"
     "progress(frames_done, frames_expected) is called with the interpreter lock\n"
     "held, at most ten times a second while decoding, and once at the end; an\n"
     "exception it raises ends the scan. The interpreter lock is released while\n"
@@ -323,7 +209,7 @@ Ref ScanVideo(PyObject*, std::string video_path, std::optional<uint64_t> max_key
               std::optional<double> threshold, uint64_t min_scene_len,
               std::optional<std::string> output_dir, video::ImageFormat image_format,
               uint64_t max_save, uint64_t downscale, PyObject* progress) {
-  if (KeyframeClass::Type() == nullptr || ScanResultClass::Type() == nullptr) {
+  if (KeyframeType() == nullptr || ScanResultType() == nullptr || SceneType() == nullptr) {
     throw PythonErrorSet{};
   }
   video::ScanOptions options{max_keyframes, threshold,  min_scene_len, std::move(output_dir),
@@ -340,15 +226,10 @@ Ref ScanVideo(PyObject*, std::string video_path, std::optional<uint64_t> max_key
 
   ScanOutcome outcome = Unwrap(std::move(*result));
   if (!observer.Report(outcome.frame_count, outcome.frame_count)) throw PythonErrorSet{};
-  std::optional<double> used;
-  if (!max_keyframes || threshold) used = threshold.value_or(video::kDefaultCutThreshold);
-  return WrapOutcome(std::move(outcome), used);
+  return WrapOutcome(std::move(outcome), threshold);
 }
 
 }  // namespace
-
-PyObject* ScanResultType() { return ScanResultClass::Type(); }
-PyObject* KeyframeType() { return KeyframeClass::Type(); }
 
 PyMethodDef kScanVideoDef = Def<kScanArgs, ScanVideo>();
 

@@ -30,4 +30,15 @@ void BoxDownscale(const uint8_t* src, size_t width, size_t height, size_t factor
   }
 }
 
+void ResampleGray(const uint8_t* src, size_t width, size_t height, size_t out_width,
+                  size_t out_height, std::vector<uint8_t>* out) {
+  out->assign(VideoFrame::PaddedSize(out_width * out_height), 0);
+  for (size_t y = 0; y < out_height; ++y) {
+    const size_t sy = (2 * y + 1) * height / (2 * out_height);
+    const uint8_t* row = src + sy * width;
+    uint8_t* dst = out->data() + y * out_width;
+    for (size_t x = 0; x < out_width; ++x) dst[x] = row[(2 * x + 1) * width / (2 * out_width)];
+  }
+}
+
 }  // namespace velmar::video

@@ -13,6 +13,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/display.h>
 }
 
 #include "common/output.hpp"
@@ -99,6 +100,23 @@ VideoResult<void> CheckReadable(const std::string& path) {
         VideoError::FromErrno("cannot read " + path + " (" + std::strerror(err) + ")", err));
   }
   return {};
+}
+
+// The clockwise turn the ffmpeg program applies for the stream's display
+// matrix (its autorotate): the matrix's counter-clockwise angle, negated and
+// rounded to a quarter turn. A matrix that mirrors is turned only.
+int UprightRotation(const AVStream* stream) {
+  size_t size = 0;
+  const uint8_t* data = av_stream_get_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
+  if (data == nullptr || size < 9 * sizeof(int32_t)) return 0;
+  int32_t matrix[9];
+  std::memcpy(matrix, data, sizeof matrix);
+  const double angle = av_display_rotation_get(matrix);
+  if (std::isnan(angle)) return 0;
+  double theta = -std::round(angle);
+  theta -= 360 * std::floor(theta / 360 + 0.9 / 360);
+  const int quarter = static_cast<int>(std::lround(theta / 90)) % 4;
+  return quarter * 90;
 }
 
 VideoError CannotOpen(const std::string& path, int code) {
@@ -192,6 +210,7 @@ void AvDecoder::ReadStreamInfo(const AVStream* stream) {
   } else if (format_->duration != AV_NOPTS_VALUE && format_->duration > 0) {
     info.duration = static_cast<double>(format_->duration) / AV_TIME_BASE;
   }
+  info.rotation = UprightRotation(stream);
   if (stream->nb_frames > 0) {
     info.expected_frames = static_cast<uint64_t>(stream->nb_frames);
   } else if (info.duration > 0 && info.fps > 0) {

@@ -29,6 +29,9 @@ struct StreamInfo {
   double fps = 0.0;             // the stream's guessed frame rate, 0 when unknown
   double duration = 0.0;        // seconds, 0 when unknown
   uint64_t expected_frames = 0; // from the header or duration x fps, 0 when unknown
+  // Clockwise degrees (0, 90, 180, 270) that turn the pictures upright, from
+  // the stream's display matrix, as the ffmpeg program turns them.
+  int rotation = 0;
 };
 
 // Owns an AVFrame (av_frame_free on destruction).

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <span>
+#include <utility>
 #include <vector>
 
 extern "C" {
@@ -103,8 +105,50 @@ VideoResult<void> ConvertPicture(const AVFrame* frame, AVPixelFormat format, con
   return {};
 }
 
-VideoResult<std::vector<uint8_t>> EncodeJpeg(const AVFrame* frame, const std::string& path) {
-  int subsampling = Subsampling(frame->format);
+// The first `planes` planes of `picture` (each width x height samples of
+// `bytes_per_sample` bytes) turned clockwise by `degrees` (90, 180 or 270),
+// as the ffmpeg program's transpose and flip filters turn them.
+ConvertedPicture Rotated(const ConvertedPicture& picture, int planes, int bytes_per_sample,
+                         int width, int height, int degrees) {
+  const int out_w = degrees == 180 ? width : height;
+  const int out_h = degrees == 180 ? height : width;
+  const size_t stride = static_cast<size_t>(out_w) * static_cast<size_t>(bytes_per_sample);
+  ConvertedPicture out;
+  out.buffer.resize(stride * static_cast<size_t>(out_h) * static_cast<size_t>(planes));
+  const size_t bps = static_cast<size_t>(bytes_per_sample);
+  for (int p = 0; p < planes; ++p) {
+    uint8_t* dst = out.buffer.data() + static_cast<size_t>(p) * stride * static_cast<size_t>(out_h);
+    out.planes[p] = dst;
+    out.strides[p] = static_cast<int>(stride);
+    for (int y = 0; y < height; ++y) {
+      const uint8_t* row = picture.planes[p] + static_cast<ptrdiff_t>(y) * picture.strides[p];
+      for (int x = 0; x < width; ++x) {
+        int dx = 0, dy = 0;
+        if (degrees == 90) {
+          dx = height - 1 - y;
+          dy = x;
+        } else if (degrees == 180) {
+          dx = width - 1 - x;
+          dy = height - 1 - y;
+        } else {
+          dx = y;
+          dy = width - 1 - x;
+        }
+        std::memcpy(dst + static_cast<size_t>(dy) * stride + static_cast<size_t>(dx) * bps,
+                    row + static_cast<size_t>(x) * bps, bps);
+      }
+    }
+  }
+  return out;
+}
+
+VideoResult<std::vector<uint8_t>> EncodeJpeg(const AVFrame* frame, int rotation,
+                                            const std::string& path) {
+  // A turned picture goes through full-resolution chroma, so that every
+  // subsampling turns the same way.
+  int subsampling = rotation != 0 ? -1 : Subsampling(frame->format);
+  int width = frame->width;
+  int height = frame->height;
   const uint8_t* planes[3] = {frame->data[0], frame->data[1], frame->data[2]};
   int strides[3] = {frame->linesize[0], frame->linesize[1], frame->linesize[2]};
 
@@ -115,6 +159,10 @@ VideoResult<std::vector<uint8_t>> EncodeJpeg(const AVFrame* frame, const std::st
       return std::unexpected(r.error());
     }
     subsampling = TJSAMP_444;
+    if (rotation != 0) {
+      converted = Rotated(converted, 3, 1, width, height, rotation);
+      if (rotation != 180) std::swap(width, height);
+    }
     for (int i = 0; i < 3; ++i) {
       planes[i] = converted.planes[i];
       strides[i] = converted.strides[i];
@@ -145,7 +193,7 @@ VideoResult<std::vector<uint8_t>> EncodeJpeg(const AVFrame* frame, const std::st
   if (handle == nullptr) return std::unexpected(Fail(path, "cannot start the JPEG encoder"));
   unsigned char* jpeg = nullptr;
   unsigned long jpeg_size = 0;
-  const int rc = tjCompressFromYUVPlanes(handle, planes, frame->width, strides, frame->height,
+  const int rc = tjCompressFromYUVPlanes(handle, planes, width, strides, height,
                                          subsampling, &jpeg, &jpeg_size, kJpegQuality, 0);
   if (rc != 0) {
     std::string reason = tjGetErrorStr2(handle);
@@ -159,10 +207,17 @@ VideoResult<std::vector<uint8_t>> EncodeJpeg(const AVFrame* frame, const std::st
   return bytes;
 }
 
-VideoResult<std::vector<uint8_t>> EncodePng(const AVFrame* frame, const std::string& path) {
+VideoResult<std::vector<uint8_t>> EncodePng(const AVFrame* frame, int rotation,
+                                            const std::string& path) {
   ConvertedPicture rgb;
   if (auto r = ConvertPicture(frame, AV_PIX_FMT_RGB24, path, &rgb); !r) {
     return std::unexpected(r.error());
+  }
+  int width = frame->width;
+  int height = frame->height;
+  if (rotation != 0) {
+    rgb = Rotated(rgb, 1, 3, width, height, rotation);
+    if (rotation != 180) std::swap(width, height);
   }
   const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_PNG);
   if (codec == nullptr) return std::unexpected(Fail(path, "no PNG encoder in FFmpeg"));
@@ -178,15 +233,15 @@ VideoResult<std::vector<uint8_t>> EncodePng(const AVFrame* frame, const std::str
     cleanup();
     throw std::bad_alloc();
   }
-  ctx->width = frame->width;
-  ctx->height = frame->height;
+  ctx->width = width;
+  ctx->height = height;
   ctx->pix_fmt = AV_PIX_FMT_RGB24;
   ctx->time_base = AVRational{1, 25};
   int ret = avcodec_open2(ctx, codec, nullptr);
   if (ret >= 0) {
     picture->format = AV_PIX_FMT_RGB24;
-    picture->width = frame->width;
-    picture->height = frame->height;
+    picture->width = width;
+    picture->height = height;
     picture->data[0] = rgb.planes[0];
     picture->linesize[0] = rgb.strides[0];
     ret = avcodec_send_frame(ctx, picture);
@@ -207,15 +262,25 @@ const char* ImageExtension(ImageFormat format) {
   return format == ImageFormat::kPng ? "png" : "jpg";
 }
 
-VideoResult<void> WriteFrameImage(const AVFrame* frame, ImageFormat format,
-                                  const std::string& path) {
-  auto bytes = format == ImageFormat::kPng ? EncodePng(frame, path) : EncodeJpeg(frame, path);
-  if (!bytes) return std::unexpected(bytes.error());
-  const std::string_view content(reinterpret_cast<const char*>(bytes->data()), bytes->size());
+VideoResult<std::vector<uint8_t>> EncodeFrameImage(const AVFrame* frame, ImageFormat format,
+                                                   int rotation, const std::string& path) {
+  return format == ImageFormat::kPng ? EncodePng(frame, rotation, path)
+                                     : EncodeJpeg(frame, rotation, path);
+}
+
+VideoResult<void> WriteImageFile(const std::string& path, std::span<const uint8_t> bytes) {
+  const std::string_view content(reinterpret_cast<const char*>(bytes.data()), bytes.size());
   if (std::error_code ec = AtomicReplace(path, content)) {
     return std::unexpected(Fail(path, ec.message()));
   }
   return {};
+}
+
+VideoResult<void> WriteFrameImage(const AVFrame* frame, ImageFormat format,
+                                  const std::string& path, int rotation) {
+  auto bytes = EncodeFrameImage(frame, format, rotation, path);
+  if (!bytes) return std::unexpected(bytes.error());
+  return WriteImageFile(path, *bytes);
 }
 
 }  // namespace velmar::video

@@ -2,7 +2,10 @@
 
 // Writing one decoded colour picture as an image file, in process.
 
+#include <cstdint>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "video/video_error.hpp"
 
@@ -21,6 +24,16 @@ const char* ImageExtension(ImageFormat format);
 // the YUV planes through libjpeg-turbo (limited-range samples are expanded
 // to the full range JPEG expects); other pixel formats and PNG go through
 // swscale first. The error says which file failed and why.
-VideoResult<void> WriteFrameImage(const AVFrame* frame, ImageFormat format, const std::string& path);
+// `rotation` (0, 90, 180 or 270) turns the picture clockwise first.
+VideoResult<void> WriteFrameImage(const AVFrame* frame, ImageFormat format, const std::string& path,
+                                  int rotation = 0);
+
+// The encoding step of WriteFrameImage alone: the file's bytes. `path` only
+// names the image in an error.
+VideoResult<std::vector<uint8_t>> EncodeFrameImage(const AVFrame* frame, ImageFormat format,
+                                                   int rotation, const std::string& path);
+
+// The writing step of WriteFrameImage alone (AtomicReplace).
+VideoResult<void> WriteImageFile(const std::string& path, std::span<const uint8_t> bytes);
 
 }  // namespace velmar::video

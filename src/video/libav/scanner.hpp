@@ -1,8 +1,9 @@
 #pragma once
 
 // The single-pass scanner: decodes a video in process, scores every frame
-// against the one before it as it arrives, picks keyframes or scene cuts,
-// and writes their images straight from the decoded colour frames.
+// against the one before it as it arrives, finds scenes, keyframes or cuts,
+// and writes their images straight from the decoded colour frames as soon
+// as each is final.
 
 #include <cstdint>
 #include <optional>
@@ -11,6 +12,7 @@
 
 #include "video/frame.hpp"
 #include "video/libav/image_writer.hpp"
+#include "video/scene_detection.hpp"
 #include "video/selection.hpp"
 #include "video/video_error.hpp"
 
@@ -18,8 +20,7 @@ namespace velmar::video {
 
 struct ScanOptions {
   // Top-k alone: the specified selection rule over every frame. Threshold
-  // alone: cuts. Both: the k highest cuts. Neither: cuts at the default
-  // threshold (kDefaultCutThreshold).
+  // alone: cuts. Both: the k highest cuts. Neither: scene detection.
   std::optional<uint64_t> max_keyframes;
   std::optional<double> threshold;  // finite and > 0
   uint64_t min_scene_len = kDefaultMinSceneLen;
@@ -36,8 +37,25 @@ struct ScanKeyframe {
   std::optional<std::string> path;  // the image written, if any
 };
 
+// One scene: a run of frames between two boundaries.
+struct ScanScene {
+  uint64_t start_frame = 0;
+  uint64_t end_frame = 0;  // inclusive
+  double start_time = 0.0;
+  double end_time = 0.0;  // the next frame's time, or the duration for the last scene
+  TransitionKind transition = TransitionKind::kStart;
+  // First and last frame of the transition that opened the scene (one frame
+  // for a cut; frame 0 for the first scene).
+  uint64_t transition_first = 0;
+  uint64_t transition_last = 0;
+  ScanKeyframe keyframe;
+};
+
 struct ScanOutcome {
   std::vector<ScanKeyframe> keyframes;  // ascending frame numbers
+  // Scene detection: every scene, in order, partitioning the frames. The
+  // threshold modes: the scenes between the cuts found. Top-k alone: none.
+  std::vector<ScanScene> scenes;
   // scores[n] is frame n's score against frame n - 1 (scores[0] is 0);
   // times[n] is frame n's time.
   std::vector<double> scores;

@@ -1,0 +1,55 @@
+#pragma once
+
+// The images a scan writes: their names, their turn upright, the max_save
+// limit, and the failures, which are reported, never counted.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "video/libav/scanner.hpp"
+#include "video/video_error.hpp"
+
+struct AVFrame;
+
+namespace velmar::video {
+
+// "keyframe_<frame number, at least six digits>.<ext>": names sort in frame
+// order up to a million frames.
+std::string ScanImageName(uint64_t frame_number, ImageFormat format);
+
+class ScanImages {
+ public:
+  // Writes into options.output_dir (none: writes nothing), turning each
+  // picture by `rotation` clockwise degrees; adds its time and results to
+  // `out`. After each image it polls `observer` (if any), so that Ctrl-C
+  // stops a long run of images too (throws velmar::Interrupted).
+  ScanImages(const ScanOptions& options, int rotation, ScanOutcome* out, ScanObserver* observer);
+
+  // True while another image may be written: an output directory is given
+  // and fewer than max_save images have been tried.
+  bool HasRoom() const;
+
+  // Writes `picture` as the image of `keyframe` now: sets keyframe->path, or
+  // lists the failure. Counts toward max_save either way.
+  void Write(const AVFrame* picture, ScanKeyframe* keyframe);
+
+  // The bytes of `picture`'s image, for an image that is written later
+  // (WriteEncoded); a failure is kept and reported then.
+  VideoResult<std::vector<uint8_t>> Encode(const AVFrame* picture, uint64_t frame_number);
+
+  // Writes bytes from Encode as the image of `keyframe`, as Write does.
+  void WriteEncoded(const VideoResult<std::vector<uint8_t>>& bytes, ScanKeyframe* keyframe);
+
+ private:
+  void Record(const VideoResult<void>& written, const std::string& path, ScanKeyframe* keyframe);
+
+  const ScanOptions& options_;
+  int rotation_;
+  ScanOutcome* out_;
+  ScanObserver* observer_;
+  uint64_t tried_ = 0;
+};
+
+}  // namespace velmar::video

@@ -1,0 +1,262 @@
+#include "video/libav/scene_mode.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+#include <utility>
+
+extern "C" {
+#include <libavutil/frame.h>
+}
+
+namespace velmar::video {
+
+namespace {
+
+// The frames a scene's picture may come from: past the transition that
+// opened it and the settling frames after it, before the transition that
+// closes it. Empty (lo > hi) for a scene too short to have any.
+struct CleanRange {
+  uint64_t lo;
+  uint64_t hi;
+};
+
+CleanRange CleanFrames(uint64_t start, uint64_t end, const SceneBoundary& opened,
+                       const SceneBoundary* closing) {
+  const uint64_t lo = std::max(start, opened.last_frame + kSceneSettleFrames);
+  uint64_t hi = end;
+  if (closing != nullptr && closing->first_frame <= end) {
+    hi = closing->first_frame == 0 ? 0 : std::min(end, closing->first_frame - 1);
+  }
+  return {lo, hi};
+}
+
+// True when frame `f` of [start, end] lies inside a gradual transition
+// around the scene (a cut's frame is the new shot's first, a clean frame).
+bool InTransition(uint64_t f, const SceneBoundary& opened, const SceneBoundary* closing) {
+  if (opened.kind != TransitionKind::kCut && opened.kind != TransitionKind::kStart &&
+      f <= opened.last_frame) {
+    return true;
+  }
+  return closing != nullptr && closing->kind != TransitionKind::kCut && f >= closing->first_frame;
+}
+
+uint64_t Distance(uint64_t a, uint64_t b) { return a > b ? a - b : b - a; }
+
+// The stillness of frame `f` (PictureCandidate) from the scores of frames
+// `from` (the first that counts) to `to` (the last known).
+double Stillness(const std::vector<double>& scores, uint64_t f, uint64_t from, uint64_t to) {
+  const uint64_t first = std::max(from, f >= kSceneSettleFrames - 1 ? f - (kSceneSettleFrames - 1) : 0);
+  double most = 0.0;
+  for (uint64_t i = first; i <= std::min(f + 1, to); ++i) {
+    if (i > from) most = std::max(most, scores[i]);  // the first frame's score says nothing
+  }
+  return most;
+}
+
+// A score that jumps well above the two before it: likely a cut.
+bool LikelyCut(const std::vector<double>& scores, uint64_t n) {
+  constexpr double kFloor = 6.0;
+  constexpr double kRatio = 3.0;
+  const double before = std::max(n >= 1 ? scores[n - 1] : 0.0, n >= 2 ? scores[n - 2] : 0.0);
+  return scores[n] >= kFloor && scores[n] >= kRatio * before;
+}
+
+}  // namespace
+
+int ChoosePicture(const std::vector<PictureCandidate>& candidates, uint64_t start, uint64_t end,
+                  const SceneBoundary& opened, const SceneBoundary* closing) {
+  const CleanRange clean = CleanFrames(start, end, opened, closing);
+  int best = -1;
+  if (clean.lo <= clean.hi) {
+    const uint64_t quarter = (clean.hi - clean.lo) / 4;
+    const uint64_t mid_lo = clean.lo + quarter;
+    const uint64_t mid_hi = clean.hi - quarter;
+    for (size_t i = 0; i < candidates.size(); ++i) {
+      const PictureCandidate& c = candidates[i];
+      if (c.frame < mid_lo || c.frame > mid_hi) continue;
+      if (best < 0 || c.stillness < candidates[static_cast<size_t>(best)].stillness) {
+        best = static_cast<int>(i);
+      }
+    }
+    if (best >= 0) return best;
+  }
+  // No kept frame in the middle half: the one nearest the middle, of the
+  // clean frames if any, else of the frames outside the transitions.
+  const bool has_clean = clean.lo <= clean.hi;
+  const uint64_t lo = has_clean ? clean.lo : start;
+  const uint64_t hi = has_clean ? clean.hi : end;
+  const uint64_t middle = lo + (hi - lo) / 2;
+  for (int pass = 0; pass < 2 && best < 0; ++pass) {
+    for (size_t i = 0; i < candidates.size(); ++i) {
+      const uint64_t f = candidates[i].frame;
+      const bool allowed = pass == 0 ? (has_clean && f >= clean.lo && f <= clean.hi)
+                                     : (f >= start && f <= end && !InTransition(f, opened, closing));
+      if (!allowed) continue;
+      if (best < 0 ||
+          Distance(f, middle) < Distance(candidates[static_cast<size_t>(best)].frame, middle)) {
+        best = static_cast<int>(i);
+      }
+    }
+  }
+  return best;
+}
+
+uint64_t StillestFrame(const std::vector<double>& scores, uint64_t start, uint64_t end,
+                       const SceneBoundary& opened, const SceneBoundary* closing) {
+  const CleanRange clean = CleanFrames(start, end, opened, closing);
+  if (clean.lo > clean.hi) return start + (end - start) / 2;
+  const uint64_t quarter = (clean.hi - clean.lo) / 4;
+  uint64_t best = clean.lo + quarter;
+  double best_stillness = -1;
+  for (uint64_t f = clean.lo + quarter; f <= clean.hi - quarter; ++f) {
+    const double stillness = Stillness(scores, f, start, scores.size() - 1);
+    if (best_stillness < 0 || stillness < best_stillness) {
+      best = f;
+      best_stillness = stillness;
+    }
+  }
+  return best;
+}
+
+SceneMode::SceneMode(const ScanOptions& options, ScanOutcome* out, ScanImages* images)
+    : out_(*out), images_(*images), thumb_(kThumbSize) {
+  detector_options_.min_scene_len = options.min_scene_len;
+  min_block_ = std::clamp<uint64_t>(options.min_scene_len, kMinCandidateBlock, kCandidateBlock);
+  detector_ = std::make_unique<SceneDetector>(detector_options_);
+}
+
+SceneMode::~SceneMode() = default;
+
+bool SceneMode::HoldsPictures() const { return images_.HasRoom(); }
+
+void SceneMode::OnFrame(const ScanFrame& frame) {
+  const uint64_t n = frame.number;
+  const std::vector<double>& scores = out_.scores;
+  if (has_previous_) {
+    // Frame n - 1's motion on both sides is known now; across a change of
+    // picture size only the side before counts.
+    Offer(n - 1, Stillness(scores, n - 1, base_, frame.size_changed ? n - 1 : n), previous_.get());
+  }
+  if (n - block_start_ >= kCandidateBlock ||
+      (n - block_start_ >= min_block_ && (frame.size_changed || LikelyCut(scores, n)))) {
+    block_start_ = n;
+  }
+  if (frame.size_changed) {
+    // A new picture size is a boundary of its own: the detector's windows
+    // end here, and a new detector starts from this frame.
+    detector_->Finish();
+    Drain();
+    CloseScene(SceneBoundary{n, n, n, TransitionKind::kCut});
+    detector_ = std::make_unique<SceneDetector>(detector_options_);
+    base_ = n;
+  }
+  MakeThumbnail(frame.gray, frame.width, frame.height, thumb_);
+  detector_->Push(n - base_, n == base_ ? 0.0 : frame.score, thumb_);
+  Drain();
+  final_before_ = base_ + detector_->FinalBefore();
+  Compact();
+  previous_ = HoldsPictures() ? RefAvFrame(frame.picture) : AvFramePtr();
+  has_previous_ = true;
+}
+
+void SceneMode::Finish() {
+  const uint64_t frames = out_.scores.size();
+  if (has_previous_) {
+    const uint64_t last = frames - 1;
+    Offer(last, Stillness(out_.scores, last, base_, last), previous_.get());
+    previous_.reset();
+  }
+  detector_->Finish();
+  Drain();
+  EmitScene(frames - 1, nullptr);
+}
+
+void SceneMode::Offer(uint64_t frame, double stillness, const AVFrame* picture) {
+  AvFramePtr held = picture != nullptr && HoldsPictures() ? RefAvFrame(picture) : AvFramePtr();
+  if (!candidates_.empty()) {
+    PictureCandidate& last = candidates_.back();
+    if (last.frame >= final_before_ && last.frame >= block_start_) {
+      // On a tie the later frame wins up to the block's middle, which keeps
+      // a still shot's picture away from its first frames.
+      const bool better = stillness < last.stillness ||
+                          (stillness == last.stillness && frame - block_start_ <= kCandidateBlock / 2);
+      if (better) last = PictureCandidate{frame, stillness, std::move(held)};
+      return;
+    }
+  }
+  candidates_.push_back(PictureCandidate{frame, stillness, std::move(held)});
+}
+
+void SceneMode::Compact() {
+  // The open scene's frames below final_before_ can no longer be split by a
+  // boundary: keep the stillest of each of at most three blocks, whose size
+  // doubles as the scene grows, so that the scene's middle stays covered.
+  const uint64_t start = opened_.start_frame;
+  if (final_before_ <= start) return;
+  uint64_t block = kCandidateBlock;
+  while (final_before_ - start > 3 * block) block *= 2;
+  size_t kept = 0;
+  for (size_t i = 0; i < candidates_.size(); ++i) {
+    PictureCandidate& c = candidates_[i];
+    const bool settled = c.frame < final_before_;
+    if (settled && kept > 0) {
+      PictureCandidate& prev = candidates_[kept - 1];
+      if (prev.frame < final_before_ && (prev.frame - start) / block == (c.frame - start) / block) {
+        if (c.stillness < prev.stillness) prev = std::move(c);
+        continue;
+      }
+    }
+    if (kept != i) candidates_[kept] = std::move(c);
+    ++kept;
+  }
+  candidates_.resize(kept);
+}
+
+void SceneMode::Drain() {
+  for (SceneBoundary b : detector_->TakeDecided()) {
+    b.first_frame += base_;
+    b.last_frame += base_;
+    b.start_frame += base_;
+    CloseScene(b);
+  }
+}
+
+void SceneMode::CloseScene(const SceneBoundary& next) {
+  if (next.start_frame <= opened_.start_frame) return;  // never an empty scene
+  EmitScene(next.start_frame - 1, &next);
+  opened_ = next;
+}
+
+void SceneMode::EmitScene(uint64_t end, const SceneBoundary* closing) {
+  const uint64_t start = opened_.start_frame;
+  auto past = std::find_if(candidates_.begin(), candidates_.end(),
+                           [&](const PictureCandidate& c) { return c.frame > end; });
+  std::vector<PictureCandidate> own(std::make_move_iterator(candidates_.begin()),
+                                    std::make_move_iterator(past));
+  candidates_.erase(candidates_.begin(), past);
+
+  const int chosen = ChoosePicture(own, start, end, opened_, closing);
+  ScanKeyframe keyframe;
+  if (chosen >= 0) {
+    const PictureCandidate& c = own[static_cast<size_t>(chosen)];
+    keyframe = KeyframeOf(out_, c.frame);
+    if (c.picture != nullptr && images_.HasRoom()) images_.Write(c.picture.get(), &keyframe);
+  } else {
+    keyframe = KeyframeOf(out_, StillestFrame(out_.scores, start, end, opened_, closing));
+  }
+  own.clear();  // the colour frames go as soon as the scene is written
+
+  ScanScene scene;
+  scene.start_frame = start;
+  scene.end_frame = end;
+  scene.start_time = out_.times[start];
+  scene.end_time = SceneEndTime(out_, end);
+  scene.transition = opened_.kind;
+  scene.transition_first = opened_.first_frame;
+  scene.transition_last = opened_.last_frame;
+  scene.keyframe = keyframe;
+  out_.keyframes.push_back(keyframe);
+  out_.scenes.push_back(std::move(scene));
+}
+
+}  // namespace velmar::video
