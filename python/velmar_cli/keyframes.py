@@ -145,30 +145,6 @@ def _scan(spec: Job, progress: Progress | None) -> Any:
     return velmar.scan_video(spec.video, None, **options)
 
 
-def scenes_of(result: Any) -> list[Any]:
-    """The scenes of a scan result. A module whose scanner does not report
-    scenes yet gives cuts only; the scenes are then the runs of frames
-    between them, each pictured by its opening cut (the first by none)."""
-    scenes = getattr(result, "scenes", None)
-    if scenes is not None:
-        return list(scenes)
-    from types import SimpleNamespace
-
-    cuts = [kf for kf in result.keyframes if kf.frame_number > 0]
-    starts = [0] + [kf.frame_number for kf in cuts]
-    pictures = [None] + cuts
-    times = list(result.times)
-    scenes = []
-    for i, start in enumerate(starts):
-        end = (starts[i + 1] if i + 1 < len(starts) else result.frame_count) - 1
-        end_time = times[end + 1] if end + 1 < len(times) else result.duration
-        scenes.append(SimpleNamespace(
-            start_frame=start, end_frame=end, start_time=times[start] if times else 0.0,
-            end_time=end_time, transition="start" if i == 0 else "cut",
-            transition_frames=(start, start), keyframe=pictures[i]))
-    return scenes
-
-
 def longest(scenes: list[Any], keep: int | None) -> set[int]:
     """Positions of the `keep` longest scenes (all when None or fewer);
     among scenes of one length, the earlier ones."""
@@ -182,16 +158,21 @@ def longest(scenes: list[Any], keep: int | None) -> set[int]:
 def describe(spec: Job, result: Any) -> dict[str, Any]:
     """The outcome of a finished scan: one row per scene, the path of each
     picture the run keeps (None for a scene whose picture is not kept)."""
-    scenes = scenes_of(result)
+    scenes = list(result.scenes)
     kept = longest(scenes, spec.keep)
+    # The pictures the scanner was to write: one per scene, or with
+    # --threshold one per cut (the opening scene, which no cut opens, has
+    # none), the first max_images of them.
+    limit = spec.max_images if spec.max_images is not None else len(result.keyframes)
+    to_write = {kf.frame_number for kf in result.keyframes[:limit]}
     rows, spans, missing, wanted = [], [], 0, 0
     for i, scene in enumerate(scenes):
         picture = scene.keyframe
         path = None
         if picture is not None and i in kept:
-            saved = spec.max_images is None or i < spec.max_images
+            saved = picture.frame_number in to_write
             wanted += saved
-            if picture.path and os.path.isfile(picture.path):
+            if saved and picture.path and os.path.isfile(picture.path):
                 path = picture.path
             else:
                 missing += saved
@@ -208,7 +189,11 @@ def describe(spec: Job, result: Any) -> dict[str, Any]:
             "picture_timecode": timecode(picture.time) if picture is not None else None,
             "score": picture.score if picture is not None else None,
             "path": path})
-    error = f"{missing} of {wanted} images could not be written" if missing else None
+    error = None
+    if missing:
+        reasons = list(getattr(result, "image_errors", []))
+        error = (f"{missing} of {wanted} images could not be written"
+                 + (f" ({reasons[0]})" if reasons else ""))
     return {"video": spec.video, "rows": rows, "error": error,
             "frames": result.frame_count, "fps": result.fps, "seconds": 0.0,
             "pictures": sum(row["path"] is not None for row in rows), "spans": spans,

@@ -34,11 +34,6 @@ def read_manifest(path):
         return json.load(f)
 
 
-def scans_scenes():
-    """Whether the module's scanner reports scenes (with an opening picture)."""
-    return hasattr(velmar, "Scene") or hasattr(getattr(velmar, "video", None), "Scene")
-
-
 @pytest.fixture(scope="module")
 def videos(tmp_path_factory):
     d = tmp_path_factory.mktemp("videos")
@@ -76,10 +71,9 @@ def test_scene_manifest(videos, tmp_path, fmt, cli):
         assert re.fullmatch(rf"keyframe_0*{r['picture_frame']}\.jpg", os.path.basename(r["path"]))
         assert r["start_frame"] <= r["picture_frame"] <= r["end_frame"]
         assert os.path.getsize(r["path"]) > 0
-    if scans_scenes():
-        assert all(r["path"] for r in rows)  # the opening scenes included
+    assert all(r["path"] for r in rows)  # the opening scenes included
     summary = proc.stdout.splitlines()
-    assert re.fullmatch(rf"{re.escape(str(videos['paths'][0]))}: 3 scenes, [23] pictures in "
+    assert re.fullmatch(rf"{re.escape(str(videos['paths'][0]))}: 3 scenes, 3 pictures in "
                         rf"{re.escape(str(out / 'clip'))} \([0-9.]+ s, [0-9]+ frames/s\)",
                         summary[0])
 
@@ -98,6 +92,9 @@ def test_threshold_and_failed_input(videos, tmp_path, cli):
     assert "Scan failed" in proc.stderr
     rows = read_manifest(manifest)
     assert [r["start_frame"] for r in rows] == [0] + videos["cuts"][0]
+    # The fixed rule pictures each cut; no cut opens the first scene.
+    assert [r["picture_frame"] for r in rows if r["path"]] == videos["cuts"][0]
+    assert proc.stderr.count("velmar:") == 2
 
 
 def scene(start, end, transition="cut", picture=None, fps=25.0, span=None):
@@ -122,7 +119,8 @@ def test_pictures_of_the_longest_scenes(tmp_path, keep, kept):
         pictures.append(picture(start + 5, tmp_path / f"keyframe_{start + 5:06d}.jpg"))
         pathlib.Path(pictures[-1].path).write_bytes(b"jpeg")
     scenes = [scene(s, e, "start" if s == 0 else "cut", p) for (s, e), p in zip(bounds, pictures)]
-    result = SimpleNamespace(scenes=scenes, frame_count=80, fps=25.0, scores=[0.0] * 80)
+    result = SimpleNamespace(scenes=scenes, keyframes=pictures, frame_count=80, fps=25.0,
+                             scores=[0.0] * 80)
     outcome = kf.describe(kf.Job(video="v.mp4", output_dir=str(tmp_path), keep=keep), result)
     assert [r["scene"] for r in outcome["rows"] if r["path"]] == kept
     assert [r["picture_frame"] for r in outcome["rows"]] == [5, 15, 55, 65]
@@ -144,7 +142,8 @@ def test_outcome_of_a_scan(tmp_path, monkeypatch):
 
     def scan_video(path, max_keyframes=None, **options):
         calls.append((path, max_keyframes, options))
-        return SimpleNamespace(scenes=scenes, frame_count=3000, fps=25.0, scores=scores)
+        return SimpleNamespace(scenes=scenes, keyframes=[s.keyframe for s in scenes[:2]],
+                               frame_count=3000, fps=25.0, scores=scores)
 
     monkeypatch.setattr(velmar, "scan_video", scan_video, raising=False)
     job = kf.Job(video=str(video), output_dir=str(tmp_path), min_scene_len=5)
