@@ -88,7 +88,7 @@ def _plot(outcome: dict[str, Any]) -> str:
     points, rows = outcome["curve"], outcome["rows"]
     last = max(outcome["frames"] - 1, 1)
     peak = max((score for _, score in points), default=0.0)
-    top = max(10.0, -(-peak // 10) * 10)  # the axis ends at a round score
+    top = min(255.0, max(10.0, -(-peak // 10) * 10))  # the axis ends at a round score
     plot_height = _HEIGHT - _TOP - _BOTTOM
 
     def x(frame: float) -> str:
