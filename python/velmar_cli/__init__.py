@@ -395,7 +395,7 @@ class _FrameProgress:
             from tqdm import tqdm
         except ImportError:
             return
-        self._bar = tqdm(total=0, unit="frame", unit_scale=True, desc="scenes",
+        self._bar = tqdm(total=0, unit="frame", desc="scenes",
                          file=sys.stderr, disable=None)
 
     def __enter__(self) -> _FrameProgress:
