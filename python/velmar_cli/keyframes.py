@@ -165,7 +165,7 @@ def describe(spec: Job, result: Any) -> dict[str, Any]:
     # none), the first max_images of them.
     limit = spec.max_images if spec.max_images is not None else len(result.keyframes)
     to_write = {kf.frame_number for kf in result.keyframes[:limit]}
-    rows, spans, missing, wanted = [], [], 0, 0
+    rows, spans, missing, wanted = [], [], [], 0
     for i, scene in enumerate(scenes):
         picture = scene.keyframe
         path = None
@@ -174,8 +174,8 @@ def describe(spec: Job, result: Any) -> dict[str, Any]:
             wanted += saved
             if saved and picture.path and os.path.isfile(picture.path):
                 path = picture.path
-            else:
-                missing += saved
+            elif saved:
+                missing.append(str(i + 1))
         first, last = scene.transition_frames
         if scene.transition not in ("start", "cut"):
             spans.append([first, last])
@@ -192,8 +192,10 @@ def describe(spec: Job, result: Any) -> dict[str, Any]:
     error = None
     if missing:
         reasons = list(getattr(result, "image_errors", []))
-        error = (f"{missing} of {wanted} images could not be written"
-                 + (f" ({reasons[0]})" if reasons else ""))
+        scenes_named = ", ".join(missing[:10]) + (", ..." if len(missing) > 10 else "")
+        error = (f"{len(missing)} of {wanted} images could not be written (scene"
+                 f"{'s' if len(missing) > 1 else ''} {scenes_named})"
+                 + (f": {reasons[0]}" if reasons else ""))
     return {"video": spec.video, "rows": rows, "error": error,
             "frames": result.frame_count, "fps": result.fps, "seconds": 0.0,
             "pictures": sum(row["path"] is not None for row in rows), "spans": spans,

@@ -157,7 +157,7 @@ def test_outcome_of_a_scan(tmp_path, monkeypatch):
         "start_timecode": "00:00:00.800", "end_timecode": "00:00:02.400", "duration": 1.6,
         "transition": "dissolve", "picture_frame": 40, "picture_timecode": "00:00:01.600",
         "score": 1.5, "path": None}
-    assert outcome["error"] == "1 of 2 images could not be written"
+    assert outcome["error"] == "1 of 2 images could not be written (scene 2)"
     assert outcome["spans"] == [[16, 24]]
     # The plot keeps every peak of a long video in a bounded number of points.
     assert len(outcome["curve"]) <= kf.CURVE_POINTS
