@@ -15,6 +15,7 @@ from .video import extract_keyframes_from_video as extract_keyframes_from_video
 from .video import get_system_info as get_system_info
 from .video import Keyframe as Keyframe
 from .video import ScanResult as ScanResult
+from .video import Scene as Scene
 from .video import scan_video as scan_video
 
 __all__ = [

@@ -4,7 +4,7 @@ written as JPEG images."""
 
 import os
 from collections.abc import Callable, Sequence
-from typing import TypedDict, final
+from typing import Literal, TypedDict, final
 
 from typing_extensions import Self, disjoint_base
 
@@ -232,7 +232,7 @@ def get_system_info() -> SystemInfo:
 
 @final
 class Keyframe:
-    """A keyframe or scene cut found by :func:`scan_video`. Read-only."""
+    """A keyframe, scene picture or cut found by :func:`scan_video`. Read-only."""
 
     @property
     def frame_number(self) -> int:
@@ -251,12 +251,52 @@ class Keyframe:
         """The image written for this frame, or None."""
 
 @final
+class Scene:
+    """One scene found by :func:`scan_video`: a run of frames between two boundaries,
+    with the keyframe that pictures it. Read-only."""
+
+    @property
+    def start_frame(self) -> int:
+        """First frame of the scene."""
+
+    @property
+    def end_frame(self) -> int:
+        """Last frame of the scene (inclusive)."""
+
+    @property
+    def start_time(self) -> float:
+        """The first frame's time, in seconds."""
+
+    @property
+    def end_time(self) -> float:
+        """The time of the frame after the scene, or the duration for the last scene."""
+
+    @property
+    def transition(self) -> Literal["start", "cut", "dissolve", "fade", "wipe"]:
+        """How the scene began: ``"start"`` for the first scene."""
+
+    @property
+    def transition_frames(self) -> tuple[int, int]:
+        """First and last frame of the transition that opened the scene (one frame for a
+        cut; ``(0, 0)`` for the first scene)."""
+
+    @property
+    def keyframe(self) -> Keyframe:
+        """The frame that pictures the scene."""
+
+@final
 class ScanResult:
     """What :func:`scan_video` found in one video. Read-only."""
 
     @property
     def keyframes(self) -> list[Keyframe]:
-        """The keyframes or cuts, in frame order."""
+        """The keyframes, in frame order: one per scene in scene detection, the cuts
+        with ``threshold``, the best frames with ``max_keyframes``."""
+
+    @property
+    def scenes(self) -> list[Scene]:
+        """The scenes, partitioning the frames in order (with ``threshold``: the scenes
+        between the cuts; with ``max_keyframes`` alone: empty)."""
 
     @property
     def scores(self) -> list[float]:
@@ -288,7 +328,7 @@ class ScanResult:
 
     @property
     def threshold(self) -> float | None:
-        """The cut threshold used, or None in top-k mode."""
+        """The cut threshold given, or None (scene detection, ``max_keyframes`` alone)."""
 
     @property
     def decode_time_ms(self) -> float:
@@ -315,16 +355,18 @@ class ScanResult:
         """One message for each image that could not be written."""
 
 def scan_video(
-    video_path: str | os.PathLike[str],
+    video_path: str | bytes | os.PathLike[str] | os.PathLike[bytes],
     max_keyframes: int | None = None,
     *,
     threshold: float | None = None,
     min_scene_len: int = 15,
-    output_dir: str | os.PathLike[str] | None = None,
+    output_dir: str | bytes | os.PathLike[str] | os.PathLike[bytes] | None = None,
     image_format: str = "jpg",
     max_save: int = 50,
     downscale: int = 1,
     progress: Callable[[int, int], object] | None = None,
 ) -> ScanResult:
-    """Find keyframes or scene cuts of a video in one pass, in process, with the
-    interpreter lock released. Raises ``RuntimeError("Scan failed: ...")``."""
+    """Find the scenes, keyframes or cuts of a video in one pass, in process, with the
+    interpreter lock released. With neither ``max_keyframes`` nor ``threshold`` it
+    detects scenes (cuts, dissolves, fades, wipes) and pictures each one; see
+    ``help(velmar.scan_video)``. Raises ``RuntimeError("Scan failed: ...")``."""

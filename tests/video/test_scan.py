@@ -105,14 +105,14 @@ def test_variable_frame_rate_uses_the_streams_own_frames(clips):
     ({"threshold": 10.0, "min_scene_len": 10}, CUTS),
     ({"threshold": 10.0, "min_scene_len": 21}, [30]),           # counted from the start too
     ({"threshold": 10.0, "min_scene_len": 0}, CUTS),
-    ({"min_scene_len": 5}, CUTS[:4]),                           # default: olive to gray is no cut
+    ({"threshold": 25.0, "min_scene_len": 5}, CUTS[:4]),        # olive to gray is no cut
     ({"threshold": 10.0, "min_scene_len": 5, "downscale": 4}, CUTS),
     ({"threshold": 200.0, "min_scene_len": 5}, [20, 30]),   # navy-white, white-black
 ])
 def test_threshold_mode(clips, kwargs, expected):
     r = scan_video(clips["colours"], **kwargs)
     assert frames_of(r) == expected
-    assert r.threshold == kwargs.get("threshold", 25.0)
+    assert r.threshold == kwargs["threshold"]
     assert all(r.scores[kf.frame_number] == kf.score >= r.threshold for kf in r.keyframes)
 
 
@@ -155,9 +155,9 @@ def test_images_show_the_right_frame(clips, tmp_path, kind, image_format):
     r = scan_video(clips[kind], 5, output_dir=tmp_path / "a" / "b", image_format=image_format)
     assert r.images_written == 5 and r.image_errors == []
     names = sorted(os.listdir(tmp_path / "a" / "b"))
-    assert names == sorted(f"keyframe_{n}.{image_format}" for n in CUTS)
+    assert names == sorted(f"keyframe_{n:06d}.{image_format}" for n in CUTS)
     for kf in r.keyframes:
-        assert kf.path == str(tmp_path / "a" / "b" / f"keyframe_{kf.frame_number}.{image_format}")
+        assert kf.path == str(tmp_path / "a" / "b" / f"keyframe_{kf.frame_number:06d}.{image_format}")
         image = gray_of_image(kf.path, w, h)
         distances = [mad(image, bytes(f.get_data()[:w * h])) for f in frames]
         assert distances.index(min(distances)) == kf.frame_number
@@ -173,19 +173,19 @@ def test_max_save(clips, tmp_path, kwargs, written):
     r = scan_video(clips["colours"], output_dir=tmp_path, **kwargs)
     assert [kf.frame_number for kf in r.keyframes if kf.path] == written
     assert r.images_written == len(written)
-    assert sorted(os.listdir(tmp_path)) == sorted(f"keyframe_{n}.jpg" for n in written)
+    assert sorted(os.listdir(tmp_path)) == sorted(f"keyframe_{n:06d}.jpg" for n in written)
 
 
 def test_failed_image_is_reported_not_counted(clips, tmp_path):
-    (tmp_path / "keyframe_30.jpg").mkdir()  # a directory where the image should go
-    (tmp_path / "keyframe_20.jpg").write_bytes(b"old")
+    (tmp_path / "keyframe_000030.jpg").mkdir()  # a directory where the image should go
+    (tmp_path / "keyframe_000020.jpg").write_bytes(b"old")
     r = scan_video(clips["colours"], 5, output_dir=str(tmp_path) + "/")
     assert r.images_written == 4
     assert [kf.path for kf in r.keyframes] == [
-        None if n == 30 else str(tmp_path / f"keyframe_{n}.jpg") for n in CUTS]
-    assert len(r.image_errors) == 1 and r.image_errors[0].startswith("keyframe_30.jpg: ")
-    assert (tmp_path / "keyframe_20.jpg").read_bytes()[:2] == b"\xff\xd8"  # replaced whole
-    assert sorted(os.listdir(tmp_path)) == [f"keyframe_{n}.jpg" for n in CUTS]  # no temp files
+        None if n == 30 else str(tmp_path / f"keyframe_{n:06d}.jpg") for n in CUTS]
+    assert len(r.image_errors) == 1 and r.image_errors[0].startswith("keyframe_000030.jpg: ")
+    assert (tmp_path / "keyframe_000020.jpg").read_bytes()[:2] == b"\xff\xd8"  # replaced whole
+    assert sorted(os.listdir(tmp_path)) == [f"keyframe_{n:06d}.jpg" for n in CUTS]  # no temp files
 
 
 # --- errors ---------------------------------------------------------------------------------

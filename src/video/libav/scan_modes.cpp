@@ -6,6 +6,12 @@
 #include <utility>
 #include <vector>
 
+extern "C" {
+#include <libavutil/frame.h>
+#include <libavutil/imgutils.h>
+}
+
+#include "video/libav/decoder.hpp"
 #include "video/libav/scene_mode.hpp"
 #include "video/selection.hpp"
 
@@ -13,18 +19,24 @@ namespace velmar::video {
 
 namespace {
 
-// An image not final yet, held encoded (a few hundred KB at 1080p instead of
-// the colour frame's 3 MB), so the memory of a scan does not grow with k.
+// The colour frames a mode holds as they are, in bytes; beyond this an image
+// not final yet is held encoded (a few hundred KB at 1080p instead of the
+// frame's 3 MB), so the memory of a scan does not grow with k.
+constexpr size_t kRawPictureBudget = 32 << 20;
+
+// An image not final yet: its colour frame, or its encoded bytes.
 struct HeldImage {
   uint64_t frame_number;
   double score;
+  AvFramePtr picture;
   VideoResult<std::vector<uint8_t>> bytes;
+  size_t raw_size = 0;
 };
 
 // Holds the images of the best `capacity` candidates seen so far: higher
 // score first, the earlier frame first on equal scores. Frames arrive in
 // order, so a later frame with an equal score never displaces an earlier
-// one; a frame is encoded only when it ranks among the best.
+// one; a frame is kept (or encoded) only when it ranks among the best.
 class BestImages {
  public:
   BestImages(uint64_t capacity, ScanImages* images) : capacity_(capacity), images_(images) {}
@@ -32,12 +44,13 @@ class BestImages {
   void Offer(uint64_t frame_number, double score, const AVFrame* picture) {
     if (capacity_ == 0) return;
     if (kept_.size() < capacity_) {
-      kept_.push_back({frame_number, score, images_->Encode(picture, frame_number)});
+      kept_.push_back(Hold(frame_number, score, picture));
       return;
     }
     auto worst = std::min_element(kept_.begin(), kept_.end(), Worse);
     if (!(score > worst->score)) return;
-    *worst = HeldImage{frame_number, score, images_->Encode(picture, frame_number)};
+    raw_bytes_ -= worst->raw_size;
+    *worst = Hold(frame_number, score, picture);
   }
 
   // Writes the held image of each keyframe that has one; frees them all.
@@ -49,13 +62,30 @@ class BestImages {
     for (ScanKeyframe& keyframe : keyframes) {
       while (next != kept_.end() && next->frame_number < keyframe.frame_number) ++next;
       if (next != kept_.end() && next->frame_number == keyframe.frame_number) {
-        images_->WriteEncoded(next->bytes, &keyframe);
+        if (next->picture != nullptr) {
+          images_->Write(next->picture.get(), &keyframe);
+          next->picture.reset();
+        } else {
+          images_->WriteEncoded(next->bytes, &keyframe);
+        }
       }
     }
     kept_.clear();
+    raw_bytes_ = 0;
   }
 
  private:
+  HeldImage Hold(uint64_t frame_number, double score, const AVFrame* picture) {
+    const int size = av_image_get_buffer_size(static_cast<AVPixelFormat>(picture->format),
+                                              picture->width, picture->height, 1);
+    const size_t raw = size > 0 ? static_cast<size_t>(size) : SIZE_MAX;
+    if (raw <= kRawPictureBudget - std::min(raw_bytes_, kRawPictureBudget)) {
+      raw_bytes_ += raw;
+      return HeldImage{frame_number, score, RefAvFrame(picture), {}, raw};
+    }
+    return HeldImage{frame_number, score, nullptr, images_->Encode(picture, frame_number), 0};
+  }
+
   static bool Worse(const HeldImage& a, const HeldImage& b) {
     if (a.score != b.score) return a.score < b.score;
     return a.frame_number > b.frame_number;
@@ -63,6 +93,7 @@ class BestImages {
   uint64_t capacity_;
   ScanImages* images_;
   std::vector<HeldImage> kept_;
+  size_t raw_bytes_ = 0;
 };
 
 uint64_t ImageCapacity(const ScanOptions& options, uint64_t k) {

@@ -45,6 +45,9 @@ uint64_t Distance(uint64_t a, uint64_t b) { return a > b ? a - b : b - a; }
 // The stillness of frame `f` (PictureCandidate) from the scores of frames
 // `from` (the first that counts) to `to` (the last known).
 double Stillness(const std::vector<double>& scores, uint64_t f, uint64_t from, uint64_t to) {
+  // The first frames of a segment have no scores before them to show how
+  // calm they are; they rank below every frame that has.
+  if (f < from + kSceneSettleFrames) return 256.0;
   const uint64_t first = std::max(from, f >= kSceneSettleFrames - 1 ? f - (kSceneSettleFrames - 1) : 0);
   double most = 0.0;
   for (uint64_t i = first; i <= std::min(f + 1, to); ++i) {
