@@ -214,10 +214,14 @@ def index_delete(parser: argparse.ArgumentParser, args: argparse.Namespace) -> i
         index = _open_index(report, args.file)
         if index is None:
             return report.status
-        if args.user is not None:
-            deleted = index.delete_where({"user_id": args.user})
-        else:
-            deleted = index.delete(list(dict.fromkeys(args.ids)))
+        try:
+            if args.user is not None:
+                deleted = index.delete_where({"user_id": args.user})
+            else:
+                deleted = index.delete(list(dict.fromkeys(args.ids)))
+        except ValueError as exc:  # a user id the index cannot hold
+            report.error(args.file, str(exc))
+            return report.status
         if deleted and not index.save():
             report.error(args.file, "could not be written")
             return report.status
