@@ -26,6 +26,24 @@ class MemoryEntry(TypedDict, total=False):
     chat_id: str
     content_preview: str
 
+class StoredEntry(TypedDict):
+    """One stored memory as ``get`` and ``get_many`` return it: the thirteen keys of the
+    index file, every one present; an absent chat_id or content_preview is None."""
+
+    memory_id: str
+    user_id: str
+    memory_type: str
+    subjects: list[str]
+    objects: list[str]
+    keywords: list[str]
+    tags: list[str]
+    importance: int
+    confidence: int
+    created_at: float
+    access_count: int
+    chat_id: str | None
+    content_preview: str | None
+
 class StrictQuery(TypedDict, total=False):
     """Filters of ``search_strict``; each one given must hold. Subjects and keywords match
     loosely (lowercase, either contains the other); tags exactly."""
@@ -52,6 +70,20 @@ class FlexibleQuery(TypedDict, total=False):
     created_before: float
     limit: int
 
+class DeletionQuery(TypedDict, total=False):
+    """Conditions of ``delete_where``: those of ``search_strict`` without ``limit``. At
+    least one must be given, and each must be usable (no None, no empty list)."""
+
+    user_id: str
+    memory_types: Sequence[str]
+    subjects: Sequence[str]
+    keywords: Sequence[str]
+    tags: Sequence[str]
+    importance_min: int
+    importance_max: int
+    created_after: float
+    created_before: float
+
 class IndexStats(TypedDict):
     """What ``stats()`` reports: entry count, key counts of the four secondary indexes,
     and the number of entries listed under each memory type."""
@@ -65,8 +97,8 @@ class IndexStats(TypedDict):
 
 @disjoint_base
 class PyMetadataIndex:
-    """The metadata index. Given a path, it loads that JSON file if it can (silently
-    starting empty otherwise) and ``save()`` writes back to it."""
+    """The metadata index. Given a path, it loads that JSON file if it can (starting empty
+    otherwise, with a UserWarning when the file exists) and ``save()`` writes back to it."""
 
     def __new__(cls, path: str | None = None) -> Self:
         """Open an index, bound to the file ``path`` when one is given."""
@@ -74,6 +106,20 @@ class PyMetadataIndex:
     def batch_add(self, entries: list[MemoryEntry]) -> int:
         """Store each dict that has a usable ``memory_id`` (a later one with the same id
         replaces the earlier); returns how many were stored."""
+
+    def get(self, memory_id: str) -> StoredEntry | None:
+        """The entry stored under ``memory_id``, or None."""
+
+    def get_many(self, memory_ids: Sequence[str]) -> list[StoredEntry]:
+        """The entries stored under ``memory_ids``, in that order; unknown ids are left out."""
+
+    def delete(self, memory_ids: Sequence[str]) -> int:
+        """Remove the entries stored under ``memory_ids`` (not a str alone); returns how many."""
+
+    def delete_where(self, params: DeletionQuery) -> int:
+        """Remove every entry ``search_strict(params)`` finds, with no limit; returns how
+        many. Raises ValueError, removing nothing, for an unknown key, an unusable value
+        or no condition at all."""
 
     def search_strict(self, params: StrictQuery) -> list[str]:
         """Ids of the entries passing every given filter, newest first, at most ``limit`` (100)."""

@@ -1,4 +1,4 @@
-"""The ``velmar`` command: keyframes of many videos, the memory index, system info.
+"""The ``velmar`` command: the scenes of many videos, the memory index, system info.
 
 Exit status: 0 when everything succeeded, 1 when some input failed (the
 others are still processed), 2 for a usage error, 130 after Ctrl-C and 143
@@ -20,16 +20,16 @@ import sys
 from collections.abc import Callable, Iterator, Sequence
 from typing import Any
 
+from velmar_cli.edl import write_edl
 from velmar_cli.files import write_atomically
-from velmar_cli.index import index_add, index_search, index_stats
+from velmar_cli.html_report import write_report
+from velmar_cli.index import index_add, index_delete, index_get, index_search, index_stats
 from velmar_cli.keyframes import (MANIFEST_FIELDS, Job, clear_images, failed, input_problem,
                                   run_job)
 from velmar_cli.pool import WorkerPool
 from velmar_cli.report import Report, drop_stdout, say
 
 __all__ = ["main"]
-
-DEFAULT_KEYFRAMES = 10
 
 
 class _Interrupted(Exception):
@@ -135,28 +135,33 @@ def _build_parser() -> argparse.ArgumentParser:
                         version=f"velmar {get_system_info()['version']}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    kf = commands.add_parser("keyframes", help="extract keyframe images from videos",
-                             description="Extract keyframe images from videos. The images of "
-                             "each video go to DIR/<video name>/keyframe_<frame>.jpg; images an "
-                             "earlier run left there are removed first.")
+    kf = commands.add_parser(
+        "keyframes", help="find the scenes of videos and a picture of each",
+        description="Find the scenes of videos (cuts, dissolves, fades, wipes) and write one "
+        "picture of each scene, the opening one included. The pictures of each video go to "
+        "DIR/<video name>/keyframe_<frame>.jpg; pictures an earlier run left there are removed "
+        "first, and only those the run lists stay.")
     kf.add_argument("videos", nargs="+", metavar="VIDEO")
     kf.add_argument("-o", "--output", required=True, metavar="DIR", help="output directory")
-    pick = kf.add_mutually_exclusive_group()
-    pick.add_argument("-k", "--keyframes", type=_positive_int, metavar="N",
-                      help=f"keep the N frames that differ most (default {DEFAULT_KEYFRAMES})")
-    pick.add_argument("--threshold", type=_threshold, metavar="T",
-                      help="keep every frame whose mean absolute difference from the frame "
-                      "before is at least T (above 0, at most 255)")
+    kf.add_argument("-k", "--keyframes", type=_positive_int, metavar="N",
+                    help="keep the pictures of the N longest scenes (default: of every scene)")
+    kf.add_argument("--threshold", type=_threshold, metavar="T",
+                    help="instead of scene detection, cut wherever the mean absolute "
+                    "difference from the frame before is at least T (above 0, at most 255)")
     kf.add_argument("--min-scene-len", type=_positive_int, metavar="FRAMES",
-                    help="with --threshold, frames between two cuts "
+                    help="fewest frames between two scene boundaries "
                     f"(default {_scanner_default('min_scene_len')})")
-    kf.add_argument("--max-images", type=_positive_int, default=100, metavar="N",
-                    help="with --threshold, write the images of the first N cuts of a video "
-                    "(default 100); every cut is still listed")
+    kf.add_argument("--max-images", type=_positive_int, metavar="N",
+                    help="write the pictures of the first N scenes of a video at most "
+                    "(default: no limit); every scene is still listed")
     kf.add_argument("-j", "--jobs", type=_positive_int, default=1, metavar="N",
                     help="videos processed at once, in separate processes (default 1)")
     kf.add_argument("--manifest", metavar="FILE",
-                    help="write one row per keyframe to FILE (.json or .csv)")
+                    help="write one row per scene to FILE (.json or .csv)")
+    kf.add_argument("--edl", metavar="FILE", help="write the scenes as a CMX 3600 edit "
+                    "decision list, one event per scene")
+    kf.add_argument("--report", metavar="FILE", help="write an HTML page of the run: score "
+                    "curves with the scene boundaries and contact sheets of the pictures")
     kf.add_argument("--dask", metavar="ADDRESS",
                     help="run one task per video on the Dask scheduler at ADDRESS "
                     "(e.g. tcp://host:8786); needs the 'dask' extra")
@@ -196,10 +201,19 @@ def _build_parser() -> argparse.ArgumentParser:
     add.add_argument("file", metavar="FILE")
     add.add_argument("entries", metavar="ENTRIES.jsonl")
 
+    get = index_commands.add_parser("get", help="print entries by id, one JSON object a line")
+    get.add_argument("file", metavar="FILE")
+    get.add_argument("ids", nargs="+", metavar="ID")
+
+    delete = index_commands.add_parser("delete", help="delete entries by id or by user")
+    delete.add_argument("file", metavar="FILE")
+    delete.add_argument("ids", nargs="*", metavar="ID")
+    delete.add_argument("--user", metavar="U", help="delete every entry of user U")
+
     info = commands.add_parser("info", help="system information and processor features")
     info.add_argument("--json", action="store_true", help="print JSON")
     # Each command reports its own usage errors, with its own usage line.
-    for sub in (kf, stats, search, add, info):
+    for sub in (kf, stats, search, add, get, delete, info):
         sub.set_defaults(parser=sub)
     return parser
 
@@ -216,8 +230,8 @@ def main(argv: Sequence[str] | None = None) -> int:
             return _keyframes(args.parser, args)
         if args.command == "info":
             return _info(args)
-        return {"stats": index_stats, "search": index_search, "add": index_add}[
-            args.index_command](args.parser, args)
+        return {"stats": index_stats, "search": index_search, "add": index_add,
+                "get": index_get, "delete": index_delete}[args.index_command](args.parser, args)
     except KeyboardInterrupt:
         return 128 + signal.SIGINT
     except BrokenPipeError:
@@ -240,21 +254,22 @@ def _jobs(args: argparse.Namespace) -> list[Job]:
             n += 1
             name = f"{stem}-{n}"
         names.add(name)
-        max_keyframes = None if args.threshold is not None else (
-            args.keyframes if args.keyframes is not None else DEFAULT_KEYFRAMES)
         jobs.append(Job(video=video, output_dir=os.path.join(args.output, name),
-                        max_keyframes=max_keyframes, threshold=args.threshold,
+                        keep=args.keyframes, threshold=args.threshold,
                         min_scene_len=args.min_scene_len, max_images=args.max_images))
     return jobs
 
 
-def _run_local(jobs: list[Job], workers: int) -> Iterator[tuple[int, dict[str, Any]]]:
+def _run_local(jobs: list[Job], workers: int,
+               bar: _FrameProgress) -> Iterator[tuple[int, dict[str, Any]]]:
     if workers == 1 or len(jobs) == 1:
         for i, job in enumerate(jobs):
-            yield i, run_job(job.as_dict())
+            yield i, run_job(job.as_dict(), lambda done, expected, i=i: bar.advance(i, done,
+                                                                                   expected))
         return
     with WorkerPool(min(workers, len(jobs)), run_job,
-                    lambda i, how: failed(jobs[i], f"its process died ({how})")) as pool:
+                    lambda i, how: failed(jobs[i], f"its process died ({how})"),
+                    bar.advance) as pool:
         yield from pool.run([job.as_dict() for job in jobs])
 
 
@@ -264,15 +279,15 @@ def _keyframes(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int
     if args.dask and args.jobs != 1:
         parser.error("--jobs and --dask exclude each other: the cluster decides the parallelism")
     jobs = _jobs(args)
-    runner: Callable[[], Iterator[tuple[int, dict[str, Any]]]]
+    runner: Callable[[_FrameProgress], Iterator[tuple[int, dict[str, Any]]]]
     if args.dask:
         try:
             from velmar_cli.dask_fanout import run_on_cluster
         except ImportError:
             parser.error("--dask needs Dask: pip install 'velmar[dask]'")
-        runner = lambda: run_on_cluster(args.dask, jobs)  # noqa: E731
+        runner = lambda bar: run_on_cluster(args.dask, jobs)  # noqa: E731
     else:
-        runner = lambda: _run_local(jobs, args.jobs)  # noqa: E731
+        runner = lambda bar: _run_local(jobs, args.jobs, bar)  # noqa: E731
 
     report = Report()
     for job in jobs:
@@ -280,17 +295,13 @@ def _keyframes(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int
             clear_images(job.output_dir)  # what an earlier run left
     outcomes: list[dict[str, Any] | None] = [None] * len(jobs)
     signum = _run_jobs(runner, jobs, outcomes, report, args)
-    # Only the images the manifest lists stay: a video that failed or was
-    # cancelled half-way leaves none.
+    # Only the pictures the manifest lists stay: a video that failed or was
+    # cancelled half-way leaves none, -k N leaves those of N scenes.
     for job, outcome in zip(jobs, outcomes):
-        keep = frozenset(row["path"] for row in outcome["rows"]) if outcome else frozenset()
+        keep = frozenset(row["path"] for row in outcome["rows"] if row["path"]) if outcome \
+            else frozenset()
         clear_images(job.output_dir, keep)
-    if args.manifest:
-        rows = [row for outcome in outcomes if outcome for row in outcome["rows"]]
-        try:
-            write_atomically(args.manifest, lambda f: _write_manifest(f, args.manifest, rows))
-        except OSError as exc:
-            report.error(args.manifest, exc.strerror or str(exc))
+    _write_outputs(args, [o for o in outcomes if o is not None], report)
     if signum is not None:
         finished = sum(outcome is not None for outcome in outcomes)
         report.error("keyframes", f"stopped by {signal.Signals(signum).name}: "
@@ -299,27 +310,48 @@ def _keyframes(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int
     return report.status
 
 
-def _run_jobs(runner: Callable[[], Iterator[tuple[int, dict[str, Any]]]], jobs: list[Job],
-              outcomes: list[dict[str, Any] | None], report: Report,
+def _write_outputs(args: argparse.Namespace, outcomes: list[dict[str, Any]],
+                   report: Report) -> None:
+    """The manifest, edit decision list and report of the videos that
+    finished, each replacing its file only once it is whole."""
+    writers: list[tuple[str | None, Callable[[Any, str], None]]] = [
+        (args.manifest, lambda f, path: _write_manifest(
+            f, path, [row for outcome in outcomes for row in outcome["rows"]])),
+        (args.edl, lambda f, path: write_edl(f, _title(path), outcomes)),
+        (args.report, lambda f, path: write_report(f, path, outcomes)),
+    ]
+    for path, write in writers:
+        if not path:
+            continue
+        try:
+            write_atomically(path, lambda f, path=path, write=write: write(f, path))
+        except OSError as exc:
+            report.error(path, exc.strerror or str(exc))
+
+
+def _title(path: str) -> str:
+    return os.path.splitext(os.path.basename(path))[0] or "velmar"
+
+
+def _run_jobs(runner: Callable[[_FrameProgress], Iterator[tuple[int, dict[str, Any]]]],
+              jobs: list[Job], outcomes: list[dict[str, Any] | None], report: Report,
               args: argparse.Namespace) -> int | None:
     """Runs the jobs, filling `outcomes` as they finish. Returns the signal
     that stopped the run early, or None."""
-    with _progress_bar(len(jobs), disable=args.no_progress) as bar, _StopSignals() as signals:
-        results = runner()
+    with _FrameProgress(len(jobs), disable=args.no_progress) as bar, \
+            _StopSignals() as signals:
+        results = runner(bar)
         try:
             for i, outcome in results:
                 # A video counts as finished once it is both recorded and
                 # reported; a signal waits until both are done.
                 with signals.deferred():
                     outcomes[i] = outcome
-                    bar.set_postfix_str(os.path.basename(jobs[i].video), refresh=False)
-                    bar.update(1)
-                    bar.clear()
+                    bar.finish(i, outcome["frames"])
                     if outcome["error"]:
                         report.error(jobs[i].video, outcome["error"])
-                    else:
-                        say(f"{jobs[i].video}: {_count(len(outcome['rows']), 'keyframe')} "
-                            f"in {jobs[i].output_dir}")
+                    if outcome["rows"]:
+                        bar.write(_finished_line(jobs[i], outcome))
         except _Interrupted as exc:
             return exc.signum
         except OSError as exc:  # the cluster could not be reached
@@ -332,35 +364,77 @@ def _run_jobs(runner: Callable[[], Iterator[tuple[int, dict[str, Any]]]], jobs: 
     return None
 
 
+def _finished_line(job: Job, outcome: dict[str, Any]) -> str:
+    """``clip.mp4: 12 scenes, 12 pictures in out/clip (3.1 s, 580 frames/s)``."""
+    seconds = outcome["seconds"]
+    rate = f", {outcome['frames'] / seconds:.0f} frames/s" if seconds > 0 else ""
+    return (f"{job.video}: {_count(len(outcome['rows']), 'scene')}, "
+            f"{_count(outcome['pictures'], 'picture')} in {job.output_dir} "
+            f"({seconds:.1f} s{rate})")
+
+
 def _count(n: int, noun: str) -> str:
-    return f"{n} {noun}" + ("" if n == 1 else "s")
+    return f"{n} {noun}{'' if n == 1 else 's'}"
 
 
-class _NoBar:
-    """Stands in for tqdm when it is not installed."""
+class _FrameProgress:
+    """One bar for the whole run on stderr, counting frames over every video
+    (off when stderr is not a terminal, or without tqdm). A video's frame
+    count joins the total when its scan first reports how many it expects,
+    and is corrected to the frames it really had when it ends."""
 
-    def __enter__(self) -> _NoBar:
+    def __init__(self, videos: int, *, disable: bool) -> None:
+        self._done: dict[int, int] = {}
+        self._expected: dict[int, int] = {}
+        self._videos = videos
+        self._finished = 0
+        self._bar: Any = None
+        if disable:
+            return
+        try:
+            from tqdm import tqdm
+        except ImportError:
+            return
+        self._bar = tqdm(total=0, unit="frame", desc="scenes",
+                         file=sys.stderr, disable=None)
+
+    def __enter__(self) -> _FrameProgress:
         return self
 
     def __exit__(self, *exc: object) -> None:
-        pass
+        if self._bar is not None:
+            self._bar.close()
 
-    def __getattr__(self, name: str) -> Callable[..., None]:
-        return lambda *args, **kwargs: None
+    def advance(self, video: int, done: int, expected: int) -> None:
+        self._done[video] = done
+        self._expected[video] = max(expected, done)
+        self._show()
 
+    def finish(self, video: int, frames: int) -> None:
+        self._done[video] = self._expected[video] = frames
+        self._finished += 1
+        self._show()
 
-def _progress_bar(total: int, *, disable: bool) -> Any:
-    """One bar for the whole run, counting videos, on stderr (off when stderr is not a terminal)."""
-    try:
-        from tqdm import tqdm
-    except ImportError:
-        return _NoBar()
-    return tqdm(total=total, unit="video", desc="keyframes", file=sys.stderr,
-                disable=True if disable else None)
+    def write(self, line: str) -> None:
+        """Prints a line of output without tearing the bar."""
+        if self._bar is None or self._bar.disable:
+            say(line)
+            return
+        self._bar.clear()
+        say(line)
+        self._bar.refresh()
+
+    def _show(self) -> None:
+        if self._bar is None or self._bar.disable:
+            return
+        self._bar.total = sum(self._expected.values())
+        self._bar.n = sum(self._done.values())
+        self._bar.set_postfix_str(f"{self._finished}/{self._videos} videos", refresh=False)
+        self._bar.refresh()
 
 
 def _write_manifest(f: Any, path: str, rows: list[dict[str, Any]]) -> None:
-    """Writes the keyframe rows as a JSON list of objects or as CSV with a header."""
+    """Writes the scene rows as a JSON list of objects or as CSV with a header."""
     if os.path.splitext(path)[1].lower() == ".csv":
         writer = csv.DictWriter(f, fieldnames=MANIFEST_FIELDS)
         writer.writeheader()

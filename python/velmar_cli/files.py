@@ -24,7 +24,9 @@ def write_atomically(path: str, write: Callable[[IO[str]], None]) -> None:
                                    f"{next(_counter)}.tmp")
     fd = os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
     try:
-        with open(fd, "w", encoding="utf-8", newline="") as f:
+        # A file name that is not UTF-8 (held as surrogate escapes) is
+        # written back as its own bytes rather than failing the write.
+        with open(fd, "w", encoding="utf-8", errors="surrogateescape", newline="") as f:
             write(f)
             f.flush()
             os.fsync(f.fileno())

@@ -175,3 +175,57 @@ def index_add(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
         total = index.stats()["total"]
     say(f"{args.file}: added {added} {'entry' if added == 1 else 'entries'}, {total} in total")
     return report.status
+
+
+def index_get(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
+    """Prints the entries of the given ids, one JSON object a line, in the
+    order asked; an id the index does not hold is reported."""
+    report = Report()
+    with _reading_index(report, args.file) as index:
+        if index is None:
+            return report.status
+        entries = [(memory_id, index.get(memory_id)) for memory_id in args.ids]
+    for memory_id, entry in entries:
+        if entry is None:
+            report.error(args.file, f"no entry {json.dumps(memory_id)}")
+        else:
+            say(json.dumps(entry))
+    return report.status
+
+
+def index_delete(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
+    """Deletes the entries of the given ids, or every entry of --user, under
+    the exclusive lock from load to save."""
+    if bool(args.ids) == (args.user is not None):
+        parser.error("give either entry ids or --user, not both" if args.ids
+                     else "give the ids of the entries to delete, or --user")
+    if args.user == "":
+        parser.error("--user must not be empty")
+    report = Report()
+    if not os.path.exists(args.file):
+        report.error(args.file, "no such file")
+        return report.status
+    with contextlib.ExitStack() as stack:
+        try:
+            stack.enter_context(index_lock(args.file, exclusive=True))
+        except OSError as exc:
+            report.error(args.file + ".lock", exc.strerror or str(exc))
+            return report.status
+        index = _open_index(report, args.file)
+        if index is None:
+            return report.status
+        try:
+            if args.user is not None:
+                deleted = index.delete_where({"user_id": args.user})
+            else:
+                deleted = index.delete(list(dict.fromkeys(args.ids)))
+        except ValueError as exc:  # a user id the index cannot hold
+            report.error(args.file, str(exc))
+            return report.status
+        if deleted and not index.save():
+            report.error(args.file, "could not be written")
+            return report.status
+        total = index.stats()["total"]
+    say(f"{args.file}: deleted {deleted} {'entry' if deleted == 1 else 'entries'}, "
+        f"{total} left")
+    return report.status

@@ -1,9 +1,13 @@
-"""Keyframes of one video, the unit of work of ``velmar keyframes``.
+"""The scenes of one video, the unit of work of ``velmar keyframes``.
 
 Everything here runs wherever the video is processed: in the command's own
 process, in a local worker process (``--jobs``), or on a Dask worker
 (``--dask``). A job is a plain dict and so is its outcome, so both pickle
 and compare the same way everywhere.
+
+The scanner finds the scenes and writes one picture for each; all this
+module decides is which of those pictures the run keeps (``-k N``: those of
+the N longest scenes) and how the scenes are listed.
 """
 
 from __future__ import annotations
@@ -13,33 +17,48 @@ import errno
 import os
 import re
 import stat
+import time
+from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
 
 import velmar
 
-MANIFEST_FIELDS = ("video", "frame", "timecode", "score", "path")
+MANIFEST_FIELDS = ("video", "scene", "start_frame", "end_frame", "start_timecode",
+                   "end_timecode", "duration", "transition", "picture_frame",
+                   "picture_timecode", "score", "path")
 
-# What the scanner names its images ("keyframe_<frame>.jpg") and the
-# temporary files it writes them through: how a run recognises, in an output
-# directory, the images an earlier run left, and touches nothing else.
+# Points of the score curve an outcome carries for the HTML report: enough
+# for a page-wide plot, few enough to pickle cheaply for an hour of video.
+CURVE_POINTS = 1200
+
+# What the scanner names its images ("keyframe_<frame>.jpg", the frame
+# zero-padded) and the temporary files it writes them through: how a run
+# recognises, in an output directory, the images an earlier run left, and
+# touches nothing else.
 _OWN_IMAGE = re.compile(r"\.?keyframe_[0-9]+\.(?:jpg|png)"
-                        r"(?:\.tmp-[0-9]+-[0-9]+|\.[0-9]+\.[0-9]+\.tmp)?")
+                        r"(?:\.tmp-[0-9]+-[0-9]+|\.[0-9]+\.[0-9]+\.tmp|\.tmp[A-Za-z0-9_.-]*)?")
+
+# A scan saves at most this many pictures when no --max-images is given: in
+# effect one for every scene (each is written when its scene closes, so the
+# number held in memory stays small however many there are).
+_ALL_PICTURES = 1 << 40
+
+Progress = Callable[[int, int], None]
 
 
 @dataclass(frozen=True)
 class Job:
-    """One video to process and where its images go. `min_scene_len` None
-    leaves the scanner's own default."""
+    """One video to process and where its pictures go. `keep` None keeps
+    every scene's picture; `min_scene_len` None leaves the scanner's default;
+    `max_images` None saves a picture for every scene."""
 
     video: str
     output_dir: str
-    max_keyframes: int | None
-    threshold: float | None
+    keep: int | None = None
+    threshold: float | None = None
     min_scene_len: int | None = None
-    # With --threshold: images of the first `max_images` cuts at most (the
-    # scanner holds each picture in memory until the end of the video).
-    max_images: int = 100
+    max_images: int | None = None
 
     def as_dict(self) -> dict[str, Any]:
         return dict(self.__dict__)
@@ -54,25 +73,36 @@ def timecode(seconds: float) -> str:
     return f"{hours:02d}:{minutes:02d}:{secs:02d}.{millis:03d}"
 
 
-def run_job(job: dict[str, Any]) -> dict[str, Any]:
-    """Processes one video. Never raises for a bad input: the outcome carries
-    ``rows`` (manifest rows, in frame order) and ``error`` (None or a message)."""
+def run_job(job: dict[str, Any], progress: Progress | None = None) -> dict[str, Any]:
+    """Processes one video. Never raises for a bad input. The outcome carries
+    ``rows`` (one manifest row per scene, in order), ``error`` (None or a
+    message), and for the summary line and the report ``frames``, ``fps``,
+    ``seconds`` (wall time), ``pictures``, ``spans`` (gradual transitions as
+    [first, last] frames) and ``curve`` ([frame, score] points).
+    `progress(frames_done, frames_expected)` is called while decoding."""
     spec = Job(**job)
     problem = input_problem(spec.video)
     if problem:
-        return {"video": spec.video, "rows": [], "error": problem}
+        return empty_outcome(spec.video, problem)
+    started = time.monotonic()
     try:
-        rows = _scan(spec)
+        result = _scan(spec, progress)
     except (RuntimeError, OSError, ValueError) as exc:
-        return {"video": spec.video, "rows": [], "error": str(exc)}
-    missing = [row for row in rows if row["path"] == ""]
-    error = f"{len(missing)} of {len(rows)} images could not be written" if missing else None
-    return {"video": spec.video, "rows": rows, "error": error}
+        return empty_outcome(spec.video, str(exc))
+    outcome = describe(spec, result)
+    outcome["seconds"] = time.monotonic() - started
+    return outcome
+
+
+def empty_outcome(video: str, error: str) -> dict[str, Any]:
+    """The outcome of a video that produced nothing, with the reason."""
+    return {"video": video, "rows": [], "error": error, "frames": 0, "fps": 0.0,
+            "seconds": 0.0, "pictures": 0, "spans": [], "curve": []}
 
 
 def failed(job: Job, reason: str) -> dict[str, Any]:
     """The outcome of a job whose worker itself failed (a crashed process, a lost task)."""
-    return {"video": job.video, "rows": [], "error": f"worker failed: {reason}"}
+    return empty_outcome(job.video, f"worker failed: {reason}")
 
 
 def input_problem(video: str) -> str | None:
@@ -104,35 +134,82 @@ def clear_images(directory: str, keep: frozenset[str] = frozenset()) -> None:
                 os.unlink(path)
 
 
-def _scan(spec: Job) -> list[dict[str, Any]]:
-    # The scanner decodes once, keeps only pair scores and saves the images
-    # itself, for its best max_save keyframes by score.
-    limit = spec.max_keyframes
-    options: dict[str, Any] = {"threshold": spec.threshold, "output_dir": spec.output_dir,
-                               "max_save": limit if limit is not None else spec.max_images}
+def _scan(spec: Job, progress: Progress | None) -> Any:
+    options: dict[str, Any] = {
+        "threshold": spec.threshold, "output_dir": spec.output_dir,
+        "max_save": spec.max_images if spec.max_images is not None else _ALL_PICTURES}
     if spec.min_scene_len is not None:
         options["min_scene_len"] = spec.min_scene_len
-    keyframes = velmar.scan_video(spec.video, limit, **options).keyframes
-    if limit is not None:
-        keyframes = _best(keyframes, limit)
-    rows = []
-    for position, kf in enumerate(keyframes):
-        if kf.path and os.path.isfile(kf.path):
-            path = kf.path
-        else:
-            # "" marks an image that could not be written; None one that was
-            # never to be written (a cut past --max-images).
-            path = "" if limit is not None or position < spec.max_images else None
-        rows.append({"video": spec.video, "frame": kf.frame_number, "timecode": timecode(kf.time),
-                     "score": kf.score, "path": path})
-    return rows
+    if progress is not None:
+        options["progress"] = progress
+    return velmar.scan_video(spec.video, None, **options)
 
 
-def _best(keyframes: list[Any], limit: int) -> list[Any]:
-    # The scanner keeps every frame tied with the k-th highest score, so on
-    # still footage it returns far more than asked for; the command lists
-    # the `limit` whose images it saved (the highest scores, earlier frames
-    # first among ties), and never a frame identical to the one before.
-    keyframes = [kf for kf in keyframes if kf.score > 0]
-    chosen = sorted(keyframes, key=lambda kf: (-kf.score, kf.frame_number))[:limit]
-    return sorted(chosen, key=lambda kf: kf.frame_number)
+def longest(scenes: list[Any], keep: int | None) -> set[int]:
+    """Positions of the `keep` longest scenes (all when None or fewer);
+    among scenes of one length, the earlier ones."""
+    positions = range(len(scenes))
+    if keep is None or keep >= len(scenes):
+        return set(positions)
+    ranked = sorted(positions, key=lambda i: (-(scenes[i].end_time - scenes[i].start_time), i))
+    return set(ranked[:keep])
+
+
+def describe(spec: Job, result: Any) -> dict[str, Any]:
+    """The outcome of a finished scan: one row per scene, the path of each
+    picture the run keeps (None for a scene whose picture is not kept)."""
+    scenes = list(result.scenes)
+    kept = longest(scenes, spec.keep)
+    # The pictures the scanner was to write: one per scene, or with
+    # --threshold one per cut (the opening scene, which no cut opens, has
+    # none), the first max_images of them.
+    limit = spec.max_images if spec.max_images is not None else len(result.keyframes)
+    to_write = {kf.frame_number for kf in result.keyframes[:limit]}
+    rows, spans, missing, wanted = [], [], [], 0
+    for i, scene in enumerate(scenes):
+        picture = scene.keyframe
+        path = None
+        if picture is not None and i in kept:
+            saved = picture.frame_number in to_write
+            wanted += saved
+            if saved and picture.path and os.path.isfile(picture.path):
+                path = picture.path
+            elif saved:
+                missing.append(str(i + 1))
+        first, last = scene.transition_frames
+        if scene.transition not in ("start", "cut"):
+            spans.append([first, last])
+        rows.append({
+            "video": spec.video, "scene": i + 1,
+            "start_frame": scene.start_frame, "end_frame": scene.end_frame,
+            "start_timecode": timecode(scene.start_time), "end_timecode": timecode(scene.end_time),
+            "duration": round(scene.end_time - scene.start_time, 3),
+            "transition": scene.transition,
+            "picture_frame": picture.frame_number if picture is not None else None,
+            "picture_timecode": timecode(picture.time) if picture is not None else None,
+            "score": picture.score if picture is not None else None,
+            "path": path})
+    error = None
+    if missing:
+        reasons = list(getattr(result, "image_errors", []))
+        scenes_named = ", ".join(missing[:10]) + (", ..." if len(missing) > 10 else "")
+        error = (f"{len(missing)} of {wanted} images could not be written (scene"
+                 f"{'s' if len(missing) > 1 else ''} {scenes_named})"
+                 + (f": {reasons[0]}" if reasons else ""))
+    return {"video": spec.video, "rows": rows, "error": error,
+            "frames": result.frame_count, "fps": result.fps, "seconds": 0.0,
+            "pictures": sum(row["path"] is not None for row in rows), "spans": spans,
+            "curve": curve(list(result.scores))}
+
+
+def curve(scores: list[float], points: int = CURVE_POINTS) -> list[list[float]]:
+    """[frame, score] points of the score curve, at most about `points`:
+    each bucket of frames is shown by its highest score, so that no cut
+    disappears from a long video's plot."""
+    step = max(1, -(-len(scores) // points))
+    out = []
+    for start in range(0, len(scores), step):
+        bucket = scores[start:start + step]
+        peak = max(range(len(bucket)), key=bucket.__getitem__)
+        out.append([start + peak, round(float(bucket[peak]), 3)])
+    return out

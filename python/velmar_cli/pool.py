@@ -52,8 +52,10 @@ def _die_with(parent: int) -> None:
     threading.Thread(target=watch, daemon=True, name="parent-watchdog").start()
 
 
-def _serve(conn: Connection, parent: int, run: Callable[[Any], Any]) -> None:
-    """A worker's life: jobs in, outcomes out, until None or the end of the pipe."""
+def _serve(conn: Connection, parent: int, run: Callable[..., Any]) -> None:
+    """A worker's life: jobs in, progress and outcomes out, until None or
+    the end of the pipe. Messages are ("progress", done, expected) while a
+    job runs and ("done", outcome) when it ends."""
     _die_with(parent)
     # Ctrl-C at a terminal reaches the whole process group; the command
     # decides what it stops, and stops the workers itself.
@@ -66,7 +68,7 @@ def _serve(conn: Connection, parent: int, run: Callable[[Any], Any]) -> None:
             return
         if job is None:
             return
-        conn.send(run(job))
+        conn.send(("done", run(job, lambda done, expected: conn.send(("progress", done, expected)))))
 
 
 def describe_exit(exitcode: int | None) -> str:
@@ -82,7 +84,7 @@ def describe_exit(exitcode: int | None) -> str:
 
 
 class _Worker:
-    def __init__(self, context: Any, run: Callable[[Any], Any]) -> None:
+    def __init__(self, context: Any, run: Callable[..., Any]) -> None:
         self.conn, child = context.Pipe()
         self.process = context.Process(target=_serve, args=(child, os.getpid(), run),
                                        daemon=True, name="velmar-worker")
@@ -92,18 +94,22 @@ class _Worker:
 
 
 class WorkerPool:
-    """At most `size` worker processes, each running `run(job)` one job at a time.
+    """At most `size` worker processes, each running `run(job, progress)` one
+    job at a time.
 
     `run` must be a module-level function (it is pickled by reference), and
     jobs and outcomes must pickle. `on_death(position, description)` gives
-    the outcome of a job whose worker died.
+    the outcome of a job whose worker died; `on_progress(position, done,
+    expected)` hears each progress call a job makes.
     """
 
-    def __init__(self, size: int, run: Callable[[Any], Any],
-                 on_death: Callable[[int, str], Any]) -> None:
+    def __init__(self, size: int, run: Callable[..., Any],
+                 on_death: Callable[[int, str], Any],
+                 on_progress: Callable[[int, int, int], None] | None = None) -> None:
         self._size = size
         self._run = run
         self._on_death = on_death
+        self._on_progress = on_progress
         self._context = multiprocessing.get_context("spawn")
         self._workers: list[_Worker] = []
 
@@ -120,15 +126,19 @@ class WorkerPool:
                 position = worker.job
                 assert position is not None
                 try:
-                    outcome = worker.conn.recv()
+                    message = worker.conn.recv()
                 except (EOFError, OSError):
                     worker.process.join()
                     self._workers.remove(worker)
                     worker.conn.close()
                     yield position, self._on_death(position, describe_exit(worker.process.exitcode))
                     continue
+                if message[0] == "progress":
+                    if self._on_progress is not None:
+                        self._on_progress(position, message[1], message[2])
+                    continue
                 worker.job = None
-                yield position, outcome
+                yield position, message[1]
 
     def _hand_out(self, jobs: list[Any], queue: deque[int]) -> None:
         for worker in self._workers:

@@ -1,8 +1,11 @@
 import csv
 import json
 import os
+import pathlib
+import re
 import subprocess
 import sys
+from types import SimpleNamespace
 
 import pytest
 
@@ -13,11 +16,20 @@ from velmar_cli import keyframes as kf  # noqa: E402
 import velmar  # noqa: E402
 
 
+INT_FIELDS = ("scene", "start_frame", "end_frame", "picture_frame")
+
+
 def read_manifest(path):
     if str(path).endswith(".csv"):
         with open(path, newline="") as f:
-            return [dict(row, frame=int(row["frame"]), score=float(row["score"]))
-                    for row in csv.DictReader(f)]
+            rows = list(csv.DictReader(f))
+        for row in rows:
+            for key in INT_FIELDS:
+                row[key] = int(row[key]) if row[key] else None
+            for key in ("duration", "score"):
+                row[key] = float(row[key]) if row[key] else None
+            row["path"] = row["path"] or None
+        return rows
     with open(path) as f:
         return json.load(f)
 
@@ -33,27 +45,43 @@ def videos(tmp_path_factory):
 
 
 @pytest.mark.parametrize("fmt", ["csv", "json"])
-def test_keyframes_manifest(videos, tmp_path, fmt, cli):
-    out, manifest = tmp_path / "out", tmp_path / f"keys.{fmt}"
-    proc = cli("keyframes", *videos["paths"], "-o", out, "-k", "2", "--manifest", manifest)
+def test_scene_manifest(videos, tmp_path, fmt, cli):
+    out, manifest = tmp_path / "out", tmp_path / f"scenes.{fmt}"
+    proc = cli("keyframes", *videos["paths"], "-o", out, "--manifest", manifest)
     assert proc.returncode == 0, proc.stderr
     rows = read_manifest(manifest)
-    # Two videos of the same file name get directories of their own; an
-    # image is named by its frame.
-    expected = [(str(video), frame, str(out / name / f"keyframe_{frame:06d}.jpg"))
-                for video, cuts, name in zip(videos["paths"], videos["cuts"], ["clip", "clip-2"])
-                for frame in cuts]
-    assert [(r["video"], r["frame"], r["path"]) for r in rows] == expected
-    # 25 frames per second: frame 20 is 0.8 s in, frame 40 is 1.6 s.
-    assert [r["timecode"] for r in rows] == ["00:00:00.800", "00:00:01.600", "00:00:00.800"]
-    assert all(r["score"] > 20 for r in rows)
-    assert all(os.path.getsize(r["path"]) > 0 for r in rows)
+    # One row per scene, numbered per video; the scenes partition the frames.
+    expected = [(str(video), n + 1, start, end - 1)
+                for video, cuts in zip(videos["paths"], videos["cuts"])
+                for n, (start, end) in enumerate(zip([0] + cuts, cuts + [len(cuts) * 20 + 20]))]
+    assert [(r["video"], r["scene"], r["start_frame"], r["end_frame"]) for r in rows] == expected
+    assert [r["transition"] for r in rows] == ["start", "cut", "cut", "start", "cut"]
+    # 25 frames per second: a 20-frame scene lasts 0.8 s.
+    assert [(r["start_timecode"], r["end_timecode"]) for r in rows[:3]] == [
+        ("00:00:00.000", "00:00:00.800"), ("00:00:00.800", "00:00:01.600"),
+        ("00:00:01.600", "00:00:02.400")]
+    assert all(r["duration"] == pytest.approx(0.8) for r in rows)
+    # Two videos of the same file name get directories of their own; a
+    # picture lies inside its scene and is named by its frame.
+    for r in rows:
+        if r["path"] is None:
+            continue
+        directory = out / ("clip" if r["video"] == str(videos["paths"][0]) else "clip-2")
+        assert os.path.dirname(r["path"]) == str(directory)
+        assert re.fullmatch(rf"keyframe_0*{r['picture_frame']}\.jpg", os.path.basename(r["path"]))
+        assert r["start_frame"] <= r["picture_frame"] <= r["end_frame"]
+        assert os.path.getsize(r["path"]) > 0
+    assert all(r["path"] for r in rows)  # the opening scenes included
+    summary = proc.stdout.splitlines()
+    assert re.fullmatch(rf"{re.escape(str(videos['paths'][0]))}: 3 scenes, 3 pictures in "
+                        rf"{re.escape(str(out / 'clip'))} \([0-9.]+ s, [0-9]+ frames/s\)",
+                        summary[0])
 
 
 def test_threshold_and_failed_input(videos, tmp_path, cli):
     missing, broken = tmp_path / "missing.mp4", tmp_path / "broken.mp4"
     broken.write_bytes(b"not a video")
-    manifest = tmp_path / "keys.json"
+    manifest = tmp_path / "scenes.json"
     proc = cli("keyframes", missing, videos["paths"][0], broken, "-o", tmp_path / "out",
                "--threshold", "20", "--manifest", manifest)
     assert proc.returncode == 1
@@ -62,12 +90,82 @@ def test_threshold_and_failed_input(videos, tmp_path, cli):
     # failure is reported with its message.
     assert f"{broken}:" in proc.stderr
     assert "Scan failed" in proc.stderr
-    assert [r["frame"] for r in read_manifest(manifest)] == videos["cuts"][0]
+    rows = read_manifest(manifest)
+    assert [r["start_frame"] for r in rows] == [0] + videos["cuts"][0]
+    # The fixed rule pictures each cut; no cut opens the first scene.
+    assert [r["picture_frame"] for r in rows if r["path"]] == videos["cuts"][0]
+    assert proc.stderr.count("velmar:") == 2
+
+
+def scene(start, end, transition="cut", picture=None, fps=25.0, span=None):
+    return SimpleNamespace(start_frame=start, end_frame=end, start_time=start / fps,
+                           end_time=(end + 1) / fps, transition=transition,
+                           transition_frames=span or (start, start), keyframe=picture)
+
+
+def picture(frame, path, score=1.5, fps=25.0):
+    return SimpleNamespace(frame_number=frame, time=frame / fps, score=score, path=str(path))
+
+
+@pytest.mark.parametrize("keep, kept", [
+    (None, [1, 2, 3, 4]), (1, [2]), (2, [2, 4]), (3, [1, 2, 4]), (9, [1, 2, 3, 4]),
+])
+def test_pictures_of_the_longest_scenes(tmp_path, keep, kept):
+    # Lengths 10, 40, 10, 20 frames: -k keeps the longest, earlier first
+    # among equals, and lists every scene whatever it keeps.
+    bounds = [(0, 9), (10, 49), (50, 59), (60, 79)]
+    pictures = []
+    for start, _ in bounds:
+        pictures.append(picture(start + 5, tmp_path / f"keyframe_{start + 5:06d}.jpg"))
+        pathlib.Path(pictures[-1].path).write_bytes(b"jpeg")
+    scenes = [scene(s, e, "start" if s == 0 else "cut", p) for (s, e), p in zip(bounds, pictures)]
+    result = SimpleNamespace(scenes=scenes, keyframes=pictures, frame_count=80, fps=25.0,
+                             scores=[0.0] * 80)
+    outcome = kf.describe(kf.Job(video="v.mp4", output_dir=str(tmp_path), keep=keep), result)
+    assert [r["scene"] for r in outcome["rows"] if r["path"]] == kept
+    assert [r["picture_frame"] for r in outcome["rows"]] == [5, 15, 55, 65]
+    assert outcome["pictures"] == len(kept) and outcome["error"] is None
+
+
+def test_outcome_of_a_scan(tmp_path, monkeypatch):
+    video = tmp_path / "v.mp4"
+    video.write_bytes(b"video")
+    written = tmp_path / "keyframe_000012.jpg"
+    written.write_bytes(b"jpeg")
+    scores = [0.0] * 3000
+    scores[2500] = 99.0
+    scenes = [scene(0, 19, "start", picture(12, written)),
+              scene(20, 59, "dissolve", picture(40, tmp_path / "keyframe_000040.jpg"),
+                    span=(16, 24)),
+              scene(60, 2999, "cut", None)]
+    calls = []
+
+    def scan_video(path, max_keyframes=None, **options):
+        calls.append((path, max_keyframes, options))
+        return SimpleNamespace(scenes=scenes, keyframes=[s.keyframe for s in scenes[:2]],
+                               frame_count=3000, fps=25.0, scores=scores)
+
+    monkeypatch.setattr(velmar, "scan_video", scan_video, raising=False)
+    job = kf.Job(video=str(video), output_dir=str(tmp_path), min_scene_len=5)
+    outcome = kf.run_job(job.as_dict())
+    # Scene mode (no k, no threshold), every picture saved.
+    assert calls[0][:2] == (str(video), None)
+    assert calls[0][2]["threshold"] is None and calls[0][2]["min_scene_len"] == 5
+    assert calls[0][2]["max_save"] >= 1 << 20
+    assert outcome["rows"][1] == {
+        "video": str(video), "scene": 2, "start_frame": 20, "end_frame": 59,
+        "start_timecode": "00:00:00.800", "end_timecode": "00:00:02.400", "duration": 1.6,
+        "transition": "dissolve", "picture_frame": 40, "picture_timecode": "00:00:01.600",
+        "score": 1.5, "path": None}
+    assert outcome["error"] == "1 of 2 images could not be written (scene 2)"
+    assert outcome["spans"] == [[16, 24]]
+    # The plot keeps every peak of a long video in a bounded number of points.
+    assert len(outcome["curve"]) <= kf.CURVE_POINTS
+    assert [2500, 99.0] in outcome["curve"]
 
 
 @pytest.mark.parametrize("argv", [
     ["keyframes", "v.mp4"],                                       # no -o
-    ["keyframes", "v.mp4", "-o", "d", "-k", "3", "--threshold", "5"],
     ["keyframes", "v.mp4", "-o", "d", "--manifest", "keys.txt"],
     ["keyframes", "v.mp4", "-o", "d", "-k", "-1"],
     ["keyframes", "v.mp4", "-o", "d", "-k", "0"],
@@ -80,6 +178,9 @@ def test_threshold_and_failed_input(videos, tmp_path, cli):
     ["index", "search", "f.json", "--after", "nan"],
     ["index", "search", "f.json", "--before", "NaN", "--flexible"],
     ["index", "search"],
+    ["index", "get", "f.json"],
+    ["index", "delete", "f.json"],
+    ["index", "delete", "f.json", "m1", "--user", "u"],
     ["index"],
     ["frobnicate"],
 ])
@@ -102,32 +203,6 @@ def test_usage_errors_exit_2(tmp_path, argv):
 ])
 def test_timecode(seconds, text):
     assert kf.timecode(seconds) == text
-
-
-def test_rows_come_from_the_scanner(monkeypatch, tmp_path):
-    from types import SimpleNamespace
-
-    video, image = tmp_path / "v.mp4", tmp_path / "keyframe_001.jpg"
-    video.write_bytes(b"video")
-    image.write_bytes(b"jpeg")
-    calls = []
-
-    def scan_video(path, max_keyframes=None, **options):
-        calls.append((path, max_keyframes, options))
-        return SimpleNamespace(keyframes=[
-            SimpleNamespace(frame_number=48, time=2.002, score=31.5, path=str(image)),
-            SimpleNamespace(frame_number=96, time=4.004, score=12.0,
-                            path=str(tmp_path / "keyframe_002.jpg")),  # never written
-        ])
-
-    monkeypatch.setattr(velmar, "scan_video", scan_video, raising=False)
-    job = kf.Job(video=str(video), output_dir=str(tmp_path), max_keyframes=2, threshold=None)
-    outcome = kf.run_job(job.as_dict())
-    assert calls[0][:2] == (str(video), 2)
-    assert calls[0][2]["output_dir"] == str(tmp_path)
-    assert [(r["frame"], r["timecode"], r["score"], r["path"]) for r in outcome["rows"]] == [
-        (48, "00:00:02.002", 31.5, str(image)), (96, "00:00:04.004", 12.0, "")]
-    assert outcome["error"] == "1 of 2 images could not be written"
 
 
 def write_lines(path, lines):

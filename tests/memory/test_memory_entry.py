@@ -4,9 +4,11 @@ Entries are observed through the index file that save() writes; until an
 index can be saved these tests are skipped, the ones that only count are not.
 """
 
+import ast
 import itertools
 import json
 import math
+import pathlib
 import time
 
 import pytest
@@ -252,3 +254,22 @@ def test_hostile_values_never_raise(tmp_path, dicts):
         assert 0 <= entry["importance"] <= 255 and 0 <= entry["confidence"] <= 255
         assert 0 <= entry["access_count"] < 2**32
         assert math.isfinite(entry["created_at"])
+
+
+# ------------------------------------------------------- the stubs' TypedDicts
+
+STUB = pathlib.Path(__file__).parents[2] / "python" / "velmar-stubs" / "memory.pyi"
+
+
+def stub_fields(name):
+    tree = ast.parse(STUB.read_text(encoding="utf-8"))
+    (cls,) = [n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == name]
+    return [n.target.id for n in cls.body if isinstance(n, ast.AnnAssign)]
+
+
+@pytest.mark.parametrize("typed_dict", ["MemoryEntry", "StoredEntry"])
+def test_stub_entry_types_name_the_fields_of_an_entry_in_order(typed_dict):
+    # get() gives the keys of the one field table, in its order.
+    index = PyMetadataIndex()
+    index.batch_add([{"memory_id": "m"}])
+    assert stub_fields(typed_dict) == list(index.get("m"))

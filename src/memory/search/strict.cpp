@@ -180,6 +180,30 @@ std::optional<std::vector<std::string>> StrictByTime(const MetadataStore& store,
   return out;
 }
 
+// Strict search walking the user's entries (of the query's types, when
+// it has some) newest first, for at most `budget` of them. nullopt when the
+// budget ran out before the answer was complete.
+std::optional<std::vector<std::string>> StrictByUser(const MetadataStore& store,
+                                                     const StrictQuery& q, uint32_t user_hash,
+                                                     size_t budget) {
+  MetadataStore::Reader reader(store);
+  std::vector<std::string> out;
+  size_t visited = 0;
+  bool complete = true;
+  reader.ForEachOfUserByTime(
+      *q.user_id, q.memory_types, q.created_before, q.created_after,
+      [&](const StoredEntry& stored, const EntrySummary& s, uint64_t) {
+        if (++visited > budget) {
+          complete = false;
+          return false;
+        }
+        if (PassesStrict(stored, s, q, user_hash)) out.push_back(stored.entry.memory_id);
+        return out.size() < q.limit;
+      });
+  if (!complete) return std::nullopt;
+  return out;
+}
+
 }  // namespace
 
 std::vector<std::string> SearchStrict(const MetadataStore& store, const StrictQuery& query) {
@@ -195,6 +219,17 @@ std::vector<std::string> SearchStrict(const MetadataStore& store, const StrictQu
   // newest first pays when the first `limit` matches come early; the scan
   // of every summary is the fallback, with a bounded cost.
   const size_t total = store.Size();
+  if (lowered.user_id) {
+    // The user's entries of the query's types come newest first: the walk
+    // ends at the limit-th match, whatever the user's share of the store.
+    // When tags, subjects or keywords must match too, matches may be rare
+    // among them; an index may then narrow further, so the walk is bounded.
+    const bool terms = !lowered.tags.empty() || !lowered.subjects.empty() || !lowered.keywords.empty();
+    const size_t budget =
+        terms ? std::max<size_t>(2048, static_cast<size_t>(std::min<uint64_t>(query.limit, total)) * 16)
+              : SIZE_MAX;
+    if (auto found = StrictByUser(store, lowered, user_hash, budget)) return std::move(*found);
+  }
   if (auto ids = IdsFromIndex(store, lowered, total / 32 + 64)) {
     // Many candidates for a few answers: walking newest first meets the
     // first `limit` of them after about limit * total / candidates

@@ -109,6 +109,49 @@ void EntryShard::SortByTime() const {
   by_time.swap(merged);
   time_pending.clear();
   time_upto = count;
+  ++time_generation;
+}
+
+void EntryShard::GroupUsersByTime() const {
+  SortByTime();
+  std::lock_guard guard(user_time_mutex);
+  if (user_time_from == time_generation) return;
+  // Counted first, then placed: every slot goes to its user's group and to
+  // its user's group of its type, in by_time order.
+  std::unordered_map<uint64_t, SlotRange> ranges;
+  ranges.reserve(user_time_ranges.size());
+  for (const TimeItem& t : by_time) {
+    const uint32_t type_code = SummaryAt(t.slot).type_code;
+    ++ranges[UserTimeKey(t.user_hash, std::nullopt)].end;
+    ++ranges[UserTimeKey(t.user_hash, type_code)].end;
+  }
+  uint32_t next = 0;
+  for (auto& [key, range] : ranges) {
+    range.begin = next;
+    next += range.end;
+    range.end = range.begin;
+  }
+  std::vector<uint32_t> slots(next);
+  for (const TimeItem& t : by_time) {
+    const uint32_t type_code = SummaryAt(t.slot).type_code;
+    slots[ranges[UserTimeKey(t.user_hash, std::nullopt)].end++] = t.slot;
+    slots[ranges[UserTimeKey(t.user_hash, type_code)].end++] = t.slot;
+  }
+  user_time_ranges.swap(ranges);
+  user_time_slots.swap(slots);
+  user_time_from = time_generation;
+}
+
+std::span<const uint32_t> EntryShard::UserTimeSlots(uint32_t user_hash,
+                                                    std::optional<uint32_t> type_code) const {
+  auto it = user_time_ranges.find(UserTimeKey(user_hash, type_code));
+  if (it == user_time_ranges.end()) return {};
+  return std::span<const uint32_t>(user_time_slots.data() + it->second.begin,
+                                   it->second.end - it->second.begin);
+}
+
+int64_t EntryShard::FindTypeCode(std::string_view type, const SeededStringHash& seed) const {
+  return type_codes.Find(seed(type), [&](size_t code) { return types[code] == type; });
 }
 
 EntryShard::Window EntryShard::TimeWindow(std::optional<double> newest, std::optional<double> oldest) const {

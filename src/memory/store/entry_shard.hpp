@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <shared_mutex>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -83,6 +84,20 @@ struct EntryShard {
   mutable std::vector<uint32_t> users_pending;
   mutable size_t users_upto = 0;
 
+  // Each user's slots in time order, all of them and those of each memory
+  // type: built from by_time by the first search that walks a user, and
+  // again after by_time has changed. One flat array, grouped by key (see
+  // UserTimeKey), each group in time order.
+  struct SlotRange {
+    uint32_t begin = 0;
+    uint32_t end = 0;
+  };
+  mutable std::mutex user_time_mutex;
+  mutable uint64_t time_generation = 1;  // bumped whenever by_time changes
+  mutable uint64_t user_time_from = 0;   // the generation they were built from
+  mutable std::unordered_map<uint64_t, SlotRange> user_time_ranges;
+  mutable std::vector<uint32_t> user_time_slots;
+
   size_t dead = 0;  // deleted slots
 
   // The number of slots, deleted ones included.
@@ -125,6 +140,25 @@ struct EntryShard {
   // Brings by_time up to date. The caller holds the shard's read lock (or
   // its write lock).
   void SortByTime() const;
+
+  // The key of a user's slots in user_time_ranges: of every type, or of
+  // the type with this code.
+  static uint64_t UserTimeKey(uint32_t user_hash, std::optional<uint32_t> type_code) {
+    return (uint64_t{user_hash} << 32) | (type_code ? uint64_t{*type_code} + 1 : 0);
+  }
+
+  // Brings the users' time-ordered slots up to date (and by_time first).
+  // The caller holds the shard's read lock (or its write lock).
+  void GroupUsersByTime() const;
+
+  // The slots of the users with this hash (of one memory type, when given),
+  // newest first as in by_time. After GroupUsersByTime(), under the same
+  // lock.
+  std::span<const uint32_t> UserTimeSlots(uint32_t user_hash, std::optional<uint32_t> type_code) const;
+
+  // The code of `type` among this shard's memory types, or -1 when no
+  // entry of the shard has ever had it.
+  int64_t FindTypeCode(std::string_view type, const SeededStringHash& seed) const;
 
   // The window of by_time, which the caller has brought up to date.
   Window TimeWindow(std::optional<double> newest, std::optional<double> oldest) const;

@@ -136,6 +136,14 @@ class MetadataStore {
     // call for different shards at once.
     void WindowSlots(size_t shard, std::optional<double> newest, std::optional<double> oldest,
                      std::optional<uint32_t> user_hash, std::vector<uint32_t>* slots) const;
+    // Calls fn for the entries of the users with the hash of `user_id`,
+    // (of one of `types`, when not empty), in the order of ForEachByTime,
+    // and with the same window, until fn returns false. Users sharing the
+    // hash are included: fn checks.
+    void ForEachOfUserByTime(std::string_view user_id, const std::vector<std::string>& types,
+                             std::optional<double> newest, std::optional<double> oldest,
+                             const EntryFn& fn) const;
+
     // The number of entries WindowSlots gives without a user, all shards.
     size_t WindowSize(std::optional<double> newest, std::optional<double> oldest) const;
 

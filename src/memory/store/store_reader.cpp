@@ -1,4 +1,6 @@
 #include <algorithm>
+#include <cmath>
+#include <utility>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -138,6 +140,92 @@ void MetadataStore::Reader::ForEachByTime(std::optional<double> newest,
     for (const Item* t = cursors[i].nan; t != cursors[i].nan_end; ++t) {
       if (!fn(shards[i].At(t->slot), shards[i].SummaryAt(t->slot), EntryOrdinal(i, t->slot))) return;
     }
+  }
+}
+
+namespace {
+
+// A walk through one run of a user's slots newest first: the window part,
+// then the NaN times.
+struct UserCursor {
+  size_t shard;
+  const uint32_t* at;
+  const uint32_t* end;
+  const uint32_t* nan;
+  const uint32_t* nan_end;
+};
+
+// The cursor of `slots` (newest first, NaN last) for the window.
+UserCursor WindowOf(const EntryShard& shard, size_t index, std::span<const uint32_t> slots,
+                    std::optional<double> newest, std::optional<double> oldest) {
+  auto time = [&](uint32_t slot) { return shard.SummaryAt(slot).created_at; };
+  const uint32_t* first = slots.data();
+  const uint32_t* last = first + slots.size();
+  const uint32_t* nan = std::partition_point(first, last, [&](uint32_t s) { return !std::isnan(time(s)); });
+  const uint32_t* begin = first;
+  const uint32_t* end = nan;
+  if (newest) begin = std::partition_point(first, nan, [&](uint32_t s) { return time(s) > *newest; });
+  if (oldest && !std::isnan(*oldest)) {
+    end = std::partition_point(begin, nan, [&](uint32_t s) { return time(s) >= *oldest; });
+  }
+  return UserCursor{index, begin, std::max(begin, end), nan, last};
+}
+
+}  // namespace
+
+void MetadataStore::Reader::ForEachOfUserByTime(std::string_view user_id,
+                                                const std::vector<std::string>& types,
+                                                std::optional<double> newest,
+                                                std::optional<double> oldest,
+                                                const EntryFn& fn) const {
+  const Impl& m = *store_.impl_;
+  const uint32_t user_hash = UserHash(user_id);
+  std::vector<UserCursor> cursors;
+  for (size_t i = 0; i < m.shard_count; ++i) {
+    const EntryShard& shard = m.entry_shards[i];
+    shard.GroupUsersByTime();
+    if (types.empty()) {
+      cursors.push_back(WindowOf(shard, i, shard.UserTimeSlots(user_hash, std::nullopt), newest, oldest));
+      continue;
+    }
+    std::vector<int64_t> codes;  // a type the query repeats is walked once
+    for (const std::string& type : types) {
+      const int64_t code = shard.FindTypeCode(type, m.seed);
+      if (code < 0 || std::find(codes.begin(), codes.end(), code) != codes.end()) continue;
+      codes.push_back(code);
+      const auto slots = shard.UserTimeSlots(user_hash, static_cast<uint32_t>(code));
+      cursors.push_back(WindowOf(shard, i, slots, newest, oldest));
+    }
+  }
+  auto visit = [&](size_t shard_index, uint32_t slot) {
+    const EntryShard& shard = m.entry_shards[shard_index];
+    return fn(shard.At(slot), shard.SummaryAt(slot), EntryOrdinal(shard_index, slot));
+  };
+  // Newest first; equal times in snapshot order (shard, then slot).
+  for (;;) {
+    UserCursor* best = nullptr;
+    double best_time = 0;
+    for (UserCursor& c : cursors) {
+      if (c.at == c.end) continue;
+      const double t = m.entry_shards[c.shard].SummaryAt(*c.at).created_at;
+      if (best == nullptr || t > best_time ||
+          (t == best_time && (c.shard < best->shard || (c.shard == best->shard && *c.at < *best->at)))) {
+        best = &c;
+        best_time = t;
+      }
+    }
+    if (best == nullptr) break;
+    const uint32_t slot = *best->at++;
+    if (!visit(best->shard, slot)) return;
+  }
+  // Then the NaN times, in snapshot order.
+  std::vector<std::pair<size_t, uint32_t>> nan;
+  for (const UserCursor& c : cursors) {
+    for (const uint32_t* s = c.nan; s != c.nan_end; ++s) nan.emplace_back(c.shard, *s);
+  }
+  std::sort(nan.begin(), nan.end());
+  for (const auto& [shard_index, slot] : nan) {
+    if (!visit(shard_index, slot)) return;
   }
 }
 

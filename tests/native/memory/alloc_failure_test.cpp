@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <map>
+#include <optional>
 #include <new>
 #include <string>
 #include <vector>
@@ -217,6 +218,52 @@ TEST(StoreAllocationFailureGrowing, FailedInsertsLeaveNothingBehind) {
   }
   EXPECT_GT(failures, count / 2);
   const Ids keys = {"tag", "t0", "t5", "s0", "s12", "k0", "k4", "k4999"};
+  EXPECT_TRUE(Take(store, keys, true) == Take(expected_store, keys, true));
+}
+
+// A delete meets an allocation failure at each of its allocations in turn:
+// each time nothing is deleted, then the same delete succeeds whole, and
+// the store goes on taking inserts (into the deleted slots too) as a store
+// that never failed does.
+TEST(StoreAllocationFailureDelete, RemovesNothingThenEverything) {
+  const Ids keys = {"note", "task", "s1", "s3", "big", "k1", "k2", "t", "t1", "t2", "new"};
+  Ids doomed;
+  for (int i = 0; i < 3000; i += 7) doomed.push_back(Key("e", i));
+  doomed.push_back("missing");
+  doomed.push_back("e7");  // twice
+  MetadataStore store, expected_store;
+  Fill(store);
+  Fill(expected_store);
+  // The views of searches exist before the delete, so it must note its
+  // slots in them.
+  MetadataStore::Reader(store).WindowSize(std::nullopt, std::nullopt);
+  EXPECT_EQ(expected_store.Delete(doomed), doomed.size() - 2);
+  const Picture before = Take(store, keys);
+  int failures = 0;
+  for (long n = 0;; ++n) {
+    size_t deleted = 0;
+    bool threw = false;
+    t_allocations_left = n;
+    try {
+      deleted = store.Delete(doomed);
+    } catch (const std::bad_alloc&) {
+      threw = true;
+    }
+    t_allocations_left = -1;
+    if (!threw) {
+      EXPECT_EQ(deleted, doomed.size() - 2);
+      break;
+    }
+    ++failures;
+    ASSERT_TRUE(Take(store, keys) == before) << "after failing allocation " << n;
+  }
+  EXPECT_GT(failures, 0);
+  EXPECT_TRUE(Take(store, keys, true) == Take(expected_store, keys, true));
+  for (int i = 0; i < 3000; i += 5) {
+    const MetadataEntry e = Entry(Key("e", i), "new", {"s1"}, {}, {"t"});
+    store.insert_entry(e);
+    expected_store.insert_entry(e);
+  }
   EXPECT_TRUE(Take(store, keys, true) == Take(expected_store, keys, true));
 }
 

@@ -24,6 +24,7 @@
 #include "memory/json/index_json.hpp"
 #include "memory/lowercase.hpp"
 #include "memory/persistence.hpp"
+#include "memory/search.hpp"
 #include "memory/store/sharded_map.hpp"
 #include "memory/store/metadata_store.hpp"
 
@@ -403,30 +404,10 @@ TEST(StoreDeathTest, LoadsOnTheCallingThreadWhenNoThreadCanStart) {
 // Many threads insert into one store, with identifiers shared between
 // threads so that replacements race each other. Afterwards every entry is
 // listed exactly once under each key it carries and nowhere else.
-TEST(Store, ConcurrentInsertionKeepsTheIndexesExact) {
-  MetadataStore store;
-  const int kThreads = 8;
-  const int kPerThread = 4000;
-  const std::vector<std::string> kTypes = {"note", "task", "fact", ""};
-  std::atomic<bool> go{false};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      std::mt19937_64 rng(100 + t);
-      while (!go.load()) std::this_thread::yield();
-      for (int i = 0; i < kPerThread; ++i) {
-        MetadataEntry e = Entry(Key("id", rng() % 500), kTypes[rng() % kTypes.size()]);
-        for (size_t n = rng() % 4; n > 0; --n) e.subjects.push_back(Key("s", rng() % 20));
-        for (size_t n = rng() % 3; n > 0; --n) e.keywords.push_back(Key("k", rng() % 20));
-        for (size_t n = rng() % 3; n > 0; --n) e.tags.push_back(Key("t", rng() % 20));
-        store.insert_entry(std::move(e));
-        if (i % 500 == 0) (void)store.take_snapshot();
-      }
-    });
-  }
-  go = true;
-  for (auto& th : threads) th.join();
-
+// Every entry is listed exactly once under each key it carries, and no
+// identifier is listed anywhere else (keys "s0".."s19", "k..", "t.." and
+// `types`).
+void ExpectIndexesMatchEntries(const MetadataStore& store, const std::vector<std::string>& kTypes) {
   auto snapshot = store.take_snapshot();
   std::map<std::string, const MetadataEntry*> by_id;
   for (const auto& e : snapshot) ASSERT_TRUE(by_id.emplace(e.memory_id, &e).second);
@@ -467,6 +448,87 @@ TEST(Store, ConcurrentInsertionKeepsTheIndexesExact) {
   size_t dist_total = 0;
   for (const auto& [type, n] : store.TypeDistribution()) dist_total += n;
   EXPECT_EQ(dist_total, typed);
+}
+
+TEST(Store, ConcurrentInsertionKeepsTheIndexesExact) {
+  MetadataStore store;
+  const int kThreads = 8;
+  const int kPerThread = 4000;
+  const std::vector<std::string> kTypes = {"note", "task", "fact", ""};
+  std::atomic<bool> go{false};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      std::mt19937_64 rng(100 + t);
+      while (!go.load()) std::this_thread::yield();
+      for (int i = 0; i < kPerThread; ++i) {
+        MetadataEntry e = Entry(Key("id", rng() % 500), kTypes[rng() % kTypes.size()]);
+        for (size_t n = rng() % 4; n > 0; --n) e.subjects.push_back(Key("s", rng() % 20));
+        for (size_t n = rng() % 3; n > 0; --n) e.keywords.push_back(Key("k", rng() % 20));
+        for (size_t n = rng() % 3; n > 0; --n) e.tags.push_back(Key("t", rng() % 20));
+        store.insert_entry(std::move(e));
+        if (i % 500 == 0) (void)store.take_snapshot();
+      }
+    });
+  }
+  go = true;
+  for (auto& th : threads) th.join();
+
+  ExpectIndexesMatchEntries(store, kTypes);
+}
+
+// Eight threads insert, replace, delete and search at once. Each owns its
+// identifiers, so it knows which of them must be live at the end: none may
+// be lost or come back. They share every key, shard and view, and some
+// identifiers are fought over by all of them.
+TEST(Store, ConcurrentInsertDeleteAndSearchLoseAndResurrectNothing) {
+  MetadataStore store;
+  const int kThreads = 8;
+  const std::vector<std::string> kTypes = {"note", "task", "fact", ""};
+  std::atomic<bool> go{false};
+  std::vector<std::set<std::string>> live(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      std::mt19937_64 rng(300 + t);
+      const std::string own = Key("own", static_cast<uint64_t>(t)).append("_");
+      while (!go.load()) std::this_thread::yield();
+      for (int i = 0; i < 3000; ++i) {
+        const bool shared = rng() % 8 == 0;
+        const std::string id = shared ? Key("shared", rng() % 50) : Key(own.c_str(), rng() % 300);
+        const uint64_t op = rng() % 10;
+        if (op < 5) {
+          MetadataEntry e = Entry(id, kTypes[rng() % kTypes.size()], {Key("s", rng() % 20)},
+                                  {Key("k", rng() % 20)}, {Key("t", rng() % 20)});
+          e.created_at = static_cast<double>(rng() % 100);
+          store.insert_entry(std::move(e));
+          if (!shared) live[static_cast<size_t>(t)].insert(id);
+        } else if (op < 8) {
+          const size_t n = store.Delete({id});
+          if (!shared) {
+            EXPECT_EQ(n, live[static_cast<size_t>(t)].erase(id)) << id;
+          }
+        } else {
+          StrictQuery q;
+          q.tags = {Key("t", rng() % 20)};
+          q.limit = 50;
+          const std::vector<std::string> found = SearchStrict(store, q);
+          EXPECT_EQ(std::set<std::string>(found.begin(), found.end()).size(), found.size());
+          (void)store.Get(id);
+        }
+      }
+    });
+  }
+  go = true;
+  for (auto& th : threads) th.join();
+  std::set<std::string> expected_own, actual_own;
+  for (const auto& ids : live) expected_own.insert(ids.begin(), ids.end());
+  for (const MetadataEntry& e : store.take_snapshot()) {
+    if (e.memory_id.starts_with("own")) actual_own.insert(e.memory_id);
+  }
+  EXPECT_EQ(actual_own, expected_own);
+  for (const std::string& id : expected_own) EXPECT_TRUE(store.Get(id).has_value()) << id;
+  ExpectIndexesMatchEntries(store, kTypes);
 }
 
 }  // namespace
