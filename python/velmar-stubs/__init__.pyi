@@ -30,4 +30,5 @@ __all__ = [
     "scan_video",
     "ScanResult",
     "Keyframe",
+    "Scene",
 ]

@@ -14,6 +14,10 @@ __all__ = [
     "VideoKeyframeExtractor",
     "extract_keyframes_from_video",
     "get_system_info",
+    "scan_video",
+    "ScanResult",
+    "Keyframe",
+    "Scene",
 ]
 
 class PerformanceDict(TypedDict):
