@@ -109,45 +109,44 @@ void EntryShard::SortByTime() const {
   by_time.swap(merged);
   time_pending.clear();
   time_upto = count;
-  ++time_generation;
 }
 
-void EntryShard::GroupUsersByTime() const {
-  SortByTime();
+std::shared_ptr<const EntryShard::UserTimeOrder> EntryShard::UserTime(uint32_t user_hash) const {
+  GroupByUser();
   std::lock_guard guard(user_time_mutex);
-  if (user_time_from == time_generation) return;
-  // Counted first, then placed: every slot goes to its user's group and to
-  // its user's group of its type, in by_time order.
-  std::unordered_map<uint64_t, SlotRange> ranges;
-  ranges.reserve(user_time_ranges.size());
-  for (const TimeItem& t : by_time) {
-    const uint32_t type_code = SummaryAt(t.slot).type_code;
-    ++ranges[UserTimeKey(t.user_hash, std::nullopt)].end;
-    ++ranges[UserTimeKey(t.user_hash, type_code)].end;
+  auto cached = user_time.find(user_hash);
+  if (cached != user_time.end() && cached->second->generation == write_generation) return cached->second;
+  auto order = std::make_shared<UserTimeOrder>();
+  order->generation = write_generation;
+  {
+    std::lock_guard users(users_mutex);
+    auto it = user_slots.find(user_hash);
+    if (it != user_slots.end()) order->slots = it->second;
   }
-  uint32_t next = 0;
-  for (auto& [key, range] : ranges) {
-    range.begin = next;
-    next += range.end;
-    range.end = range.begin;
+  // A slot may be listed twice, or under a user it has left.
+  std::vector<uint32_t>& slots = order->slots;
+  std::sort(slots.begin(), slots.end());
+  slots.erase(std::unique(slots.begin(), slots.end()), slots.end());
+  std::erase_if(slots, [&](uint32_t slot) {
+    const EntrySummary& s = SummaryAt(slot);
+    return s.deleted || s.user_hash != user_hash;
+  });
+  std::stable_sort(slots.begin(), slots.end(), [&](uint32_t a, uint32_t b) {
+    return TimeKey(SummaryAt(a).created_at) < TimeKey(SummaryAt(b).created_at);
+  });
+  for (uint32_t slot : slots) order->by_type[SummaryAt(slot).type_code].push_back(slot);
+  if (slots.size() >= kKeepUserTimeFrom) {
+    user_time[user_hash] = order;
+  } else if (cached != user_time.end()) {
+    user_time.erase(cached);
   }
-  std::vector<uint32_t> slots(next);
-  for (const TimeItem& t : by_time) {
-    const uint32_t type_code = SummaryAt(t.slot).type_code;
-    slots[ranges[UserTimeKey(t.user_hash, std::nullopt)].end++] = t.slot;
-    slots[ranges[UserTimeKey(t.user_hash, type_code)].end++] = t.slot;
-  }
-  user_time_ranges.swap(ranges);
-  user_time_slots.swap(slots);
-  user_time_from = time_generation;
+  return order;
 }
 
-std::span<const uint32_t> EntryShard::UserTimeSlots(uint32_t user_hash,
-                                                    std::optional<uint32_t> type_code) const {
-  auto it = user_time_ranges.find(UserTimeKey(user_hash, type_code));
-  if (it == user_time_ranges.end()) return {};
-  return std::span<const uint32_t>(user_time_slots.data() + it->second.begin,
-                                   it->second.end - it->second.begin);
+size_t EntryShard::UserSlotCount(uint32_t user_hash) const {
+  std::lock_guard users(users_mutex);
+  auto it = user_slots.find(user_hash);
+  return it == user_slots.end() ? 0 : it->second.size();
 }
 
 int64_t EntryShard::FindTypeCode(std::string_view type, const SeededStringHash& seed) const {
@@ -202,6 +201,7 @@ size_t EntryShard::Add(StoredEntry&& stored, const EntrySummary& summary, uint64
   chunk.summaries.push_back(summary);
   chunk.entries.push_back(std::move(stored));
   ids.Add(hash, static_cast<uint32_t>(slot));
+  ++write_generation;
   return slot;
 }
 
@@ -221,6 +221,7 @@ void EntryShard::Replace(size_t slot, StoredEntry&& next, const EntrySummary& su
   // A deleted slot stays in its user's list, so only a change of user is
   // noted.
   if (old.deleted) --dead;
+  ++write_generation;
   if (slot < users_upto && old.user_hash != summary.user_hash) {
     users_pending.push_back(static_cast<uint32_t>(slot));
   }
@@ -232,6 +233,7 @@ void EntryShard::MarkDeleted(size_t slot) noexcept {
   EntrySummary& summary = chunks[slot / kChunk].summaries[slot % kChunk];
   summary.deleted = true;
   ++dead;
+  ++write_generation;
   if (slot < time_upto) time_pending.push_back(static_cast<uint32_t>(slot));
   // Everything but the memory_id goes, without allocating: swapped with
   // empty values, never shrunk in place.

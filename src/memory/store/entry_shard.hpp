@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <shared_mutex>
@@ -84,19 +85,22 @@ struct EntryShard {
   mutable std::vector<uint32_t> users_pending;
   mutable size_t users_upto = 0;
 
-  // Each user's slots in time order, all of them and those of each memory
-  // type: built from by_time by the first search that walks a user, and
-  // again after by_time has changed. One flat array, grouped by key (see
-  // UserTimeKey), each group in time order.
-  struct SlotRange {
-    uint32_t begin = 0;
-    uint32_t end = 0;
+  // Bumped by every change of an entry (under the write lock), so that
+  // what a reader made from the entries can tell when it is stale.
+  uint64_t write_generation = 0;
+
+  // One user's slots newest first (time order, equal times by slot), all
+  // of them and split by memory type: made from user_slots by a walk of
+  // that user. Kept, until the shard changes, for users with many entries;
+  // a few are sorted again each time.
+  struct UserTimeOrder {
+    uint64_t generation = 0;
+    std::vector<uint32_t> slots;
+    std::unordered_map<uint32_t, std::vector<uint32_t>> by_type;  // by type_code
   };
+  static constexpr size_t kKeepUserTimeFrom = 256;
   mutable std::mutex user_time_mutex;
-  mutable uint64_t time_generation = 1;  // bumped whenever by_time changes
-  mutable uint64_t user_time_from = 0;   // the generation they were built from
-  mutable std::unordered_map<uint64_t, SlotRange> user_time_ranges;
-  mutable std::vector<uint32_t> user_time_slots;
+  mutable std::unordered_map<uint32_t, std::shared_ptr<const UserTimeOrder>> user_time;
 
   size_t dead = 0;  // deleted slots
 
@@ -141,20 +145,13 @@ struct EntryShard {
   // its write lock).
   void SortByTime() const;
 
-  // The key of a user's slots in user_time_ranges: of every type, or of
-  // the type with this code.
-  static uint64_t UserTimeKey(uint32_t user_hash, std::optional<uint32_t> type_code) {
-    return (uint64_t{user_hash} << 32) | (type_code ? uint64_t{*type_code} + 1 : 0);
-  }
+  // The time order of the entries whose user has this hash. The caller
+  // holds the shard's read lock (or its write lock).
+  std::shared_ptr<const UserTimeOrder> UserTime(uint32_t user_hash) const;
 
-  // Brings the users' time-ordered slots up to date (and by_time first).
-  // The caller holds the shard's read lock (or its write lock).
-  void GroupUsersByTime() const;
-
-  // The slots of the users with this hash (of one memory type, when given),
-  // newest first as in by_time. After GroupUsersByTime(), under the same
-  // lock.
-  std::span<const uint32_t> UserTimeSlots(uint32_t user_hash, std::optional<uint32_t> type_code) const;
+  // How many slots user_slots lists for this hash (an upper bound on the
+  // user's entries). After GroupByUser(), under the same lock.
+  size_t UserSlotCount(uint32_t user_hash) const;
 
   // The code of `type` among this shard's memory types, or -1 when no
   // entry of the shard has ever had it.

@@ -132,6 +132,15 @@ std::vector<MetadataEntry> MetadataStore::take_snapshot() const {
   return out;
 }
 
+void MetadataStore::RefreshViews() const {
+  for (size_t i = 0; i < impl_->shard_count; ++i) {
+    const EntryShard& shard = impl_->entry_shards[i];
+    std::shared_lock lock(shard.mutex);
+    shard.SortByTime();
+    shard.GroupByUser();
+  }
+}
+
 size_t MetadataStore::ShardCount() const { return impl_->shard_count; }
 
 void MetadataStore::VisitShard(size_t shard_index,

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <memory>
 #include <cmath>
 #include <utility>
 #include <cstddef>
@@ -145,31 +146,120 @@ void MetadataStore::Reader::ForEachByTime(std::optional<double> newest,
 
 namespace {
 
-// A walk through one run of a user's slots newest first: the window part,
-// then the NaN times.
-struct UserCursor {
-  size_t shard;
-  const uint32_t* at;
-  const uint32_t* end;
-  const uint32_t* nan;
-  const uint32_t* nan_end;
-};
-
-// The cursor of `slots` (newest first, NaN last) for the window.
-UserCursor WindowOf(const EntryShard& shard, size_t index, std::span<const uint32_t> slots,
-                    std::optional<double> newest, std::optional<double> oldest) {
-  auto time = [&](uint32_t slot) { return shard.SummaryAt(slot).created_at; };
-  const uint32_t* first = slots.data();
-  const uint32_t* last = first + slots.size();
-  const uint32_t* nan = std::partition_point(first, last, [&](uint32_t s) { return !std::isnan(time(s)); });
-  const uint32_t* begin = first;
-  const uint32_t* end = nan;
-  if (newest) begin = std::partition_point(first, nan, [&](uint32_t s) { return time(s) > *newest; });
-  if (oldest && !std::isnan(*oldest)) {
-    end = std::partition_point(begin, nan, [&](uint32_t s) { return time(s) >= *oldest; });
+// One shard's part of a walk through a user's entries newest first: either
+// the user's own time order (a run of slots), or, for a user holding a large
+// share of the shard, the shard's time order with other users' entries (and
+// other types) passed over. Each has the window part and then the NaN times.
+class UserCursor {
+ public:
+  UserCursor(const EntryShard& shard, size_t index, uint32_t user_hash, std::vector<int64_t> codes,
+             std::optional<double> newest, std::optional<double> oldest, bool by_shard_time)
+      : shard_(shard), index_(index), user_hash_(user_hash), codes_(std::move(codes)) {
+    if (by_shard_time) {
+      shard.SortByTime();
+      const EntryShard::Window w = shard.TimeWindow(newest, oldest);
+      items_ = {w.begin, w.end};
+      nan_items_ = {w.nan, w.last};
+    } else {
+      order_ = shard.UserTime(user_hash);
+      if (codes_.empty()) {
+        Window(order_->slots, newest, oldest);
+      } else {
+        // One run a type: their union in time order is merged by the walk.
+        for (int64_t code : codes_) {
+          auto it = order_->by_type.find(static_cast<uint32_t>(code));
+          if (it != order_->by_type.end()) Window(it->second, newest, oldest);
+        }
+      }
+    }
   }
-  return UserCursor{index, begin, std::max(begin, end), nan, last};
-}
+
+  size_t shard() const { return index_; }
+
+  // The next slot of the window part in walk order (across this shard's
+  // runs), or -1 when it is done.
+  int64_t Head() {
+    if (items_.first != nullptr) {
+      while (items_.first != items_.second && !Wanted(*items_.first)) ++items_.first;
+      if (items_.first == items_.second) return -1;
+      return items_.first->slot;
+    }
+    int64_t best = -1;
+    for (size_t r = 0; r < runs_.size(); ++r) {
+      if (runs_[r].at == runs_[r].end) continue;
+      const uint32_t slot = *runs_[r].at;
+      if (best < 0 || Before(slot, static_cast<uint32_t>(best))) {
+        best = slot;
+        best_run_ = r;
+      }
+    }
+    return best;
+  }
+  void Pop() {
+    if (items_.first != nullptr) {
+      ++items_.first;
+    } else {
+      ++runs_[best_run_].at;
+    }
+  }
+
+  // Appends the NaN-time slots of the walk.
+  void NanSlots(std::vector<std::pair<size_t, uint32_t>>* out) const {
+    for (const EntryShard::TimeItem* t = nan_items_.first; t != nan_items_.second; ++t) {
+      if (Wanted(*t)) out->emplace_back(index_, t->slot);
+    }
+    for (const Run& run : runs_) {
+      for (const uint32_t* s = run.nan; s != run.nan_end; ++s) out->emplace_back(index_, *s);
+    }
+  }
+
+  double Time(uint32_t slot) const { return shard_.SummaryAt(slot).created_at; }
+
+ private:
+  struct Run {
+    const uint32_t* at;
+    const uint32_t* end;
+    const uint32_t* nan;
+    const uint32_t* nan_end;
+  };
+
+  bool Before(uint32_t a, uint32_t b) const {
+    const double ta = Time(a), tb = Time(b);
+    return ta > tb || (ta == tb && a < b);
+  }
+
+  bool Wanted(const EntryShard::TimeItem& t) const {
+    if (t.user_hash != user_hash_) return false;
+    if (codes_.empty()) return true;
+    const int64_t code = shard_.SummaryAt(t.slot).type_code;
+    return std::find(codes_.begin(), codes_.end(), code) != codes_.end();
+  }
+
+  void Window(const std::vector<uint32_t>& slots, std::optional<double> newest,
+              std::optional<double> oldest) {
+    auto time = [&](uint32_t slot) { return Time(slot); };
+    const uint32_t* first = slots.data();
+    const uint32_t* last = first + slots.size();
+    const uint32_t* nan = std::partition_point(first, last, [&](uint32_t s) { return !std::isnan(time(s)); });
+    const uint32_t* begin = first;
+    const uint32_t* end = nan;
+    if (newest) begin = std::partition_point(first, nan, [&](uint32_t s) { return time(s) > *newest; });
+    if (oldest && !std::isnan(*oldest)) {
+      end = std::partition_point(begin, nan, [&](uint32_t s) { return time(s) >= *oldest; });
+    }
+    runs_.push_back(Run{begin, std::max(begin, end), nan, last});
+  }
+
+  const EntryShard& shard_;
+  size_t index_;
+  uint32_t user_hash_;
+  std::vector<int64_t> codes_;
+  std::shared_ptr<const EntryShard::UserTimeOrder> order_;  // keeps the runs' slots
+  std::vector<Run> runs_;
+  size_t best_run_ = 0;
+  std::pair<const EntryShard::TimeItem*, const EntryShard::TimeItem*> items_{nullptr, nullptr};
+  std::pair<const EntryShard::TimeItem*, const EntryShard::TimeItem*> nan_items_{nullptr, nullptr};
+};
 
 }  // namespace
 
@@ -181,48 +271,47 @@ void MetadataStore::Reader::ForEachOfUserByTime(std::string_view user_id,
   const Impl& m = *store_.impl_;
   const uint32_t user_hash = UserHash(user_id);
   std::vector<UserCursor> cursors;
+  cursors.reserve(m.shard_count);
   for (size_t i = 0; i < m.shard_count; ++i) {
     const EntryShard& shard = m.entry_shards[i];
-    shard.GroupUsersByTime();
-    if (types.empty()) {
-      cursors.push_back(WindowOf(shard, i, shard.UserTimeSlots(user_hash, std::nullopt), newest, oldest));
-      continue;
-    }
     std::vector<int64_t> codes;  // a type the query repeats is walked once
     for (const std::string& type : types) {
       const int64_t code = shard.FindTypeCode(type, m.seed);
-      if (code < 0 || std::find(codes.begin(), codes.end(), code) != codes.end()) continue;
-      codes.push_back(code);
-      const auto slots = shard.UserTimeSlots(user_hash, static_cast<uint32_t>(code));
-      cursors.push_back(WindowOf(shard, i, slots, newest, oldest));
+      if (code >= 0 && std::find(codes.begin(), codes.end(), code) == codes.end()) codes.push_back(code);
     }
+    if (!types.empty() && codes.empty()) continue;
+    // A user holding an eighth of the shard or more is met often enough in
+    // the shard's own time order; sorting theirs would cost more.
+    shard.GroupByUser();
+    const bool by_shard_time = 8 * shard.UserSlotCount(user_hash) >= shard.size();
+    cursors.emplace_back(shard, i, user_hash, std::move(codes), newest, oldest, by_shard_time);
   }
   auto visit = [&](size_t shard_index, uint32_t slot) {
     const EntryShard& shard = m.entry_shards[shard_index];
     return fn(shard.At(slot), shard.SummaryAt(slot), EntryOrdinal(shard_index, slot));
   };
-  // Newest first; equal times in snapshot order (shard, then slot).
+  // Newest first; equal times in snapshot order (shard, then slot): the
+  // cursors are in shard order, and only a strictly newer head wins.
+  std::vector<int64_t> heads(cursors.size());
+  for (size_t c = 0; c < cursors.size(); ++c) heads[c] = cursors[c].Head();
   for (;;) {
-    UserCursor* best = nullptr;
-    double best_time = 0;
-    for (UserCursor& c : cursors) {
-      if (c.at == c.end) continue;
-      const double t = m.entry_shards[c.shard].SummaryAt(*c.at).created_at;
-      if (best == nullptr || t > best_time ||
-          (t == best_time && (c.shard < best->shard || (c.shard == best->shard && *c.at < *best->at)))) {
-        best = &c;
-        best_time = t;
+    size_t best = cursors.size();
+    for (size_t c = 0; c < cursors.size(); ++c) {
+      if (heads[c] < 0) continue;
+      if (best == cursors.size() || cursors[c].Time(static_cast<uint32_t>(heads[c])) >
+                                        cursors[best].Time(static_cast<uint32_t>(heads[best]))) {
+        best = c;
       }
     }
-    if (best == nullptr) break;
-    const uint32_t slot = *best->at++;
-    if (!visit(best->shard, slot)) return;
+    if (best == cursors.size()) break;
+    const auto slot = static_cast<uint32_t>(heads[best]);
+    cursors[best].Pop();
+    heads[best] = cursors[best].Head();
+    if (!visit(cursors[best].shard(), slot)) return;
   }
   // Then the NaN times, in snapshot order.
   std::vector<std::pair<size_t, uint32_t>> nan;
-  for (const UserCursor& c : cursors) {
-    for (const uint32_t* s = c.nan; s != c.nan_end; ++s) nan.emplace_back(c.shard, *s);
-  }
+  for (const UserCursor& c : cursors) c.NanSlots(&nan);
   std::sort(nan.begin(), nan.end());
   for (const auto& [shard_index, slot] : nan) {
     if (!visit(shard_index, slot)) return;
