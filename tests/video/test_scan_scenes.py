@@ -48,6 +48,9 @@ CLIPS = {
     "fade": (lambda p: encode(p, shot("testsrc2", 2) + shot("smptebars", 2),
                               "[0]fade=t=out:st=1:d=1[a];[1]fade=t=in:d=1[b];[a][b]concat=n=2"),
              ["start", "fade"]),
+    # a last shot shorter than the frames a scene's picture is chosen among
+    "short_tail": (lambda p: encode(p, shot("testsrc2", 2) + shot("smptebars", 0.32),
+                                    "[0][1]concat=n=2"), ["start", "cut"]),
     # a few frames brightened, then the same shot again: no boundary
     "flash": (lambda p: encode(p, shot("testsrc2", 3),
                                "[0]eq=brightness=0.6:enable='between(n,30,32)'"), ["start"]),
@@ -126,6 +129,14 @@ def test_each_scene_image_is_written_and_max_save_counts_scenes(clips, tmp_path)
     assert r.images_written == 3 and r.image_errors == []
     r = scan_video(clips["cuts"], output_dir=tmp_path / "two", max_save=2)
     assert [s.keyframe.path is not None for s in r.scenes] == [True, True, False]
+
+
+def test_a_short_last_scene_has_a_picture_of_its_own(clips, tmp_path):
+    r = scan_video(clips["short_tail"], output_dir=tmp_path)
+    last = r.scenes[-1]
+    assert last.end_frame - last.start_frame < 10
+    assert last.start_frame <= last.keyframe.frame_number <= last.end_frame
+    assert all(s.keyframe.path for s in r.scenes) and r.image_errors == []
 
 
 # --- faults a real file brings -------------------------------------------------------------

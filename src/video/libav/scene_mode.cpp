@@ -132,6 +132,16 @@ SceneMode::~SceneMode() = default;
 
 bool SceneMode::HoldsPictures() const { return images_.HasRoom(); }
 
+bool SceneMode::StartsBlock(const ScanFrame& frame) const {
+  const uint64_t n = frame.number;
+  if (n - block_start_ >= kCandidateBlock) return true;
+  if (!frame.size_changed && !LikelyCut(out_.scores, n)) return false;
+  if (n - block_start_ >= min_block_) return true;
+  const auto undecided = std::count_if(candidates_.begin(), candidates_.end(),
+                                       [&](const PictureCandidate& c) { return c.frame >= final_before_; });
+  return static_cast<size_t>(undecided) < kMaxUndecidedCandidates;
+}
+
 void SceneMode::OnFrame(const ScanFrame& frame) {
   const uint64_t n = frame.number;
   const std::vector<double>& scores = out_.scores;
@@ -140,10 +150,7 @@ void SceneMode::OnFrame(const ScanFrame& frame) {
     // picture size only the side before counts.
     Offer(n - 1, Stillness(scores, n - 1, base_, frame.size_changed ? n - 1 : n), previous_.get());
   }
-  if (n - block_start_ >= kCandidateBlock ||
-      (n - block_start_ >= min_block_ && (frame.size_changed || LikelyCut(scores, n)))) {
-    block_start_ = n;
-  }
+  if (StartsBlock(frame)) block_start_ = n;
   if (frame.size_changed) {
     // A new picture size is a boundary of its own: the detector's windows
     // end here, and a new detector starts from this frame.

@@ -24,6 +24,12 @@ inline constexpr uint64_t kSceneSettleFrames = 3;
 // shot keeps a candidate of its own.
 inline constexpr uint64_t kCandidateBlock = 16;
 inline constexpr uint64_t kMinCandidateBlock = 4;
+// A likely cut always starts a block of its own while the undecided frames
+// (up to twice the detector's longest transition) hold fewer candidates than
+// this, so that a shot shorter than a block (the last few frames of a video,
+// say) keeps a picture of its own; past it, the block sizes above bound the
+// colour frames held (16 of 3 MB at 1080p).
+inline constexpr size_t kMaxUndecidedCandidates = 16;
 
 // The picture of a scene, chosen among the frames a scan kept: never inside
 // a transition, never in the first kSceneSettleFrames after the boundary
@@ -69,6 +75,8 @@ class SceneMode final : public ScanMode {
   void CloseScene(const SceneBoundary& next);
   void EmitScene(uint64_t end, const SceneBoundary* closing);
   bool HoldsPictures() const;
+  // Whether frame `n` starts a new candidate block.
+  bool StartsBlock(const ScanFrame& frame) const;
 
   SceneDetectorOptions detector_options_;
   ScanOutcome& out_;
