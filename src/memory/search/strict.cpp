@@ -157,51 +157,46 @@ std::vector<std::string> StrictFromIds(const MetadataStore& store, const StrictQ
   return out;
 }
 
-// Strict search walking the entries newest first, for at most `budget`
-// entries. nullopt when the budget ran out before the answer was complete.
-std::optional<std::vector<std::string>> StrictByTime(const MetadataStore& store,
-                                                     const StrictQuery& q, uint32_t user_hash,
-                                                     size_t budget) {
-  MetadataStore::Reader reader(store);
+// The first `limit` entries passing the query in the order walk(fn) hands
+// them to fn, as long as it hands over at most `budget`; nullopt when the
+// budget ran out before the answer was complete.
+template <class Walk>
+std::optional<std::vector<std::string>> StrictWalk(const StrictQuery& q, uint32_t user_hash,
+                                                   size_t budget, Walk&& walk) {
   std::vector<std::string> out;
   size_t visited = 0;
   bool complete = true;
-  reader.ForEachByTime(
-      q.created_before, q.created_after,
-      [&](const StoredEntry& stored, const EntrySummary& s, uint64_t) {
-        if (++visited > budget) {
-          complete = false;
-          return false;
-        }
-        if (PassesStrict(stored, s, q, user_hash)) out.push_back(stored.entry.memory_id);
-        return out.size() < q.limit;
-      });
+  walk([&](const StoredEntry& stored, const EntrySummary& s, uint64_t) {
+    if (++visited > budget) {
+      complete = false;
+      return false;
+    }
+    if (PassesStrict(stored, s, q, user_hash)) out.push_back(stored.entry.memory_id);
+    return out.size() < q.limit;
+  });
   if (!complete) return std::nullopt;
   return out;
 }
 
-// Strict search walking the user's entries (of the query's types, when
-// it has some) newest first, for at most `budget` of them. nullopt when the
-// budget ran out before the answer was complete.
+// Strict search walking every entry newest first.
+std::optional<std::vector<std::string>> StrictByTime(const MetadataStore& store,
+                                                     const StrictQuery& q, uint32_t user_hash,
+                                                     size_t budget) {
+  MetadataStore::Reader reader(store);
+  return StrictWalk(q, user_hash, budget, [&](const MetadataStore::EntryFn& fn) {
+    reader.ForEachByTime(q.created_before, q.created_after, fn);
+  });
+}
+
+// Strict search walking the user's entries (of the query's types, when it
+// has some) newest first.
 std::optional<std::vector<std::string>> StrictByUser(const MetadataStore& store,
                                                      const StrictQuery& q, uint32_t user_hash,
                                                      size_t budget) {
   MetadataStore::Reader reader(store);
-  std::vector<std::string> out;
-  size_t visited = 0;
-  bool complete = true;
-  reader.ForEachOfUserByTime(
-      *q.user_id, q.memory_types, q.created_before, q.created_after,
-      [&](const StoredEntry& stored, const EntrySummary& s, uint64_t) {
-        if (++visited > budget) {
-          complete = false;
-          return false;
-        }
-        if (PassesStrict(stored, s, q, user_hash)) out.push_back(stored.entry.memory_id);
-        return out.size() < q.limit;
-      });
-  if (!complete) return std::nullopt;
-  return out;
+  return StrictWalk(q, user_hash, budget, [&](const MetadataStore::EntryFn& fn) {
+    reader.ForEachOfUserByTime(*q.user_id, q.memory_types, q.created_before, q.created_after, fn);
+  });
 }
 
 }  // namespace
