@@ -112,6 +112,19 @@ double Distance(const uint8_t* x, const uint8_t* y) {
   return static_cast<double>(sum) / kThumbSize;
 }
 
+// A flat picture counts as the black (or white) of a fade only when it is
+// dark (or bright): a cut to a flat coloured card and on to the next shot is
+// two cuts, not one fade.
+constexpr double kBlackLevel = 40.0;
+constexpr double kWhiteLevel = 215.0;
+
+bool IsBlackOrWhite(const uint8_t* x) {
+  uint64_t sum = 0;
+  for (uint64_t i = 0; i < kThumbSize; ++i) sum += x[i];
+  const double mean = double(sum) / kThumbSize;
+  return mean <= kBlackLevel || mean >= kWhiteLevel;
+}
+
 double StdDev(const uint8_t* x) {
   uint64_t sum = 0, sum2 = 0;
   for (uint64_t i = 0; i < kThumbSize; ++i) sum += x[i], sum2 += uint32_t(x[i]) * x[i];
@@ -161,6 +174,7 @@ struct SceneDetector::State {
   std::vector<uint16_t> ranks;  // each thumbnail's doubled pixel ranks
   std::vector<uint64_t> rank_spreads;
   std::vector<double> spreads;  // each thumbnail's standard deviation
+  std::vector<uint8_t> blanks;  // each thumbnail plain black or plain white
   uint64_t pushed = 0;  // frames pushed so far
   uint64_t next = 1;    // the next frame to decide on as a cut and window end
   bool have_cut = false;
@@ -328,9 +342,12 @@ void SceneDetector::State::ResolveWindows(uint64_t horizon, bool all) {
 
 // Boundaries arrive in start order. One into a plain (black or white)
 // picture waits: if one out of a plain picture follows within fade_gap
-// frames, the two are one fade through it.
+// frames, the two are one fade through it, unless both are hard cuts (a
+// shot of black between two cuts is a shot of its own).
 void SceneDetector::State::Offer(const Candidate& c) {
-  if (plain && c.from_plain && c.boundary.first_frame <= plain->boundary.last_frame + options.fade_gap &&
+  const bool one_gradual = plain && (plain->boundary.kind != TransitionKind::kCut ||
+                                     c.boundary.kind != TransitionKind::kCut);
+  if (one_gradual && c.from_plain && c.boundary.first_frame <= plain->boundary.last_frame + options.fade_gap &&
       c.boundary.last_frame <= plain->boundary.first_frame + kMaxFade) {
     const uint64_t first = plain->boundary.first_frame, last = c.boundary.last_frame;
     plain = Candidate{{first, last, (first + last) / 2, TransitionKind::kFade}, c.to_plain, plain->from_plain};
@@ -405,8 +422,8 @@ void SceneDetector::State::Step(uint64_t n, uint64_t end, bool finishing) {
   if (IsCut(n, end)) {
     bool to_plain = false, from_plain = false;
     for (uint64_t k = 0; k <= kPlainFrames; ++k) {
-      to_plain |= n + k < end && spreads[Slot(n + k)] < options.flat_level;
-      from_plain |= n >= k + 1 && spreads[Slot(n - 1 - k)] < options.flat_level;
+      to_plain |= n + k < end && blanks[Slot(n + k)] != 0;
+      from_plain |= n >= k + 1 && blanks[Slot(n - 1 - k)] != 0;
     }
     cuts.push_back({{n, n, n, TransitionKind::kCut}, to_plain, from_plain});
     have_cut = true;
@@ -438,6 +455,7 @@ SceneDetector::SceneDetector(const SceneDetectorOptions& options)
   s.ranks.assign(s.capacity * kThumbSize, 0);
   s.rank_spreads.assign(s.capacity, 0);
   s.spreads.assign(s.capacity, 0.0);
+  s.blanks.assign(s.capacity, 0);
   s.progress.assign(kMaxTransition, 0.0);
   s.windows.reserve(4 * kWindowLengths.size() * kMaxTransition);
   // Everything pending lies within the lookahead: at most one cut a frame,
@@ -460,6 +478,7 @@ void SceneDetector::Push(uint64_t frame, double score, std::span<const uint8_t> 
   s.jumps[slot] = frame == 0 ? 0.0 : Distance(s.Thumb(frame - 1), s.Thumb(frame));
   s.AddToGram(frame);
   s.spreads[slot] = StdDev(s.Thumb(frame));
+  s.blanks[slot] = s.spreads[slot] < s.options.flat_level && IsBlackOrWhite(s.Thumb(frame));
   s.rank_spreads[slot] = DoubledRanks(s.Thumb(frame), &s.ranks[slot * kThumbSize]);
   ++s.pushed;
   if (s.pushed > s.cut_lookahead + 1) s.Step(s.pushed - 1 - s.cut_lookahead, s.pushed, false);
