@@ -5,9 +5,11 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VENV="$ROOT/.venv"
 PY="$VENV/bin/python"
-# CMake and Ninja come from PyPI into the venv.
+# CMake and Ninja come from PyPI into the venv. Chromium renders the
+# command's HTML report in a test.
 APT_PACKAGES=(ffmpeg libtbb-dev libsimdjson-dev libicu-dev libgtest-dev g++ clang-19
-  libavformat-dev libavcodec-dev libswscale-dev libavutil-dev libturbojpeg0-dev pkg-config)
+  libavformat-dev libavcodec-dev libswscale-dev libavutil-dev libturbojpeg0-dev pkg-config
+  chromium)
 # The clang of the second build: 19 is the first whose concepts level lets
 # libstdc++ 12 offer std::expected.
 CLANG=clang++-19
@@ -36,7 +38,8 @@ ensure_venv() {
   fi
   local stamp="$VENV/.velmar-deps"
   # numpy only lets the tests pass NumPy bool scalars; it is no runtime need.
-  local want="scikit-build-core>=0.10 cmake>=3.24 ninja pytest>=7 hypothesis>=6 numpy"
+  # tqdm is the command's progress bar, which the --no-deps install leaves out.
+  local want="scikit-build-core>=0.10 cmake>=3.24 ninja pytest>=7 hypothesis>=6 numpy tqdm"
   if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$want" ]; then
     log "installing build and test tools into the venv"
     "$PY" -m pip install -q --upgrade pip
@@ -58,7 +61,7 @@ install_module() {
 # small venv of its own for the test tools; the venv's own interpreter when
 # pyenv has neither.
 TEST_PYTHON_VERSIONS=(3.10 3.13)
-TEST_TOOLS="pytest>=7 hypothesis>=6 numpy"
+TEST_TOOLS="pytest>=7 hypothesis>=6 numpy tqdm"
 
 # Prints the test interpreters, one a line, making their venvs if needed.
 test_pythons() {
