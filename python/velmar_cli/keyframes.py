@@ -35,9 +35,11 @@ CURVE_POINTS = 1200
 # What the scanner names its images ("keyframe_<frame>.jpg", the frame
 # zero-padded) and the temporary files it writes them through: how a run
 # recognises, in an output directory, the images an earlier run left, and
-# touches nothing else.
+# touches nothing else. A scan killed while it checks that the directory is
+# writable may also leave its probe file there.
 _OWN_IMAGE = re.compile(r"\.?keyframe_[0-9]+\.(?:jpg|png)"
-                        r"(?:\.tmp-[0-9]+-[0-9]+|\.[0-9]+\.[0-9]+\.tmp|\.tmp[A-Za-z0-9_.-]*)?")
+                        r"(?:\.tmp-[0-9]+-[0-9]+|\.[0-9]+\.[0-9]+\.tmp|\.tmp[A-Za-z0-9_.-]*)?"
+                        r"|\.velmar-write-test-[0-9]+")
 
 # A scan saves at most this many pictures when no --max-images is given: in
 # effect one for every scene (each is written when its scene closes, so the

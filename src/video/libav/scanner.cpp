@@ -36,15 +36,23 @@ double MsBetween(Clock::time_point a, Clock::time_point b) {
 }
 
 // Finds out before decoding whether images can be written into `dir`:
-// creates it (with parents), then a probe file in it.
+// creates it (with parents), then a probe file in it. The probe is an
+// unnamed file where the file system allows one, so a process killed at
+// this moment leaves nothing behind in the user's folder.
 VideoResult<void> PrepareOutputDir(const std::string& dir) {
   auto fail = [&](int err) {
     return std::unexpected(VideoError::FromErrno(
         "output directory not writable: " + dir + " (" + std::strerror(err) + ")", err));
   };
   if (std::error_code ec = CreateDirectories(dir)) return fail(ec.value());
+  int fd = ::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  if (fd >= 0) {
+    ::close(fd);
+    return {};
+  }
+  if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return fail(errno);
   const std::string probe = Format("%s/.velmar-write-test-%d", dir.c_str(), ::getpid());
-  const int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd < 0) return fail(errno);
   ::close(fd);
   ::unlink(probe.c_str());
