@@ -72,6 +72,7 @@ def test_same_frames_scores_and_keyframes_as_extract_frames(clips, kind):
         r = scan_video(clips[kind], k)
         assert frames_of(r) == e.extract_keyframes(frames, k)
     assert r.scores == expected_scores
+    assert scan_video(clips[kind], threshold=10.0).scores == expected_scores
     assert (r.width, r.height, r.frame_count) == (width, height, len(frames))
     assert r.fps == RATE and r.threshold is None
     assert [kf.score for kf in r.keyframes] == expected_scores[1:]

@@ -164,6 +164,29 @@ def test_rotated_video_gives_upright_images(tmp_path, rotate, image_format):
     assert sum(abs(a - b) for a, b in zip(ours, theirs)) / len(ours) < 4
 
 
+def test_scene_pictures_are_exactly_decoded_frames(tmp_path):
+    """Scene detection decodes B pictures without their deblocking filter, so
+    a scene's picture must be an I or P picture, decoded as ffmpeg does."""
+    clip = tmp_path / "b.mp4"
+    ffmpeg(*shot("testsrc2", 3, "160x96"), *shot("mandelbrot", 3, "160x96"), "-filter_complex",
+           "[0][1]concat=n=2,format=yuv420p", "-c:v", "libx264", "-preset", "medium", "-bf", "3",
+           "-crf", "35", clip)
+    types = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "frame=pict_type", "-of",
+                            "csv=p=0", str(clip)], check=True, capture_output=True,
+                           text=True).stdout.split()
+    assert types.count("B") > len(types) / 3
+    r = scan_video(clip, output_dir=tmp_path / "out")
+    assert len(r.scenes) == 2
+    for kf in r.keyframes:
+        assert types[kf.frame_number] != "B"
+        exact = subprocess.run(["ffmpeg", "-v", "error", "-i", str(clip), "-vf",
+                                f"select=eq(n\\,{kf.frame_number})", "-vframes", "1", "-f",
+                                "rawvideo", "-pix_fmt", "gray", "-"],
+                               check=True, capture_output=True).stdout
+        ours = gray(kf.path, "160x96")
+        assert sum(abs(a - b) for a, b in zip(ours, exact)) / len(ours) < 2
+
+
 def test_path_that_is_not_utf8(tmp_path, clips):
     name = os.fsdecode(b"caf\xe9.mp4")  # str with a surrogate escape
     shutil.copy(clips["cuts"], tmp_path / name)

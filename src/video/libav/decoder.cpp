@@ -125,14 +125,15 @@ VideoError CannotOpen(const std::string& path, int code) {
 
 }  // namespace
 
-VideoResult<std::unique_ptr<AvDecoder>> AvDecoder::Open(const std::string& path) {
+VideoResult<std::unique_ptr<AvDecoder>> AvDecoder::Open(const std::string& path,
+                                                        DecodeFidelity fidelity) {
   QuietLibraries();
   if (auto readable = CheckReadable(path); !readable) return std::unexpected(readable.error());
   std::unique_ptr<AvDecoder> d(new AvDecoder());
   if (auto opened = d->OpenContainer(path); !opened) return std::unexpected(opened.error());
   auto stream = d->PickStream(path);
   if (!stream) return std::unexpected(stream.error());
-  if (auto codec = d->OpenCodec(path, *stream); !codec) return std::unexpected(codec.error());
+  if (auto codec = d->OpenCodec(path, *stream, fidelity); !codec) return std::unexpected(codec.error());
   d->ReadStreamInfo(*stream);
   return d;
 }
@@ -172,7 +173,8 @@ VideoResult<AVStream*> AvDecoder::PickStream(const std::string& path) {
   return stream;
 }
 
-VideoResult<void> AvDecoder::OpenCodec(const std::string& path, const AVStream* stream) {
+VideoResult<void> AvDecoder::OpenCodec(const std::string& path, const AVStream* stream,
+                                       DecodeFidelity fidelity) {
   const AVCodecParameters* par = stream->codecpar;
   const AVCodec* codec = avcodec_find_decoder(par->codec_id);
   if (codec == nullptr) {
@@ -187,6 +189,7 @@ VideoResult<void> AvDecoder::OpenCodec(const std::string& path, const AVStream* 
   // Frame threads on every core: decoding is the bulk of a scan's work.
   codec_->thread_count = 0;
   codec_->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+  if (fidelity == DecodeFidelity::kExactReferences) codec_->skip_loop_filter = AVDISCARD_BIDIR;
   if (const int ret = avcodec_open2(codec_, codec, nullptr); ret < 0) {
     return std::unexpected(CannotOpen(path, ret));
   }

@@ -145,7 +145,12 @@ class Scan {
 VideoResult<ScanOutcome> ScanVideo(const std::string& path, const ScanOptions& options,
                                    ScanObserver* observer) {
   const auto start = Clock::now();
-  auto opened = AvDecoder::Open(path);
+  // Scene detection works on block-averaged pictures and writes only
+  // exact ones (see PictureCandidate), so it can take the faster decode; the
+  // other modes' scores and pictures are those of the ffmpeg program's frames.
+  const bool scene_mode = !options.max_keyframes && !options.threshold;
+  auto opened = AvDecoder::Open(
+      path, scene_mode ? DecodeFidelity::kExactReferences : DecodeFidelity::kExact);
   if (!opened) return std::unexpected(opened.error());
   AvDecoder& decoder = **opened;
   const bool writes_images = options.output_dir.has_value() && options.max_save > 0 &&

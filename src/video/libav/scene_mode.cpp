@@ -77,7 +77,7 @@ int ChoosePicture(const std::vector<PictureCandidate>& candidates, uint64_t star
     for (size_t i = 0; i < candidates.size(); ++i) {
       const PictureCandidate& c = candidates[i];
       if (c.frame < mid_lo || c.frame > mid_hi) continue;
-      if (best < 0 || c.stillness < candidates[static_cast<size_t>(best)].stillness) {
+      if (best < 0 || c.BetterThan(candidates[static_cast<size_t>(best)])) {
         best = static_cast<int>(i);
       }
     }
@@ -148,7 +148,8 @@ void SceneMode::OnFrame(const ScanFrame& frame) {
   if (has_previous_) {
     // Frame n - 1's motion on both sides is known now; across a change of
     // picture size only the side before counts.
-    Offer(n - 1, Stillness(scores, n - 1, base_, frame.size_changed ? n - 1 : n), previous_.get());
+    Offer(n - 1, Stillness(scores, n - 1, base_, frame.size_changed ? n - 1 : n), previous_.get(),
+          previous_exact_);
   }
   if (StartsBlock(frame)) block_start_ = n;
   if (frame.size_changed) {
@@ -166,6 +167,7 @@ void SceneMode::OnFrame(const ScanFrame& frame) {
   final_before_ = base_ + detector_->FinalBefore();
   Compact();
   previous_ = HoldsPictures() ? RefAvFrame(frame.picture) : AvFramePtr();
+  previous_exact_ = frame.picture == nullptr || frame.picture->pict_type != AV_PICTURE_TYPE_B;
   has_previous_ = true;
 }
 
@@ -173,7 +175,7 @@ void SceneMode::Finish() {
   const uint64_t frames = out_.scores.size();
   if (has_previous_) {
     const uint64_t last = frames - 1;
-    Offer(last, Stillness(out_.scores, last, base_, last), previous_.get());
+    Offer(last, Stillness(out_.scores, last, base_, last), previous_.get(), previous_exact_);
     previous_.reset();
   }
   detector_->Finish();
@@ -181,20 +183,21 @@ void SceneMode::Finish() {
   EmitScene(frames - 1, nullptr);
 }
 
-void SceneMode::Offer(uint64_t frame, double stillness, const AVFrame* picture) {
+void SceneMode::Offer(uint64_t frame, double stillness, const AVFrame* picture, bool exact) {
   AvFramePtr held = picture != nullptr && HoldsPictures() ? RefAvFrame(picture) : AvFramePtr();
   if (!candidates_.empty()) {
     PictureCandidate& last = candidates_.back();
     if (last.frame >= final_before_ && last.frame >= block_start_) {
       // On a tie the later frame wins up to the block's middle, which keeps
       // a still shot's picture away from its first frames.
-      const bool better = stillness < last.stillness ||
-                          (stillness == last.stillness && frame - block_start_ <= kCandidateBlock / 2);
-      if (better) last = PictureCandidate{frame, stillness, std::move(held)};
+      PictureCandidate offered{frame, stillness, std::move(held), exact};
+      const bool better = offered.BetterThan(last) ||
+                          (!last.BetterThan(offered) && frame - block_start_ <= kCandidateBlock / 2);
+      if (better) last = std::move(offered);
       return;
     }
   }
-  candidates_.push_back(PictureCandidate{frame, stillness, std::move(held)});
+  candidates_.push_back(PictureCandidate{frame, stillness, std::move(held), exact});
 }
 
 void SceneMode::Compact() {
@@ -212,7 +215,7 @@ void SceneMode::Compact() {
     if (settled && kept > 0) {
       PictureCandidate& prev = candidates_[kept - 1];
       if (prev.frame < final_before_ && (prev.frame - start) / block == (c.frame - start) / block) {
-        if (c.stillness < prev.stillness) prev = std::move(c);
+        if (c.BetterThan(prev)) prev = std::move(c);
         continue;
       }
     }

@@ -42,6 +42,15 @@ struct PictureCandidate {
   // the frame after it: low only for a frame in a calm stretch.
   double stillness = 0.0;
   AvFramePtr picture;      // null when no image will be written
+  // False for a B picture, which scene detection decodes without the
+  // deblocking filter: any exact picture is preferred to it.
+  bool exact = true;
+
+  // True when this is a better picture than `other`: exact before
+  // approximate, then the stiller.
+  bool BetterThan(const PictureCandidate& other) const {
+    return exact != other.exact ? exact : stillness < other.stillness;
+  }
 };
 
 // The chosen candidate's index in `candidates` (those of one scene, in frame
@@ -68,7 +77,7 @@ class SceneMode final : public ScanMode {
   // Candidates in the undecided part keep one per kCandidateBlock frames;
   // those of the open scene below the detector's final frame, at most three
   // (blocks that double as the scene grows), which keeps its middle.
-  void Offer(uint64_t frame, double stillness, const AVFrame* picture);
+  void Offer(uint64_t frame, double stillness, const AVFrame* picture, bool exact);
   void Compact();
   // Takes the detector's new boundaries and closes the scenes they end.
   void Drain();
@@ -88,6 +97,7 @@ class SceneMode final : public ScanMode {
   std::vector<PictureCandidate> candidates_;  // frame order
   uint64_t final_before_ = 0;
   AvFramePtr previous_;  // frame n - 1, offered once frame n's score is known
+  bool previous_exact_ = true;
   bool has_previous_ = false;
   uint64_t block_start_ = 0;  // the undecided block the next candidate joins
   uint64_t min_block_ = kMinCandidateBlock;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -9,9 +10,13 @@
 namespace velmar::video {
 namespace {
 
-std::vector<PictureCandidate> Candidates(std::vector<std::pair<uint64_t, double>> frames) {
+std::vector<PictureCandidate> Candidates(std::vector<std::pair<uint64_t, double>> frames,
+                                         const std::vector<uint64_t>& approximate) {
   std::vector<PictureCandidate> out;
-  for (auto [frame, stillness] : frames) out.push_back({frame, stillness, nullptr});
+  for (auto [frame, stillness] : frames) {
+    const bool exact = std::find(approximate.begin(), approximate.end(), frame) == approximate.end();
+    out.push_back({frame, stillness, nullptr, exact});
+  }
   return out;
 }
 
@@ -22,6 +27,7 @@ struct Case {
   SceneBoundary opened;
   std::optional<SceneBoundary> closing;
   int expected;  // index, -1: none
+  std::vector<uint64_t> approximate = {};  // frames of B pictures decoded without deblocking
 };
 
 const SceneBoundary kCutAt100{100, 100, 100, TransitionKind::kCut};
@@ -33,7 +39,7 @@ class ChoosePictureTest : public ::testing::TestWithParam<Case> {};
 
 TEST_P(ChoosePictureTest, PicksACleanStillFrame) {
   const Case& c = GetParam();
-  const auto candidates = Candidates(c.candidates);
+  const auto candidates = Candidates(c.candidates, c.approximate);
   EXPECT_EQ(ChoosePicture(candidates, c.start, c.end, c.opened,
                           c.closing ? &*c.closing : nullptr),
             c.expected);
@@ -52,6 +58,9 @@ INSTANTIATE_TEST_SUITE_P(
              kFade190To215, 1},
         // nothing clean kept: the kept frame nearest the middle outside transitions
         Case{"fallback", {{101, 0.0}, {112, 9.0}}, 100, 115, kCutAt100, std::nullopt, 1},
+        // an exact picture is preferred to a stiller approximate one
+        Case{"exact", {{140, 2.0}, {150, 1.0}, {160, 1.5}}, 100, 199, kCutAt100, kCutAt200, 2,
+             {150}},
         Case{"only transitions", {{105, 0.0}, {108, 0.0}}, 100, 202, kDissolve90To110,
              kFade190To215, -1},
         Case{"no candidates", {}, 0, 10, SceneBoundary{0, 0, 0, TransitionKind::kStart},
