@@ -6,6 +6,7 @@ import argparse
 import contextlib
 import json
 import os
+import warnings
 from collections.abc import Iterator
 from typing import Any
 
@@ -14,53 +15,51 @@ from velmar_cli.report import Report, say
 
 
 def _open_index(report: Report, path: str, *, may_be_missing: bool = False) -> Any:
-    """The index of `path`, or None (reported) when the file exists but does
-    not load. The module loads such files silently as empty indexes."""
+    """The index of `path`, or None (reported) when there is no such file and
+    it may not be missing, or when the file exists but does not load: the
+    module then starts an empty index with a warning, which becomes the
+    command's error, so nothing is added to or saved over an unread file."""
     from velmar.memory import PyMetadataIndex
 
-    if not os.path.exists(path):
-        if may_be_missing:
-            return PyMetadataIndex(path)
+    if not may_be_missing and not os.path.exists(path):
         report.error(path, "no such file")
         return None
-    index = PyMetadataIndex(path)
-    if index.stats()["total"] == 0 and not _holds_empty_list(path):
-        report.error(path, "not a readable index file")
-        return None
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        index = PyMetadataIndex(path)
+    for warning in caught:
+        if issubclass(warning.category, UserWarning):
+            reason = (str(warning.message).removeprefix("PyMetadataIndex: ")
+                      .removeprefix(f"the index file {path!r} ")
+                      .split(", so the index starts empty")[0])
+            report.error(path, f"not a readable index file: {reason}")
+            return None
     return index
 
 
-def _holds_empty_list(path: str) -> bool:
-    """Whether the file holds an empty JSON list ("[]", "[ ]", "[\\n]", ...)."""
-    try:
-        if os.path.getsize(path) > 4096:
-            return False
-        with open(path, "rb") as f:
-            return json.loads(f.read()) == []
-    except (OSError, ValueError):
-        return False
-
-
 @contextlib.contextmanager
-def _reading_index(report: Report, path: str) -> Iterator[Any]:
-    """The index of `path` under a shared lock (None when reported unusable)."""
-    if not os.path.exists(path):
+def _locked_index(report: Report, path: str, *, exclusive: bool,
+                  may_be_missing: bool = False) -> Iterator[Any]:
+    """The index of `path` under its lock, or None when reported unusable.
+    A writer holds the exclusive lock from load to save: a second run waits,
+    then loads what this one saved, so neither loses the other's entries."""
+    if not may_be_missing and not os.path.exists(path):
         report.error(path, "no such file")
         yield None
         return
     with contextlib.ExitStack() as stack:
         try:
-            stack.enter_context(index_lock(path, exclusive=False))
+            stack.enter_context(index_lock(path, exclusive=exclusive))
         except OSError as exc:
             report.error(path + ".lock", exc.strerror or str(exc))
             yield None
             return
-        yield _open_index(report, path)
+        yield _open_index(report, path, may_be_missing=may_be_missing)
 
 
 def index_stats(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
     report = Report()
-    with _reading_index(report, args.file) as index:
+    with _locked_index(report, args.file, exclusive=False) as index:
         if index is None:
             return report.status
         stats = index.stats()
@@ -94,7 +93,7 @@ def index_search(parser: argparse.ArgumentParser, args: argparse.Namespace) -> i
             query[key] = value
 
     report = Report()
-    with _reading_index(report, args.file) as index:
+    with _locked_index(report, args.file, exclusive=False) as index:
         if index is None:
             return report.status
         ids = index.search_flexible(query) if args.flexible else index.search_strict(query)
@@ -157,15 +156,7 @@ def index_add(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
     entries = _read_entries(report, args.entries)
     if entries is None:
         return report.status
-    with contextlib.ExitStack() as stack:
-        try:
-            stack.enter_context(index_lock(args.file, exclusive=True))
-        except OSError as exc:
-            report.error(args.file + ".lock", exc.strerror or str(exc))
-            return report.status
-        # Held from load to save: a second run waits, then loads what this
-        # one saved, so neither loses the other's entries.
-        index = _open_index(report, args.file, may_be_missing=True)
+    with _locked_index(report, args.file, exclusive=True, may_be_missing=True) as index:
         if index is None:
             return report.status
         added = index.batch_add(entries)
@@ -181,7 +172,7 @@ def index_get(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
     """Prints the entries of the given ids, one JSON object a line, in the
     order asked; an id the index does not hold is reported."""
     report = Report()
-    with _reading_index(report, args.file) as index:
+    with _locked_index(report, args.file, exclusive=False) as index:
         if index is None:
             return report.status
         entries = [(memory_id, index.get(memory_id)) for memory_id in args.ids]
@@ -202,16 +193,7 @@ def index_delete(parser: argparse.ArgumentParser, args: argparse.Namespace) -> i
     if args.user == "":
         parser.error("--user must not be empty")
     report = Report()
-    if not os.path.exists(args.file):
-        report.error(args.file, "no such file")
-        return report.status
-    with contextlib.ExitStack() as stack:
-        try:
-            stack.enter_context(index_lock(args.file, exclusive=True))
-        except OSError as exc:
-            report.error(args.file + ".lock", exc.strerror or str(exc))
-            return report.status
-        index = _open_index(report, args.file)
+    with _locked_index(report, args.file, exclusive=True) as index:
         if index is None:
             return report.status
         try:

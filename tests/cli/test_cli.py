@@ -251,6 +251,14 @@ def test_index_refuses_unreadable_files(tmp_path, cli):
         assert str(argv[2]) in proc.stderr
     # Adding must not replace a file it could not read.
     assert broken.read_text() == '[{"memory_id": "m1"}]'
+    cut = tmp_path / "cut.json"
+    cut.write_text('[{"memory_id": "m1", "user_id": "u"')
+    for argv in (["index", "get", cut, "m1"], ["index", "delete", cut, "m1"]):
+        proc = cli(*argv)
+        assert proc.returncode == 1, argv
+        assert f"{cut}: not a readable index file: ends in the middle of an entry" in proc.stderr
+        assert "Warning" not in proc.stderr
+    assert cut.read_text() == '[{"memory_id": "m1", "user_id": "u"'
     for text in (" [] ", "[ ]", "[\n]\n"):
         empty = tmp_path / "empty.json"
         empty.write_text(text)
