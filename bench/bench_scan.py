@@ -124,7 +124,7 @@ with tempfile.TemporaryDirectory() as out:
     scenes = detect(clip, ContentDetector())
     save_images(scenes, open_video(clip), num_images=1, output_dir=out)
     wall = time.perf_counter() - start
-print(json.dumps({"wall": wall, "cuts": [s[0].get_frames() for s in scenes[1:]]}))
+print(json.dumps({"wall": wall, "cuts": [getattr(s[0], "frame_num", None) or s[0].get_frames() for s in scenes[1:]]}))
 """
 
 CHILD_BENCHMARK = """

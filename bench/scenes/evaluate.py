@@ -38,7 +38,8 @@ def detect_psd(path: pathlib.Path, which: str) -> list[int]:
 
     detector = ContentDetector() if which == "content" else AdaptiveDetector()
     scenes = detect(str(path), detector)
-    return [start.get_frames() for start, _ in scenes[1:]]
+    # frame_num from PySceneDetect 0.7 on, get_frames() before it
+    return [getattr(start, "frame_num", None) or start.get_frames() for start, _ in scenes[1:]]
 
 
 def detect_scdet(path: pathlib.Path, fps: float) -> list[int]:
