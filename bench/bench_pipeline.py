@@ -183,7 +183,7 @@ scenes = manager.get_scene_list()
 wall = time.perf_counter() - start
 print(json.dumps({"wall": wall, "frames": video.frame_number,
                   "found": max(len(scenes) - 1, 0),
-                  "cuts": [s[0].get_frames() for s in scenes[1:]]}))
+                  "cuts": [getattr(s[0], "frame_num", None) or s[0].get_frames() for s in scenes[1:]]}))
 """
 
 CHILD_RSS = """
