@@ -133,7 +133,9 @@ VideoResult<std::unique_ptr<AvDecoder>> AvDecoder::Open(const std::string& path,
   if (auto opened = d->OpenContainer(path); !opened) return std::unexpected(opened.error());
   auto stream = d->PickStream(path);
   if (!stream) return std::unexpected(stream.error());
-  if (auto codec = d->OpenCodec(path, *stream, fidelity); !codec) return std::unexpected(codec.error());
+  if (auto codec = d->OpenCodec(path, *stream, fidelity); !codec) {
+    return std::unexpected(codec.error());
+  }
   d->ReadStreamInfo(*stream);
   return d;
 }
