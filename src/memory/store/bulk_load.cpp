@@ -18,7 +18,7 @@ namespace {
 // keys of the entries that a later occurrence replaced (one side per half).
 struct Placed {
   std::vector<const StoredEntry*> last;
-  std::vector<MetadataEntry> replaced[2];
+  std::vector<StoredEntry> replaced[2];
 };
 
 // Gives every entry its slot, shard by shard: even shards on one side, odd
@@ -42,22 +42,20 @@ Placed PlaceEntries(MetadataStore::Impl& m, std::vector<MetadataEntry>& entries,
       const size_t s = ShardOfHash(hashes[i], m.shard_count);
       if (s % 2 != static_cast<size_t>(half)) continue;
       EntryShard& shard = m.entry_shards[s];
-      StoredEntry stored = MakeStored(std::move(entries[i]));
-      int64_t slot = shard.Find(stored.entry.memory_id, hashes[i]);
+      StoredEntry stored = MakeStored(std::move(entries[i]), m.pool);
+      int64_t slot = shard.Find(stored.memory_id, hashes[i]);
       if (slot < 0) {
-        const EntrySummary summary = shard.Summarize(stored.entry, m.seed);
+        const EntrySummary summary = shard.Summarize(stored, m.seed);
         slot = static_cast<int64_t>(shard.Add(std::move(stored), summary, hashes[i]));
         last_in_slot[s].push_back(static_cast<uint32_t>(i));
       } else {
         // The keys of the entry replaced stay in the indexes (with the
         // identifier gone from their lists), as after insert_entry.
-        MetadataEntry& old = shard.At(static_cast<size_t>(slot)).entry;
-        MetadataEntry& keys = replaced[static_cast<size_t>(half)].emplace_back();
-        keys.memory_type = std::move(old.memory_type);
-        keys.subjects = std::move(old.subjects);
-        keys.keywords = std::move(old.keywords);
-        keys.tags = std::move(old.tags);
-        const EntrySummary summary = shard.Summarize(stored.entry, m.seed);
+        StoredEntry& old = shard.At(static_cast<size_t>(slot));
+        StoredEntry& keys = replaced[static_cast<size_t>(half)].emplace_back();
+        keys.memory_type = old.memory_type;
+        keys.keys = std::move(old.keys);
+        const EntrySummary summary = shard.Summarize(stored, m.seed);
         shard.PrepareReplace();
         shard.Replace(static_cast<size_t>(slot), std::move(stored), summary);
         uint32_t& previous = last_in_slot[s][static_cast<size_t>(slot)];
@@ -83,23 +81,23 @@ void IndexLastOccurrences(MetadataStore::Impl& m, const Placed& placed, bool two
     ListFinder second(half == 0 ? m.keyword_index : m.tag_index);
     for (const StoredEntry* stored : last) {
       if (stored == nullptr) continue;
-      const MetadataEntry& e = stored->entry;
+      const StoredEntry& e = *stored;
       if (half == 0) {
-        if (!e.memory_type.empty()) first.Get(e.memory_type).Append(&e.memory_id);
-        ListAll(second, e.keywords, &e.memory_id);
+        if (!e.MemoryType().empty()) first.Get(e.MemoryType()).Append(&e.memory_id);
+        ListAll(second, e.Keywords(), &e.memory_id);
       } else {
-        ListAll(first, e.subjects, &e.memory_id);
-        ListAll(second, e.tags, &e.memory_id);
+        ListAll(first, e.Subjects(), &e.memory_id);
+        ListAll(second, e.Tags(), &e.memory_id);
       }
     }
     for (const auto& side : replaced) {
-      for (const MetadataEntry& e : side) {
+      for (const StoredEntry& e : side) {
         if (half == 0) {
-          if (!e.memory_type.empty()) first.Get(e.memory_type);
-          ListAll(second, e.keywords, nullptr);
+          if (!e.MemoryType().empty()) first.Get(e.MemoryType());
+          ListAll(second, e.Keywords(), nullptr);
         } else {
-          ListAll(first, e.subjects, nullptr);
-          ListAll(second, e.tags, nullptr);
+          ListAll(first, e.Subjects(), nullptr);
+          ListAll(second, e.Tags(), nullptr);
         }
       }
     }
@@ -164,7 +162,7 @@ void MetadataStore::Impl::LoadLocked(std::vector<MetadataEntry>&& entries) {
     }
   });
   for (const StoredEntry* stored : last) {
-    if (stored != nullptr) m.CountEmptyKeys(EmptyKeysOf(stored->entry), +1);
+    if (stored != nullptr) m.CountEmptyKeys(EmptyKeysOf(*stored), +1);
   }
 }
 

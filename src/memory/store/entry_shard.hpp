@@ -167,7 +167,7 @@ struct EntryShard {
 
   // The slot of `id` (whose seeded hash is `hash`), or -1.
   int64_t Find(std::string_view id, uint64_t hash) const {
-    return ids.Find(hash, [&](size_t slot) { return At(slot).entry.memory_id == id; });
+    return ids.Find(hash, [&](size_t slot) { return At(slot).memory_id == id; });
   }
 
   // Makes sure that the next Add allocates nothing: room in `ids` and a
@@ -195,7 +195,7 @@ struct EntryShard {
 
   // The summary of `e`. May add its memory_type to `types`, which changes
   // nothing a search can see; may throw, leaving `types` as it was.
-  EntrySummary Summarize(const MetadataEntry& e, const SeededStringHash& seed);
+  EntrySummary Summarize(const StoredEntry& e, const SeededStringHash& seed);
 
   // Makes room for `count` entries in all.
   void Reserve(size_t count) {

@@ -61,7 +61,7 @@ class ListFinder {
 
 // Lists `id` under each distinct, non-empty key of `keys`, as insert_entry;
 // with a null `id`, only makes sure that each key is there.
-void ListAll(ListFinder& lists, const std::vector<std::string>& keys, IdList::Id id) {
+inline void ListAll(ListFinder& lists, TextSpan keys, IdList::Id id) {
   ForEachDistinct(keys, [&](std::string_view key) {
     if (key.empty()) return;
     IdList& list = lists.Get(key);

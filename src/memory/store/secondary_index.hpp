@@ -10,6 +10,7 @@
 
 #include "memory/store/id_list.hpp"
 #include "memory/store/sharded_map.hpp"
+#include "memory/store/stored_entry.hpp"
 
 namespace velmar::memory {
 
@@ -33,19 +34,20 @@ std::string_view LowerKey(const std::string& key, const IndexedKey& value);
 
 // Calls fn(key) for each distinct key of `keys`, in order of first
 // occurrence: a key repeated within one entry is listed once.
+// Pooled texts are equal exactly when their pointers are.
 template <class Fn>
-void ForEachDistinct(const std::vector<std::string>& keys, Fn&& fn) {
+void ForEachDistinct(TextSpan keys, Fn&& fn) {
   if (keys.size() <= 16) {
     for (size_t i = 0; i < keys.size(); ++i) {
       const auto before = keys.begin() + static_cast<std::ptrdiff_t>(i);
-      if (std::find(keys.begin(), before, keys[i]) == before) fn(keys[i]);
+      if (std::find(keys.begin(), before, keys[i]) == before) fn(std::string_view(keys[i]->text));
     }
     return;
   }
-  std::unordered_set<std::string_view> seen;
+  std::unordered_set<const PooledText*> seen;
   seen.reserve(keys.size());
-  for (const auto& key : keys) {
-    if (seen.insert(key).second) fn(key);
+  for (const PooledText* key : keys) {
+    if (seen.insert(key).second) fn(std::string_view(key->text));
   }
 }
 

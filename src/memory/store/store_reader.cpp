@@ -134,7 +134,7 @@ void MetadataStore::Reader::ForEachByTime(std::optional<double> newest,
       __builtin_prefetch(&shard.At(ahead));
       __builtin_prefetch(&shard.SummaryAt(ahead));
     }
-    if (cursor.at != cursor.end) __builtin_prefetch(shard.At(cursor.at->slot).entry.memory_id.data());
+    if (cursor.at != cursor.end) __builtin_prefetch(shard.At(cursor.at->slot).memory_id.data());
     if (!fn(shard.At(slot), shard.SummaryAt(slot), EntryOrdinal(best, slot))) return;
   }
   for (size_t i = 0; i < count; ++i) {
