@@ -83,7 +83,7 @@ void IndexLastOccurrences(MetadataStore::Impl& m, const Placed& placed, bool two
       if (stored == nullptr) continue;
       const StoredEntry& e = *stored;
       if (half == 0) {
-        if (!e.MemoryType().empty()) first.Get(e.MemoryType()).Append(&e.memory_id);
+        if (!e.MemoryType().empty()) first.Get(e.memory_type).Append(&e.memory_id);
         ListAll(second, e.Keywords(), &e.memory_id);
       } else {
         ListAll(first, e.Subjects(), &e.memory_id);
@@ -93,7 +93,7 @@ void IndexLastOccurrences(MetadataStore::Impl& m, const Placed& placed, bool two
     for (const auto& side : replaced) {
       for (const StoredEntry& e : side) {
         if (half == 0) {
-          if (!e.MemoryType().empty()) first.Get(e.MemoryType());
+          if (!e.MemoryType().empty()) first.Get(e.memory_type);
           ListAll(second, e.Keywords(), nullptr);
         } else {
           ListAll(first, e.Subjects(), nullptr);

@@ -126,13 +126,30 @@ std::shared_ptr<const EntryShard::UserTimeOrder> EntryShard::UserTime(uint32_t u
   std::stable_sort(slots.begin(), slots.end(), [&](uint32_t a, uint32_t b) {
     return TimeKey(SummaryAt(a).created_at) < TimeKey(SummaryAt(b).created_at);
   });
-  for (uint32_t slot : slots) order->by_type[SummaryAt(slot).type_code].push_back(slot);
+  order->typed = slots;
+  std::stable_sort(order->typed.begin(), order->typed.end(), [&](uint32_t a, uint32_t b) {
+    return SummaryAt(a).type_code < SummaryAt(b).type_code;
+  });
+  for (size_t i = 0; i < order->typed.size(); ++i) {
+    const uint32_t code = SummaryAt(order->typed[i]).type_code;
+    if (i == 0 || code != order->type_runs.back().type_code) {
+      order->type_runs.push_back({code, static_cast<uint32_t>(i)});
+    }
+  }
   if (slots.size() >= kKeepUserTimeFrom) {
     user_time[user_hash] = order;
   } else if (cached != user_time.end()) {
     user_time.erase(cached);
   }
   return order;
+}
+
+std::span<const uint32_t> EntryShard::UserTimeOrder::OfType(uint32_t type_code) const {
+  auto run = std::lower_bound(type_runs.begin(), type_runs.end(), type_code,
+                              [](const TypeRun& r, uint32_t code) { return r.type_code < code; });
+  if (run == type_runs.end() || run->type_code != type_code) return {};
+  const size_t end = run + 1 == type_runs.end() ? typed.size() : (run + 1)->begin;
+  return std::span<const uint32_t>(typed).subspan(run->begin, end - run->begin);
 }
 
 size_t EntryShard::UserSlotCount(uint32_t user_hash) const {

@@ -96,9 +96,19 @@ struct EntryShard {
   struct UserTimeOrder {
     uint64_t generation = 0;
     std::vector<uint32_t> slots;
-    std::unordered_map<uint32_t, std::vector<uint32_t>> by_type;  // by type_code
+    // The same slots grouped by type_code (in code order), each group in
+    // time order; a type's group starts at the `begin` of its run.
+    std::vector<uint32_t> typed;
+    struct TypeRun {
+      uint32_t type_code;
+      uint32_t begin;
+    };
+    std::vector<TypeRun> type_runs;
+
+    // The user's slots of one type, newest first (empty when none).
+    std::span<const uint32_t> OfType(uint32_t type_code) const;
   };
-  static constexpr size_t kKeepUserTimeFrom = 256;
+  static constexpr size_t kKeepUserTimeFrom = 32;
   mutable std::mutex user_time_mutex;
   mutable std::unordered_map<uint32_t, std::shared_ptr<const UserTimeOrder>> user_time;
 

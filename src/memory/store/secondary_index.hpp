@@ -32,22 +32,22 @@ IndexedKey NewIndexedKey(std::string_view key);
 // The lowercase form of an index key.
 std::string_view LowerKey(const std::string& key, const IndexedKey& value);
 
-// Calls fn(key) for each distinct key of `keys`, in order of first
-// occurrence: a key repeated within one entry is listed once.
-// Pooled texts are equal exactly when their pointers are.
+// Calls fn(const PooledText*) for each distinct key of `keys`, in order of
+// first occurrence: a key repeated within one entry is listed once. Pooled
+// texts are equal exactly when their addresses are.
 template <class Fn>
 void ForEachDistinct(TextSpan keys, Fn&& fn) {
   if (keys.size() <= 16) {
     for (size_t i = 0; i < keys.size(); ++i) {
       const auto before = keys.begin() + static_cast<std::ptrdiff_t>(i);
-      if (std::find(keys.begin(), before, keys[i]) == before) fn(std::string_view(keys[i]->text));
+      if (std::find(keys.begin(), before, keys[i]) == before) fn(keys[i]);
     }
     return;
   }
   std::unordered_set<const PooledText*> seen;
   seen.reserve(keys.size());
   for (const PooledText* key : keys) {
-    if (seen.insert(key).second) fn(std::string_view(key->text));
+    if (seen.insert(key).second) fn(key);
   }
 }
 

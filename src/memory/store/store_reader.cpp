@@ -167,8 +167,8 @@ class UserCursor {
       } else {
         // One run a type: their union in time order is merged by the walk.
         for (int64_t code : codes_) {
-          auto it = order_->by_type.find(static_cast<uint32_t>(code));
-          if (it != order_->by_type.end()) Window(it->second, newest, oldest);
+          const std::span<const uint32_t> slots = order_->OfType(static_cast<uint32_t>(code));
+          if (!slots.empty()) Window(slots, newest, oldest);
         }
       }
     }
@@ -235,7 +235,7 @@ class UserCursor {
     return std::find(codes_.begin(), codes_.end(), code) != codes_.end();
   }
 
-  void Window(const std::vector<uint32_t>& slots, std::optional<double> newest,
+  void Window(std::span<const uint32_t> slots, std::optional<double> newest,
               std::optional<double> oldest) {
     auto time = [&](uint32_t slot) { return Time(slot); };
     const uint32_t* first = slots.data();

@@ -8,7 +8,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <vector>
 
 #include "memory/store/sharded_map.hpp"
 
@@ -48,11 +48,18 @@ class TextPool {
 
  private:
   static constexpr size_t kShards = 16;
+  // Open addressing with linear probing, at most half full: a lookup is
+  // mostly one probe whose stored hash already rules out other texts.
+  struct Cell {
+    uint64_t hash = 0;
+    const PooledText* text = nullptr;  // null marks a free cell
+  };
   struct alignas(64) Shard {
     mutable std::mutex mutex;
     std::deque<PooledText> texts;  // a deque never moves what it holds
-    std::unordered_map<std::string_view, const PooledText*, SeededStringHash, std::equal_to<>> find;
+    std::vector<Cell> cells;
   };
+  static void Place(std::vector<Cell>& cells, const Cell& cell);
 
   SeededStringHash hash_;
   std::unique_ptr<Shard[]> shards_;
