@@ -23,7 +23,7 @@ struct Placed {
 
 // Gives every entry its slot, shard by shard: even shards on one side, odd
 // on the other.
-Placed PlaceEntries(MetadataStore::Impl& m, std::vector<MetadataEntry>& entries,
+Placed PlaceEntries(MetadataStore::Impl& m, std::vector<StoredEntry>& entries,
                     const std::vector<uint64_t>& hashes, bool two) {
   const size_t n = entries.size();
   Placed placed;
@@ -42,7 +42,7 @@ Placed PlaceEntries(MetadataStore::Impl& m, std::vector<MetadataEntry>& entries,
       const size_t s = ShardOfHash(hashes[i], m.shard_count);
       if (s % 2 != static_cast<size_t>(half)) continue;
       EntryShard& shard = m.entry_shards[s];
-      StoredEntry stored = MakeStored(std::move(entries[i]), m.pool);
+      StoredEntry stored = std::move(entries[i]);
       int64_t slot = shard.Find(stored.memory_id, hashes[i]);
       if (slot < 0) {
         const EntrySummary summary = shard.Summarize(stored, m.seed);
@@ -107,6 +107,14 @@ void IndexLastOccurrences(MetadataStore::Impl& m, const Placed& placed, bool two
 }  // namespace
 
 void MetadataStore::BulkLoad(std::vector<MetadataEntry> entries) {
+  std::vector<StoredEntry> stored;
+  stored.reserve(entries.size());
+  for (MetadataEntry& e : entries) stored.push_back(MakeStored(std::move(e), impl_->pool));
+  std::vector<MetadataEntry>().swap(entries);
+  BulkLoad(std::move(stored));
+}
+
+void MetadataStore::BulkLoad(std::vector<StoredEntry> entries) {
   Impl& m = *impl_;
   std::vector<std::unique_lock<std::shared_mutex>> locks;
   locks.reserve(5 * m.shard_count);
@@ -118,7 +126,7 @@ void MetadataStore::BulkLoad(std::vector<MetadataEntry> entries) {
   if (!empty) {
     // Entries may be replaced: that takes the ordinary path.
     locks.clear();
-    for (MetadataEntry& entry : entries) insert_entry(std::move(entry));
+    for (StoredEntry& entry : entries) m.Insert(std::move(entry));
     return;
   }
   for (IndexMap* index :
@@ -128,7 +136,7 @@ void MetadataStore::BulkLoad(std::vector<MetadataEntry> entries) {
   m.LoadLocked(std::move(entries));
 }
 
-void MetadataStore::Impl::LoadLocked(std::vector<MetadataEntry>&& entries) {
+void MetadataStore::Impl::LoadLocked(std::vector<StoredEntry>&& entries) {
   Impl& m = *this;
   // Every lock is held. Inserting one by one would leave each identifier
   // in the slot of its first occurrence, holding its last one, and list
@@ -148,7 +156,7 @@ void MetadataStore::Impl::LoadLocked(std::vector<MetadataEntry>&& entries) {
   });
 
   Placed placed = PlaceEntries(m, entries, hashes, two);
-  std::vector<MetadataEntry>().swap(entries);
+  std::vector<StoredEntry>().swap(entries);
   IndexLastOccurrences(m, placed, two);
   const std::vector<const StoredEntry*>& last = placed.last;
 

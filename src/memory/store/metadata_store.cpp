@@ -81,8 +81,13 @@ void MetadataStore::Swap(MetadataStore& other) noexcept { std::swap(impl_, other
 
 void MetadataStore::insert_entry(MetadataEntry entry) {
   // The lowercase forms are computed before any lock is taken.
-  StoredEntry stored = MakeStored(std::move(entry), impl_->pool);
-  const uint64_t hash = impl_->seed(stored.memory_id);
+  impl_->Insert(MakeStored(std::move(entry), impl_->pool));
+}
+
+TextPool& MetadataStore::Pool() { return impl_->pool; }
+
+void MetadataStore::Impl::Insert(StoredEntry&& stored) {
+  const uint64_t hash = seed(stored.memory_id);
 
   // The write lock of the identifier's entry_map shard is held for the
   // whole insertion. Besides it, the insert takes the secondary-index shard
@@ -98,9 +103,9 @@ void MetadataStore::insert_entry(MetadataEntry entry) {
   // then the shards of the type, subject, keyword and tag indexes in that
   // order. That agrees with the rules above (entry_map before any index,
   // index shards in the one order), so it adds no cycle.
-  EntryShard& shard = impl_->entry_shards[ShardOfHash(hash, impl_->shard_count)];
+  EntryShard& shard = entry_shards[ShardOfHash(hash, shard_count)];
   std::unique_lock lock(shard.mutex);
-  impl_->InsertLocked(shard, std::move(stored), hash);
+  InsertLocked(shard, std::move(stored), hash);
 }
 
 
