@@ -239,7 +239,9 @@ def test_texts_entries_share_stay_each_entrys_own_through_replace_delete_and_rel
     path = tmp_path / "index.json"
     index = PyMetadataIndex(str(path))
     a = entry("a", 3, subjects=["Work", "work"], keywords=["Ünï"], tags=["t"], user_id="Ü")
-    b = entry("b", 2, subjects=["WORK"], keywords=["Ünï", "ünï"], tags=["t"], objects=["Work"])
+    # Texts that must be escaped in the file, beside ones copied as they are.
+    b = entry("b", 2, subjects=["WORK"], keywords=["Ünï", "ünï"], tags=["t"],
+              objects=["Work", 'say "hi"\n', "back\\slash\x01"], memory_type="tab\there")
     c = entry("c", 1, subjects=["only-c"], tags=["gone-tag"], memory_type="gone-type",
               chat_id="gone-chat", content_preview="gone-preview")
     index.batch_add([a, b, c])

@@ -78,6 +78,16 @@ class JsonWriter {
     Char('"');
   }
 
+  // A string known to need no escaping, copied as it is.
+  void PlainString(std::string_view s) {
+    char* p = Room(s.size() + 2);
+    *p++ = '"';
+    std::memcpy(p, s.data(), s.size());
+    p += s.size();
+    *p++ = '"';
+    Advance(p);
+  }
+
   void Unsigned(uint64_t v) {
     char* p = Room(20);
     Advance(std::to_chars(p, p + 20, v).ptr);
@@ -260,12 +270,19 @@ constexpr std::array<KeyText, kEntryFieldCount> kKeyTexts = [] {
 }();
 
 // The values of one entry, as WriteFields reads them, from either form.
-std::string_view TextOf(const std::string& s) { return s; }
-std::string_view TextOf(const PooledText* t) { return t->text; }
 std::string_view TextOf(const OptionalText& t) { return t.view(); }
 std::string_view TextOf(const std::optional<std::string>& s) { return *s; }
 bool Present(const std::optional<std::string>& s) { return s.has_value(); }
 bool Present(const OptionalText& t) { return t.has_value(); }
+
+void WriteText(JsonWriter& w, const std::string& s) { w.String(s); }
+void WriteText(JsonWriter& w, const PooledText* t) {
+  if (t->json_plain) {
+    w.PlainString(t->text);
+  } else {
+    w.String(t->text);
+  }
+}
 
 template <class List>
 void WriteList(JsonWriter& w, const List& items) {
@@ -274,7 +291,7 @@ void WriteList(JsonWriter& w, const List& items) {
   for (const auto& item : items) {
     if (!first) w.Char(',');
     first = false;
-    w.String(TextOf(item));
+    WriteText(w, item);
   }
   w.Char(']');
 }
@@ -300,9 +317,9 @@ void WriteFields(JsonWriter& w, const E& e, const Text& user_id, const Text& mem
   key(kMemoryId);
   w.String(e.memory_id);
   key(kUserId);
-  w.String(TextOf(user_id));
+  WriteText(w, user_id);
   key(kMemoryType);
-  w.String(TextOf(memory_type));
+  WriteText(w, memory_type);
   key(kSubjects);
   WriteList(w, subjects);
   key(kObjects);

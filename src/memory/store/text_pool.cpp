@@ -37,6 +37,9 @@ const PooledText* TextPool::Intern(std::string_view text) {
   }
   PooledText made;
   made.text = text;
+  made.json_plain = std::none_of(text.begin(), text.end(), [](char c) {
+    return c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20;
+  });
   if (MayChangeInLowercase(text)) {
     std::string lower = ToLower(text);
     if (lower != text) made.lower = std::move(lower);

@@ -19,6 +19,9 @@ namespace velmar::memory {
 struct PooledText {
   std::string text;
   std::string lower;  // empty when the text is its own lowercase form
+  // No byte of the text needs escaping in a JSON string (no quote,
+  // backslash or control character), so a writer may copy it as it is.
+  bool json_plain = false;
 
   std::string_view Lower() const { return lower.empty() ? std::string_view(text) : lower; }
 };
