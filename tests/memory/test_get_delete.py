@@ -224,3 +224,42 @@ def test_a_missing_or_readable_file_is_loaded_without_a_word(tmp_path, content):
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         PyMetadataIndex(str(path))
+
+
+def entry(memory_id, created_at, **fields):
+    made = {**dict.fromkeys(KEYS), "memory_id": memory_id, "user_id": "u1", "memory_type": "note",
+            "subjects": [], "objects": [], "keywords": [], "tags": [], "importance": 2,
+            "confidence": 2, "created_at": float(created_at), "access_count": 0}
+    return {**made, **fields}
+
+
+def test_texts_entries_share_stay_each_entrys_own_through_replace_delete_and_reload(tmp_path):
+    # One copy of each text serves every entry that repeats it; texts that
+    # differ only in case are still different texts with one lowercase form.
+    path = tmp_path / "index.json"
+    index = PyMetadataIndex(str(path))
+    a = entry("a", 3, subjects=["Work", "work"], keywords=["Ünï"], tags=["t"], user_id="Ü")
+    # Texts that must be escaped in the file, beside ones copied as they are.
+    b = entry("b", 2, subjects=["WORK"], keywords=["Ünï", "ünï"], tags=["t"],
+              objects=["Work", 'say "hi"\n', "back\\slash\x01"], memory_type="tab\there")
+    c = entry("c", 1, subjects=["only-c"], tags=["gone-tag"], memory_type="gone-type",
+              chat_id="gone-chat", content_preview="gone-preview")
+    index.batch_add([a, b, c])
+    replaced = {**a, "subjects": ["home"], "tags": [], "memory_type": "Note"}
+    assert index.batch_add([replaced]) == 1
+    assert index.delete(["c"]) == 1
+    assert index.save()
+    assert "gone" not in path.read_text(encoding="utf-8")
+    assert "only-c" not in path.read_text(encoding="utf-8")
+    for source in (index, PyMetadataIndex(str(path))):
+        assert source.get_many(["a", "b", "c"]) == [replaced, b]
+        assert source.search_strict({"subjects": ["work"]}) == ["b"]
+        assert source.search_strict({"keywords": ["ÜNÏ"]}) == ["a", "b"]
+        assert source.search_strict({"tags": ["t"]}) == ["b"]
+        assert source.search_strict({"memory_types": ["Note"]}) == ["a"]
+        assert source.search_strict({"user_id": "Ü"}) == ["a"]
+        assert source.search_strict({"memory_types": ["gone-type"]}) == []
+    # A text whose last entry went comes back with a new entry.
+    index.batch_add([entry("d", 4, subjects=["only-c"], tags=["gone-tag"])])
+    assert index.search_strict({"tags": ["gone-tag"]}) == ["d"]
+    assert index.get("d")["subjects"] == ["only-c"]

@@ -27,6 +27,7 @@ bool ReadJsonString(element v, std::string& out) {
 bool ReadJsonStringList(element v, std::vector<std::string>& out) {
   simdjson::dom::array array;
   if (v.get_array().get(array)) return false;
+  out.clear();
   out.reserve(array.size());
   for (element item : array) {
     std::string_view s;
@@ -160,14 +161,32 @@ bool ReadPositionalEntry(simdjson::dom::array array, MetadataEntry& e) {
 
 }  // namespace
 
+// Back to the values of a new entry, keeping what the strings and lists
+// have allocated for the next one.
+void Clear(MetadataEntry& e) {
+  e.memory_id.clear();
+  e.user_id.clear();
+  e.memory_type.clear();
+  for (auto* list : {&e.subjects, &e.objects, &e.keywords, &e.tags}) list->clear();
+  e.importance = kDefaultImportance;
+  e.confidence = kDefaultConfidence;
+  e.created_at = 0;
+  e.access_count = kDefaultAccessCount;
+  e.chat_id.reset();
+  e.content_preview.reset();
+}
+
 // Reads the elements of `top` from position `first` to `last` into out[0],
-// out[1], ...
-bool ReadEntries(simdjson::dom::array top, size_t first, size_t last, MetadataEntry* out) {
+// out[1], ..., each read into one reused entry and then made into the
+// store's form, so that reading allocates only what the store keeps.
+bool ReadEntries(simdjson::dom::array top, size_t first, size_t last, TextPool& pool,
+                 StoredEntry* out) {
   auto it = top.begin();
   for (size_t i = 0; i < first; ++i) ++it;
+  MetadataEntry e;
   for (size_t i = first; i < last; ++i, ++it) {
     element item = *it;
-    MetadataEntry& e = *out++;
+    Clear(e);
     simdjson::dom::object object;
     simdjson::dom::array array;
     if (!item.get_object().get(object)) {
@@ -177,6 +196,7 @@ bool ReadEntries(simdjson::dom::array top, size_t first, size_t last, MetadataEn
     } else {
       return false;
     }
+    *out++ = MakeStored(std::move(e), pool);
   }
   return true;
 }
@@ -207,23 +227,24 @@ bool MayMend(simdjson::error_code error) {
 // The entries of `first` followed by those of `second` (when there is one).
 // The entries are independent: with `two_threads`, each array, or each half
 // of the only one, is read on its own thread.
-std::optional<std::vector<MetadataEntry>> ReadArrays(simdjson::dom::array first,
-                                                     const simdjson::dom::array* second,
-                                                     bool two_threads) {
+std::optional<std::vector<StoredEntry>> ReadArrays(simdjson::dom::array first,
+                                                   const simdjson::dom::array* second,
+                                                   bool two_threads, TextPool& pool) {
   const size_t n1 = first.size();
   const size_t n2 = second != nullptr ? second->size() : 0;
-  std::vector<MetadataEntry> entries;
+  std::vector<StoredEntry> entries;
   entries.reserve(n1 + n2);
-  AdviseHugePages(entries.data(), entries.capacity() * sizeof(MetadataEntry));
+  AdviseHugePages(entries.data(), entries.capacity() * sizeof(StoredEntry));
   entries.resize(n1 + n2);
-  MetadataEntry* out = entries.data();
+  StoredEntry* out = entries.data();
   bool ok[2] = {true, true};
   RunInHalves(two_threads, [&](int half) {
     if (second != nullptr) {
-      ok[half] = half == 0 ? ReadEntries(first, 0, n1, out) : ReadEntries(*second, 0, n2, out + n1);
+      ok[half] = half == 0 ? ReadEntries(first, 0, n1, pool, out)
+                           : ReadEntries(*second, 0, n2, pool, out + n1);
     } else {
-      ok[half] = half == 0 ? ReadEntries(first, 0, n1 / 2, out)
-                           : ReadEntries(first, n1 / 2, n1, out + n1 / 2);
+      ok[half] = half == 0 ? ReadEntries(first, 0, n1 / 2, pool, out)
+                           : ReadEntries(first, n1 / 2, n1, pool, out + n1 / 2);
     }
   });
   if (!ok[0] || !ok[1]) return std::nullopt;

@@ -9,6 +9,7 @@
 #include <simdjson.h>
 
 #include "memory/entry.hpp"
+#include "memory/store/stored_entry.hpp"
 
 // Reading entries out of a parsed index file.
 
@@ -73,8 +74,10 @@ constexpr bool FieldOfMatchesTable() {
 static_assert(FieldOfMatchesTable());
 
 // Reads the elements of `top` from position `first` to `last` into out[0],
-// out[1], ... False at the first element that is not an entry.
-bool ReadEntries(simdjson::dom::array top, size_t first, size_t last, MetadataEntry* out);
+// out[1], ..., their texts pooled in `pool`. False at the first element
+// that is not an entry.
+bool ReadEntries(simdjson::dom::array top, size_t first, size_t last, TextPool& pool,
+                 StoredEntry* out);
 
 // Parses the `size` bytes at `padded` (followed by SIMDJSON_PADDING
 // readable bytes) with `parser`, nesting at most 128 deep, into the
@@ -91,8 +94,8 @@ bool MayMend(simdjson::error_code error);
 // The entries of `first` followed by those of `second` (when there is one).
 // The entries are independent: with `two_threads`, each array, or each half
 // of the only one, is read on its own thread.
-std::optional<std::vector<MetadataEntry>> ReadArrays(simdjson::dom::array first,
-                                                     const simdjson::dom::array* second,
-                                                     bool two_threads);
+std::optional<std::vector<StoredEntry>> ReadArrays(simdjson::dom::array first,
+                                                   const simdjson::dom::array* second,
+                                                   bool two_threads, TextPool& pool);
 
 }  // namespace velmar::memory

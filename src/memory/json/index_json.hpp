@@ -9,6 +9,7 @@
 #include "common/error.hpp"
 #include "common/memory_pages.hpp"
 #include "memory/entry.hpp"
+#include "memory/store/stored_entry.hpp"
 
 namespace velmar::memory {
 
@@ -39,8 +40,10 @@ inline constexpr size_t kJsonPadding = 64;
 // while it works: a large text is parsed where it is instead of copied, in
 // two pieces at once when it can be cut between two entries, and in pieces
 // one after another when it is larger than the parser takes at once. The
-// text is as it was when this returns.
-Result<std::vector<MetadataEntry>> ReadIndexJsonInPlace(char* text, size_t size);
+// text is as it was when this returns. The entries come in the store's
+// form, their texts pooled in `pool` (which, on failure, may keep texts of
+// entries read before the error).
+Result<std::vector<StoredEntry>> ReadIndexJsonInPlace(char* text, size_t size, TextPool& pool);
 
 // Lowers the size above which a text is read in pieces (normally the
 // parser's limit, 4 GiB), so that tests can exercise the pieces with small

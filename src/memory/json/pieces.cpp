@@ -60,7 +60,7 @@ size_t LastCut(const char* text, size_t from, size_t to) {
 
 // Outcome of one reading attempt: the entries, or why not.
 struct Attempt {
-  std::optional<std::vector<MetadataEntry>> entries;
+  std::optional<std::vector<StoredEntry>> entries;
   bool mendable = false;  // failed on an error that Mend may remove
   // The parser's error; SUCCESS when the text parsed but an element was not
   // an entry (or a piece could not be cut).
@@ -106,9 +106,9 @@ bool TwoThreadsFor(size_t size) {
   return size >= (size_t{8} << 20) && velmar::AvailableProcessors() >= 2;
 }
 
-Attempt ReadInPieces(char* text, size_t size, size_t limit) {
+Attempt ReadInPieces(char* text, size_t size, size_t limit, TextPool& pool) {
   constexpr int kRetries = 4;
-  std::vector<MetadataEntry> all;
+  std::vector<StoredEntry> all;
   size_t from = 0;  // the piece's `[` or comma
   for (;;) {
     const bool last = size - from <= limit;
@@ -134,8 +134,8 @@ Attempt ReadInPieces(char* text, size_t size, size_t limit) {
       text[from] = opening;
       if (!last) text[to] = closing;
       if (parsed) {
-        std::optional<std::vector<MetadataEntry>> entries =
-            ReadArrays(array, nullptr, TwoThreadsFor(piece));
+        std::optional<std::vector<StoredEntry>> entries =
+            ReadArrays(array, nullptr, TwoThreadsFor(piece), pool);
         if (!entries) return Attempt{};
         if (all.empty()) {
           all = std::move(*entries);
@@ -154,7 +154,7 @@ Attempt ReadInPieces(char* text, size_t size, size_t limit) {
   }
 }
 
-Attempt ReadWhole(char* text, size_t size, bool two_threads) {
+Attempt ReadWhole(char* text, size_t size, bool two_threads, TextPool& pool) {
   // Parsing is the longest step that cannot be split once started, so a
   // large text is cut in two at a comma between entries, near the middle,
   // and each piece parsed on its own thread as an array of its own: the
@@ -193,7 +193,7 @@ Attempt ReadWhole(char* text, size_t size, bool two_threads) {
     rest.reset();  // the parsers keep copies of the strings
     if (parsed[0]) {
       if (!parsed[1]) return FailedAttempt(errors[1]);
-      return Attempt{ReadArrays(arrays[0], &arrays[1], true)};
+      return Attempt{ReadArrays(arrays[0], &arrays[1], true, pool)};
     }
     if (MayMend(errors[0])) return FailedAttempt(errors[0]);
     // Not a cut between two entries after all: parse the text whole.
@@ -202,15 +202,15 @@ Attempt ReadWhole(char* text, size_t size, bool two_threads) {
   simdjson::dom::array top;
   simdjson::error_code error = simdjson::SUCCESS;
   if (!ParseArray(parser, text, size, top, &error)) return FailedAttempt(error);
-  return Attempt{ReadArrays(top, nullptr, two_threads)};
+  return Attempt{ReadArrays(top, nullptr, two_threads, pool)};
 }
 
-Attempt ReadIndexText(char* text, size_t size) {
+Attempt ReadIndexText(char* text, size_t size, TextPool& pool) {
   const size_t limit = std::max<size_t>(g_piece_limit, 16);
   // The parser needs about twice its text in buffers of its own; pieces of
   // 1 GiB keep that small beside a text of many gigabytes.
-  if (size > limit) return ReadInPieces(text, size, std::min(limit, size_t{1} << 30));
-  return ReadWhole(text, size, TwoThreadsFor(size));
+  if (size > limit) return ReadInPieces(text, size, std::min(limit, size_t{1} << 30), pool);
+  return ReadWhole(text, size, TwoThreadsFor(size), pool);
 }
 
 }  // namespace
@@ -219,7 +219,7 @@ void SetJsonPieceLimitForTesting(size_t bytes) {
   g_piece_limit = bytes == 0 ? simdjson::SIMDJSON_MAXSIZE_BYTES : bytes;
 }
 
-Result<std::vector<MetadataEntry>> ReadIndexJsonInPlace(char* text, size_t size) {
+Result<std::vector<StoredEntry>> ReadIndexJsonInPlace(char* text, size_t size, TextPool& pool) {
   static_assert(kJsonPadding >= simdjson::SIMDJSON_PADDING);
   if (size == 0) return std::unexpected(Error{"is empty", {}});
   // A byte-order mark is not JSON whitespace; the file must start with the
@@ -227,13 +227,13 @@ Result<std::vector<MetadataEntry>> ReadIndexJsonInPlace(char* text, size_t size)
   if (std::string_view(text, size).starts_with("\xEF\xBB\xBF")) {
     return std::unexpected(Error{"starts with a byte-order mark", {}});
   }
-  Attempt attempt = ReadIndexText(text, size);
+  Attempt attempt = ReadIndexText(text, size, pool);
   if (!attempt.entries && attempt.mendable) {
     // Valid JSON that simdjson refuses, perhaps: mend it and read it again.
     Undo undo;
     try {
       Mend(text, size, &undo);
-      if (!undo.empty()) attempt = ReadIndexText(text, size);
+      if (!undo.empty()) attempt = ReadIndexText(text, size, pool);
     } catch (...) {
       Restore(text, undo);
       throw;
@@ -250,7 +250,13 @@ Result<std::vector<MetadataEntry>> ReadIndexJson(std::string_view text) {
   AdviseHugePages(padded.get(), text.size());
   std::memcpy(padded.get(), text.data(), text.size());
   std::memset(padded.get() + text.size(), 0, kJsonPadding);
-  return ReadIndexJsonInPlace(padded.get(), text.size());
+  TextPool pool;
+  Result<std::vector<StoredEntry>> stored = ReadIndexJsonInPlace(padded.get(), text.size(), pool);
+  if (!stored) return std::unexpected(std::move(stored.error()));
+  std::vector<MetadataEntry> entries;
+  entries.reserve(stored->size());
+  for (const StoredEntry& e : *stored) entries.push_back(ToEntry(e));
+  return entries;
 }
 
 }  // namespace velmar::memory

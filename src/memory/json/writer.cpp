@@ -78,6 +78,16 @@ class JsonWriter {
     Char('"');
   }
 
+  // A string known to need no escaping, copied as it is.
+  void PlainString(std::string_view s) {
+    char* p = Room(s.size() + 2);
+    *p++ = '"';
+    std::memcpy(p, s.data(), s.size());
+    p += s.size();
+    *p++ = '"';
+    Advance(p);
+  }
+
   void Unsigned(uint64_t v) {
     char* p = Room(20);
     Advance(std::to_chars(p, p + 20, v).ptr);
@@ -259,25 +269,65 @@ constexpr std::array<KeyText, kEntryFieldCount> kKeyTexts = [] {
   return keys;
 }();
 
-void WriteEntry(JsonWriter& w, const MetadataEntry& e, bool first) {
+// The values of one entry, as WriteFields reads them, from either form.
+std::string_view TextOf(const OptionalText& t) { return t.view(); }
+std::string_view TextOf(const std::optional<std::string>& s) { return *s; }
+bool Present(const std::optional<std::string>& s) { return s.has_value(); }
+bool Present(const OptionalText& t) { return t.has_value(); }
+
+void WriteText(JsonWriter& w, const std::string& s) { w.String(s); }
+void WriteText(JsonWriter& w, const PooledText* t) {
+  if (t->json_plain) {
+    w.PlainString(t->text);
+  } else {
+    w.String(t->text);
+  }
+}
+
+template <class List>
+void WriteList(JsonWriter& w, const List& items) {
+  w.Char('[');
+  bool first = true;
+  for (const auto& item : items) {
+    if (!first) w.Char(',');
+    first = false;
+    WriteText(w, item);
+  }
+  w.Char(']');
+}
+
+template <class Text>
+void WriteOptional(JsonWriter& w, const Text& text) {
+  if (Present(text)) {
+    w.String(TextOf(text));
+  } else {
+    w.Raw("null");
+  }
+}
+
+// An entry in the order of the field table, as the reader of positional
+// entries expects; `memory_type` and the lists come from the caller, which
+// knows which form it holds.
+template <class E, class Text, class L>
+void WriteFields(JsonWriter& w, const E& e, const Text& user_id, const Text& memory_type,
+                 const L& subjects, const L& objects, const L& keywords, const L& tags,
+                 bool first) {
   if (!first) w.Char(',');
-  // In the order of the field table, as the reader of positional entries
-  // expects.
   auto key = [&w](EntryField f) { w.Raw(kKeyTexts[static_cast<size_t>(f)].view()); };
   key(kMemoryId);
   w.String(e.memory_id);
   key(kUserId);
-  w.String(e.user_id);
+  WriteText(w, user_id);
   key(kMemoryType);
-  w.String(e.memory_type);
+  WriteText(w, memory_type);
   key(kSubjects);
-  w.StringList(e.subjects);
+  WriteList(w, subjects);
   key(kObjects);
-  w.StringList(e.objects);
+  WriteList(w, objects);
   key(kKeywords);
-  w.StringList(e.keywords);
+  WriteList(w, keywords);
   key(kTags);
-  w.StringList(e.tags);
+  WriteList(w, tags);
   key(kImportance);
   w.Unsigned(e.importance);
   key(kConfidence);
@@ -287,10 +337,19 @@ void WriteEntry(JsonWriter& w, const MetadataEntry& e, bool first) {
   key(kAccessCount);
   w.Unsigned(e.access_count);
   key(kChatId);
-  w.OptString(e.chat_id);
+  WriteOptional(w, e.chat_id);
   key(kContentPreview);
-  w.OptString(e.content_preview);
+  WriteOptional(w, e.content_preview);
   w.Char('}');
+}
+
+void WriteEntry(JsonWriter& w, const MetadataEntry& e, bool first) {
+  WriteFields(w, e, e.user_id, e.memory_type, e.subjects, e.objects, e.keywords, e.tags, first);
+}
+
+void WriteEntry(JsonWriter& w, const StoredEntry& e, bool first) {
+  WriteFields(w, e, e.user_id, e.memory_type, e.Subjects(), e.Objects(), e.Keywords(), e.Tags(),
+              first);
 }
 
 }  // namespace
@@ -308,7 +367,7 @@ std::string WriteStoreJson(const MetadataStore& store) {
   std::vector<MetadataEntry> sample;
   for (size_t s = 0; s < store.ShardCount() && sample.size() < 64; ++s) {
     store.VisitShard(s, [&](const StoredEntry& stored) {
-      if (sample.size() < 64) sample.push_back(stored.entry);
+      if (sample.size() < 64) sample.push_back(ToEntry(stored));
     });
   }
   size_t total = store.CountKeys().entries;
@@ -318,7 +377,7 @@ std::string WriteStoreJson(const MetadataStore& store) {
   bool first = true;
   for (size_t s = 0; s < store.ShardCount(); ++s) {
     store.VisitShard(s, [&](const StoredEntry& stored) {
-      WriteEntry(w, stored.entry, first);
+      WriteEntry(w, stored, first);
       first = false;
     });
   }

@@ -47,9 +47,10 @@ float FinishScore(const StoredEntry& stored, const FlexibleQuery& q, float type_
   float subject_score = 0;
   float object_score = 0;
   if (!q.subjects.empty()) {
-    const std::vector<std::string>& subjects = stored.LowerSubjects();
+    const TextSpan subjects = stored.Subjects();
     for (const std::string& qs : q.subjects) {
-      for (const std::string& es : subjects) {
+      for (const PooledText* text : subjects) {
+        const std::string_view es = text->Lower();
         if (es == qs) {
           subject_score = kSubjectExact;
         } else if (EitherContains(es, qs)) {
@@ -61,7 +62,7 @@ float FinishScore(const StoredEntry& stored, const FlexibleQuery& q, float type_
       }
       if (subject_score != 0) break;
     }
-    if (AnyLooseMatch(stored.LowerObjects(), q.subjects)) object_score = kObjectPartial;
+    if (AnyLooseMatch(stored.Objects(), q.subjects)) object_score = kObjectPartial;
   }
 
   // Summed one term at a time in single precision: 0.5 + 0.6 + 0.8 must come
@@ -76,10 +77,9 @@ float FinishScore(const StoredEntry& stored, const FlexibleQuery& q, float type_
 }  // namespace
 
 std::optional<float> FlexibleScore(const StoredEntry& stored, const FlexibleQuery& q) {
-  const MetadataEntry& e = stored.entry;
-  if (q.user_id && e.user_id != *q.user_id) return std::nullopt;
-  if (!PassesTime(e.created_at, q.created_after, q.created_before)) return std::nullopt;
-  return FinishScore(stored, q, TypeScore(e.memory_type, q));
+  if (q.user_id && stored.UserId() != *q.user_id) return std::nullopt;
+  if (!PassesTime(stored.created_at, q.created_after, q.created_before)) return std::nullopt;
+  return FinishScore(stored, q, TypeScore(stored.MemoryType(), q));
 }
 
 namespace {
@@ -170,7 +170,7 @@ std::vector<std::string> FlexibleFromIds(const MetadataStore& store, const Flexi
         const std::optional<float> score = FlexibleScore(stored, q);
         if (score && *score >= kFlexibleThreshold) {
           kept.push_back(Scored{RankedMatch{*score, s.created_at, ordinal, {}},
-                                &stored.entry.memory_id});
+                                &stored.memory_id});
         }
       });
   const size_t count = static_cast<size_t>(std::min<uint64_t>(q.limit, kept.size()));
@@ -220,8 +220,8 @@ std::vector<std::string> FlexibleByWindow(tbb::task_arena* pool, const MetadataS
       const std::optional<float> score = FlexibleScore(stored, q);
       if (!score || *score < kFlexibleThreshold) continue;
       const uint64_t ordinal = EntryOrdinal(shard, slots[k]);
-      if (top.Admits(*score, stored.entry.created_at, ordinal)) {
-        top.Add(*score, stored.entry.created_at, ordinal, stored.entry.memory_id);
+      if (top.Admits(*score, stored.created_at, ordinal)) {
+        top.Add(*score, stored.created_at, ordinal, stored.memory_id);
       }
     }
   });
@@ -271,12 +271,12 @@ std::vector<std::string> SearchFlexible(const MetadataStore& store, const Flexib
       },
       [&](const ShardRun& run, size_t i, uint64_t ordinal, TopMatches& top) {
         const StoredEntry& stored = run.entries[i];
-        if (lowered.user_id && stored.entry.user_id != *lowered.user_id) return;
-        const float score = FinishScore(stored, lowered, TypeScore(stored.entry.memory_type, lowered));
+        if (lowered.user_id && stored.UserId() != *lowered.user_id) return;
+        const float score = FinishScore(stored, lowered, TypeScore(stored.MemoryType(), lowered));
         if (score < kFlexibleThreshold) return;
         const double created_at = run.summaries[i].created_at;
         if (top.Admits(score, created_at, ordinal)) {
-          top.Add(score, created_at, ordinal, stored.entry.memory_id);
+          top.Add(score, created_at, ordinal, stored.memory_id);
         }
       });
 }

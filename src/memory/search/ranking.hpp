@@ -40,11 +40,10 @@ inline bool AnyEqual(const std::string& value, const std::vector<std::string>& c
 
 // Some pair of an entry term (already lowercase) and a query term (already
 // lowercase) matches loosely.
-inline bool AnyLooseMatch(const std::vector<std::string>& entry_terms,
-                   const std::vector<std::string>& query_terms) {
-  for (const std::string& e : entry_terms) {
+inline bool AnyLooseMatch(TextSpan entry_terms, const std::vector<std::string>& query_terms) {
+  for (const PooledText* e : entry_terms) {
     for (const std::string& q : query_terms) {
-      if (EitherContains(e, q)) return true;
+      if (EitherContains(e->Lower(), q)) return true;
     }
   }
   return false;
@@ -149,10 +148,7 @@ inline void PrefetchHeaders(const StoredEntry& stored) {
 }
 
 inline void PrefetchLists(const StoredEntry& stored) {
-  __builtin_prefetch(stored.LowerSubjects().data());
-  __builtin_prefetch(stored.LowerObjects().data());
-  __builtin_prefetch(stored.LowerKeywords().data());
-  __builtin_prefetch(stored.entry.tags.data());
+  __builtin_prefetch(stored.keys.data());
 }
 
 // Runs fill(shard, top) for every shard on the worker pool, one shard per

@@ -30,20 +30,19 @@ bool PassesStrictSummary(const EntrySummary& s, const StrictQuery& q, uint32_t u
 
 // The rest, on the record of an entry that passed the summary and its type.
 bool PassesStrictRecord(const StoredEntry& stored, const StrictQuery& q) {
-  const MetadataEntry& e = stored.entry;
-  if (q.user_id && e.user_id != *q.user_id) return false;
+  if (q.user_id && stored.UserId() != *q.user_id) return false;
   if (!q.tags.empty()) {
     bool any = false;
-    for (const std::string& tag : e.tags) {
-      if (AnyEqual(tag, q.tags)) {
+    for (const PooledText* tag : stored.Tags()) {
+      if (AnyEqual(tag->text, q.tags)) {
         any = true;
         break;
       }
     }
     if (!any) return false;
   }
-  if (!q.subjects.empty() && !AnyLooseMatch(stored.LowerSubjects(), q.subjects)) return false;
-  if (!q.keywords.empty() && !AnyLooseMatch(stored.LowerKeywords(), q.keywords)) return false;
+  if (!q.subjects.empty() && !AnyLooseMatch(stored.Subjects(), q.subjects)) return false;
+  if (!q.keywords.empty() && !AnyLooseMatch(stored.Keywords(), q.keywords)) return false;
   return true;
 }
 
@@ -70,7 +69,7 @@ bool HitBefore(const Hit& a, const Hit& b) {
 bool PassesStrict(const StoredEntry& stored, const EntrySummary& s, const StrictQuery& q,
                   uint32_t user_hash) {
   return PassesStrictSummary(s, q, user_hash) &&
-         (q.memory_types.empty() || AnyEqual(stored.entry.memory_type, q.memory_types)) &&
+         (q.memory_types.empty() || AnyEqual(stored.MemoryType(), q.memory_types)) &&
          PassesStrictRecord(stored, q);
 }
 
@@ -145,7 +144,7 @@ std::vector<std::string> StrictFromIds(const MetadataStore& store, const StrictQ
       },
       [&](const StoredEntry& stored, const EntrySummary& s, uint64_t ordinal) {
         if (PassesStrictRecord(stored, q)) {
-          hits.push_back(Hit{s.created_at, ordinal, &stored.entry.memory_id});
+          hits.push_back(Hit{s.created_at, ordinal, &stored.memory_id});
         }
       });
   const size_t count = static_cast<size_t>(std::min<uint64_t>(q.limit, hits.size()));
@@ -171,7 +170,7 @@ std::optional<std::vector<std::string>> StrictWalk(const StrictQuery& q, uint32_
       complete = false;
       return false;
     }
-    if (PassesStrict(stored, s, q, user_hash)) out.push_back(stored.entry.memory_id);
+    if (PassesStrict(stored, s, q, user_hash)) out.push_back(stored.memory_id);
     return out.size() < q.limit;
   });
   if (!complete) return std::nullopt;
@@ -261,7 +260,7 @@ std::vector<std::string> SearchStrict(const MetadataStore& store, const StrictQu
         const StoredEntry& stored = run.entries[i];
         const double created_at = run.summaries[i].created_at;
         if (!PassesStrictRecord(stored, lowered) || !top.Admits(0, created_at, ordinal)) return;
-        top.Add(0, created_at, ordinal, stored.entry.memory_id);
+        top.Add(0, created_at, ordinal, stored.memory_id);
       });
 }
 

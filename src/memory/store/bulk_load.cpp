@@ -18,12 +18,12 @@ namespace {
 // keys of the entries that a later occurrence replaced (one side per half).
 struct Placed {
   std::vector<const StoredEntry*> last;
-  std::vector<MetadataEntry> replaced[2];
+  std::vector<StoredEntry> replaced[2];
 };
 
 // Gives every entry its slot, shard by shard: even shards on one side, odd
 // on the other.
-Placed PlaceEntries(MetadataStore::Impl& m, std::vector<MetadataEntry>& entries,
+Placed PlaceEntries(MetadataStore::Impl& m, std::vector<StoredEntry>& entries,
                     const std::vector<uint64_t>& hashes, bool two) {
   const size_t n = entries.size();
   Placed placed;
@@ -42,22 +42,20 @@ Placed PlaceEntries(MetadataStore::Impl& m, std::vector<MetadataEntry>& entries,
       const size_t s = ShardOfHash(hashes[i], m.shard_count);
       if (s % 2 != static_cast<size_t>(half)) continue;
       EntryShard& shard = m.entry_shards[s];
-      StoredEntry stored = MakeStored(std::move(entries[i]));
-      int64_t slot = shard.Find(stored.entry.memory_id, hashes[i]);
+      StoredEntry stored = std::move(entries[i]);
+      int64_t slot = shard.Find(stored.memory_id, hashes[i]);
       if (slot < 0) {
-        const EntrySummary summary = shard.Summarize(stored.entry, m.seed);
+        const EntrySummary summary = shard.Summarize(stored, m.seed);
         slot = static_cast<int64_t>(shard.Add(std::move(stored), summary, hashes[i]));
         last_in_slot[s].push_back(static_cast<uint32_t>(i));
       } else {
         // The keys of the entry replaced stay in the indexes (with the
         // identifier gone from their lists), as after insert_entry.
-        MetadataEntry& old = shard.At(static_cast<size_t>(slot)).entry;
-        MetadataEntry& keys = replaced[static_cast<size_t>(half)].emplace_back();
-        keys.memory_type = std::move(old.memory_type);
-        keys.subjects = std::move(old.subjects);
-        keys.keywords = std::move(old.keywords);
-        keys.tags = std::move(old.tags);
-        const EntrySummary summary = shard.Summarize(stored.entry, m.seed);
+        StoredEntry& old = shard.At(static_cast<size_t>(slot));
+        StoredEntry& keys = replaced[static_cast<size_t>(half)].emplace_back();
+        keys.memory_type = old.memory_type;
+        keys.keys = std::move(old.keys);
+        const EntrySummary summary = shard.Summarize(stored, m.seed);
         shard.PrepareReplace();
         shard.Replace(static_cast<size_t>(slot), std::move(stored), summary);
         uint32_t& previous = last_in_slot[s][static_cast<size_t>(slot)];
@@ -83,23 +81,23 @@ void IndexLastOccurrences(MetadataStore::Impl& m, const Placed& placed, bool two
     ListFinder second(half == 0 ? m.keyword_index : m.tag_index);
     for (const StoredEntry* stored : last) {
       if (stored == nullptr) continue;
-      const MetadataEntry& e = stored->entry;
+      const StoredEntry& e = *stored;
       if (half == 0) {
-        if (!e.memory_type.empty()) first.Get(e.memory_type).Append(&e.memory_id);
-        ListAll(second, e.keywords, &e.memory_id);
+        if (!e.MemoryType().empty()) first.Get(e.memory_type).Append(&e.memory_id);
+        ListAll(second, e.Keywords(), &e.memory_id);
       } else {
-        ListAll(first, e.subjects, &e.memory_id);
-        ListAll(second, e.tags, &e.memory_id);
+        ListAll(first, e.Subjects(), &e.memory_id);
+        ListAll(second, e.Tags(), &e.memory_id);
       }
     }
     for (const auto& side : replaced) {
-      for (const MetadataEntry& e : side) {
+      for (const StoredEntry& e : side) {
         if (half == 0) {
-          if (!e.memory_type.empty()) first.Get(e.memory_type);
-          ListAll(second, e.keywords, nullptr);
+          if (!e.MemoryType().empty()) first.Get(e.memory_type);
+          ListAll(second, e.Keywords(), nullptr);
         } else {
-          ListAll(first, e.subjects, nullptr);
-          ListAll(second, e.tags, nullptr);
+          ListAll(first, e.Subjects(), nullptr);
+          ListAll(second, e.Tags(), nullptr);
         }
       }
     }
@@ -109,6 +107,14 @@ void IndexLastOccurrences(MetadataStore::Impl& m, const Placed& placed, bool two
 }  // namespace
 
 void MetadataStore::BulkLoad(std::vector<MetadataEntry> entries) {
+  std::vector<StoredEntry> stored;
+  stored.reserve(entries.size());
+  for (MetadataEntry& e : entries) stored.push_back(MakeStored(std::move(e), impl_->pool));
+  std::vector<MetadataEntry>().swap(entries);
+  BulkLoad(std::move(stored));
+}
+
+void MetadataStore::BulkLoad(std::vector<StoredEntry> entries) {
   Impl& m = *impl_;
   std::vector<std::unique_lock<std::shared_mutex>> locks;
   locks.reserve(5 * m.shard_count);
@@ -120,7 +126,7 @@ void MetadataStore::BulkLoad(std::vector<MetadataEntry> entries) {
   if (!empty) {
     // Entries may be replaced: that takes the ordinary path.
     locks.clear();
-    for (MetadataEntry& entry : entries) insert_entry(std::move(entry));
+    for (StoredEntry& entry : entries) m.Insert(std::move(entry));
     return;
   }
   for (IndexMap* index :
@@ -130,7 +136,7 @@ void MetadataStore::BulkLoad(std::vector<MetadataEntry> entries) {
   m.LoadLocked(std::move(entries));
 }
 
-void MetadataStore::Impl::LoadLocked(std::vector<MetadataEntry>&& entries) {
+void MetadataStore::Impl::LoadLocked(std::vector<StoredEntry>&& entries) {
   Impl& m = *this;
   // Every lock is held. Inserting one by one would leave each identifier
   // in the slot of its first occurrence, holding its last one, and list
@@ -150,7 +156,7 @@ void MetadataStore::Impl::LoadLocked(std::vector<MetadataEntry>&& entries) {
   });
 
   Placed placed = PlaceEntries(m, entries, hashes, two);
-  std::vector<MetadataEntry>().swap(entries);
+  std::vector<StoredEntry>().swap(entries);
   IndexLastOccurrences(m, placed, two);
   const std::vector<const StoredEntry*>& last = placed.last;
 
@@ -164,7 +170,7 @@ void MetadataStore::Impl::LoadLocked(std::vector<MetadataEntry>&& entries) {
     }
   });
   for (const StoredEntry* stored : last) {
-    if (stored != nullptr) m.CountEmptyKeys(EmptyKeysOf(stored->entry), +1);
+    if (stored != nullptr) m.CountEmptyKeys(EmptyKeysOf(*stored), +1);
   }
 }
 

@@ -23,7 +23,7 @@ std::vector<std::unique_lock<std::shared_mutex>> MetadataStore::Impl::LockEveryt
 }
 
 void MetadataStore::Impl::DeleteLocked(EntryShard& shard, size_t slot) noexcept {
-  const MetadataEntry& old = shard.At(slot).entry;
+  const StoredEntry& old = shard.At(slot);
   CountEmptyKeys(EmptyKeysOf(old), -1);
   ForEachKey(old, [id = &old.memory_id](IndexMap& index, size_t, const std::string& key) {
     IndexRemove(index, key, id);

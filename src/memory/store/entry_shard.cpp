@@ -14,28 +14,20 @@ namespace {
 // the stored memory_id string itself untouched: identifier lists point at
 // it, and a reader of a list holds only that list's lock, not this entry's.
 void Overwrite(StoredEntry& slot, StoredEntry&& next) noexcept {
-  // Every field but memory_id is assigned below; a new field must be too.
-  static_assert(sizeof(MetadataEntry) == 3 * sizeof(std::string) +
-                                             4 * sizeof(std::vector<std::string>) +
-                                             2 * sizeof(double) + sizeof(uint64_t) +
-                                             2 * sizeof(std::optional<std::string>));
-  MetadataEntry& e = slot.entry;
-  MetadataEntry& n = next.entry;
-  e.user_id = std::move(n.user_id);
-  e.memory_type = std::move(n.memory_type);
-  e.subjects = std::move(n.subjects);
-  e.objects = std::move(n.objects);
-  e.keywords = std::move(n.keywords);
-  e.tags = std::move(n.tags);
-  e.importance = n.importance;
-  e.confidence = n.confidence;
-  e.created_at = n.created_at;
-  e.access_count = n.access_count;
-  e.chat_id = std::move(n.chat_id);
-  e.content_preview = std::move(n.content_preview);
-  slot.lower_subjects = std::move(next.lower_subjects);
-  slot.lower_objects = std::move(next.lower_objects);
-  slot.lower_keywords = std::move(next.lower_keywords);
+  // Every field but memory_id, shard and slot is assigned below; a new
+  // field must be too.
+  static_assert(sizeof(StoredEntry) == sizeof(std::string) + 2 * sizeof(void*) + sizeof(KeyLists) +
+                                           sizeof(double) + 4 * sizeof(uint32_t) +
+                                           2 * sizeof(OptionalText));
+  slot.user_id = next.user_id;
+  slot.memory_type = next.memory_type;
+  slot.keys = std::move(next.keys);
+  slot.created_at = next.created_at;
+  slot.access_count = next.access_count;
+  slot.importance = next.importance;
+  slot.confidence = next.confidence;
+  slot.chat_id = std::move(next.chat_id);
+  slot.content_preview = std::move(next.content_preview);
 }
 
 }  // namespace
@@ -134,13 +126,30 @@ std::shared_ptr<const EntryShard::UserTimeOrder> EntryShard::UserTime(uint32_t u
   std::stable_sort(slots.begin(), slots.end(), [&](uint32_t a, uint32_t b) {
     return TimeKey(SummaryAt(a).created_at) < TimeKey(SummaryAt(b).created_at);
   });
-  for (uint32_t slot : slots) order->by_type[SummaryAt(slot).type_code].push_back(slot);
+  order->typed = slots;
+  std::stable_sort(order->typed.begin(), order->typed.end(), [&](uint32_t a, uint32_t b) {
+    return SummaryAt(a).type_code < SummaryAt(b).type_code;
+  });
+  for (size_t i = 0; i < order->typed.size(); ++i) {
+    const uint32_t code = SummaryAt(order->typed[i]).type_code;
+    if (i == 0 || code != order->type_runs.back().type_code) {
+      order->type_runs.push_back({code, static_cast<uint32_t>(i)});
+    }
+  }
   if (slots.size() >= kKeepUserTimeFrom) {
     user_time[user_hash] = order;
   } else if (cached != user_time.end()) {
     user_time.erase(cached);
   }
   return order;
+}
+
+std::span<const uint32_t> EntryShard::UserTimeOrder::OfType(uint32_t type_code) const {
+  auto run = std::lower_bound(type_runs.begin(), type_runs.end(), type_code,
+                              [](const TypeRun& r, uint32_t code) { return r.type_code < code; });
+  if (run == type_runs.end() || run->type_code != type_code) return {};
+  const size_t end = run + 1 == type_runs.end() ? typed.size() : (run + 1)->begin;
+  return std::span<const uint32_t>(typed).subspan(run->begin, end - run->begin);
 }
 
 size_t EntryShard::UserSlotCount(uint32_t user_hash) const {
@@ -235,26 +244,21 @@ void EntryShard::MarkDeleted(size_t slot) noexcept {
   ++dead;
   ++write_generation;
   if (slot < time_upto) time_pending.push_back(static_cast<uint32_t>(slot));
-  // Everything but the memory_id goes, without allocating: swapped with
-  // empty values, never shrunk in place.
+  // Everything but the memory_id goes, without allocating. The pooled
+  // texts stay in the pool.
   StoredEntry& stored = At(slot);
-  MetadataEntry& e = stored.entry;
-  std::string().swap(e.user_id);
-  std::string().swap(e.memory_type);
-  for (std::vector<std::string>* list : {&e.subjects, &e.objects, &e.keywords, &e.tags,
-                                         &stored.lower_subjects, &stored.lower_objects,
-                                         &stored.lower_keywords}) {
-    std::vector<std::string>().swap(*list);
-  }
-  e.chat_id.reset();
-  e.content_preview.reset();
+  stored.user_id = &kNoText;
+  stored.memory_type = &kNoText;
+  stored.keys = KeyLists();
+  stored.chat_id = OptionalText();
+  stored.content_preview = OptionalText();
 }
 
-EntrySummary EntryShard::Summarize(const MetadataEntry& e, const SeededStringHash& seed) {
+EntrySummary EntryShard::Summarize(const StoredEntry& e, const SeededStringHash& seed) {
   EntrySummary summary;
   summary.created_at = e.created_at;
-  summary.user_hash = MetadataStore::UserHash(e.user_id);
-  summary.type_code = TypeCode(e.memory_type, seed);
+  summary.user_hash = MetadataStore::UserHash(e.UserId());
+  summary.type_code = TypeCode(e.MemoryType(), seed);
   summary.importance = e.importance;
   return summary;
 }

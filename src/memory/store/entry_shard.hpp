@@ -96,9 +96,19 @@ struct EntryShard {
   struct UserTimeOrder {
     uint64_t generation = 0;
     std::vector<uint32_t> slots;
-    std::unordered_map<uint32_t, std::vector<uint32_t>> by_type;  // by type_code
+    // The same slots grouped by type_code (in code order), each group in
+    // time order; a type's group starts at the `begin` of its run.
+    std::vector<uint32_t> typed;
+    struct TypeRun {
+      uint32_t type_code;
+      uint32_t begin;
+    };
+    std::vector<TypeRun> type_runs;
+
+    // The user's slots of one type, newest first (empty when none).
+    std::span<const uint32_t> OfType(uint32_t type_code) const;
   };
-  static constexpr size_t kKeepUserTimeFrom = 256;
+  static constexpr size_t kKeepUserTimeFrom = 32;
   mutable std::mutex user_time_mutex;
   mutable std::unordered_map<uint32_t, std::shared_ptr<const UserTimeOrder>> user_time;
 
@@ -167,7 +177,7 @@ struct EntryShard {
 
   // The slot of `id` (whose seeded hash is `hash`), or -1.
   int64_t Find(std::string_view id, uint64_t hash) const {
-    return ids.Find(hash, [&](size_t slot) { return At(slot).entry.memory_id == id; });
+    return ids.Find(hash, [&](size_t slot) { return At(slot).memory_id == id; });
   }
 
   // Makes sure that the next Add allocates nothing: room in `ids` and a
@@ -195,7 +205,7 @@ struct EntryShard {
 
   // The summary of `e`. May add its memory_type to `types`, which changes
   // nothing a search can see; may throw, leaving `types` as it was.
-  EntrySummary Summarize(const MetadataEntry& e, const SeededStringHash& seed);
+  EntrySummary Summarize(const StoredEntry& e, const SeededStringHash& seed);
 
   // Makes room for `count` entries in all.
   void Reserve(size_t count) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -17,7 +18,31 @@ namespace velmar::memory {
 // table would hash the key again and walk its bucket chain.
 class ListFinder {
  public:
-  explicit ListFinder(IndexMap& index) : index_(index), cells_(256) {}
+  explicit ListFinder(IndexMap& index) : index_(index), cells_(256), by_text_(256) {}
+
+  // The list under a pooled text: found by the text's address, which is
+  // cheaper than hashing the text, once the text has been seen.
+  IdList& Get(const PooledText* text) {
+    size_t mask = by_text_.size() - 1;
+    size_t i = PointerCell(text, mask);
+    for (; by_text_[i].text != nullptr; i = (i + 1) & mask) {
+      if (by_text_[i].text == text) return *by_text_[i].list;
+    }
+    IdList& list = Get(std::string_view(text->text));
+    by_text_[i] = TextCell{text, &list};
+    if (2 * ++text_count_ > by_text_.size()) {
+      std::vector<TextCell> old = std::move(by_text_);
+      by_text_.assign(2 * old.size(), TextCell{});
+      mask = by_text_.size() - 1;
+      for (const TextCell& c : old) {
+        if (c.text == nullptr) continue;
+        size_t j = PointerCell(c.text, mask);
+        while (by_text_[j].text != nullptr) j = (j + 1) & mask;
+        by_text_[j] = c;
+      }
+    }
+    return list;
+  }
 
   // The list under `key`, created empty if the key is new.
   IdList& Get(std::string_view key) {
@@ -54,16 +79,27 @@ class ListFinder {
     }
   }
 
+  struct TextCell {
+    const PooledText* text = nullptr;
+    IdList* list = nullptr;
+  };
+  static size_t PointerCell(const PooledText* text, size_t mask) {
+    return static_cast<size_t>((reinterpret_cast<uintptr_t>(text) * 0x9e3779b97f4a7c15ULL) >> 32) &
+           mask;
+  }
+
   IndexMap& index_;
   std::vector<Cell> cells_;
   size_t count_ = 0;
+  std::vector<TextCell> by_text_;
+  size_t text_count_ = 0;
 };
 
 // Lists `id` under each distinct, non-empty key of `keys`, as insert_entry;
 // with a null `id`, only makes sure that each key is there.
-void ListAll(ListFinder& lists, const std::vector<std::string>& keys, IdList::Id id) {
-  ForEachDistinct(keys, [&](std::string_view key) {
-    if (key.empty()) return;
+inline void ListAll(ListFinder& lists, TextSpan keys, IdList::Id id) {
+  ForEachDistinct(keys, [&](const PooledText* key) {
+    if (key->text.empty()) return;
     IdList& list = lists.Get(key);
     if (id != nullptr) list.Append(id);
   });

@@ -15,11 +15,11 @@
 namespace velmar::memory {
 
 void MetadataStore::Impl::InsertLocked(EntryShard& shard, StoredEntry&& stored, uint64_t hash) {
-  const MetadataEntry& next = stored.entry;
+  const StoredEntry& next = stored;
   const int64_t found = shard.Find(next.memory_id, hash);
   // A deleted slot is filled again, but it carries no keys to take away.
   const bool old_live = found >= 0 && !shard.IsDeleted(static_cast<size_t>(found));
-  const MetadataEntry* old = old_live ? &shard.At(static_cast<size_t>(found)).entry : nullptr;
+  const StoredEntry* old = old_live ? &shard.At(static_cast<size_t>(found)) : nullptr;
   IndexShardLocks locks;
   auto note = [&](IndexMap& index, size_t order, const std::string& key) {
     locks.Note(index, order, key);
@@ -35,7 +35,7 @@ void MetadataStore::Impl::InsertLocked(EntryShard& shard, StoredEntry&& stored, 
   const uint64_t insert = next_insert.fetch_add(1, std::memory_order_relaxed);
   EntrySummary summary;
   try {
-    lists.reserve(1 + next.subjects.size() + next.keywords.size() + next.tags.size());
+    lists.reserve(1 + next.Subjects().size() + next.Keywords().size() + next.Tags().size());
     ForEachKey(next, [&](IndexMap& index, size_t, const std::string& key) {
       PrepareKey(index, key, insert, &lists);
     });
@@ -70,7 +70,7 @@ void MetadataStore::Impl::InsertLocked(EntryShard& shard, StoredEntry&& stored, 
   // listed exactly under the keys of its stored entry, and all changes go
   // through here under the shard's write lock. So the new keys only
   // append. The lists point at the slot's memory_id, which never moves.
-  IdList::Id id = &shard.At(slot).entry.memory_id;
+  IdList::Id id = &shard.At(slot).memory_id;
   for (const PreparedList& list : lists) list.value->ids.Append(id);
 }
 
@@ -81,8 +81,13 @@ void MetadataStore::Swap(MetadataStore& other) noexcept { std::swap(impl_, other
 
 void MetadataStore::insert_entry(MetadataEntry entry) {
   // The lowercase forms are computed before any lock is taken.
-  StoredEntry stored = MakeStored(std::move(entry));
-  const uint64_t hash = impl_->seed(stored.entry.memory_id);
+  impl_->Insert(MakeStored(std::move(entry), impl_->pool));
+}
+
+TextPool& MetadataStore::Pool() { return impl_->pool; }
+
+void MetadataStore::Impl::Insert(StoredEntry&& stored) {
+  const uint64_t hash = seed(stored.memory_id);
 
   // The write lock of the identifier's entry_map shard is held for the
   // whole insertion. Besides it, the insert takes the secondary-index shard
@@ -98,9 +103,9 @@ void MetadataStore::insert_entry(MetadataEntry entry) {
   // then the shards of the type, subject, keyword and tag indexes in that
   // order. That agrees with the rules above (entry_map before any index,
   // index shards in the one order), so it adds no cycle.
-  EntryShard& shard = impl_->entry_shards[ShardOfHash(hash, impl_->shard_count)];
+  EntryShard& shard = entry_shards[ShardOfHash(hash, shard_count)];
   std::unique_lock lock(shard.mutex);
-  impl_->InsertLocked(shard, std::move(stored), hash);
+  InsertLocked(shard, std::move(stored), hash);
 }
 
 
@@ -127,7 +132,7 @@ std::vector<MetadataEntry> MetadataStore::take_snapshot() const {
   }
   out.reserve(total);
   for (size_t i = 0; i < impl_->shard_count; ++i) {
-    VisitShard(i, [&](const StoredEntry& stored) { out.push_back(stored.entry); });
+    VisitShard(i, [&](const StoredEntry& stored) { out.push_back(ToEntry(stored)); });
   }
   return out;
 }
@@ -174,7 +179,7 @@ std::optional<MetadataEntry> MetadataStore::Get(std::string_view memory_id) cons
   std::shared_lock lock(shard.mutex);
   const int64_t slot = shard.Find(memory_id, hash);
   if (slot < 0 || shard.IsDeleted(static_cast<size_t>(slot))) return std::nullopt;
-  return shard.At(static_cast<size_t>(slot)).entry;
+  return ToEntry(shard.At(static_cast<size_t>(slot)));
 }
 
 size_t MetadataStore::EntriesWithEmptyKey(KeyIndex index) const {
@@ -206,7 +211,7 @@ bool MetadataStore::CollectIds(KeyIndex which, const std::vector<std::string>& k
         auto it = shard.user_slots.find(user_hash);
         if (it == shard.user_slots.end()) continue;
         if (ids->size() + it->second.size() > max_ids) return false;
-        for (uint32_t slot : it->second) ids->push_back(&shard.At(slot).entry.memory_id);
+        for (uint32_t slot : it->second) ids->push_back(&shard.At(slot).memory_id);
       }
     }
     return true;

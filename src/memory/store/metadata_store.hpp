@@ -37,6 +37,11 @@ class MetadataStore {
   // identifier list ends up in the same order. Into an empty store this runs
   // with every shard locked once, not entry by entry.
   void BulkLoad(std::vector<MetadataEntry> entries);
+  // BulkLoad of entries already in the store's form, made with Pool().
+  void BulkLoad(std::vector<StoredEntry> entries);
+
+  // The pool of this store's texts, for entries made to be stored here.
+  TextPool& Pool();
 
   // Deletes the entries stored under `memory_ids` for which `matches` (when
   // given) holds, all in one step: every lock of the store is held

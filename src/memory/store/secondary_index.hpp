@@ -10,6 +10,7 @@
 
 #include "memory/store/id_list.hpp"
 #include "memory/store/sharded_map.hpp"
+#include "memory/store/stored_entry.hpp"
 
 namespace velmar::memory {
 
@@ -31,10 +32,11 @@ IndexedKey NewIndexedKey(std::string_view key);
 // The lowercase form of an index key.
 std::string_view LowerKey(const std::string& key, const IndexedKey& value);
 
-// Calls fn(key) for each distinct key of `keys`, in order of first
-// occurrence: a key repeated within one entry is listed once.
+// Calls fn(const PooledText*) for each distinct key of `keys`, in order of
+// first occurrence: a key repeated within one entry is listed once. Pooled
+// texts are equal exactly when their addresses are.
 template <class Fn>
-void ForEachDistinct(const std::vector<std::string>& keys, Fn&& fn) {
+void ForEachDistinct(TextSpan keys, Fn&& fn) {
   if (keys.size() <= 16) {
     for (size_t i = 0; i < keys.size(); ++i) {
       const auto before = keys.begin() + static_cast<std::ptrdiff_t>(i);
@@ -42,9 +44,9 @@ void ForEachDistinct(const std::vector<std::string>& keys, Fn&& fn) {
     }
     return;
   }
-  std::unordered_set<std::string_view> seen;
+  std::unordered_set<const PooledText*> seen;
   seen.reserve(keys.size());
-  for (const auto& key : keys) {
+  for (const PooledText* key : keys) {
     if (seen.insert(key).second) fn(key);
   }
 }

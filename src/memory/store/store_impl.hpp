@@ -23,11 +23,12 @@ namespace velmar::memory {
 // Which of an entry's keys are the empty text, by KeyIndex.
 using EmptyKeys = std::array<bool, 4>;
 
-inline EmptyKeys EmptyKeysOf(const MetadataEntry& e) {
-  auto any_empty = [](const std::vector<std::string>& keys) {
-    return std::any_of(keys.begin(), keys.end(), [](const std::string& k) { return k.empty(); });
+inline EmptyKeys EmptyKeysOf(const StoredEntry& e) {
+  auto any_empty = [](TextSpan keys) {
+    return std::any_of(keys.begin(), keys.end(), [](const PooledText* k) { return k->text.empty(); });
   };
-  return {e.memory_type.empty(), any_empty(e.subjects), any_empty(e.keywords), any_empty(e.tags)};
+  return {e.MemoryType().empty(), any_empty(e.Subjects()), any_empty(e.Keywords()),
+          any_empty(e.Tags())};
 }
 
 struct MetadataStore::Impl {
@@ -62,6 +63,8 @@ struct MetadataStore::Impl {
 
   SeededStringHash seed;
   size_t shard_count;
+  // Declared before the entries, which point into it.
+  TextPool pool;
   std::unique_ptr<EntryShard[]> entry_shards;
   IndexMap type_index;
   IndexMap subject_index;
@@ -71,16 +74,16 @@ struct MetadataStore::Impl {
   // Calls fn(index, order, key) for each non-empty key of `e`, index by
   // index in the order of IndexShardLocks (the empty key is never indexed).
   template <class Fn>
-  void ForEachKey(const MetadataEntry& e, Fn&& fn) {
-    if (!e.memory_type.empty()) fn(type_index, 0, e.memory_type);
-    for (const auto& key : e.subjects) {
-      if (!key.empty()) fn(subject_index, 1, key);
+  void ForEachKey(const StoredEntry& e, Fn&& fn) {
+    if (!e.MemoryType().empty()) fn(type_index, 0, e.MemoryType());
+    for (const PooledText* key : e.Subjects()) {
+      if (!key->text.empty()) fn(subject_index, 1, key->text);
     }
-    for (const auto& key : e.keywords) {
-      if (!key.empty()) fn(keyword_index, 2, key);
+    for (const PooledText* key : e.Keywords()) {
+      if (!key->text.empty()) fn(keyword_index, 2, key->text);
     }
-    for (const auto& key : e.tags) {
-      if (!key.empty()) fn(tag_index, 3, key);
+    for (const PooledText* key : e.Tags()) {
+      if (!key->text.empty()) fn(tag_index, 3, key->text);
     }
   }
 
@@ -106,7 +109,10 @@ struct MetadataStore::Impl {
   void DeleteLocked(EntryShard& shard, size_t slot) noexcept;
 
   // BulkLoad into an empty store once every lock is held (see BulkLoad).
-  void LoadLocked(std::vector<MetadataEntry>&& entries);
+  void LoadLocked(std::vector<StoredEntry>&& entries);
+
+  // insert_entry of an entry made with `pool`.
+  void Insert(StoredEntry&& stored);
 };
 
 }  // namespace velmar::memory

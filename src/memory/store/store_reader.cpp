@@ -134,7 +134,7 @@ void MetadataStore::Reader::ForEachByTime(std::optional<double> newest,
       __builtin_prefetch(&shard.At(ahead));
       __builtin_prefetch(&shard.SummaryAt(ahead));
     }
-    if (cursor.at != cursor.end) __builtin_prefetch(shard.At(cursor.at->slot).entry.memory_id.data());
+    if (cursor.at != cursor.end) __builtin_prefetch(shard.At(cursor.at->slot).memory_id.data());
     if (!fn(shard.At(slot), shard.SummaryAt(slot), EntryOrdinal(best, slot))) return;
   }
   for (size_t i = 0; i < count; ++i) {
@@ -167,8 +167,8 @@ class UserCursor {
       } else {
         // One run a type: their union in time order is merged by the walk.
         for (int64_t code : codes_) {
-          auto it = order_->by_type.find(static_cast<uint32_t>(code));
-          if (it != order_->by_type.end()) Window(it->second, newest, oldest);
+          const std::span<const uint32_t> slots = order_->OfType(static_cast<uint32_t>(code));
+          if (!slots.empty()) Window(slots, newest, oldest);
         }
       }
     }
@@ -235,7 +235,7 @@ class UserCursor {
     return std::find(codes_.begin(), codes_.end(), code) != codes_.end();
   }
 
-  void Window(const std::vector<uint32_t>& slots, std::optional<double> newest,
+  void Window(std::span<const uint32_t> slots, std::optional<double> newest,
               std::optional<double> oldest) {
     auto time = [&](uint32_t slot) { return Time(slot); };
     const uint32_t* first = slots.data();

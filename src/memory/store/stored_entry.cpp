@@ -1,49 +1,118 @@
 #include "memory/store/stored_entry.hpp"
 
 #include <cstddef>
+#include <cstring>
+#include <limits>
 #include <type_traits>
 #include <utility>
 
-#include "memory/lowercase.hpp"
+#include "common/panic.hpp"
 
 namespace velmar::memory {
 
-namespace {
+// StoredOf: an identifier list points at memory_id, the first member, which
+// a standard-layout class shares its address with.
+static_assert(std::is_standard_layout_v<StoredEntry>);
+static_assert(offsetof(StoredEntry, memory_id) == 0);
 
-// The lowercase form of `items`, or an empty list when it equals `items`.
-std::vector<std::string> LowerList(const std::vector<std::string>& items) {
-  std::vector<std::string> lower;
-  for (size_t i = 0; i < items.size(); ++i) {
-    if (!lower.empty()) {
-      lower.push_back(MayChangeInLowercase(items[i]) ? ToLower(items[i]) : items[i]);
-      continue;
-    }
-    if (!MayChangeInLowercase(items[i])) continue;
-    std::string low = ToLower(items[i]);
-    if (low == items[i]) continue;
-    // First item that changes: the earlier ones are their own lowercase.
-    lower.reserve(items.size());
-    lower.assign(items.begin(), items.begin() + static_cast<std::ptrdiff_t>(i));
-    lower.push_back(std::move(low));
-  }
-  return lower;
+OptionalText::OptionalText(const std::optional<std::string>& text) {
+  if (!text) return;
+  data_ = new char[sizeof(size_t) + text->size()];
+  const size_t size = text->size();
+  std::memcpy(data_, &size, sizeof size);
+  std::memcpy(data_ + sizeof size, text->data(), size);
 }
 
-// StoredOf: an identifier list points at entry.memory_id, the first member
+OptionalText& OptionalText::operator=(OptionalText&& other) noexcept {
+  if (this != &other) {
+    delete[] data_;
+    data_ = std::exchange(other.data_, nullptr);
+  }
+  return *this;
+}
 
-}  // namespace
+std::string_view OptionalText::view() const {
+  if (data_ == nullptr) return {};
+  size_t size;
+  std::memcpy(&size, data_, sizeof size);
+  return {data_ + sizeof size, size};
+}
 
-// of the first member, which a standard-layout class shares its address with.
-static_assert(std::is_standard_layout_v<StoredEntry> && std::is_standard_layout_v<MetadataEntry>);
-static_assert(offsetof(StoredEntry, entry) == 0 && offsetof(MetadataEntry, memory_id) == 0);
+std::optional<std::string> OptionalText::ToOptional() const {
+  if (data_ == nullptr) return std::nullopt;
+  return std::string(view());
+}
 
-StoredEntry MakeStored(MetadataEntry&& entry) {
+KeyLists::KeyLists(KeyLists&& other) noexcept : items_(std::exchange(other.items_, nullptr)) {
+  std::memcpy(ends_, other.ends_, sizeof ends_);
+  std::memset(other.ends_, 0, sizeof other.ends_);
+}
+
+KeyLists& KeyLists::operator=(KeyLists&& other) noexcept {
+  if (this != &other) {
+    delete[] items_;
+    items_ = std::exchange(other.items_, nullptr);
+    std::memcpy(ends_, other.ends_, sizeof ends_);
+    std::memset(other.ends_, 0, sizeof other.ends_);
+  }
+  return *this;
+}
+
+KeyLists KeyLists::Make(const MetadataEntry& e, TextPool& pool) {
+  const std::vector<std::string>* lists[4] = {&e.subjects, &e.objects, &e.keywords, &e.tags};
+  size_t total = 0;
+  for (const auto* list : lists) total += list->size();
+  if (total > std::numeric_limits<uint32_t>::max()) throw Panic("entry has too many keys");
+  KeyLists made;
+  if (total == 0) return made;
+  made.items_ = new const PooledText*[total];
+  size_t at = 0;
+  for (size_t i = 0; i < 4; ++i) {
+    for (const std::string& text : *lists[i]) made.items_[at++] = pool.Intern(text);
+    made.ends_[i] = static_cast<uint32_t>(at);
+  }
+  return made;
+}
+
+std::vector<std::string> TextsOf(TextSpan list) {
+  std::vector<std::string> out;
+  out.reserve(list.size());
+  for (const PooledText* t : list) out.push_back(t->text);
+  return out;
+}
+
+StoredEntry MakeStored(MetadataEntry&& entry, TextPool& pool) {
   StoredEntry stored;
-  stored.lower_subjects = LowerList(entry.subjects);
-  stored.lower_objects = LowerList(entry.objects);
-  stored.lower_keywords = LowerList(entry.keywords);
-  stored.entry = std::move(entry);
+  stored.user_id = pool.Intern(entry.user_id);
+  stored.memory_type = pool.Intern(entry.memory_type);
+  stored.keys = KeyLists::Make(entry, pool);
+  stored.chat_id = OptionalText(entry.chat_id);
+  stored.content_preview = OptionalText(entry.content_preview);
+  stored.created_at = entry.created_at;
+  stored.access_count = entry.access_count;
+  stored.importance = entry.importance;
+  stored.confidence = entry.confidence;
+  // Last: nothing after it may fail, so a failure leaves `entry` whole.
+  stored.memory_id = std::move(entry.memory_id);
   return stored;
+}
+
+MetadataEntry ToEntry(const StoredEntry& stored) {
+  MetadataEntry e;
+  e.memory_id = stored.memory_id;
+  e.user_id = stored.UserId();
+  e.memory_type = stored.MemoryType();
+  e.subjects = TextsOf(stored.Subjects());
+  e.objects = TextsOf(stored.Objects());
+  e.keywords = TextsOf(stored.Keywords());
+  e.tags = TextsOf(stored.Tags());
+  e.importance = stored.importance;
+  e.confidence = stored.confidence;
+  e.created_at = stored.created_at;
+  e.access_count = stored.access_count;
+  e.chat_id = stored.chat_id.ToOptional();
+  e.content_preview = stored.content_preview.ToOptional();
+  return e;
 }
 
 }  // namespace velmar::memory

@@ -2,42 +2,103 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "memory/entry.hpp"
+#include "memory/store/text_pool.hpp"
 
 namespace velmar::memory {
 
-// An entry as the store keeps it, with the lowercase forms that searches
-// compare against, computed once at insertion. A lower_* list is left empty
-// when it would equal the original list; use the accessors.
+// A list of pooled texts, in the entry's order.
+using TextSpan = std::span<const PooledText* const>;
+
+// A text an entry may lack (chat_id, content_preview), owned by the entry:
+// these are mostly its own, so pooling them would save nothing. One
+// pointer, null when absent, to the length followed by the bytes.
+class OptionalText {
+ public:
+  OptionalText() = default;
+  explicit OptionalText(const std::optional<std::string>& text);
+  OptionalText(OptionalText&& other) noexcept : data_(other.data_) { other.data_ = nullptr; }
+  OptionalText& operator=(OptionalText&& other) noexcept;
+  OptionalText(const OptionalText&) = delete;
+  OptionalText& operator=(const OptionalText&) = delete;
+  ~OptionalText() { delete[] data_; }
+
+  bool has_value() const { return data_ != nullptr; }
+  // The text; empty when absent.
+  std::string_view view() const;
+  std::optional<std::string> ToOptional() const;
+
+ private:
+  char* data_ = nullptr;
+};
+
+// The key lists of an entry (subjects, objects, keywords, tags, in turn) in
+// one array of pooled texts: one allocation, 8 bytes an item.
+class KeyLists {
+ public:
+  KeyLists() = default;
+  KeyLists(KeyLists&& other) noexcept;
+  KeyLists& operator=(KeyLists&& other) noexcept;
+  KeyLists(const KeyLists&) = delete;
+  KeyLists& operator=(const KeyLists&) = delete;
+  ~KeyLists() { delete[] items_; }
+
+  // Pools each text of the four lists. May throw, leaving the pool with
+  // texts that nothing uses, which is harmless.
+  static KeyLists Make(const MetadataEntry& e, TextPool& pool);
+
+  // List `which`: 0 subjects, 1 objects, 2 keywords, 3 tags.
+  TextSpan List(size_t which) const {
+    const uint32_t begin = which == 0 ? 0 : ends_[which - 1];
+    return {items_ + begin, ends_[which] - begin};
+  }
+  const void* data() const { return items_; }
+
+ private:
+  const PooledText** items_ = nullptr;
+  uint32_t ends_[4] = {0, 0, 0, 0};
+};
+
+// An entry as the store keeps it: its memory_id, pointers into the store's
+// text pool for every repeated text (whose lowercase forms searches compare
+// against), and its numbers.
 struct StoredEntry {
-  MetadataEntry entry;  // first: an identifier list's pointer to entry.memory_id is this
-  std::vector<std::string> lower_subjects;
-  std::vector<std::string> lower_objects;
-  std::vector<std::string> lower_keywords;
+  std::string memory_id;  // first: an identifier list's pointer to it is this
+  const PooledText* user_id = &kNoText;
+  const PooledText* memory_type = &kNoText;
+  KeyLists keys;
+  double created_at = 0;
+  uint32_t access_count = kDefaultAccessCount;
+  uint8_t importance = kDefaultImportance;
+  uint8_t confidence = kDefaultConfidence;
   // Where the entry sits: its entry_map shard and its slot there. Fixed
   // once stored.
   uint32_t shard = 0;
   uint32_t slot = 0;
+  OptionalText chat_id;
+  OptionalText content_preview;
 
-  const std::vector<std::string>& LowerSubjects() const {
-    return lower_subjects.empty() ? entry.subjects : lower_subjects;
-  }
-  const std::vector<std::string>& LowerObjects() const {
-    return lower_objects.empty() ? entry.objects : lower_objects;
-  }
-  const std::vector<std::string>& LowerKeywords() const {
-    return lower_keywords.empty() ? entry.keywords : lower_keywords;
-  }
+  TextSpan Subjects() const { return keys.List(0); }
+  TextSpan Objects() const { return keys.List(1); }
+  TextSpan Keywords() const { return keys.List(2); }
+  TextSpan Tags() const { return keys.List(3); }
+  const std::string& UserId() const { return user_id->text; }
+  const std::string& MemoryType() const { return memory_type->text; }
 };
 
 // The stored entry whose memory_id an identifier list points at.
 inline const StoredEntry& StoredOf(const std::string* memory_id) {
   return *reinterpret_cast<const StoredEntry*>(memory_id);
 }
+
+// The texts of a list, in order.
+std::vector<std::string> TextsOf(TextSpan list);
 
 // What a scan tests first, kept for each entry in a dense array beside the
 // entries: rejecting an entry on these reads a few bytes instead of its
@@ -67,9 +128,12 @@ struct ShardRun {
 // an entry may be found that no longer belongs to the user, or twice).
 enum class KeyIndex { kType, kSubject, kKeyword, kTag, kUser };
 
-// The lowercase forms of `entry`'s subjects, objects and keywords, with the
-// entry taken over.
-StoredEntry MakeStored(MetadataEntry&& entry);
+// `entry` as the store keeps it, its texts pooled in `pool`. May throw,
+// leaving `entry` as it was.
+StoredEntry MakeStored(MetadataEntry&& entry, TextPool& pool);
+
+// The entry a stored one holds.
+MetadataEntry ToEntry(const StoredEntry& stored);
 
 // An entry's place in snapshot order as one number: its entry_map shard,
 // then its slot there. Ordinals compare as (shard, slot) pairs do.

@@ -66,21 +66,23 @@ TEST(EntryShard, TimeOrderFollowsAddsAndReplacements) {
   EntryShard shard;
   SeededStringHash seed{1};
   std::mt19937_64 rng(11);
+  TextPool pool;
   uint64_t next = 0;
   for (int round = 0; round < 4; ++round) {
     for (int i = 0; i < 3000; ++i, ++next) {
-      MetadataEntry e = EntryAt(RandomTime(rng), next);
+      StoredEntry e = MakeStored(EntryAt(RandomTime(rng), next), pool);
       const EntrySummary summary = shard.Summarize(e, seed);
       const uint64_t hash = seed(e.memory_id);
-      shard.Add(MakeStored(std::move(e)), summary, hash);
+      shard.Add(std::move(e), summary, hash);
     }
     for (int i = 0; i < 500; ++i) {
       const size_t slot = rng() % shard.size();
-      MetadataEntry e = EntryAt(RandomTime(rng), rng());
-      e.memory_id = shard.At(slot).entry.memory_id;
+      MetadataEntry made = EntryAt(RandomTime(rng), rng());
+      made.memory_id = shard.At(slot).memory_id;
+      StoredEntry e = MakeStored(std::move(made), pool);
       const EntrySummary summary = shard.Summarize(e, seed);
       shard.PrepareReplace();
-      shard.Replace(slot, MakeStored(std::move(e)), summary);
+      shard.Replace(slot, std::move(e), summary);
     }
     ASSERT_EQ(TimeOrder(shard), ExpectedOrder(shard)) << "round " << round;
   }
@@ -90,10 +92,11 @@ TEST(EntryShard, TimeWindowHoldsExactlyTheTimesWithinItsBounds) {
   EntryShard shard;
   SeededStringHash seed{2};
   std::mt19937_64 rng(5);
+  TextPool pool;
   for (uint64_t n = 0; n < 500; ++n) {
-    MetadataEntry e = EntryAt(RandomTime(rng), n);
+    StoredEntry e = MakeStored(EntryAt(RandomTime(rng), n), pool);
     const EntrySummary summary = shard.Summarize(e, seed);
-    shard.Add(MakeStored(std::move(e)), summary, n * 0x9e3779b97f4a7c15ULL);
+    shard.Add(std::move(e), summary, n * 0x9e3779b97f4a7c15ULL);
   }
   shard.SortByTime();
   for (auto [newest, oldest] : {std::pair{2000.0, 100.0}, std::pair{0.0, -0.0}, std::pair{-1.0, 5.0}}) {

@@ -156,6 +156,20 @@ TEST(JsonRead, ObjectAndPositionalForms) {
   EXPECT_EQ(p.created_at, -1.5e-3);
   EXPECT_EQ(p.chat_id, std::optional<std::string>("c"));
 
+  // Entries are read one after another through the same buffers: an
+  // optional text one leaves out is absent, not the one before's.
+  MetadataEntry bare;
+  bare.memory_id = "bare";
+  want.chat_id = "c";
+  auto pair = ReadIndexJson("[" + WriteOne(want).substr(1, WriteOne(want).size() - 2) +
+                            ",{\"memory_id\":\"bare\",\"user_id\":\"\",\"memory_type\":\"\","
+                            "\"subjects\":[],\"objects\":[],\"keywords\":[],\"tags\":[],"
+                            "\"importance\":2,\"confidence\":2,\"access_count\":0,\"created_at\":0}]");
+  ASSERT_TRUE(pair);
+  ASSERT_EQ(pair->size(), 2u);
+  EXPECT_EQ((*pair)[0], want);
+  EXPECT_EQ((*pair)[1], bare);
+
   auto empty = ReadIndexJson(" \n[ ]\r\n");
   ASSERT_TRUE(empty);
   EXPECT_TRUE(empty->empty());
@@ -400,8 +414,12 @@ namespace {
 Result<std::vector<MetadataEntry>> ReadInPlace(const std::string& text) {
   std::string buffer = text;
   buffer.append(kJsonPadding, '\0');
-  auto entries = ReadIndexJsonInPlace(buffer.data(), text.size());
+  TextPool pool;
+  auto stored = ReadIndexJsonInPlace(buffer.data(), text.size(), pool);
   EXPECT_EQ(buffer.substr(0, text.size()), text) << "text not restored";
+  if (!stored) return std::unexpected(std::move(stored.error()));
+  std::vector<MetadataEntry> entries;
+  for (const StoredEntry& e : *stored) entries.push_back(ToEntry(e));
   return entries;
 }
 

@@ -65,11 +65,8 @@ MetadataEntry Entry(std::string id, double created_at, std::string type = "",
 }
 
 StoredEntry Stored(MetadataEntry e) {
-  StoredEntry s;
-  for (const auto& t : e.subjects) s.lower_subjects.push_back(ToLower(t));
-  for (const auto& t : e.objects) s.lower_objects.push_back(ToLower(t));
-  s.entry = std::move(e);
-  return s;
+  static TextPool pool;
+  return MakeStored(std::move(e), pool);
 }
 
 TEST(FlexibleScoreTest, SumsInSinglePrecision) {

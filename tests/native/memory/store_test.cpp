@@ -33,6 +33,13 @@ namespace {
 
 using Ids = std::vector<std::string>;
 
+// The lowercase forms of a stored list, in order.
+Ids Lowers(TextSpan list) {
+  Ids out;
+  for (const PooledText* t : list) out.emplace_back(t->Lower());
+  return out;
+}
+
 // prefix + n, built by appending (GCC 12 warns falsely on operator+ here).
 std::string Key(const char* prefix, uint64_t n) {
   std::string s(prefix);
@@ -105,12 +112,13 @@ TEST(Store, LowercaseFormsAreKeptOnlyWhenTheyDiffer) {
   for (size_t s = 0; s < store.ShardCount(); ++s) {
     store.VisitShard(s, [&](const StoredEntry& stored) {
       ++seen;
-      EXPECT_EQ(stored.entry, e);
-      EXPECT_EQ(stored.lower_subjects, (Ids{"work", "home"}));
-      EXPECT_EQ(stored.LowerSubjects(), (Ids{"work", "home"}));
-      EXPECT_TRUE(stored.lower_keywords.empty());
-      EXPECT_EQ(stored.LowerKeywords(), (Ids{"plain"}));
-      EXPECT_EQ(stored.LowerObjects().size(), 1u);
+      EXPECT_EQ(ToEntry(stored), e);
+      EXPECT_EQ(Lowers(stored.Subjects()), (Ids{"work", "home"}));
+      EXPECT_TRUE(stored.Subjects()[0]->lower.empty());
+      EXPECT_FALSE(stored.Subjects()[1]->lower.empty());
+      EXPECT_TRUE(stored.Keywords()[0]->lower.empty());
+      EXPECT_EQ(Lowers(stored.Keywords()), (Ids{"plain"}));
+      EXPECT_EQ(Lowers(stored.Objects()), (Ids{"école"}));
     });
   }
   EXPECT_EQ(seen, 1);
@@ -133,9 +141,9 @@ TEST(Store, LowercaseFormsMatchTheMappingAcrossLatin1) {
   store.insert_entry(Entry("a", "t", subjects));
   for (size_t s = 0; s < store.ShardCount(); ++s) {
     store.VisitShard(s, [&](const StoredEntry& stored) {
-      ASSERT_EQ(stored.LowerSubjects().size(), subjects.size());
+      ASSERT_EQ(stored.Subjects().size(), subjects.size());
       for (size_t i = 0; i < subjects.size(); ++i) {
-        EXPECT_EQ(stored.LowerSubjects()[i], ToLower(subjects[i])) << subjects[i];
+        EXPECT_EQ(stored.Subjects()[i]->Lower(), ToLower(subjects[i])) << subjects[i];
       }
     });
   }
@@ -226,17 +234,17 @@ TEST(Store, BulkLoadMatchesInsertingOneByOne) {
     EXPECT_EQ(da, db);
     std::map<std::string, const StoredEntry*> stored_a, stored_b;
     for (size_t s = 0; s < a.ShardCount(); ++s) {
-      a.VisitShard(s, [&](const StoredEntry& e) { stored_a[e.entry.memory_id] = &e; });
-      b.VisitShard(s, [&](const StoredEntry& e) { stored_b[e.entry.memory_id] = &e; });
+      a.VisitShard(s, [&](const StoredEntry& e) { stored_a[e.memory_id] = &e; });
+      b.VisitShard(s, [&](const StoredEntry& e) { stored_b[e.memory_id] = &e; });
     }
     ASSERT_EQ(stored_a.size(), stored_b.size());
     for (const auto& [id, e] : stored_a) {
       const StoredEntry* other = stored_b[id];
       ASSERT_NE(other, nullptr) << id;
-      EXPECT_EQ(e->entry, other->entry) << id;
-      EXPECT_EQ(e->LowerSubjects(), other->LowerSubjects()) << id;
-      EXPECT_EQ(e->LowerObjects(), other->LowerObjects()) << id;
-      EXPECT_EQ(e->LowerKeywords(), other->LowerKeywords()) << id;
+      EXPECT_EQ(ToEntry(*e), ToEntry(*other)) << id;
+      EXPECT_EQ(Lowers(e->Subjects()), Lowers(other->Subjects())) << id;
+      EXPECT_EQ(Lowers(e->Objects()), Lowers(other->Objects())) << id;
+      EXPECT_EQ(Lowers(e->Keywords()), Lowers(other->Keywords())) << id;
     }
   };
 

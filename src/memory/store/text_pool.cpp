@@ -1,0 +1,62 @@
+#include "memory/store/text_pool.hpp"
+
+#include <algorithm>
+#include <utility>
+
+#include "memory/lowercase.hpp"
+
+namespace velmar::memory {
+
+TextPool::TextPool() : hash_{NewHashSeed()}, shards_(std::make_unique<Shard[]>(kShards)) {}
+
+void TextPool::Place(std::vector<Cell>& cells, const Cell& cell) {
+  const size_t mask = cells.size() - 1;
+  size_t i = cell.hash & mask;
+  while (cells[i].text != nullptr) i = (i + 1) & mask;
+  cells[i] = cell;
+}
+
+const PooledText* TextPool::Intern(std::string_view text) {
+  const uint64_t hash = hash_(text);
+  Shard& shard = shards_[ShardOfHash(hash, kShards)];
+  std::lock_guard lock(shard.mutex);
+  if (!shard.cells.empty()) {
+    const size_t mask = shard.cells.size() - 1;
+    for (size_t i = hash & mask; shard.cells[i].text != nullptr; i = (i + 1) & mask) {
+      const Cell& c = shard.cells[i];
+      if (c.hash == hash && c.text->text == text) return c.text;
+    }
+  }
+  // Room first, so that a failure leaves the shard as it was.
+  if (2 * (shard.texts.size() + 1) > shard.cells.size()) {
+    std::vector<Cell> grown(std::max<size_t>(64, 2 * shard.cells.size()));
+    for (const Cell& c : shard.cells) {
+      if (c.text != nullptr) Place(grown, c);
+    }
+    shard.cells.swap(grown);
+  }
+  PooledText made;
+  made.text = text;
+  made.json_plain = std::none_of(text.begin(), text.end(), [](char c) {
+    return c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20;
+  });
+  if (MayChangeInLowercase(text)) {
+    std::string lower = ToLower(text);
+    if (lower != text) made.lower = std::move(lower);
+  }
+  shard.texts.push_back(std::move(made));
+  const PooledText* kept = &shard.texts.back();
+  Place(shard.cells, Cell{hash, kept});
+  return kept;
+}
+
+size_t TextPool::size() const {
+  size_t total = 0;
+  for (size_t i = 0; i < kShards; ++i) {
+    std::lock_guard lock(shards_[i].mutex);
+    total += shards_[i].texts.size();
+  }
+  return total;
+}
+
+}  // namespace velmar::memory
