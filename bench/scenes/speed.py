@@ -73,9 +73,9 @@ def make_clip() -> pathlib.Path:
                     for i in range(len(sources)))
     concat = "".join(f"[v{i}]" for i in range(len(sources))) + f"concat=n={len(sources)}:v=1"
     subprocess.run(["ffmpeg", "-v", "error", "-y", *inputs, "-filter_complex", scale + concat,
-                    "-c:v", "libx264", "-crf", "18", str(joined)], check=True)
+                    "-an", "-c:v", "libx264", "-crf", "18", str(joined)], check=True)
     subprocess.run(["ffmpeg", "-v", "error", "-y", "-stream_loop", "2", "-i", str(joined),
-                    "-c:v", "libx264", str(clip)], check=True)
+                    "-an", "-c:v", "libx264", str(clip)], check=True)
     joined.unlink()
     return clip
 
