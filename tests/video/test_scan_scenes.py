@@ -3,6 +3,7 @@ frames, the transitions found on tiny generated clips, the picture of each
 scene, and the faults a real file brings: a rotated phone video, a name that
 is not UTF-8, a change of picture size, thousands of cuts."""
 
+import json
 import os
 import shutil
 import subprocess
@@ -171,9 +172,9 @@ def test_scene_pictures_are_exactly_decoded_frames(tmp_path):
     ffmpeg(*shot("testsrc2", 3, "160x96"), *shot("mandelbrot", 3, "160x96"), "-filter_complex",
            "[0][1]concat=n=2,format=yuv420p", "-c:v", "libx264", "-preset", "medium", "-bf", "3",
            "-crf", "35", clip)
-    types = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "frame=pict_type", "-of",
-                            "csv=p=0", str(clip)], check=True, capture_output=True,
-                           text=True).stdout.split()
+    probe = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "frame=pict_type", "-of",
+                            "json", str(clip)], check=True, capture_output=True, text=True)
+    types = [frame["pict_type"] for frame in json.loads(probe.stdout)["frames"]]
     assert types.count("B") > len(types) / 3
     r = scan_video(clip, output_dir=tmp_path / "out")
     assert len(r.scenes) == 2
