@@ -16,7 +16,7 @@ import pytest
 
 from velmar import VideoKeyframeExtractor
 
-from conftest import FAKE
+from conftest import FAKE, not_sanitized
 VIDEO = "in.mp4"  # the fake never opens it
 
 
@@ -527,10 +527,6 @@ def test_real_missing_program(clips):
 
 MiB = 1 << 20
 
-# AddressSanitizer keeps freed memory in quarantine and maps shadow memory
-# that an address-space limit cannot take, so peaks mean nothing under it.
-not_sanitized = pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
-                                   reason="memory figures are meaningless under AddressSanitizer")
 
 # Runs one call under a 4 GiB address-space limit and reports how far its
 # peak resident set grew. A buffer sized from a probe's claim fails here

@@ -13,6 +13,7 @@ from pathlib import Path
 import pytest
 
 import velmar
+from conftest import not_sanitized
 from velmar.video import Scene, scan_video
 
 RATE = 25
@@ -236,6 +237,7 @@ def peak_rss_kb(code):
     return int(out.split()[-1])
 
 
+@not_sanitized
 def test_threshold_mode_holds_no_frame_past_its_cut(tmp_path):
     # every other frame negated: a cut at every frame, 720p
     clip = tmp_path / "flicker.mp4"
