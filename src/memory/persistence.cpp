@@ -23,6 +23,8 @@
 #include "common/error.hpp"
 #include "common/fs.hpp"
 #include "common/memory_pages.hpp"
+#include "common/run_in_halves.hpp"
+#include "common/worker_pool.hpp"
 #include "common/unique_fd.hpp"
 #include "memory/json/index_json.hpp"
 
@@ -35,13 +37,46 @@ bool Usable(const std::string& path) {
   return !path.empty() && path.find('\0') == std::string::npos;
 }
 
-bool ReadAll(int fd, size_t size_hint, std::string* out) {
-  // Room for the expected size and a byte more, so that the end of the file
-  // is seen without growing; a file that grew meanwhile doubles the room.
-  // The room is not zeroed first: every byte kept is read into.
+// Reads bytes [from, to) of the file; false on an error or an early end.
+bool ReadRange(int fd, char* out, size_t from, size_t to) {
+  while (from < to) {
+    const ssize_t n = ::pread(fd, out + from, to - from, static_cast<off_t>(from));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    from += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// The whole file, expected to hold `expected` bytes, with room for `extra`
+// more after it.
+bool ReadAll(int fd, size_t expected, size_t extra, std::string* out) {
+  // Room for the expected size, the extra and a byte more, so that the end
+  // of the file is seen without growing; a file that grew meanwhile doubles
+  // the room. The room is not zeroed first: every byte kept is read into.
   out->clear();
   size_t used = 0;
-  size_t room = size_hint + 1;
+  size_t room = expected + extra + 1;
+  if (expected >= (size_t{64} << 20) && AvailableProcessors() >= 2) {
+    // A large file is read as two halves at once: the copy, and the fresh
+    // memory it goes to, cost about as much as parsing it does.
+    out->resize_and_overwrite(room, [](char*, size_t n) { return n; });
+    AdviseHugePages(out->data(), room);
+    bool ok[2] = {false, false};
+    RunInHalves(true, [&](int half) {
+      const size_t middle = expected / 2;
+      ok[half] = half == 0 ? ReadRange(fd, out->data(), 0, middle)
+                           : ReadRange(fd, out->data(), middle, expected);
+    });
+    // Then on to whatever the file gained since; a file that lost bytes
+    // meanwhile is read again from the start, one way.
+    const auto end = static_cast<off_t>(expected);
+    if (ok[0] && ok[1] && ::lseek(fd, end, SEEK_SET) == end) {
+      used = expected;
+    } else if (::lseek(fd, 0, SEEK_SET) != 0) {
+      return false;
+    }
+  }
   for (;;) {
     if (used == out->size()) {
       room = std::max(room, 2 * used);
@@ -202,8 +237,9 @@ Result<LoadResult> LoadInto(const std::string& path, MetadataStore& store) {
   }
   std::string text;
   // Room for the padding below too, so that adding it does not copy the text.
-  const size_t expected = static_cast<size_t>(st.st_size) + kJsonPadding;
-  if (!ReadAll(fd.get(), expected, &text)) return std::unexpected(Unreadable("cannot be read", errno));
+  if (!ReadAll(fd.get(), static_cast<size_t>(st.st_size), kJsonPadding, &text)) {
+    return std::unexpected(Unreadable("cannot be read", errno));
+  }
   fd.Close();
   // Parsed in place, past the zeros the parser may read beyond the end. The
   // parser also rejects text that is not valid UTF-8.

@@ -17,22 +17,40 @@ namespace {
 using simdjson::dom::element;
 using simdjson::dom::element_type;
 
-bool ReadJsonString(element v, std::string& out) {
-  std::string_view s;
-  if (v.get_string().get(s)) return false;
-  out.assign(s);
-  return true;
-}
+// An entry as read, its texts still in the parser's buffers: reading one
+// allocates nothing once the lists have grown to the longest seen.
+struct EntryView {
+  std::string_view memory_id, user_id, memory_type;
+  std::vector<std::string_view> lists[4];  // subjects, objects, keywords, tags
+  uint8_t importance = kDefaultImportance;
+  uint8_t confidence = kDefaultConfidence;
+  double created_at = 0;
+  uint32_t access_count = kDefaultAccessCount;
+  std::optional<std::string_view> chat_id, content_preview;
 
-bool ReadJsonStringList(element v, std::vector<std::string>& out) {
+  // Back to the values of a new entry, keeping the lists' room.
+  void Clear() {
+    memory_id = user_id = memory_type = {};
+    for (auto& list : lists) list.clear();
+    importance = kDefaultImportance;
+    confidence = kDefaultConfidence;
+    created_at = 0;
+    access_count = kDefaultAccessCount;
+    chat_id.reset();
+    content_preview.reset();
+  }
+};
+
+bool ReadJsonString(element v, std::string_view& out) { return !v.get_string().get(out); }
+
+bool ReadJsonStringList(element v, std::vector<std::string_view>& out) {
   simdjson::dom::array array;
   if (v.get_array().get(array)) return false;
   out.clear();
-  out.reserve(array.size());
   for (element item : array) {
     std::string_view s;
     if (item.get_string().get(s)) return false;
-    out.emplace_back(s);
+    out.push_back(s);
   }
   return true;
 }
@@ -73,7 +91,7 @@ bool ReadNumber(element v, double& out) {
   }
 }
 
-bool ReadJsonOptionalString(element v, std::optional<std::string>& out) {
+bool ReadJsonOptionalString(element v, std::optional<std::string_view>& out) {
   if (v.is_null()) {
     out.reset();
     return true;
@@ -84,7 +102,7 @@ bool ReadJsonOptionalString(element v, std::optional<std::string>& out) {
   return true;
 }
 
-bool ReadField(Field field, element v, MetadataEntry& e) {
+bool ReadField(Field field, element v, EntryView& e) {
   uint64_t u = 0;
   switch (field) {
     case kMemoryId:
@@ -94,13 +112,13 @@ bool ReadField(Field field, element v, MetadataEntry& e) {
     case kMemoryType:
       return ReadJsonString(v, e.memory_type);
     case kSubjects:
-      return ReadJsonStringList(v, e.subjects);
+      return ReadJsonStringList(v, e.lists[0]);
     case kObjects:
-      return ReadJsonStringList(v, e.objects);
+      return ReadJsonStringList(v, e.lists[1]);
     case kKeywords:
-      return ReadJsonStringList(v, e.keywords);
+      return ReadJsonStringList(v, e.lists[2]);
     case kTags:
-      return ReadJsonStringList(v, e.tags);
+      return ReadJsonStringList(v, e.lists[3]);
     case kImportance:
       if (!ReadUnsigned(v, kEntryFields[field].max, u)) return false;
       e.importance = static_cast<uint8_t>(u);
@@ -124,7 +142,7 @@ bool ReadField(Field field, element v, MetadataEntry& e) {
   }
 }
 
-bool ReadObjectEntry(simdjson::dom::object object, MetadataEntry& e) {
+bool ReadObjectEntry(simdjson::dom::object object, EntryView& e) {
   uint32_t seen = 0;
   // Keys we do not know are ignored, but a repeated one is still an error.
   std::vector<std::string_view> unknown;
@@ -149,7 +167,7 @@ bool ReadObjectEntry(simdjson::dom::object object, MetadataEntry& e) {
   return (seen & kRequiredFields) == kRequiredFields;
 }
 
-bool ReadPositionalEntry(simdjson::dom::array array, MetadataEntry& e) {
+bool ReadPositionalEntry(simdjson::dom::array array, EntryView& e) {
   int index = 0;
   for (element value : array) {
     if (index == kEntryFieldCount) return false;
@@ -161,32 +179,17 @@ bool ReadPositionalEntry(simdjson::dom::array array, MetadataEntry& e) {
 
 }  // namespace
 
-// Back to the values of a new entry, keeping what the strings and lists
-// have allocated for the next one.
-void Clear(MetadataEntry& e) {
-  e.memory_id.clear();
-  e.user_id.clear();
-  e.memory_type.clear();
-  for (auto* list : {&e.subjects, &e.objects, &e.keywords, &e.tags}) list->clear();
-  e.importance = kDefaultImportance;
-  e.confidence = kDefaultConfidence;
-  e.created_at = 0;
-  e.access_count = kDefaultAccessCount;
-  e.chat_id.reset();
-  e.content_preview.reset();
-}
-
 // Reads the elements of `top` from position `first` to `last` into out[0],
-// out[1], ..., each read into one reused entry and then made into the
+// out[1], ..., each read into one reused view and then made into the
 // store's form, so that reading allocates only what the store keeps.
-bool ReadEntries(simdjson::dom::array top, size_t first, size_t last, TextPool& pool,
+bool ReadEntries(simdjson::dom::array top, size_t first, size_t last, TextPool::Memo& pool,
                  StoredEntry* out) {
   auto it = top.begin();
   for (size_t i = 0; i < first; ++i) ++it;
-  MetadataEntry e;
+  EntryView e;
   for (size_t i = first; i < last; ++i, ++it) {
     element item = *it;
-    Clear(e);
+    e.Clear();
     simdjson::dom::object object;
     simdjson::dom::array array;
     if (!item.get_object().get(object)) {
@@ -196,7 +199,17 @@ bool ReadEntries(simdjson::dom::array top, size_t first, size_t last, TextPool& 
     } else {
       return false;
     }
-    *out++ = MakeStored(std::move(e), pool);
+    StoredEntry& stored = *out++;
+    stored.user_id = pool.Intern(e.user_id);
+    stored.memory_type = pool.Intern(e.memory_type);
+    stored.keys = KeyLists::Make(e.lists, pool);
+    stored.chat_id = OptionalText(e.chat_id);
+    stored.content_preview = OptionalText(e.content_preview);
+    stored.created_at = e.created_at;
+    stored.access_count = e.access_count;
+    stored.importance = e.importance;
+    stored.confidence = e.confidence;
+    stored.memory_id.assign(e.memory_id);
   }
   return true;
 }
@@ -239,12 +252,13 @@ std::optional<std::vector<StoredEntry>> ReadArrays(simdjson::dom::array first,
   StoredEntry* out = entries.data();
   bool ok[2] = {true, true};
   RunInHalves(two_threads, [&](int half) {
+    TextPool::Memo memo(pool);
     if (second != nullptr) {
-      ok[half] = half == 0 ? ReadEntries(first, 0, n1, pool, out)
-                           : ReadEntries(*second, 0, n2, pool, out + n1);
+      ok[half] = half == 0 ? ReadEntries(first, 0, n1, memo, out)
+                           : ReadEntries(*second, 0, n2, memo, out + n1);
     } else {
-      ok[half] = half == 0 ? ReadEntries(first, 0, n1 / 2, pool, out)
-                           : ReadEntries(first, n1 / 2, n1, pool, out + n1 / 2);
+      ok[half] = half == 0 ? ReadEntries(first, 0, n1 / 2, memo, out)
+                           : ReadEntries(first, n1 / 2, n1, memo, out + n1 / 2);
     }
   });
   if (!ok[0] || !ok[1]) return std::nullopt;

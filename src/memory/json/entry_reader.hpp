@@ -74,9 +74,9 @@ constexpr bool FieldOfMatchesTable() {
 static_assert(FieldOfMatchesTable());
 
 // Reads the elements of `top` from position `first` to `last` into out[0],
-// out[1], ..., their texts pooled in `pool`. False at the first element
-// that is not an entry.
-bool ReadEntries(simdjson::dom::array top, size_t first, size_t last, TextPool& pool,
+// out[1], ..., their texts pooled through `pool`. False at the first
+// element that is not an entry.
+bool ReadEntries(simdjson::dom::array top, size_t first, size_t last, TextPool::Memo& pool,
                  StoredEntry* out);
 
 // Parses the `size` bytes at `padded` (followed by SIMDJSON_PADDING

@@ -37,9 +37,11 @@ inline constexpr size_t kJsonPadding = 64;
 
 // ReadIndexJson for the `size` bytes at `text`, which are followed in memory
 // by kJsonPadding readable bytes (zeros, say), and which it may rewrite
-// while it works: a large text is parsed where it is instead of copied, in
-// two pieces at once when it can be cut between two entries, and in pieces
-// one after another when it is larger than the parser takes at once. The
+// while it works: a large text is read in small pieces of whole entries on
+// two threads when it can be cut between entries, else parsed where it is
+// instead of copied (in two pieces at once when it can be cut near its
+// middle), and in pieces one after another when it is larger than the
+// parser takes at once. The
 // text is as it was when this returns. The entries come in the store's
 // form, their texts pooled in `pool` (which, on failure, may keep texts of
 // entries read before the error).
@@ -49,5 +51,7 @@ Result<std::vector<StoredEntry>> ReadIndexJsonInPlace(char* text, size_t size, T
 // parser's limit, 4 GiB), so that tests can exercise the pieces with small
 // texts. 0 restores the normal limit.
 void SetJsonPieceLimitForTesting(size_t bytes);
+// Sets the size of the small pieces a large text is read in; 0 restores it.
+void SetJsonStreamPieceForTesting(size_t bytes);
 
 }  // namespace velmar::memory

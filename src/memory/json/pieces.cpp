@@ -1,6 +1,8 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <atomic>
+#include <iterator>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -205,11 +207,98 @@ Attempt ReadWhole(char* text, size_t size, bool two_threads, TextPool& pool) {
   return Attempt{ReadArrays(top, nullptr, two_threads, pool)};
 }
 
+// A large text is first read in small pieces of whole entries, each
+// copied behind a `[` and before a `]` into a buffer of its thread's and
+// parsed there by a parser the thread keeps. Parsing the text whole needs
+// buffers about twice its size, fresh memory that the system must clear
+// page by page, which cost more than the parse itself; the pieces' buffers
+// are a few megabytes, touched again and again. The pieces run from one
+// `},{"` comma to the next (as in ReadInPieces); the two threads take every
+// other piece. Each piece that parses ends at a comma between two entries,
+// given that it starts at one, so when every piece parses the text is the
+// array of their entries. Anything else (a piece that does not parse, an
+// element that is not an entry, text without such commas) gives up, and
+// the whole text is read the careful way, which finds out why.
+constexpr size_t kStreamPiece = size_t{4} << 20;
+size_t g_stream_piece = kStreamPiece;  // tests lower it
+
+std::optional<std::vector<StoredEntry>> ReadStreamed(const char* text, size_t size,
+                                                     TextPool& pool) {
+  const size_t piece = g_stream_piece;
+  size_t first = 0;
+  while (first < size && (text[first] == ' ' || text[first] == '\n' || text[first] == '\r' ||
+                          text[first] == '\t')) {
+    ++first;
+  }
+  if (first == size || text[first] != '[') return std::nullopt;
+  std::vector<size_t> cuts{first};  // each piece's `[` or comma
+  while (size - cuts.back() > piece) {
+    const size_t cut = LastCut(text, cuts.back(), cuts.back() + piece - 1);
+    if (cut == 0) return std::nullopt;
+    cuts.push_back(cut);
+  }
+  const size_t pieces = cuts.size();
+  cuts.push_back(size);
+
+  std::vector<std::vector<StoredEntry>> read(pieces);
+  std::atomic<bool> failed = false;
+  RunInHalves(TwoThreadsFor(size), [&](int half) {
+    // One allocation of the parser's buffers for every piece of the thread.
+    simdjson::dom::parser parser;
+    if (parser.allocate(piece + 2, 128)) {
+      failed = true;
+      return;
+    }
+    std::unique_ptr<char[]> buffer(new char[piece + 2 + simdjson::SIMDJSON_PADDING]);
+    TextPool::Memo memo(pool);
+    for (size_t k = static_cast<size_t>(half); k < pieces && !failed; k += 2) {
+      // `[`, the bytes between the two commas, and `]` for all but the
+      // last piece, which ends as the text does.
+      const bool last = k + 1 == pieces;
+      const size_t body = cuts[k + 1] - cuts[k] - 1;
+      size_t length = 0;
+      buffer[length++] = '[';
+      std::memcpy(buffer.get() + length, text + cuts[k] + 1, body);
+      length += body;
+      if (!last) buffer[length++] = ']';
+      std::memset(buffer.get() + length, 0, simdjson::SIMDJSON_PADDING);
+      simdjson::dom::array array;
+      if (parser.parse(buffer.get(), length, /*realloc_if_needed=*/false).get_array().get(array)) {
+        failed = true;
+        break;
+      }
+      std::vector<StoredEntry>& entries = read[k];
+      entries.resize(array.size());
+      if (!ReadEntries(array, 0, entries.size(), memo, entries.data())) failed = true;
+    }
+  });
+  if (failed) return std::nullopt;
+  // Into one array, each thread moving the pieces it read.
+  std::vector<size_t> offsets(pieces + 1, 0);
+  for (size_t k = 0; k < pieces; ++k) offsets[k + 1] = offsets[k] + read[k].size();
+  std::vector<StoredEntry> all;
+  all.reserve(offsets[pieces]);
+  AdviseHugePages(all.data(), offsets[pieces] * sizeof(StoredEntry));
+  all.resize(offsets[pieces]);
+  RunInHalves(TwoThreadsFor(size), [&](int half) {
+    for (size_t k = static_cast<size_t>(half); k < pieces; k += 2) {
+      std::move(read[k].begin(), read[k].end(), all.begin() + static_cast<ptrdiff_t>(offsets[k]));
+      std::vector<StoredEntry>().swap(read[k]);
+    }
+  });
+  return all;
+}
+
 Attempt ReadIndexText(char* text, size_t size, TextPool& pool) {
   const size_t limit = std::max<size_t>(g_piece_limit, 16);
   // The parser needs about twice its text in buffers of its own; pieces of
   // 1 GiB keep that small beside a text of many gigabytes.
   if (size > limit) return ReadInPieces(text, size, std::min(limit, size_t{1} << 30), pool);
+  if (size >= 4 * g_stream_piece) {
+    if (std::optional<std::vector<StoredEntry>> entries = ReadStreamed(text, size, pool)) {
+      return Attempt{std::move(entries)};
+    }
+  }
   return ReadWhole(text, size, TwoThreadsFor(size), pool);
 }
 
@@ -217,6 +306,10 @@ Attempt ReadIndexText(char* text, size_t size, TextPool& pool) {
 
 void SetJsonPieceLimitForTesting(size_t bytes) {
   g_piece_limit = bytes == 0 ? simdjson::SIMDJSON_MAXSIZE_BYTES : bytes;
+}
+
+void SetJsonStreamPieceForTesting(size_t bytes) {
+  g_stream_piece = bytes == 0 ? kStreamPiece : bytes;
 }
 
 Result<std::vector<StoredEntry>> ReadIndexJsonInPlace(char* text, size_t size, TextPool& pool) {

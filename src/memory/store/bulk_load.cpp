@@ -158,20 +158,25 @@ void MetadataStore::Impl::LoadLocked(std::vector<StoredEntry>&& entries) {
   Placed placed = PlaceEntries(m, entries, hashes, two);
   std::vector<StoredEntry>().swap(entries);
   IndexLastOccurrences(m, placed, two);
-  const std::vector<const StoredEntry*>& last = placed.last;
 
   // What searches narrow with: each shard's time order and user lists,
   // made now rather than by the first search, and the entries holding
   // empty keys.
+  // A slot holds its identifier's last occurrence, so the slots are what
+  // the empty keys are counted over.
   RunInHalves(two, [&](int half) {
+    int64_t empty[4] = {0, 0, 0, 0};
     for (size_t s = static_cast<size_t>(half); s < m.shard_count; s += 2) {
-      m.entry_shards[s].SortByTime();
-      m.entry_shards[s].GroupByUser();
+      EntryShard& shard = m.entry_shards[s];
+      shard.SortByTime();
+      shard.GroupByUser();
+      for (size_t slot = 0; slot < shard.size(); ++slot) {
+        const EmptyKeys keys = EmptyKeysOf(shard.At(slot));
+        for (size_t i = 0; i < 4; ++i) empty[i] += keys[i];
+      }
     }
+    for (size_t i = 0; i < 4; ++i) m.empty_keys[i].fetch_add(empty[i], std::memory_order_relaxed);
   });
-  for (const StoredEntry* stored : last) {
-    if (stored != nullptr) m.CountEmptyKeys(EmptyKeysOf(*stored), +1);
-  }
 }
 
 }  // namespace velmar::memory

@@ -15,7 +15,7 @@ namespace velmar::memory {
 static_assert(std::is_standard_layout_v<StoredEntry>);
 static_assert(offsetof(StoredEntry, memory_id) == 0);
 
-OptionalText::OptionalText(const std::optional<std::string>& text) {
+OptionalText::OptionalText(std::optional<std::string_view> text) {
   if (!text) return;
   data_ = new char[sizeof(size_t) + text->size()];
   const size_t size = text->size();
@@ -58,8 +58,8 @@ KeyLists& KeyLists::operator=(KeyLists&& other) noexcept {
   return *this;
 }
 
-KeyLists KeyLists::Make(const MetadataEntry& e, TextPool& pool) {
-  const std::vector<std::string>* lists[4] = {&e.subjects, &e.objects, &e.keywords, &e.tags};
+template <class Texts, class Pool>
+KeyLists KeyLists::MakeFrom(const Texts* const (&lists)[4], Pool& pool) {
   size_t total = 0;
   for (const auto* list : lists) total += list->size();
   if (total > std::numeric_limits<uint32_t>::max()) throw Panic("entry has too many keys");
@@ -68,10 +68,20 @@ KeyLists KeyLists::Make(const MetadataEntry& e, TextPool& pool) {
   made.items_ = new const PooledText*[total];
   size_t at = 0;
   for (size_t i = 0; i < 4; ++i) {
-    for (const std::string& text : *lists[i]) made.items_[at++] = pool.Intern(text);
+    for (const auto& text : *lists[i]) made.items_[at++] = pool.Intern(text);
     made.ends_[i] = static_cast<uint32_t>(at);
   }
   return made;
+}
+
+KeyLists KeyLists::Make(const MetadataEntry& e, TextPool& pool) {
+  const std::vector<std::string>* lists[4] = {&e.subjects, &e.objects, &e.keywords, &e.tags};
+  return MakeFrom(lists, pool);
+}
+
+KeyLists KeyLists::Make(const std::vector<std::string_view> (&views)[4], TextPool::Memo& pool) {
+  const std::vector<std::string_view>* lists[4] = {&views[0], &views[1], &views[2], &views[3]};
+  return MakeFrom(lists, pool);
 }
 
 std::vector<std::string> TextsOf(TextSpan list) {

@@ -22,7 +22,9 @@ using TextSpan = std::span<const PooledText* const>;
 class OptionalText {
  public:
   OptionalText() = default;
-  explicit OptionalText(const std::optional<std::string>& text);
+  explicit OptionalText(std::optional<std::string_view> text);
+  explicit OptionalText(const std::optional<std::string>& text)
+      : OptionalText(text ? std::optional<std::string_view>(*text) : std::nullopt) {}
   OptionalText(OptionalText&& other) noexcept : data_(other.data_) { other.data_ = nullptr; }
   OptionalText& operator=(OptionalText&& other) noexcept;
   OptionalText(const OptionalText&) = delete;
@@ -52,6 +54,8 @@ class KeyLists {
   // Pools each text of the four lists. May throw, leaving the pool with
   // texts that nothing uses, which is harmless.
   static KeyLists Make(const MetadataEntry& e, TextPool& pool);
+  // The same from lists of texts in that order.
+  static KeyLists Make(const std::vector<std::string_view> (&lists)[4], TextPool::Memo& pool);
 
   // List `which`: 0 subjects, 1 objects, 2 keywords, 3 tags.
   TextSpan List(size_t which) const {
@@ -61,6 +65,8 @@ class KeyLists {
   const void* data() const { return items_; }
 
  private:
+  template <class Texts, class Pool>
+  static KeyLists MakeFrom(const Texts* const (&lists)[4], Pool& pool);
   const PooledText** items_ = nullptr;
   uint32_t ends_[4] = {0, 0, 0, 0};
 };

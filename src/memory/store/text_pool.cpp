@@ -16,8 +16,31 @@ void TextPool::Place(std::vector<Cell>& cells, const Cell& cell) {
   cells[i] = cell;
 }
 
-const PooledText* TextPool::Intern(std::string_view text) {
-  const uint64_t hash = hash_(text);
+const PooledText* TextPool::Intern(std::string_view text) { return Intern(text, hash_(text)); }
+
+const PooledText* TextPool::Memo::Intern(std::string_view text) {
+  const uint64_t hash = pool_.hash_(text);
+  if (!cells_.empty()) {
+    const size_t mask = cells_.size() - 1;
+    for (size_t i = hash & mask; cells_[i].text != nullptr; i = (i + 1) & mask) {
+      const Cell& c = cells_[i];
+      if (c.hash == hash && c.text->text == text) return c.text;
+    }
+  }
+  const PooledText* pooled = pool_.Intern(text, hash);
+  if (2 * (size_ + 1) > cells_.size()) {
+    std::vector<Cell> grown(std::max<size_t>(256, 2 * cells_.size()));
+    for (const Cell& c : cells_) {
+      if (c.text != nullptr) Place(grown, c);
+    }
+    cells_.swap(grown);
+  }
+  Place(cells_, Cell{hash, pooled});
+  ++size_;
+  return pooled;
+}
+
+const PooledText* TextPool::Intern(std::string_view text, uint64_t hash) {
   Shard& shard = shards_[ShardOfHash(hash, kShards)];
   std::lock_guard lock(shard.mutex);
   if (!shard.cells.empty()) {

@@ -50,6 +50,26 @@ class TextPool {
   size_t size() const;
 
  private:
+  struct Cell;
+
+ public:
+  // A thread's memo of the texts it has pooled, in front of the pool: a
+  // text it has seen before is found without taking a lock, which is most
+  // of them when entries are read by the million. One thread's own.
+  class Memo {
+   public:
+    explicit Memo(TextPool& pool) : pool_(pool) {}
+    // As TextPool::Intern.
+    const PooledText* Intern(std::string_view text);
+
+   private:
+    TextPool& pool_;
+    std::vector<Cell> cells_;
+    size_t size_ = 0;
+  };
+
+ private:
+  const PooledText* Intern(std::string_view text, uint64_t hash);
   static constexpr size_t kShards = 16;
   // Open addressing with linear probing, at most half full: a lookup is
   // mostly one probe whose stored hash already rules out other texts.

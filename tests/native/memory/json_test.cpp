@@ -488,13 +488,27 @@ TEST(JsonRead, CreatedAtBeyond64BitsReadsAsTheNearestDouble) {
   EXPECT_FALSE(ReadInPlace(ObjectWith("created_at", "1" + std::string(400, '0'))));
 }
 
-// Texts over the parser's limit (4 GiB) are read in pieces; the limit is
-// lowered here so that small texts take that path.
-TEST(JsonRead, TextsOverTheParserLimitAreReadInPieces) {
-  struct Limit {
-    Limit() { SetJsonPieceLimitForTesting(4096); }
-    ~Limit() { SetJsonPieceLimitForTesting(0); }
-  } limit;
+// Large texts are read in pieces: small pieces on two threads, and texts
+// over the parser's limit (4 GiB) one piece after another. The sizes are
+// lowered here so that small texts take each path.
+class JsonPieces : public testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    if (GetParam()) {
+      SetJsonStreamPieceForTesting(2048);
+    } else {
+      SetJsonPieceLimitForTesting(4096);
+    }
+  }
+  void TearDown() override {
+    SetJsonStreamPieceForTesting(0);
+    SetJsonPieceLimitForTesting(0);
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(SmallPiecesOrOverTheLimit, JsonPieces, testing::Bool());
+
+TEST_P(JsonPieces, LargeTextsReadAsAWhole) {
   std::vector<MetadataEntry> entries;
   for (int i = 0; i < 400; ++i) {
     MetadataEntry e = Sample();
