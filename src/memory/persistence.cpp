@@ -245,7 +245,7 @@ Result<LoadResult> LoadInto(const std::string& path, MetadataStore& store) {
   // parser also rejects text that is not valid UTF-8.
   const size_t size = text.size();
   text.resize(size + kJsonPadding, '\0');
-  Result<std::vector<StoredEntry>> entries = ReadIndexJsonInPlace(text.data(), size, store.Pool());
+  Result<StoredPieces> entries = ReadIndexJsonInPlace(text.data(), size, store.Pool());
   if (!entries) return std::unexpected(std::move(entries.error()));
   std::string().swap(text);
   store.BulkLoad(std::move(*entries));

@@ -45,7 +45,7 @@ inline constexpr size_t kJsonPadding = 64;
 // text is as it was when this returns. The entries come in the store's
 // form, their texts pooled in `pool` (which, on failure, may keep texts of
 // entries read before the error).
-Result<std::vector<StoredEntry>> ReadIndexJsonInPlace(char* text, size_t size, TextPool& pool);
+Result<StoredPieces> ReadIndexJsonInPlace(char* text, size_t size, TextPool& pool);
 
 // Lowers the size above which a text is read in pieces (normally the
 // parser's limit, 4 GiB), so that tests can exercise the pieces with small

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <iterator>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -62,12 +61,18 @@ size_t LastCut(const char* text, size_t from, size_t to) {
 
 // Outcome of one reading attempt: the entries, or why not.
 struct Attempt {
-  std::optional<std::vector<StoredEntry>> entries;
+  std::optional<StoredPieces> entries;
   bool mendable = false;  // failed on an error that Mend may remove
   // The parser's error; SUCCESS when the text parsed but an element was not
   // an entry (or a piece could not be cut).
   simdjson::error_code error = simdjson::SUCCESS;
 };
+
+Attempt OnePiece(std::optional<std::vector<StoredEntry>> entries) {
+  Attempt a;
+  if (entries) a.entries.emplace().push_back(std::move(*entries));
+  return a;
+}
 
 Attempt FailedAttempt(simdjson::error_code error) {
   Attempt a;
@@ -110,7 +115,7 @@ bool TwoThreadsFor(size_t size) {
 
 Attempt ReadInPieces(char* text, size_t size, size_t limit, TextPool& pool) {
   constexpr int kRetries = 4;
-  std::vector<StoredEntry> all;
+  StoredPieces all;
   size_t from = 0;  // the piece's `[` or comma
   for (;;) {
     const bool last = size - from <= limit;
@@ -139,12 +144,7 @@ Attempt ReadInPieces(char* text, size_t size, size_t limit, TextPool& pool) {
         std::optional<std::vector<StoredEntry>> entries =
             ReadArrays(array, nullptr, TwoThreadsFor(piece), pool);
         if (!entries) return Attempt{};
-        if (all.empty()) {
-          all = std::move(*entries);
-        } else {
-          all.insert(all.end(), std::make_move_iterator(entries->begin()),
-                     std::make_move_iterator(entries->end()));
-        }
+        all.push_back(std::move(*entries));
         break;
       }
       if (MayMend(error)) return FailedAttempt(error);
@@ -195,7 +195,7 @@ Attempt ReadWhole(char* text, size_t size, bool two_threads, TextPool& pool) {
     rest.reset();  // the parsers keep copies of the strings
     if (parsed[0]) {
       if (!parsed[1]) return FailedAttempt(errors[1]);
-      return Attempt{ReadArrays(arrays[0], &arrays[1], true, pool)};
+      return OnePiece(ReadArrays(arrays[0], &arrays[1], true, pool));
     }
     if (MayMend(errors[0])) return FailedAttempt(errors[0]);
     // Not a cut between two entries after all: parse the text whole.
@@ -204,7 +204,7 @@ Attempt ReadWhole(char* text, size_t size, bool two_threads, TextPool& pool) {
   simdjson::dom::array top;
   simdjson::error_code error = simdjson::SUCCESS;
   if (!ParseArray(parser, text, size, top, &error)) return FailedAttempt(error);
-  return Attempt{ReadArrays(top, nullptr, two_threads, pool)};
+  return OnePiece(ReadArrays(top, nullptr, two_threads, pool));
 }
 
 // A large text is first read in small pieces of whole entries, each
@@ -222,8 +222,7 @@ Attempt ReadWhole(char* text, size_t size, bool two_threads, TextPool& pool) {
 constexpr size_t kStreamPiece = size_t{4} << 20;
 size_t g_stream_piece = kStreamPiece;  // tests lower it
 
-std::optional<std::vector<StoredEntry>> ReadStreamed(const char* text, size_t size,
-                                                     TextPool& pool) {
+std::optional<StoredPieces> ReadStreamed(const char* text, size_t size, TextPool& pool) {
   const size_t piece = g_stream_piece;
   size_t first = 0;
   while (first < size && (text[first] == ' ' || text[first] == '\n' || text[first] == '\r' ||
@@ -240,7 +239,7 @@ std::optional<std::vector<StoredEntry>> ReadStreamed(const char* text, size_t si
   const size_t pieces = cuts.size();
   cuts.push_back(size);
 
-  std::vector<std::vector<StoredEntry>> read(pieces);
+  StoredPieces read(pieces);
   std::atomic<bool> failed = false;
   RunInHalves(TwoThreadsFor(size), [&](int half) {
     // One allocation of the parser's buffers for every piece of the thread.
@@ -273,20 +272,7 @@ std::optional<std::vector<StoredEntry>> ReadStreamed(const char* text, size_t si
     }
   });
   if (failed) return std::nullopt;
-  // Into one array, each thread moving the pieces it read.
-  std::vector<size_t> offsets(pieces + 1, 0);
-  for (size_t k = 0; k < pieces; ++k) offsets[k + 1] = offsets[k] + read[k].size();
-  std::vector<StoredEntry> all;
-  all.reserve(offsets[pieces]);
-  AdviseHugePages(all.data(), offsets[pieces] * sizeof(StoredEntry));
-  all.resize(offsets[pieces]);
-  RunInHalves(TwoThreadsFor(size), [&](int half) {
-    for (size_t k = static_cast<size_t>(half); k < pieces; k += 2) {
-      std::move(read[k].begin(), read[k].end(), all.begin() + static_cast<ptrdiff_t>(offsets[k]));
-      std::vector<StoredEntry>().swap(read[k]);
-    }
-  });
-  return all;
+  return read;
 }
 
 Attempt ReadIndexText(char* text, size_t size, TextPool& pool) {
@@ -295,7 +281,7 @@ Attempt ReadIndexText(char* text, size_t size, TextPool& pool) {
   // 1 GiB keep that small beside a text of many gigabytes.
   if (size > limit) return ReadInPieces(text, size, std::min(limit, size_t{1} << 30), pool);
   if (size >= 4 * g_stream_piece) {
-    if (std::optional<std::vector<StoredEntry>> entries = ReadStreamed(text, size, pool)) {
+    if (std::optional<StoredPieces> entries = ReadStreamed(text, size, pool)) {
       return Attempt{std::move(entries)};
     }
   }
@@ -312,7 +298,7 @@ void SetJsonStreamPieceForTesting(size_t bytes) {
   g_stream_piece = bytes == 0 ? kStreamPiece : bytes;
 }
 
-Result<std::vector<StoredEntry>> ReadIndexJsonInPlace(char* text, size_t size, TextPool& pool) {
+Result<StoredPieces> ReadIndexJsonInPlace(char* text, size_t size, TextPool& pool) {
   static_assert(kJsonPadding >= simdjson::SIMDJSON_PADDING);
   if (size == 0) return std::unexpected(Error{"is empty", {}});
   // A byte-order mark is not JSON whitespace; the file must start with the
@@ -344,11 +330,12 @@ Result<std::vector<MetadataEntry>> ReadIndexJson(std::string_view text) {
   std::memcpy(padded.get(), text.data(), text.size());
   std::memset(padded.get() + text.size(), 0, kJsonPadding);
   TextPool pool;
-  Result<std::vector<StoredEntry>> stored = ReadIndexJsonInPlace(padded.get(), text.size(), pool);
+  Result<StoredPieces> stored = ReadIndexJsonInPlace(padded.get(), text.size(), pool);
   if (!stored) return std::unexpected(std::move(stored.error()));
   std::vector<MetadataEntry> entries;
-  entries.reserve(stored->size());
-  for (const StoredEntry& e : *stored) entries.push_back(ToEntry(e));
+  for (const auto& piece : *stored) {
+    for (const StoredEntry& e : piece) entries.push_back(ToEntry(e));
+  }
   return entries;
 }
 

@@ -23,7 +23,7 @@ struct Placed {
 
 // Gives every entry its slot, shard by shard: even shards on one side, odd
 // on the other.
-Placed PlaceEntries(MetadataStore::Impl& m, std::vector<StoredEntry>& entries,
+Placed PlaceEntries(MetadataStore::Impl& m, const std::vector<StoredEntry*>& entries,
                     const std::vector<uint64_t>& hashes, bool two) {
   const size_t n = entries.size();
   Placed placed;
@@ -42,7 +42,7 @@ Placed PlaceEntries(MetadataStore::Impl& m, std::vector<StoredEntry>& entries,
       const size_t s = ShardOfHash(hashes[i], m.shard_count);
       if (s % 2 != static_cast<size_t>(half)) continue;
       EntryShard& shard = m.entry_shards[s];
-      StoredEntry stored = std::move(entries[i]);
+      StoredEntry stored = std::move(*entries[i]);
       int64_t slot = shard.Find(stored.memory_id, hashes[i]);
       if (slot < 0) {
         const EntrySummary summary = shard.Summarize(stored, m.seed);
@@ -107,14 +107,14 @@ void IndexLastOccurrences(MetadataStore::Impl& m, const Placed& placed, bool two
 }  // namespace
 
 void MetadataStore::BulkLoad(std::vector<MetadataEntry> entries) {
-  std::vector<StoredEntry> stored;
-  stored.reserve(entries.size());
-  for (MetadataEntry& e : entries) stored.push_back(MakeStored(std::move(e), impl_->pool));
+  StoredPieces stored(1);
+  stored[0].reserve(entries.size());
+  for (MetadataEntry& e : entries) stored[0].push_back(MakeStored(std::move(e), impl_->pool));
   std::vector<MetadataEntry>().swap(entries);
   BulkLoad(std::move(stored));
 }
 
-void MetadataStore::BulkLoad(std::vector<StoredEntry> entries) {
+void MetadataStore::BulkLoad(StoredPieces pieces) {
   Impl& m = *impl_;
   std::vector<std::unique_lock<std::shared_mutex>> locks;
   locks.reserve(5 * m.shard_count);
@@ -126,17 +126,19 @@ void MetadataStore::BulkLoad(std::vector<StoredEntry> entries) {
   if (!empty) {
     // Entries may be replaced: that takes the ordinary path.
     locks.clear();
-    for (StoredEntry& entry : entries) m.Insert(std::move(entry));
+    for (std::vector<StoredEntry>& piece : pieces) {
+      for (StoredEntry& entry : piece) m.Insert(std::move(entry));
+    }
     return;
   }
   for (IndexMap* index :
        {&m.type_index, &m.subject_index, &m.keyword_index, &m.tag_index}) {
     for (size_t i = 0; i < index->ShardCount(); ++i) locks.emplace_back(index->ShardAt(i).mutex);
   }
-  m.LoadLocked(std::move(entries));
+  m.LoadLocked(std::move(pieces));
 }
 
-void MetadataStore::Impl::LoadLocked(std::vector<StoredEntry>&& entries) {
+void MetadataStore::Impl::LoadLocked(StoredPieces&& pieces) {
   Impl& m = *this;
   // Every lock is held. Inserting one by one would leave each identifier
   // in the slot of its first occurrence, holding its last one, and list
@@ -145,18 +147,25 @@ void MetadataStore::Impl::LoadLocked(std::vector<StoredEntry>&& entries) {
   // then the last occurrences are indexed in file order, appending only.
   // Both steps split into two halves that share nothing (shards, then
   // indexes), run on two threads when that pays.
-  const size_t n = entries.size();
+  std::vector<StoredEntry*> entries;
+  size_t n = 0;
+  for (const auto& piece : pieces) n += piece.size();
+  entries.reserve(n);
+  for (auto& piece : pieces) {
+    for (StoredEntry& e : piece) entries.push_back(&e);
+  }
   // Below this a second thread costs more to start than it saves.
   const bool two = n >= 20000;
   std::vector<uint64_t> hashes(n);
   RunInHalves(two, [&](int half) {
     for (size_t i = half == 0 ? 0 : n / 2; i < (half == 0 ? n / 2 : n); ++i) {
-      hashes[i] = m.seed(entries[i].memory_id);
+      hashes[i] = m.seed(entries[i]->memory_id);
     }
   });
 
   Placed placed = PlaceEntries(m, entries, hashes, two);
-  std::vector<StoredEntry>().swap(entries);
+  std::vector<StoredEntry*>().swap(entries);
+  StoredPieces().swap(pieces);
   IndexLastOccurrences(m, placed, two);
 
   // What searches narrow with: each shard's time order and user lists,

@@ -37,8 +37,9 @@ class MetadataStore {
   // identifier list ends up in the same order. Into an empty store this runs
   // with every shard locked once, not entry by entry.
   void BulkLoad(std::vector<MetadataEntry> entries);
-  // BulkLoad of entries already in the store's form, made with Pool().
-  void BulkLoad(std::vector<StoredEntry> entries);
+  // BulkLoad of entries already in the store's form, made with Pool(), in
+  // order piece after piece.
+  void BulkLoad(StoredPieces pieces);
 
   // The pool of this store's texts, for entries made to be stored here.
   TextPool& Pool();

@@ -109,7 +109,7 @@ struct MetadataStore::Impl {
   void DeleteLocked(EntryShard& shard, size_t slot) noexcept;
 
   // BulkLoad into an empty store once every lock is held (see BulkLoad).
-  void LoadLocked(std::vector<StoredEntry>&& entries);
+  void LoadLocked(StoredPieces&& pieces);
 
   // insert_entry of an entry made with `pool`.
   void Insert(StoredEntry&& stored);

@@ -98,6 +98,10 @@ struct StoredEntry {
   const std::string& MemoryType() const { return memory_type->text; }
 };
 
+// Entries in the store's form as a reader makes them: in order, piece after
+// piece, so that reading on several threads needs no copy into one array.
+using StoredPieces = std::vector<std::vector<StoredEntry>>;
+
 // The stored entry whose memory_id an identifier list points at.
 inline const StoredEntry& StoredOf(const std::string* memory_id) {
   return *reinterpret_cast<const StoredEntry*>(memory_id);

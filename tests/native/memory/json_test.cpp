@@ -419,7 +419,9 @@ Result<std::vector<MetadataEntry>> ReadInPlace(const std::string& text) {
   EXPECT_EQ(buffer.substr(0, text.size()), text) << "text not restored";
   if (!stored) return std::unexpected(std::move(stored.error()));
   std::vector<MetadataEntry> entries;
-  for (const StoredEntry& e : *stored) entries.push_back(ToEntry(e));
+  for (const auto& piece : *stored) {
+    for (const StoredEntry& e : piece) entries.push_back(ToEntry(e));
+  }
   return entries;
 }
 
