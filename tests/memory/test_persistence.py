@@ -151,7 +151,8 @@ UNREADABLE = [
 def test_unreadable_file_loads_nothing_and_is_kept_aside(tmp_path, content):
     path = tmp_path / "index.json"
     path.write_bytes(content)
-    index = PyMetadataIndex(str(path))
+    with pytest.warns(UserWarning, match="index.json.unreadable"):
+        index = PyMetadataIndex(str(path))
     assert index.stats()["total"] == 0
     index.batch_add([{"memory_id": "new", "created_at": 3.0}])
     assert index.save() is True
@@ -167,7 +168,8 @@ def test_kept_aside_names_never_replace_each_other(tmp_path):
     for n, name in enumerate(["index.json.unreadable", "index.json.unreadable.1",
                               "index.json.unreadable.2"]):
         path.write_bytes(b"broken %d" % n)
-        index = PyMetadataIndex(str(path))
+        with pytest.warns(UserWarning, match="not valid JSON"):
+            index = PyMetadataIndex(str(path))
         assert index.save() is True
         assert (tmp_path / name).read_bytes() == b"broken %d" % n
     assert saved(path) == []
@@ -176,7 +178,8 @@ def test_kept_aside_names_never_replace_each_other(tmp_path):
 def test_unreadable_file_replaced_meanwhile_is_not_lost(tmp_path):
     path = tmp_path / "index.json"
     path.write_bytes(b"broken")
-    index = PyMetadataIndex(str(path))
+    with pytest.warns(UserWarning, match="not valid JSON"):
+        index = PyMetadataIndex(str(path))
     path.unlink()
     assert index.save() is True
     assert leftovers(tmp_path) == ["index.json"]
@@ -189,7 +192,8 @@ def test_directory_at_the_path_is_left_alone(tmp_path):
     path = tmp_path / "index.json"
     path.mkdir()
     (path / "inside").write_text("x")
-    index = PyMetadataIndex(str(path))
+    with pytest.warns(UserWarning, match="is a directory"):
+        index = PyMetadataIndex(str(path))
     assert index.stats()["total"] == 0
     assert index.save() is False
     assert (path / "inside").read_text() == "x"
