@@ -292,21 +292,25 @@ void MetadataStore::Reader::ForEachOfUserByTime(std::string_view user_id,
   };
   // Newest first; equal times in snapshot order (shard, then slot): the
   // cursors are in shard order, and only a strictly newer head wins.
+  // Each head's time is kept beside it: reading it from the shard at every
+  // comparison costs a chain of dependent loads, most of a short walk.
   std::vector<int64_t> heads(cursors.size());
-  for (size_t c = 0; c < cursors.size(); ++c) heads[c] = cursors[c].Head();
+  std::vector<double> times(cursors.size());
+  auto advance = [&](size_t c) {
+    heads[c] = cursors[c].Head();
+    if (heads[c] >= 0) times[c] = cursors[c].Time(static_cast<uint32_t>(heads[c]));
+  };
+  for (size_t c = 0; c < cursors.size(); ++c) advance(c);
   for (;;) {
     size_t best = cursors.size();
     for (size_t c = 0; c < cursors.size(); ++c) {
       if (heads[c] < 0) continue;
-      if (best == cursors.size() || cursors[c].Time(static_cast<uint32_t>(heads[c])) >
-                                        cursors[best].Time(static_cast<uint32_t>(heads[best]))) {
-        best = c;
-      }
+      if (best == cursors.size() || times[c] > times[best]) best = c;
     }
     if (best == cursors.size()) break;
     const auto slot = static_cast<uint32_t>(heads[best]);
     cursors[best].Pop();
-    heads[best] = cursors[best].Head();
+    advance(best);
     if (!visit(cursors[best].shard(), slot)) return;
   }
   // Then the NaN times, in snapshot order.
