@@ -200,15 +200,8 @@ bool ReadEntries(simdjson::dom::array top, size_t first, size_t last, TextPool::
       return false;
     }
     StoredEntry& stored = *out++;
-    stored.user_id = pool.Intern(e.user_id);
-    stored.memory_type = pool.Intern(e.memory_type);
+    SetStoredFields(e, pool, stored);
     stored.keys = KeyLists::Make(e.lists, pool);
-    stored.chat_id = OptionalText(e.chat_id);
-    stored.content_preview = OptionalText(e.content_preview);
-    stored.created_at = e.created_at;
-    stored.access_count = e.access_count;
-    stored.importance = e.importance;
-    stored.confidence = e.confidence;
     stored.memory_id.assign(e.memory_id);
   }
   return true;

@@ -93,15 +93,8 @@ std::vector<std::string> TextsOf(TextSpan list) {
 
 StoredEntry MakeStored(MetadataEntry&& entry, TextPool& pool) {
   StoredEntry stored;
-  stored.user_id = pool.Intern(entry.user_id);
-  stored.memory_type = pool.Intern(entry.memory_type);
+  SetStoredFields(entry, pool, stored);
   stored.keys = KeyLists::Make(entry, pool);
-  stored.chat_id = OptionalText(entry.chat_id);
-  stored.content_preview = OptionalText(entry.content_preview);
-  stored.created_at = entry.created_at;
-  stored.access_count = entry.access_count;
-  stored.importance = entry.importance;
-  stored.confidence = entry.confidence;
   // Last: nothing after it may fail, so a failure leaves `entry` whole.
   stored.memory_id = std::move(entry.memory_id);
   return stored;

@@ -138,6 +138,21 @@ struct ShardRun {
 // an entry may be found that no longer belongs to the user, or twice).
 enum class KeyIndex { kType, kSubject, kKeyword, kTag, kUser };
 
+// Sets the fields of `stored` other than its memory_id and keys from `e`
+// (a MetadataEntry, or any source with the same fields), its texts pooled
+// through `pool` (a TextPool, or a thread's TextPool::Memo).
+template <class Entry, class Pool>
+void SetStoredFields(const Entry& e, Pool& pool, StoredEntry& stored) {
+  stored.user_id = pool.Intern(e.user_id);
+  stored.memory_type = pool.Intern(e.memory_type);
+  stored.chat_id = OptionalText(e.chat_id);
+  stored.content_preview = OptionalText(e.content_preview);
+  stored.created_at = e.created_at;
+  stored.access_count = e.access_count;
+  stored.importance = e.importance;
+  stored.confidence = e.confidence;
+}
+
 // `entry` as the store keeps it, its texts pooled in `pool`. May throw,
 // leaving `entry` as it was.
 StoredEntry MakeStored(MetadataEntry&& entry, TextPool& pool);
