@@ -9,6 +9,20 @@
 
 namespace velmar::memory {
 
+// The memory_ids a search returns, as pointers to the store's own strings:
+// a stored memory_id never moves and outlives a deletion of its entry, for
+// as long as the store lives, so a caller reads them after the search
+// without copying each one first.
+using IdRefs = std::vector<const std::string*>;
+
+// Copies of the identifiers.
+inline std::vector<std::string> IdTexts(const IdRefs& refs) {
+  std::vector<std::string> out;
+  out.reserve(refs.size());
+  for (const std::string* id : refs) out.push_back(*id);
+  return out;
+}
+
 // How many identifiers a search returns when its query sets no limit.
 inline constexpr uint64_t kDefaultLimit = 100;
 
@@ -30,7 +44,7 @@ struct StrictQuery {
 // The memory_ids of the entries passing every condition, newest first; among
 // equal created_at, in snapshot order (entry_map shards in order, table order
 // within a shard). At most `limit` of them.
-std::vector<std::string> SearchStrict(const MetadataStore& store, const StrictQuery& query);
+IdRefs SearchStrict(const MetadataStore& store, const StrictQuery& query);
 
 // Deletes every entry that SearchStrict(query) returns with no limit (the
 // query's limit is ignored), as one MetadataStore::Delete: each is tested
@@ -66,6 +80,6 @@ std::optional<float> FlexibleScore(const StoredEntry& stored, const FlexibleQuer
 // The memory_ids of the entries scoring at least 2.0, by score descending,
 // then created_at descending, at most `limit` of them. Scored and sorted on
 // the worker pool.
-std::vector<std::string> SearchFlexible(const MetadataStore& store, const FlexibleQuery& query);
+IdRefs SearchFlexible(const MetadataStore& store, const FlexibleQuery& query);
 
 }  // namespace velmar::memory

@@ -163,6 +163,10 @@ Ref NewStr(const std::string& s) {
 
 Ref NewStrList(const std::vector<std::string>& items) { return NewList(items, NewStr); }
 
+Ref NewStrList(const std::vector<const std::string*>& items) {
+  return NewList(items, [](const std::string* s) { return NewStr(*s); });
+}
+
 Ref NewIntList(const std::vector<uint64_t>& items) { return NewList(items, NewInt); }
 
 Ref NewFloatList(const std::vector<double>& items) { return NewList(items, NewFloat); }

@@ -95,6 +95,7 @@ Ref NewList(Items& items, Make make) {
   return list;
 }
 Ref NewStrList(const std::vector<std::string>& items);
+Ref NewStrList(const std::vector<const std::string*>& items);
 Ref NewIntList(const std::vector<uint64_t>& items);
 Ref NewFloatList(const std::vector<double>& items);
 

@@ -149,14 +149,10 @@ std::optional<std::vector<const std::string*>> FlexibleIdsFromIndex(const Metada
   return best;
 }
 
-std::vector<std::string> FlexibleFromIds(const MetadataStore& store, const FlexibleQuery& q,
-                                                const std::vector<const std::string*>& ids) {
-  struct Scored {
-    RankedMatch rank;  // memory_id left empty: copied for the winners only
-    const std::string* memory_id;
-  };
+IdRefs FlexibleFromIds(const MetadataStore& store, const FlexibleQuery& q,
+                       const std::vector<const std::string*>& ids) {
   MetadataStore::Reader reader(store);
-  std::vector<Scored> kept;
+  std::vector<RankedMatch> kept;
   const uint32_t user_hash = q.user_id ? MetadataStore::UserHash(*q.user_id) : 0;
   auto type_score = [&](const std::string& type) { return TypeScore(type, q); };
   ForEachListedEntry(
@@ -169,16 +165,14 @@ std::vector<std::string> FlexibleFromIds(const MetadataStore& store, const Flexi
       [&](const StoredEntry& stored, const EntrySummary& s, uint64_t ordinal) {
         const std::optional<float> score = FlexibleScore(stored, q);
         if (score && *score >= kFlexibleThreshold) {
-          kept.push_back(Scored{RankedMatch{*score, s.created_at, ordinal, {}},
-                                &stored.memory_id});
+          kept.push_back(RankedMatch{*score, s.created_at, ordinal, &stored.memory_id});
         }
       });
   const size_t count = static_cast<size_t>(std::min<uint64_t>(q.limit, kept.size()));
   std::partial_sort(kept.begin(), kept.begin() + static_cast<std::ptrdiff_t>(count), kept.end(),
-                    [](const Scored& a, const Scored& b) { return Better(a.rank, b.rank); });
-  std::vector<std::string> out;
-  out.reserve(count);
-  for (size_t i = 0; i < count; ++i) out.push_back(*kept[i].memory_id);
+                    Better);
+  IdRefs out(count);
+  for (size_t i = 0; i < count; ++i) out[i] = kept[i].memory_id;
   return out;
 }
 
@@ -187,8 +181,7 @@ std::vector<std::string> FlexibleFromIds(const MetadataStore& store, const Flexi
 // order carries each entry's user hash, so other users' entries are passed
 // over without reading them; the rest are screened on their summary's type
 // and then scored, as a scan does.
-std::vector<std::string> FlexibleByWindow(tbb::task_arena* pool, const MetadataStore& store,
-                                          const FlexibleQuery& q) {
+IdRefs FlexibleByWindow(tbb::task_arena* pool, const MetadataStore& store, const FlexibleQuery& q) {
   constexpr size_t kSummaryAhead = 8;
   MetadataStore::Reader reader(store);
   std::optional<uint32_t> user_hash;
@@ -229,7 +222,7 @@ std::vector<std::string> FlexibleByWindow(tbb::task_arena* pool, const MetadataS
 
 }  // namespace
 
-std::vector<std::string> SearchFlexible(const MetadataStore& store, const FlexibleQuery& query) {
+IdRefs SearchFlexible(const MetadataStore& store, const FlexibleQuery& query) {
   // Flexible search is one of the pool's users: the pool is made (with its
   // default size) even by a query that returns before any parallel work.
   tbb::task_arena& pool = velmar::WorkerPool();

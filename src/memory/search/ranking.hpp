@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "memory/lowercase.hpp"
+#include "memory/search.hpp"
 #include "memory/store/metadata_store.hpp"
 
 // What strict and flexible search share: text matching, the ranking of
@@ -62,7 +63,7 @@ struct RankedMatch {
   float score = 0;
   double created_at = 0;
   uint64_t ordinal = 0;
-  std::string memory_id;
+  const std::string* memory_id = nullptr;  // the store's own
 };
 
 // Higher score first, then newer first, then snapshot order. A total order:
@@ -81,8 +82,7 @@ inline bool Better(const RankedMatch& a, const RankedMatch& b) {
 }
 
 // The best `k` candidates of one shard. Once full it is a heap with the worst
-// kept candidate on top, so an entry that cannot make the cut is rejected
-// before its memory_id is copied.
+// kept candidate on top.
 class TopMatches {
  public:
   explicit TopMatches(uint64_t k) : k_(k) {}
@@ -95,16 +95,12 @@ class TopMatches {
   // Only for a candidate that Admits() accepted.
   void Add(float score, double created_at, uint64_t ordinal, const std::string& memory_id) {
     if (items_.size() < k_) {
-      items_.push_back(RankedMatch{score, created_at, ordinal, memory_id});
+      items_.push_back(RankedMatch{score, created_at, ordinal, &memory_id});
       if (items_.size() == k_) std::make_heap(items_.begin(), items_.end(), Better);
       return;
     }
     std::pop_heap(items_.begin(), items_.end(), Better);
-    RankedMatch& slot = items_.back();
-    slot.score = score;
-    slot.created_at = created_at;
-    slot.ordinal = ordinal;
-    slot.memory_id.assign(memory_id);
+    items_.back() = RankedMatch{score, created_at, ordinal, &memory_id};
     std::push_heap(items_.begin(), items_.end(), Better);
   }
 
@@ -156,7 +152,7 @@ inline void PrefetchLists(const StoredEntry& stored) {
 // candidates to a `top` of its own, and returns the memory_ids of the best
 // `limit` of them all, ranked.
 template <class Fill>
-std::vector<std::string> RankAcrossShards(tbb::task_arena* pool, size_t shards, uint64_t limit,
+IdRefs RankAcrossShards(tbb::task_arena* pool, size_t shards, uint64_t limit,
                                           Fill&& fill) {
   std::vector<std::vector<RankedMatch>> per_shard(shards);
   auto run = [&](const tbb::blocked_range<size_t>& range) {
@@ -187,9 +183,8 @@ std::vector<std::string> RankAcrossShards(tbb::task_arena* pool, size_t shards, 
   }
 
   const size_t count = static_cast<size_t>(std::min<uint64_t>(limit, all.size()));
-  std::vector<std::string> ids;
-  ids.reserve(count);
-  for (size_t i = 0; i < count; ++i) ids.push_back(std::move(all[i].memory_id));
+  IdRefs ids(count);
+  for (size_t i = 0; i < count; ++i) ids[i] = all[i].memory_id;
   return ids;
 }
 
@@ -205,7 +200,7 @@ std::vector<std::string> RankAcrossShards(tbb::task_arena* pool, size_t shards, 
 // cache misses overlap instead of coming one after another. `top` may have
 // grown since an entry was screened; finish must ask it again.
 template <class Screen, class Finish>
-std::vector<std::string> CollectRanked(tbb::task_arena* pool, const MetadataStore& store,
+IdRefs CollectRanked(tbb::task_arena* pool, const MetadataStore& store,
                                        uint64_t limit, Screen&& screen, Finish&& finish) {
   return RankAcrossShards(pool, store.ShardCount(), limit, [&](size_t shard, TopMatches& top) {
     std::vector<uint32_t> screened;

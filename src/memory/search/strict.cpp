@@ -127,9 +127,8 @@ std::optional<std::vector<const std::string*>> IdsFromIndex(const MetadataStore&
 
 // Strict search through the candidates of an index: each is tested, and
 // the best `limit` are ranked.
-std::vector<std::string> StrictFromIds(const MetadataStore& store, const StrictQuery& q,
-                                              uint32_t user_hash,
-                                              const std::vector<const std::string*>& ids) {
+IdRefs StrictFromIds(const MetadataStore& store, const StrictQuery& q, uint32_t user_hash,
+                     const std::vector<const std::string*>& ids) {
   MetadataStore::Reader reader(store);
   std::vector<Hit> hits;
   auto type_passes = [&](const std::string& type) {
@@ -150,9 +149,8 @@ std::vector<std::string> StrictFromIds(const MetadataStore& store, const StrictQ
   const size_t count = static_cast<size_t>(std::min<uint64_t>(q.limit, hits.size()));
   std::partial_sort(hits.begin(), hits.begin() + static_cast<std::ptrdiff_t>(count), hits.end(),
                     HitBefore);
-  std::vector<std::string> out;
-  out.reserve(count);
-  for (size_t i = 0; i < count; ++i) out.push_back(*hits[i].memory_id);
+  IdRefs out(count);
+  for (size_t i = 0; i < count; ++i) out[i] = hits[i].memory_id;
   return out;
 }
 
@@ -160,9 +158,10 @@ std::vector<std::string> StrictFromIds(const MetadataStore& store, const StrictQ
 // them to fn, as long as it hands over at most `budget`; nullopt when the
 // budget ran out before the answer was complete.
 template <class Walk>
-std::optional<std::vector<std::string>> StrictWalk(const StrictQuery& q, uint32_t user_hash,
-                                                   size_t budget, Walk&& walk) {
-  std::vector<std::string> out;
+std::optional<IdRefs> StrictWalk(const StrictQuery& q, uint32_t user_hash, size_t budget,
+                                 Walk&& walk) {
+  IdRefs out;
+  out.reserve(static_cast<size_t>(std::min<uint64_t>(q.limit, 1024)));
   size_t visited = 0;
   bool complete = true;
   walk([&](const StoredEntry& stored, const EntrySummary& s, uint64_t) {
@@ -170,7 +169,7 @@ std::optional<std::vector<std::string>> StrictWalk(const StrictQuery& q, uint32_
       complete = false;
       return false;
     }
-    if (PassesStrict(stored, s, q, user_hash)) out.push_back(stored.memory_id);
+    if (PassesStrict(stored, s, q, user_hash)) out.push_back(&stored.memory_id);
     return out.size() < q.limit;
   });
   if (!complete) return std::nullopt;
@@ -178,9 +177,8 @@ std::optional<std::vector<std::string>> StrictWalk(const StrictQuery& q, uint32_
 }
 
 // Strict search walking every entry newest first.
-std::optional<std::vector<std::string>> StrictByTime(const MetadataStore& store,
-                                                     const StrictQuery& q, uint32_t user_hash,
-                                                     size_t budget) {
+std::optional<IdRefs> StrictByTime(const MetadataStore& store, const StrictQuery& q,
+                                   uint32_t user_hash, size_t budget) {
   MetadataStore::Reader reader(store);
   return StrictWalk(q, user_hash, budget, [&](const MetadataStore::EntryFn& fn) {
     reader.ForEachByTime(q.created_before, q.created_after, fn);
@@ -189,9 +187,8 @@ std::optional<std::vector<std::string>> StrictByTime(const MetadataStore& store,
 
 // Strict search walking the user's entries (of the query's types, when it
 // has some) newest first.
-std::optional<std::vector<std::string>> StrictByUser(const MetadataStore& store,
-                                                     const StrictQuery& q, uint32_t user_hash,
-                                                     size_t budget) {
+std::optional<IdRefs> StrictByUser(const MetadataStore& store, const StrictQuery& q,
+                                   uint32_t user_hash, size_t budget) {
   MetadataStore::Reader reader(store);
   return StrictWalk(q, user_hash, budget, [&](const MetadataStore::EntryFn& fn) {
     reader.ForEachOfUserByTime(*q.user_id, q.memory_types, q.created_before, q.created_after, fn);
@@ -200,7 +197,7 @@ std::optional<std::vector<std::string>> StrictByUser(const MetadataStore& store,
 
 }  // namespace
 
-std::vector<std::string> SearchStrict(const MetadataStore& store, const StrictQuery& query) {
+IdRefs SearchStrict(const MetadataStore& store, const StrictQuery& query) {
   if (query.limit == 0) return {};
   StrictQuery lowered = query;
   lowered.subjects = Lowered(query.subjects);
@@ -266,7 +263,7 @@ std::vector<std::string> SearchStrict(const MetadataStore& store, const StrictQu
 
 size_t DeleteMatching(MetadataStore& store, StrictQuery query) {
   query.limit = UINT64_MAX;
-  const std::vector<std::string> ids = SearchStrict(store, query);
+  const std::vector<std::string> ids = IdTexts(SearchStrict(store, query));
   if (ids.empty()) return 0;
   // Tested again once the store is locked for the deletion: an entry
   // replaced meanwhile by one that no longer matches stays.

@@ -130,10 +130,14 @@ std::shared_ptr<const EntryShard::UserTimeOrder> EntryShard::UserTime(uint32_t u
   std::stable_sort(order->typed.begin(), order->typed.end(), [&](uint32_t a, uint32_t b) {
     return SummaryAt(a).type_code < SummaryAt(b).type_code;
   });
+  order->times.resize(slots.size());
+  order->typed_times.resize(slots.size());
   for (size_t i = 0; i < order->typed.size(); ++i) {
-    const uint32_t code = SummaryAt(order->typed[i]).type_code;
-    if (i == 0 || code != order->type_runs.back().type_code) {
-      order->type_runs.push_back({code, static_cast<uint32_t>(i)});
+    order->times[i] = SummaryAt(slots[i]).created_at;
+    const EntrySummary& s = SummaryAt(order->typed[i]);
+    order->typed_times[i] = s.created_at;
+    if (i == 0 || s.type_code != order->type_runs.back().type_code) {
+      order->type_runs.push_back({s.type_code, static_cast<uint32_t>(i)});
     }
   }
   if (slots.size() >= kKeepUserTimeFrom) {
@@ -144,12 +148,13 @@ std::shared_ptr<const EntryShard::UserTimeOrder> EntryShard::UserTime(uint32_t u
   return order;
 }
 
-std::span<const uint32_t> EntryShard::UserTimeOrder::OfType(uint32_t type_code) const {
+EntryShard::UserTimeOrder::Run EntryShard::UserTimeOrder::OfType(uint32_t type_code) const {
   auto run = std::lower_bound(type_runs.begin(), type_runs.end(), type_code,
                               [](const TypeRun& r, uint32_t code) { return r.type_code < code; });
-  if (run == type_runs.end() || run->type_code != type_code) return {};
+  if (run == type_runs.end() || run->type_code != type_code) return {{}, nullptr};
   const size_t end = run + 1 == type_runs.end() ? typed.size() : (run + 1)->begin;
-  return std::span<const uint32_t>(typed).subspan(run->begin, end - run->begin);
+  return {std::span<const uint32_t>(typed).subspan(run->begin, end - run->begin),
+          typed_times.data() + run->begin};
 }
 
 size_t EntryShard::UserSlotCount(uint32_t user_hash) const {

@@ -93,20 +93,30 @@ struct EntryShard {
   // of them and split by memory type: made from user_slots by a walk of
   // that user. Kept, until the shard changes, for users with many entries;
   // a few are sorted again each time.
+  // Each slot's created_at is kept beside it, so that a walk merging the
+  // runs of several shards compares times without reading each summary.
   struct UserTimeOrder {
     uint64_t generation = 0;
     std::vector<uint32_t> slots;
+    std::vector<double> times;  // of slots[i]
     // The same slots grouped by type_code (in code order), each group in
     // time order; a type's group starts at the `begin` of its run.
     std::vector<uint32_t> typed;
+    std::vector<double> typed_times;
     struct TypeRun {
       uint32_t type_code;
       uint32_t begin;
     };
     std::vector<TypeRun> type_runs;
 
-    // The user's slots of one type, newest first (empty when none).
-    std::span<const uint32_t> OfType(uint32_t type_code) const;
+    // Slots newest first, and their times.
+    struct Run {
+      std::span<const uint32_t> slots;
+      const double* times;
+    };
+    Run All() const { return {slots, times.data()}; }
+    // The user's slots of one type (empty when none).
+    Run OfType(uint32_t type_code) const;
   };
   static constexpr size_t kKeepUserTimeFrom = 32;
   mutable std::mutex user_time_mutex;

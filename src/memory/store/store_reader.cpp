@@ -163,12 +163,12 @@ class UserCursor {
     } else {
       order_ = shard.UserTime(user_hash);
       if (codes_.empty()) {
-        Window(order_->slots, newest, oldest);
+        Window(order_->All(), newest, oldest);
       } else {
         // One run a type: their union in time order is merged by the walk.
         for (int64_t code : codes_) {
-          const std::span<const uint32_t> slots = order_->OfType(static_cast<uint32_t>(code));
-          if (!slots.empty()) Window(slots, newest, oldest);
+          const EntryShard::UserTimeOrder::Run run = order_->OfType(static_cast<uint32_t>(code));
+          if (!run.slots.empty()) Window(run, newest, oldest);
         }
       }
     }
@@ -186,20 +186,27 @@ class UserCursor {
     }
     int64_t best = -1;
     for (size_t r = 0; r < runs_.size(); ++r) {
-      if (runs_[r].at == runs_[r].end) continue;
-      const uint32_t slot = *runs_[r].at;
-      if (best < 0 || Before(slot, static_cast<uint32_t>(best))) {
-        best = slot;
+      const Run& run = runs_[r];
+      if (run.at == run.end) continue;
+      const Run& b = runs_[best_run_];
+      if (best < 0 || *run.time > *b.time || (*run.time == *b.time && *run.at < *b.at)) {
+        best = *run.at;
         best_run_ = r;
       }
     }
     return best;
+  }
+
+  // The time of the slot Head() returned.
+  double HeadTime() const {
+    return items_.first != nullptr ? items_.first->created_at : *runs_[best_run_].time;
   }
   void Pop() {
     if (items_.first != nullptr) {
       ++items_.first;
     } else {
       ++runs_[best_run_].at;
+      ++runs_[best_run_].time;
     }
   }
 
@@ -213,20 +220,14 @@ class UserCursor {
     }
   }
 
-  double Time(uint32_t slot) const { return shard_.SummaryAt(slot).created_at; }
-
  private:
   struct Run {
     const uint32_t* at;
     const uint32_t* end;
     const uint32_t* nan;
     const uint32_t* nan_end;
+    const double* time;  // of *at
   };
-
-  bool Before(uint32_t a, uint32_t b) const {
-    const double ta = Time(a), tb = Time(b);
-    return ta > tb || (ta == tb && a < b);
-  }
 
   bool Wanted(const EntryShard::TimeItem& t) const {
     if (t.user_hash != user_hash_) return false;
@@ -235,19 +236,20 @@ class UserCursor {
     return std::find(codes_.begin(), codes_.end(), code) != codes_.end();
   }
 
-  void Window(std::span<const uint32_t> slots, std::optional<double> newest,
+  void Window(EntryShard::UserTimeOrder::Run run, std::optional<double> newest,
               std::optional<double> oldest) {
-    auto time = [&](uint32_t slot) { return Time(slot); };
-    const uint32_t* first = slots.data();
-    const uint32_t* last = first + slots.size();
-    const uint32_t* nan = std::partition_point(first, last, [&](uint32_t s) { return !std::isnan(time(s)); });
-    const uint32_t* begin = first;
-    const uint32_t* end = nan;
-    if (newest) begin = std::partition_point(first, nan, [&](uint32_t s) { return time(s) > *newest; });
+    const double* first = run.times;
+    const double* last = first + run.slots.size();
+    const double* nan = std::partition_point(first, last, [](double t) { return !std::isnan(t); });
+    const double* begin = first;
+    const double* end = nan;
+    if (newest) begin = std::partition_point(first, nan, [&](double t) { return t > *newest; });
     if (oldest && !std::isnan(*oldest)) {
-      end = std::partition_point(begin, nan, [&](uint32_t s) { return time(s) >= *oldest; });
+      end = std::partition_point(begin, nan, [&](double t) { return t >= *oldest; });
     }
-    runs_.push_back(Run{begin, std::max(begin, end), nan, last});
+    const uint32_t* slots = run.slots.data();
+    runs_.push_back(Run{slots + (begin - first), slots + (std::max(begin, end) - first),
+                        slots + (nan - first), slots + run.slots.size(), begin});
   }
 
   const EntryShard& shard_;
@@ -298,7 +300,13 @@ void MetadataStore::Reader::ForEachOfUserByTime(std::string_view user_id,
   std::vector<double> times(cursors.size());
   auto advance = [&](size_t c) {
     heads[c] = cursors[c].Head();
-    if (heads[c] >= 0) times[c] = cursors[c].Time(static_cast<uint32_t>(heads[c]));
+    if (heads[c] >= 0) {
+      times[c] = cursors[c].HeadTime();
+      // What the visit of this head reads, asked for before it is needed.
+      const EntryShard& shard = m.entry_shards[cursors[c].shard()];
+      __builtin_prefetch(&shard.At(static_cast<uint64_t>(heads[c])));
+      __builtin_prefetch(&shard.SummaryAt(static_cast<uint64_t>(heads[c])));
+    }
   };
   for (size_t c = 0; c < cursors.size(); ++c) advance(c);
   for (;;) {

@@ -104,7 +104,7 @@ TEST(SearchTest, StrictTiesAndLimitsAcrossShards) {
     q.limit = limit;
     std::vector<std::string> want(expected.begin(),
                                   expected.begin() + std::min<uint64_t>(limit, expected.size()));
-    ASSERT_EQ(SearchStrict(store, q), want) << limit;
+    ASSERT_EQ(IdTexts(SearchStrict(store, q)), want) << limit;
   }
 }
 
@@ -121,7 +121,7 @@ TEST(SearchTest, FlexibleRanksByScoreThenTime) {
   q.memory_types = {"note"};
   q.subjects = {"WORK"};
   q.limit = 5000;
-  const std::vector<std::string> all = SearchFlexible(store, q);
+  const std::vector<std::string> all = IdTexts(SearchFlexible(store, q));
   ASSERT_EQ(all.size(), 3000u);
   auto key = [](const std::string& id) {
     const int i = std::stoi(id.substr(1));
@@ -130,7 +130,7 @@ TEST(SearchTest, FlexibleRanksByScoreThenTime) {
   for (size_t i = 1; i < all.size(); ++i) ASSERT_GE(key(all[i - 1]), key(all[i])) << i;
   for (uint64_t limit : {1ull, 10ull, 999ull, 1000ull, 1001ull}) {
     q.limit = limit;
-    const std::vector<std::string> top = SearchFlexible(store, q);
+    const std::vector<std::string> top = IdTexts(SearchFlexible(store, q));
     ASSERT_EQ(top.size(), limit);
     for (size_t i = 0; i < top.size(); ++i) ASSERT_EQ(key(top[i]), key(all[i]));
   }
@@ -246,7 +246,7 @@ void CheckAgainstLiteralScan(bool indexed, int ids = 1500) {
                      [&](auto* a, auto* b) { return newer(a->created_at, b->created_at); });
     std::vector<std::string> want;
     for (size_t i = 0; i < kept.size() && i < sq.limit; ++i) want.push_back(kept[i]->memory_id);
-    ASSERT_EQ(SearchStrict(store, sq), want) << round;
+    ASSERT_EQ(IdTexts(SearchStrict(store, sq)), want) << round;
 
     FlexibleQuery lq = fq;
     lq.subjects = lowered(fq.subjects);
@@ -263,7 +263,7 @@ void CheckAgainstLiteralScan(bool indexed, int ids = 1500) {
     for (size_t i = 0; i < scored.size() && i < fq.limit; ++i) {
       want.push_back(scored[i].second->memory_id);
     }
-    ASSERT_EQ(SearchFlexible(store, fq), want) << round;
+    ASSERT_EQ(IdTexts(SearchFlexible(store, fq)), want) << round;
   }
 }
 

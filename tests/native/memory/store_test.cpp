@@ -520,7 +520,7 @@ TEST(Store, ConcurrentInsertDeleteAndSearchLoseAndResurrectNothing) {
           StrictQuery q;
           q.tags = {Key("t", rng() % 20)};
           q.limit = 50;
-          const std::vector<std::string> found = SearchStrict(store, q);
+          const std::vector<std::string> found = IdTexts(SearchStrict(store, q));
           EXPECT_EQ(std::set<std::string>(found.begin(), found.end()).size(), found.size());
           (void)store.Get(id);
         }
