@@ -235,6 +235,13 @@ Result<LoadResult> LoadInto(const std::string& path, MetadataStore& store) {
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
     return std::unexpected(Unreadable("is not a regular file"));
   }
+  // A large file the store wrote is read piece by piece, never whole.
+  if (std::optional<StoredPieces> pieces =
+          ReadIndexFileInPieces(fd.get(), static_cast<size_t>(st.st_size), store.Pool())) {
+    fd.Close();
+    store.BulkLoad(std::move(*pieces));
+    return LoadResult::kLoaded;
+  }
   std::string text;
   // Room for the padding below too, so that adding it does not copy the text.
   if (!ReadAll(fd.get(), static_cast<size_t>(st.st_size), kJsonPadding, &text)) {

@@ -47,6 +47,16 @@ inline constexpr size_t kJsonPadding = 64;
 // entries read before the error).
 Result<StoredPieces> ReadIndexJsonInPlace(char* text, size_t size, TextPool& pool);
 
+// The entries of the index file open as `fd`, `size` bytes long, read the
+// quick way for a large file: in small pieces of whole entries on two
+// threads, each piece read from the file straight into its thread's buffer,
+// so that the file is never held whole. nullopt when the file is small or
+// cannot be read that way (it is not a compact array of entries, a piece
+// does not parse, the read fails): the caller then reads it whole with
+// ReadIndexJsonInPlace, which also finds out why. The pool may keep texts
+// of a failed attempt.
+std::optional<StoredPieces> ReadIndexFileInPieces(int fd, size_t size, TextPool& pool);
+
 // Lowers the size above which a text is read in pieces (normally the
 // parser's limit, 4 GiB), so that tests can exercise the pieces with small
 // texts. 0 restores the normal limit.

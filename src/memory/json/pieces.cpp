@@ -1,8 +1,12 @@
 #include <sys/mman.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -208,31 +212,54 @@ Attempt ReadWhole(char* text, size_t size, bool two_threads, TextPool& pool) {
 }
 
 // A large text is first read in small pieces of whole entries, each
-// copied behind a `[` and before a `]` into a buffer of its thread's and
-// parsed there by a parser the thread keeps. Parsing the text whole needs
-// buffers about twice its size, fresh memory that the system must clear
-// page by page, which cost more than the parse itself; the pieces' buffers
-// are a few megabytes, touched again and again. The pieces run from one
-// `},{"` comma to the next (as in ReadInPieces); the two threads take every
-// other piece. Each piece that parses ends at a comma between two entries,
-// given that it starts at one, so when every piece parses the text is the
-// array of their entries. Anything else (a piece that does not parse, an
-// element that is not an entry, text without such commas) gives up, and
-// the whole text is read the careful way, which finds out why.
+// copied (from memory, or from the file with pread) behind a `[` and before
+// a `]` into a buffer of its thread's and parsed there by a parser the
+// thread keeps. Parsing the text whole needs buffers about twice its size,
+// fresh memory that the system must clear page by page, which cost more
+// than the parse itself; the pieces' buffers are a few megabytes, touched
+// again and again, and a file read this way is never held whole. The
+// pieces run from one `},{"` comma to the next (as in ReadInPieces); the
+// two threads take every other piece. Each piece that parses ends at a
+// comma between two entries, given that it starts at one, so when every
+// piece parses the text is the array of their entries. Anything else (a
+// piece that does not parse, an element that is not an entry, text without
+// such commas near where a piece should end) gives up, and the whole text
+// is read the careful way, which finds out why.
 constexpr size_t kStreamPiece = size_t{4} << 20;
 size_t g_stream_piece = kStreamPiece;  // tests lower it
 
-std::optional<StoredPieces> ReadStreamed(const char* text, size_t size, TextPool& pool) {
+// Copies bytes [from, from + n) of the text to `out`; false when it cannot.
+using Fetch = std::function<bool(size_t from, size_t n, char* out)>;
+
+// LastCut(text, from, to) for a text that is fetched: only the bytes up to
+// 64 KiB before `to` are looked at, which holds many entries of a file
+// the store wrote. 0 when none is there.
+size_t LastCutFetched(const Fetch& fetch, size_t size, size_t from, size_t to,
+                      std::vector<char>& window) {
+  constexpr size_t kWindow = size_t{64} << 10;
+  const size_t lo = std::max(from, to > kWindow ? to - kWindow : 0);
+  const size_t end = std::min(to + 3, size);  // LastCut reads up to text[to + 2]
+  window.assign(to + 3 - lo, '\0');
+  if (!fetch(lo, end - lo, window.data())) return 0;
+  // From `lo` on when it is past `from`: a cut in its first two bytes is
+  // missed, which only costs a fallback.
+  const size_t cut = LastCut(window.data(), 0, to - lo);
+  return cut == 0 ? 0 : lo + cut;
+}
+
+std::optional<StoredPieces> ReadStreamed(const Fetch& fetch, size_t size, TextPool& pool) {
   const size_t piece = g_stream_piece;
+  std::vector<char> window(std::min<size_t>(size, 64));
+  if (!fetch(0, window.size(), window.data())) return std::nullopt;
   size_t first = 0;
-  while (first < size && (text[first] == ' ' || text[first] == '\n' || text[first] == '\r' ||
-                          text[first] == '\t')) {
+  while (first < window.size() && (window[first] == ' ' || window[first] == '\n' ||
+                                   window[first] == '\r' || window[first] == '\t')) {
     ++first;
   }
-  if (first == size || text[first] != '[') return std::nullopt;
+  if (first == window.size() || window[first] != '[') return std::nullopt;
   std::vector<size_t> cuts{first};  // each piece's `[` or comma
   while (size - cuts.back() > piece) {
-    const size_t cut = LastCut(text, cuts.back(), cuts.back() + piece - 1);
+    const size_t cut = LastCutFetched(fetch, size, cuts.back(), cuts.back() + piece - 1, window);
     if (cut == 0) return std::nullopt;
     cuts.push_back(cut);
   }
@@ -257,7 +284,10 @@ std::optional<StoredPieces> ReadStreamed(const char* text, size_t size, TextPool
       const size_t body = cuts[k + 1] - cuts[k] - 1;
       size_t length = 0;
       buffer[length++] = '[';
-      std::memcpy(buffer.get() + length, text + cuts[k] + 1, body);
+      if (!fetch(cuts[k] + 1, body, buffer.get() + length)) {
+        failed = true;
+        break;
+      }
       length += body;
       if (!last) buffer[length++] = ']';
       std::memset(buffer.get() + length, 0, simdjson::SIMDJSON_PADDING);
@@ -281,7 +311,11 @@ Attempt ReadIndexText(char* text, size_t size, TextPool& pool) {
   // 1 GiB keep that small beside a text of many gigabytes.
   if (size > limit) return ReadInPieces(text, size, std::min(limit, size_t{1} << 30), pool);
   if (size >= 4 * g_stream_piece) {
-    if (std::optional<StoredPieces> entries = ReadStreamed(text, size, pool)) {
+    auto copy = [text](size_t from, size_t n, char* out) {
+      std::memcpy(out, text + from, n);
+      return true;
+    };
+    if (std::optional<StoredPieces> entries = ReadStreamed(copy, size, pool)) {
       return Attempt{std::move(entries)};
     }
   }
@@ -296,6 +330,23 @@ void SetJsonPieceLimitForTesting(size_t bytes) {
 
 void SetJsonStreamPieceForTesting(size_t bytes) {
   g_stream_piece = bytes == 0 ? kStreamPiece : bytes;
+}
+
+std::optional<StoredPieces> ReadIndexFileInPieces(int fd, size_t size, TextPool& pool) {
+  if (size < 4 * g_stream_piece) return std::nullopt;
+  auto pread_all = [fd](size_t from, size_t n, char* out) {
+    while (n > 0) {
+      const ssize_t got = ::pread(fd, out, n, static_cast<off_t>(from));
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) return false;
+      const auto read = static_cast<size_t>(got);
+      out += read;
+      from += read;
+      n -= read;
+    }
+    return true;
+  };
+  return ReadStreamed(pread_all, size, pool);
 }
 
 Result<StoredPieces> ReadIndexJsonInPlace(char* text, size_t size, TextPool& pool) {

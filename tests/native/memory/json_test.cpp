@@ -1,8 +1,12 @@
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -510,6 +514,28 @@ class JsonPieces : public testing::TestWithParam<bool> {
 
 INSTANTIATE_TEST_SUITE_P(SmallPiecesOrOverTheLimit, JsonPieces, testing::Bool());
 
+// The quick read of a file: its entries, or nullopt when it leaves the
+// file to the careful read.
+std::optional<std::vector<MetadataEntry>> ReadFileInPieces(const std::string& text) {
+  const std::string path = ::testing::TempDir() + "/velmar_pieces_test.json";
+  FILE* f = fopen(path.c_str(), "wb");
+  EXPECT_NE(f, nullptr);
+  if (f == nullptr) return std::nullopt;
+  EXPECT_EQ(fwrite(text.data(), 1, text.size(), f), text.size());
+  fclose(f);
+  const int fd = ::open(path.c_str(), O_RDONLY);
+  TextPool pool;
+  std::optional<StoredPieces> stored = ReadIndexFileInPieces(fd, text.size(), pool);
+  ::close(fd);
+  std::remove(path.c_str());
+  if (!stored) return std::nullopt;
+  std::vector<MetadataEntry> entries;
+  for (const auto& piece : *stored) {
+    for (const StoredEntry& e : piece) entries.push_back(ToEntry(e));
+  }
+  return entries;
+}
+
 TEST_P(JsonPieces, LargeTextsReadAsAWhole) {
   std::vector<MetadataEntry> entries;
   for (int i = 0; i < 400; ++i) {
@@ -524,6 +550,10 @@ TEST_P(JsonPieces, LargeTextsReadAsAWhole) {
   auto plain = ReadInPlace(all);
   ASSERT_TRUE(plain);
   EXPECT_EQ(*plain, entries);
+  // A file in small pieces is read from the file piece by piece; anything
+  // but a plain index is left to the careful read.
+  const bool from_file = GetParam();
+  if (from_file) EXPECT_EQ(ReadFileInPieces(all), entries);
 
   // Every entry with a nested value that looks like a cut between entries,
   // and a number that needs mending.
@@ -536,6 +566,7 @@ TEST_P(JsonPieces, LargeTextsReadAsAWhole) {
   auto read = ReadInPlace(tricky);
   ASSERT_TRUE(read);
   EXPECT_EQ(*read, entries);
+  if (from_file) EXPECT_EQ(ReadFileInPieces(tricky), std::nullopt);
 
   // An error in any piece spoils the whole text.
   for (size_t at : {all.find("\"importance\":255", all.size() / 3),
@@ -543,8 +574,14 @@ TEST_P(JsonPieces, LargeTextsReadAsAWhole) {
     std::string bad = all;
     bad.replace(at, 16, "\"importance\":256");
     EXPECT_FALSE(ReadInPlace(bad)) << at;
+    if (from_file) EXPECT_EQ(ReadFileInPieces(bad), std::nullopt) << at;
   }
   EXPECT_FALSE(ReadInPlace(all.substr(0, all.size() - 1)));
+  if (from_file) {
+    EXPECT_EQ(ReadFileInPieces(all.substr(0, all.size() - 1)), std::nullopt);
+    EXPECT_EQ(ReadFileInPieces("  \n" + all), entries);
+    EXPECT_EQ(ReadFileInPieces("{\"a\":" + all + "}"), std::nullopt);
+  }
 }
 
 }  // namespace

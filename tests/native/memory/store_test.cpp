@@ -316,26 +316,33 @@ TEST(Store, LoadsLargeFilesWhereverTheyAreCut) {
       {"text after the array", all + "x", 0},
   };
   const std::string dir = ::testing::TempDir();
-  for (const Case& c : cases) {
-    const std::string path = dir + "/velmar_cut_test.json";
-    ASSERT_TRUE(WriteFile(path, c.text));
-    MetadataStore store;
-    const Result<LoadResult> result = LoadIndexFile(path, store);
-    std::remove(path.c_str());
-    if (c.count == 0) {
-      EXPECT_FALSE(result.has_value()) << c.what;
-      EXPECT_EQ(store.CountKeys().entries, 0u) << c.what;
-      continue;
+  // Read whole (cut near the middle), and read from the file in small
+  // pieces, which leaves the nested cuts and the errors to the whole read.
+  for (size_t piece : {size_t{0}, size_t{64} << 10}) {
+    SCOPED_TRACE(piece);
+    for (const Case& c : cases) {
+      const std::string path = dir + "/velmar_cut_test.json";
+      ASSERT_TRUE(WriteFile(path, c.text));
+      MetadataStore store;
+      SetJsonStreamPieceForTesting(piece);
+      const Result<LoadResult> result = LoadIndexFile(path, store);
+      SetJsonStreamPieceForTesting(0);
+      std::remove(path.c_str());
+      if (c.count == 0) {
+        EXPECT_FALSE(result.has_value()) << c.what;
+        EXPECT_EQ(store.CountKeys().entries, 0u) << c.what;
+        continue;
+      }
+      ASSERT_EQ(result, LoadResult::kLoaded) << c.what;
+      std::map<std::string, MetadataEntry> loaded;
+      for (MetadataEntry& e : store.take_snapshot()) loaded[e.memory_id] = std::move(e);
+      ASSERT_EQ(loaded.size(), c.count) << c.what;
+      for (const MetadataEntry& e : entries) ASSERT_EQ(loaded[e.memory_id], e) << c.what;
+      // Identifier lists in file order: the cut must not reorder the pieces.
+      const Ids ids = store.TypeIds("type3");
+      ASSERT_EQ(ids.size(), entries.size() / 7 + 1) << c.what;
+      for (size_t i = 0; i < ids.size(); ++i) ASSERT_EQ(ids[i], Key("id", 7 * i + 3)) << c.what;
     }
-    ASSERT_EQ(result, LoadResult::kLoaded) << c.what;
-    std::map<std::string, MetadataEntry> loaded;
-    for (MetadataEntry& e : store.take_snapshot()) loaded[e.memory_id] = std::move(e);
-    ASSERT_EQ(loaded.size(), c.count) << c.what;
-    for (const MetadataEntry& e : entries) ASSERT_EQ(loaded[e.memory_id], e) << c.what;
-    // Identifier lists in file order: the cut must not reorder the pieces.
-    const Ids ids = store.TypeIds("type3");
-    ASSERT_EQ(ids.size(), entries.size() / 7 + 1) << c.what;
-    for (size_t i = 0; i < ids.size(); ++i) ASSERT_EQ(ids[i], Key("id", 7 * i + 3)) << c.what;
   }
 }
 
