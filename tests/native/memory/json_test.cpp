@@ -553,7 +553,9 @@ TEST_P(JsonPieces, LargeTextsReadAsAWhole) {
   // A file in small pieces is read from the file piece by piece; anything
   // but a plain index is left to the careful read.
   const bool from_file = GetParam();
-  if (from_file) EXPECT_EQ(ReadFileInPieces(all), entries);
+  if (from_file) {
+    EXPECT_EQ(ReadFileInPieces(all), entries);
+  }
 
   // Every entry with a nested value that looks like a cut between entries,
   // and a number that needs mending.
@@ -566,7 +568,9 @@ TEST_P(JsonPieces, LargeTextsReadAsAWhole) {
   auto read = ReadInPlace(tricky);
   ASSERT_TRUE(read);
   EXPECT_EQ(*read, entries);
-  if (from_file) EXPECT_EQ(ReadFileInPieces(tricky), std::nullopt);
+  if (from_file) {
+    EXPECT_EQ(ReadFileInPieces(tricky), std::nullopt);
+  }
 
   // An error in any piece spoils the whole text.
   for (size_t at : {all.find("\"importance\":255", all.size() / 3),
@@ -574,7 +578,9 @@ TEST_P(JsonPieces, LargeTextsReadAsAWhole) {
     std::string bad = all;
     bad.replace(at, 16, "\"importance\":256");
     EXPECT_FALSE(ReadInPlace(bad)) << at;
-    if (from_file) EXPECT_EQ(ReadFileInPieces(bad), std::nullopt) << at;
+    if (from_file) {
+      EXPECT_EQ(ReadFileInPieces(bad), std::nullopt) << at;
+    }
   }
   EXPECT_FALSE(ReadInPlace(all.substr(0, all.size() - 1)));
   if (from_file) {
