@@ -4,6 +4,7 @@
 #include <functional>
 #include <mutex>
 #include <shared_mutex>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -20,15 +21,6 @@ std::vector<std::unique_lock<std::shared_mutex>> MetadataStore::Impl::LockEveryt
     for (size_t i = 0; i < index->ShardCount(); ++i) locks.emplace_back(index->ShardAt(i).mutex);
   }
   return locks;
-}
-
-void MetadataStore::Impl::DeleteLocked(EntryShard& shard, size_t slot) noexcept {
-  const StoredEntry& old = shard.At(slot);
-  CountEmptyKeys(EmptyKeysOf(old), -1);
-  ForEachKey(old, [id = &old.memory_id](IndexMap& index, size_t, const std::string& key) {
-    IndexRemove(index, key, id);
-  });
-  shard.MarkDeleted(slot);
 }
 
 size_t MetadataStore::Delete(
@@ -66,9 +58,44 @@ size_t MetadataStore::Delete(
     shard.time_pending.reserve(shard.time_pending.size() + (j - i));
     i = j;
   }
+  // The identifiers each index list loses, grouped by list, so that each
+  // list is gone through once (an entry may repeat a key: once is enough).
+  // The lists stay, maybe emptied, as after a replacement.
+  std::vector<std::pair<IdList*, IdList::Id>> removals;
+  for (const Target& t : targets) {
+    const StoredEntry& e = m.entry_shards[t.shard].At(t.slot);
+    m.ForEachKey(e, [&](IndexMap& index, size_t, const std::string& key) {
+      IndexMap::Table& table = index.ShardFor(key).table;
+      auto it = table.find(key);
+      if (it != table.end()) removals.emplace_back(&it->second.ids, &e.memory_id);
+    });
+  }
+  std::sort(removals.begin(), removals.end(), [](const auto& a, const auto& b) {
+    const std::less<> less;
+    return a.first != b.first ? less(a.first, b.first) : less(a.second, b.second);
+  });
+  removals.erase(std::unique(removals.begin(), removals.end()), removals.end());
+  // Each list's run of removals: [begin, end) of `removals`.
+  std::vector<std::pair<size_t, size_t>> runs;
+  std::vector<IdList::Id> gone;
+  gone.reserve(removals.size());
+  size_t most = 0;
+  for (size_t i = 0, j = 0; i < removals.size(); i = j) {
+    while (j < removals.size() && removals[j].first == removals[i].first) gone.push_back(removals[j++].second);
+    runs.emplace_back(i, j);
+    most = std::max(most, j - i);
+  }
+  std::vector<IdList::Id> scratch(IdList::RemovalCells(most));
 
   // Then the deletions, which allocate nothing.
-  for (const Target& t : targets) m.DeleteLocked(m.entry_shards[t.shard], t.slot);
+  for (const auto& [begin, end] : runs) {
+    removals[begin].first->RemoveMany(std::span(gone).subspan(begin, end - begin), scratch);
+  }
+  for (const Target& t : targets) {
+    EntryShard& shard = m.entry_shards[t.shard];
+    m.CountEmptyKeys(EmptyKeysOf(shard.At(t.slot)), -1);
+    shard.MarkDeleted(t.slot);
+  }
   return targets.size();
 }
 

@@ -108,6 +108,52 @@ void IdList::Remove(Id id) noexcept {
   if (dead_count_ > live_ && dead_count_ >= kIndexFrom) Compact();
 }
 
+size_t IdList::RemovalCells(size_t gone) { return std::bit_ceil(std::max<size_t>(8, 2 * gone)); }
+
+void IdList::RemoveMany(std::span<const Id> gone, std::span<Id> scratch) noexcept {
+  if (!table_.empty()) {
+    for (Id id : gone) Remove(id);
+    return;
+  }
+  // Without a table the list holds no tombstones.
+  const size_t before = ids_.size();
+  if (gone.size() <= 4) {
+    // Most lists a deletion touches lose one or two identifiers: compared
+    // with each, padded with null, which no such list holds.
+    Id g[4] = {nullptr, nullptr, nullptr, nullptr};
+    std::copy(gone.begin(), gone.end(), g);
+    std::erase_if(ids_, [&](Id id) { return (id == g[0]) | (id == g[1]) | (id == g[2]) | (id == g[3]); });
+    live_ -= before - ids_.size();
+    return;
+  }
+  // At most half full, so that a lookup mostly ends at its first cell.
+  const std::span<Id> cells = scratch.first(RemovalCells(gone.size()));
+  std::fill(cells.begin(), cells.end(), nullptr);
+  const size_t mask = cells.size() - 1;
+  for (Id id : gone) {
+    size_t cell = CellOf(id, mask);
+    while (cells[cell] != nullptr) cell = (cell + 1) & mask;
+    cells[cell] = id;
+  }
+  // A bit per identifier of `gone` among 8,192 rules out nearly every
+  // other one with one predictable test, where the table's probes would
+  // often meet an occupied cell first.
+  uint64_t filter[128] = {};
+  auto bit = [](Id id) {
+    return static_cast<size_t>((reinterpret_cast<uintptr_t>(id) * 0x9e3779b97f4a7c15ULL) >> 51);
+  };
+  for (Id id : gone) filter[bit(id) / 64] |= uint64_t{1} << (bit(id) % 64);
+  std::erase_if(ids_, [&](Id id) {
+    const size_t b = bit(id);
+    if ((filter[b / 64] >> (b % 64) & 1) == 0) return false;
+    for (size_t cell = CellOf(id, mask); cells[cell] != nullptr; cell = (cell + 1) & mask) {
+      if (cells[cell] == id) return true;
+    }
+    return false;
+  });
+  live_ -= before - ids_.size();
+}
+
 std::vector<std::string> IdList::ToVector() const {
   std::vector<std::string> out;
   out.reserve(live_);

@@ -102,12 +102,6 @@ struct MetadataStore::Impl {
   // throw before it has taken any.
   std::vector<std::unique_lock<std::shared_mutex>> LockEverything();
 
-  // Deletes the live entry in `slot` of `shard`: takes its identifier off
-  // the lists of its keys (which stay, maybe emptied) and marks the slot
-  // deleted. With every lock held and room for one more slot in the
-  // shard's time_pending.
-  void DeleteLocked(EntryShard& shard, size_t slot) noexcept;
-
   // BulkLoad into an empty store once every lock is held (see BulkLoad).
   void LoadLocked(StoredPieces&& pieces);
 
