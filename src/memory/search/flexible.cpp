@@ -144,6 +144,15 @@ std::optional<std::vector<const std::string*>> FlexibleIdsFromIndex(const Metada
     std::vector<const std::string*> ids;
     if (store.CollectIds(KeyIndex::kUser, {*q.user_id}, max_ids, &ids)) best = std::move(ids);
   }
+  if (best) {
+    // Narrowing further scans every key of the type or subject index with
+    // a loose test, each about as costly as reading a few candidates: a
+    // user with few entries is cheaper to test whole.
+    const MetadataStore::KeyCounts keys = store.CountKeys();
+    const size_t scanned = (q.memory_types.empty() ? 0 : keys.types) +
+                           (q.subjects.empty() ? 0 : keys.subjects);
+    if (4 * best->size() <= scanned) return best;
+  }
   auto scored = ScoringIdsFromIndex(store, q, best ? best->size() : max_ids);
   if (scored && (!best || scored->size() < best->size())) best = std::move(scored);
   return best;
