@@ -75,21 +75,26 @@ size_t MetadataStore::Delete(
     return a.first != b.first ? less(a.first, b.first) : less(a.second, b.second);
   });
   removals.erase(std::unique(removals.begin(), removals.end()), removals.end());
-  // Each list's run of removals: [begin, end) of `removals`.
-  std::vector<std::pair<size_t, size_t>> runs;
-  std::vector<IdList::Id> gone;
-  gone.reserve(removals.size());
+  const size_t n = removals.size();
+  // The end of the run of removals from the list of removals[i].
+  auto run_end = [&](size_t i) {
+    size_t j = i + 1;
+    while (j < n && removals[j].first == removals[i].first) ++j;
+    return j;
+  };
+  std::vector<IdList::Id> gone(n);
+  for (size_t i = 0; i < n; ++i) gone[i] = removals[i].second;
   size_t most = 0;
-  for (size_t i = 0, j = 0; i < removals.size(); i = j) {
-    while (j < removals.size() && removals[j].first == removals[i].first) gone.push_back(removals[j++].second);
-    runs.emplace_back(i, j);
+  for (size_t i = 0, j = 0; i < n; i = j) {
+    j = run_end(i);
     most = std::max(most, j - i);
   }
   std::vector<IdList::Id> scratch(IdList::RemovalCells(most));
 
   // Then the deletions, which allocate nothing.
-  for (const auto& [begin, end] : runs) {
-    removals[begin].first->RemoveMany(std::span(gone).subspan(begin, end - begin), scratch);
+  for (size_t i = 0, j = 0; i < n; i = j) {
+    j = run_end(i);
+    removals[i].first->RemoveMany(std::span(gone).subspan(i, j - i), scratch);
   }
   for (const Target& t : targets) {
     EntryShard& shard = m.entry_shards[t.shard];
