@@ -23,7 +23,8 @@ namespace velmar::memory {
 // out of a list under a key shared by millions of entries (a memory type, a
 // common tag) stays cheap. In that mode a removal leaves a null tombstone,
 // and the list is compacted once the tombstones outnumber the live
-// identifiers. Lists that are only ever appended to never pay for a table.
+// identifiers. Lists that are only ever appended to, or lose identifiers
+// only in batches (RemoveMany, as deletions do), never pay for a table.
 class IdList {
  public:
   using Id = const std::string*;
