@@ -285,7 +285,11 @@ void MetadataStore::Reader::ForEachOfUserByTime(std::string_view user_id,
     // A user holding an eighth of the shard or more is met often enough in
     // the shard's own time order; sorting theirs would cost more.
     shard.GroupByUser();
-    const bool by_shard_time = 8 * shard.UserSlotCount(user_hash) >= shard.size();
+    // The user's list holds each of their entries (and maybe some that have
+    // left them): without one, the shard has none to walk.
+    const size_t listed = shard.UserSlotCount(user_hash);
+    if (listed == 0) continue;
+    const bool by_shard_time = 8 * listed >= shard.size();
     cursors.emplace_back(shard, i, user_hash, std::move(codes), newest, oldest, by_shard_time);
   }
   auto visit = [&](size_t shard_index, uint32_t slot) {

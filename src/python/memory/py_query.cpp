@@ -37,6 +37,19 @@ const KeyList kStrictKeys = {"user_id",        "memory_types",   "subjects",    
 const KeyList kFlexibleKeys = {"user_id",       "memory_types",   "subjects",
                                "created_after", "created_before", "limit"};
 
+// The str of a query key, made once and kept for the process (under the
+// GIL): a lookup with it allocates nothing and hashes nothing, a str
+// keeping its hash, and mostly meets the dict's own key, interned too.
+PyObject* KeyName(const char* key) {
+  static std::vector<std::pair<const char*, PyObject*>> names;
+  for (const auto& [text, name] : names) {
+    if (text == key) return name;
+  }
+  PyObject* name = Check(PyUnicode_InternFromString(key)).release();
+  names.emplace_back(key, name);
+  return name;
+}
+
 // Warns once for each key of `params` that is not in `known`. The keys are
 // collected first: a warning runs Python code (filters, showwarning) that
 // could change the dict under PyDict_Next.
@@ -49,7 +62,7 @@ void WarnUnknownKeys(const char* function, PyObject* params, KeyList known) {
     if (PyUnicode_Check(key)) {
       for (const char* name : known) {
         // Compares the text itself; no __eq__ of a str subclass runs.
-        if (PyUnicode_CompareWithASCIIString(key, name) == 0) {
+        if (key == KeyName(name) || PyUnicode_CompareWithASCIIString(key, name) == 0) {
           found = true;
           break;
         }
@@ -63,10 +76,7 @@ void WarnUnknownKeys(const char* function, PyObject* params, KeyList known) {
   }
 }
 
-Ref Value(PyObject* params, const char* key) {
-  Ref name = Check(PyUnicode_FromString(key));
-  return Lookup(params, name.get());
-}
+Ref Value(PyObject* params, const char* key) { return Lookup(params, KeyName(key)); }
 
 std::vector<std::string> TextSequence(PyObject* params, const char* key) {
   return ReadTextSequence(Value(params, key).get());
