@@ -45,6 +45,19 @@ std::string DefaultTempName(const std::string& target) {
 
 }  // namespace
 
+bool ReadAt(int fd, char* out, size_t n, size_t offset) {
+  while (n > 0) {
+    const ssize_t got = ::pread(fd, out, n, static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    const auto read = static_cast<size_t>(got);
+    out += read;
+    offset += read;
+    n -= read;
+  }
+  return true;
+}
+
 std::error_code WriteAll(int fd, std::string_view data) {
   while (!data.empty()) {
     const ssize_t n = ::write(fd, data.data(), data.size());

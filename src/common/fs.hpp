@@ -17,6 +17,10 @@ namespace velmar {
 // EIO), or no error once every byte is written.
 std::error_code WriteAll(int fd, std::string_view data);
 
+// Reads the `n` bytes of `fd` from `offset` on into `out` (pread), retrying
+// on EINTR and after partial reads; false on an error or an early end.
+bool ReadAt(int fd, char* out, size_t n, size_t offset);
+
 // `path` without its last component, as a directory to open: "a/b" -> "a",
 // "b" -> ".", "/b" -> "/". Only a final component is removed, so "a/b/"
 // gives "a/b".

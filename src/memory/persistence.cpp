@@ -37,17 +37,6 @@ bool Usable(const std::string& path) {
   return !path.empty() && path.find('\0') == std::string::npos;
 }
 
-// Reads bytes [from, to) of the file; false on an error or an early end.
-bool ReadRange(int fd, char* out, size_t from, size_t to) {
-  while (from < to) {
-    const ssize_t n = ::pread(fd, out + from, to - from, static_cast<off_t>(from));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    from += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // The whole file, expected to hold `expected` bytes, with room for `extra`
 // more after it.
 bool ReadAll(int fd, size_t expected, size_t extra, std::string* out) {
@@ -65,8 +54,8 @@ bool ReadAll(int fd, size_t expected, size_t extra, std::string* out) {
     bool ok[2] = {false, false};
     RunInHalves(true, [&](int half) {
       const size_t middle = expected / 2;
-      ok[half] = half == 0 ? ReadRange(fd, out->data(), 0, middle)
-                           : ReadRange(fd, out->data(), middle, expected);
+      ok[half] = half == 0 ? ReadAt(fd, out->data(), middle, 0)
+                           : ReadAt(fd, out->data() + middle, expected - middle, middle);
     });
     // Then on to whatever the file gained since; a file that lost bytes
     // meanwhile is read again from the start, one way.

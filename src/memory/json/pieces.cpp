@@ -1,7 +1,5 @@
 #include <sys/mman.h>
-#include <unistd.h>
 
-#include <cerrno>
 
 #include <algorithm>
 #include <atomic>
@@ -15,6 +13,7 @@
 
 #include <simdjson.h>
 
+#include "common/fs.hpp"
 #include "common/memory_pages.hpp"
 #include "common/run_in_halves.hpp"
 #include "common/worker_pool.hpp"
@@ -334,19 +333,9 @@ void SetJsonStreamPieceForTesting(size_t bytes) {
 
 std::optional<StoredPieces> ReadIndexFileInPieces(int fd, size_t size, TextPool& pool) {
   if (size < 4 * g_stream_piece) return std::nullopt;
-  auto pread_all = [fd](size_t from, size_t n, char* out) {
-    while (n > 0) {
-      const ssize_t got = ::pread(fd, out, n, static_cast<off_t>(from));
-      if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) return false;
-      const auto read = static_cast<size_t>(got);
-      out += read;
-      from += read;
-      n -= read;
-    }
-    return true;
-  };
-  return ReadStreamed(pread_all, size, pool);
+  return ReadStreamed(
+      [fd](size_t from, size_t n, char* out) { return velmar::ReadAt(fd, out, n, from); }, size,
+      pool);
 }
 
 Result<StoredPieces> ReadIndexJsonInPlace(char* text, size_t size, TextPool& pool) {

@@ -152,8 +152,7 @@ inline void PrefetchLists(const StoredEntry& stored) {
 // candidates to a `top` of its own, and returns the memory_ids of the best
 // `limit` of them all, ranked.
 template <class Fill>
-IdRefs RankAcrossShards(tbb::task_arena* pool, size_t shards, uint64_t limit,
-                                          Fill&& fill) {
+IdRefs RankAcrossShards(tbb::task_arena* pool, size_t shards, uint64_t limit, Fill&& fill) {
   std::vector<std::vector<RankedMatch>> per_shard(shards);
   auto run = [&](const tbb::blocked_range<size_t>& range) {
     for (size_t shard = range.begin(); shard != range.end(); ++shard) {
@@ -200,8 +199,8 @@ IdRefs RankAcrossShards(tbb::task_arena* pool, size_t shards, uint64_t limit,
 // cache misses overlap instead of coming one after another. `top` may have
 // grown since an entry was screened; finish must ask it again.
 template <class Screen, class Finish>
-IdRefs CollectRanked(tbb::task_arena* pool, const MetadataStore& store,
-                                       uint64_t limit, Screen&& screen, Finish&& finish) {
+IdRefs CollectRanked(tbb::task_arena* pool, const MetadataStore& store, uint64_t limit,
+                     Screen&& screen, Finish&& finish) {
   return RankAcrossShards(pool, store.ShardCount(), limit, [&](size_t shard, TopMatches& top) {
     std::vector<uint32_t> screened;
     TypeMemo memo;
