@@ -65,40 +65,52 @@ void EntryShard::SortByTime() const {
   // stable sort by time leaves equal times in slot order.
   std::sort(time_pending.begin(), time_pending.end());
   time_pending.erase(std::unique(time_pending.begin(), time_pending.end()), time_pending.end());
+  std::vector<bool> noted;
+  if (!time_pending.empty()) noted.resize(time_upto);
   // Deleted slots leave the time order.
   for (uint32_t slot : time_pending) {
+    noted[slot] = true;
     if (!IsDeleted(slot)) fresh.push_back(item_of(slot));
   }
   for (size_t slot = time_upto; slot < count; ++slot) {
     if (!IsDeleted(slot)) fresh.push_back(item_of(slot));
   }
   SortBySlotTime(fresh);
-  // An item is current when its time and user are still its slot's; a
-  // slot whose time went and came back gives two equal items, next to
-  // each other.
-  auto current = [&](const TimeItem& item) {
-    const EntrySummary& s = SummaryAt(item.slot);
-    return !s.deleted && SameTime(item.created_at, s.created_at) && item.user_hash == s.user_hash;
-  };
-  std::vector<TimeItem> merged;
-  merged.reserve(by_time.size() + fresh.size());
-  auto a = by_time.begin(), b = fresh.begin();
-  auto keep = [&](const TimeItem& item) {
-    if (!current(item)) return;
-    if (!merged.empty() && merged.back().slot == item.slot &&
-        SameTime(merged.back().created_at, item.created_at)) {
-      return;
+  const size_t grown = by_time.size() + fresh.size();
+  if (by_time.capacity() < grown) by_time.reserve(std::max(grown, by_time.size() + by_time.size() / 2));
+  // Nothing fails from here on. A noted slot's old item goes whatever it
+  // says: the slot is in `fresh` as it is now, unless it was deleted.
+  if (!noted.empty()) std::erase_if(by_time, [&](const TimeItem& t) { return noted[t.slot]; });
+  // The fresh items go in from the back, each after the old items it
+  // follows: a batch of a few thousand in a shard of a million moves the
+  // old items in long runs, so this costs about a copy of the order, with
+  // no item read twice and nothing allocated.
+  size_t old_left = by_time.size();
+  by_time.resize(old_left + fresh.size());
+  TimeItem* items = by_time.data();
+  size_t out = by_time.size();
+  for (size_t f = fresh.size(); f-- > 0;) {
+    const TimeItem& b = fresh[f];
+    // The old items that come after b: find the first of them, looking
+    // back from old_left in growing steps.
+    size_t lo = old_left, step = 1;
+    while (lo > 0 && !Earlier(items[lo - 1], b)) {
+      const size_t hi = lo;
+      lo = lo > step ? lo - step : 0;
+      step *= 2;
+      if (Earlier(items[lo], b)) {
+        lo = static_cast<size_t>(
+            std::partition_point(items + lo, items + hi, [&](const TimeItem& t) { return Earlier(t, b); }) -
+            items);
+        break;
+      }
     }
-    merged.push_back(item);
-  };
-  while (a != by_time.end() || b != fresh.end()) {
-    if (b == fresh.end() || (a != by_time.end() && !Earlier(*b, *a))) {
-      keep(*a++);
-    } else {
-      keep(*b++);
-    }
+    const size_t moved = old_left - lo;
+    std::move_backward(items + lo, items + old_left, items + out);
+    out -= moved;
+    items[--out] = b;
+    old_left = lo;
   }
-  by_time.swap(merged);
   time_pending.clear();
   time_upto = count;
 }

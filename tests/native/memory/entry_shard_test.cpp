@@ -40,10 +40,13 @@ MetadataEntry EntryAt(double created_at, uint64_t n) {
   return e;
 }
 
-// The order by_time must have: newest first, NaN last, ties by slot.
+// The order by_time must have: newest first, NaN last, ties by slot, no
+// deleted slot.
 std::vector<uint32_t> ExpectedOrder(const EntryShard& shard) {
-  std::vector<uint32_t> slots(shard.size());
-  for (uint32_t i = 0; i < slots.size(); ++i) slots[i] = i;
+  std::vector<uint32_t> slots;
+  for (uint32_t i = 0; i < shard.size(); ++i) {
+    if (!shard.IsDeleted(i)) slots.push_back(i);
+  }
   auto time = [&](uint32_t s) { return shard.SummaryAt(s).created_at; };
   std::stable_sort(slots.begin(), slots.end(), [&](uint32_t a, uint32_t b) {
     const bool nan_a = std::isnan(time(a)), nan_b = std::isnan(time(b));
@@ -62,31 +65,52 @@ std::vector<uint32_t> TimeOrder(const EntryShard& shard) {
 
 // The time order is brought up to date lazily, by merging what changed
 // into what was sorted; after every round it equals a full stable sort.
-TEST(EntryShard, TimeOrderFollowsAddsAndReplacements) {
+// Rounds of a few adds into many (the usual batch) and of many into few
+// take different paths through the merge; a slot replaced twice may get
+// its old time back, and deleted slots must leave.
+class TimeOrderRounds : public ::testing::TestWithParam<int> {};
+
+TEST_P(TimeOrderRounds, FollowsAddsReplacementsAndDeletes) {
+  const int adds = GetParam();
   EntryShard shard;
   SeededStringHash seed{1};
-  std::mt19937_64 rng(11);
+  std::mt19937_64 rng(11 + adds);
   TextPool pool;
   uint64_t next = 0;
-  for (int round = 0; round < 4; ++round) {
-    for (int i = 0; i < 3000; ++i, ++next) {
+  auto replace = [&](size_t slot, double time) {
+    MetadataEntry made = EntryAt(time, rng());
+    made.memory_id = shard.At(slot).memory_id;
+    StoredEntry e = MakeStored(std::move(made), pool);
+    const EntrySummary summary = shard.Summarize(e, seed);
+    shard.PrepareReplace();
+    shard.Replace(slot, std::move(e), summary);
+  };
+  for (int round = 0; round < 12; ++round) {
+    const int count = round == 0 ? 3000 : adds;
+    for (int i = 0; i < count; ++i, ++next) {
       StoredEntry e = MakeStored(EntryAt(RandomTime(rng), next), pool);
       const EntrySummary summary = shard.Summarize(e, seed);
       const uint64_t hash = seed(e.memory_id);
       shard.Add(std::move(e), summary, hash);
     }
-    for (int i = 0; i < 500; ++i) {
-      const size_t slot = rng() % shard.size();
-      MetadataEntry made = EntryAt(RandomTime(rng), rng());
-      made.memory_id = shard.At(slot).memory_id;
-      StoredEntry e = MakeStored(std::move(made), pool);
-      const EntrySummary summary = shard.Summarize(e, seed);
-      shard.PrepareReplace();
-      shard.Replace(slot, std::move(e), summary);
+    if (round % 3 != 1) {
+      for (int i = 0; i < 100; ++i) {
+        const size_t slot = rng() % shard.size();
+        const double before = shard.SummaryAt(slot).created_at;
+        replace(slot, RandomTime(rng));
+        if (i % 4 == 0) replace(slot, before);
+        if (i % 5 == 0) {
+          const size_t gone = rng() % shard.size();
+          shard.PrepareReplace();
+          if (!shard.IsDeleted(gone)) shard.MarkDeleted(gone);
+        }
+      }
     }
     ASSERT_EQ(TimeOrder(shard), ExpectedOrder(shard)) << "round " << round;
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(EntryShard, TimeOrderRounds, ::testing::Values(1, 40, 3000, 9000));
 
 TEST(EntryShard, TimeWindowHoldsExactlyTheTimesWithinItsBounds) {
   EntryShard shard;
