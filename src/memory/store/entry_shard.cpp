@@ -51,8 +51,60 @@ void EntryShard::SortBySlotTime(std::vector<TimeItem>& items) {
   }
 }
 
+namespace {
+
+using TimeItem = EntryShard::TimeItem;
+
+// Room in `order` for `more` items, growing by half at least so that
+// batch after batch does not copy the order each time. May throw.
+void MakeRoom(std::vector<TimeItem>& order, size_t more) {
+  const size_t need = order.size() + more;
+  if (order.capacity() < need) order.reserve(std::max(need, order.size() + order.size() / 2));
+}
+
+// Merges `fresh` (in time order, no slot of them in `order`) into `order`,
+// which has room for them. They go in from the back, each after the old
+// items it follows: a batch of a few thousand into a shard of a million
+// moves the old items in long runs, so this costs about a copy of the
+// order, with no item read twice and nothing allocated.
+void MergeFresh(std::vector<TimeItem>& order, std::span<const TimeItem> fresh) noexcept {
+  if (fresh.empty()) return;
+  size_t old_left = order.size();
+  order.resize(old_left + fresh.size());  // within capacity
+  TimeItem* items = order.data();
+  size_t out = order.size();
+  for (size_t f = fresh.size(); f-- > 0;) {
+    const TimeItem& b = fresh[f];
+    // The old items that come after b: find the first of them, looking
+    // back from old_left in growing steps.
+    size_t lo = old_left, step = 1;
+    while (lo > 0 && !EntryShard::Earlier(items[lo - 1], b)) {
+      const size_t hi = lo;
+      lo = lo > step ? lo - step : 0;
+      step *= 2;
+      if (EntryShard::Earlier(items[lo], b)) {
+        lo = static_cast<size_t>(std::partition_point(items + lo, items + hi, [&](const TimeItem& t) {
+                                   return EntryShard::Earlier(t, b);
+                                 }) -
+                                 items);
+        break;
+      }
+    }
+    std::move_backward(items + lo, items + old_left, items + out);
+    out -= old_left - lo;
+    items[--out] = b;
+    old_left = lo;
+  }
+}
+
+}  // namespace
+
 void EntryShard::SortByTime() const {
   std::lock_guard guard(time_mutex);
+  SortByTimeLocked();
+}
+
+void EntryShard::SortByTimeLocked() const {
   const size_t count = size();
   if (time_pending.empty() && time_upto == count) return;
   std::vector<TimeItem> fresh;
@@ -76,43 +128,62 @@ void EntryShard::SortByTime() const {
     if (!IsDeleted(slot)) fresh.push_back(item_of(slot));
   }
   SortBySlotTime(fresh);
-  const size_t grown = by_time.size() + fresh.size();
-  if (by_time.capacity() < grown) by_time.reserve(std::max(grown, by_time.size() + by_time.size() / 2));
+  MakeRoom(by_time, fresh.size());
+  // The fresh items again, grouped by type (each group still in time
+  // order), group `code` starting at starts[code].
+  std::vector<TimeItem> typed;
+  std::vector<size_t> starts;
+  if (by_type_kept) {
+    try {
+      starts.assign(types.size() + 1, 0);
+      for (const TimeItem& t : fresh) ++starts[SummaryAt(t.slot).type_code + 1];
+      for (size_t c = 1; c < starts.size(); ++c) starts[c] += starts[c - 1];
+      by_type.resize(types.size());
+      for (size_t c = 0; c < types.size(); ++c) MakeRoom(by_type[c], starts[c + 1] - starts[c]);
+      typed.resize(fresh.size());
+      std::vector<size_t> at(starts.begin(), starts.end() - 1);
+      for (const TimeItem& t : fresh) typed[at[SummaryAt(t.slot).type_code]++] = t;
+    } catch (...) {
+      // Made again when next wanted.
+      std::vector<std::vector<TimeItem>>().swap(by_type);
+      by_type_kept = false;
+    }
+  }
   // Nothing fails from here on. A noted slot's old item goes whatever it
   // says: the slot is in `fresh` as it is now, unless it was deleted.
-  if (!noted.empty()) std::erase_if(by_time, [&](const TimeItem& t) { return noted[t.slot]; });
-  // The fresh items go in from the back, each after the old items it
-  // follows: a batch of a few thousand in a shard of a million moves the
-  // old items in long runs, so this costs about a copy of the order, with
-  // no item read twice and nothing allocated.
-  size_t old_left = by_time.size();
-  by_time.resize(old_left + fresh.size());
-  TimeItem* items = by_time.data();
-  size_t out = by_time.size();
-  for (size_t f = fresh.size(); f-- > 0;) {
-    const TimeItem& b = fresh[f];
-    // The old items that come after b: find the first of them, looking
-    // back from old_left in growing steps.
-    size_t lo = old_left, step = 1;
-    while (lo > 0 && !Earlier(items[lo - 1], b)) {
-      const size_t hi = lo;
-      lo = lo > step ? lo - step : 0;
-      step *= 2;
-      if (Earlier(items[lo], b)) {
-        lo = static_cast<size_t>(
-            std::partition_point(items + lo, items + hi, [&](const TimeItem& t) { return Earlier(t, b); }) -
-            items);
-        break;
-      }
+  auto noted_slot = [&](const TimeItem& t) { return noted[t.slot]; };
+  if (!noted.empty()) {
+    std::erase_if(by_time, noted_slot);
+    if (by_type_kept) {
+      for (auto& order : by_type) std::erase_if(order, noted_slot);
     }
-    const size_t moved = old_left - lo;
-    std::move_backward(items + lo, items + old_left, items + out);
-    out -= moved;
-    items[--out] = b;
-    old_left = lo;
+  }
+  MergeFresh(by_time, fresh);
+  if (by_type_kept) {
+    for (size_t c = 0; c < by_type.size(); ++c) {
+      MergeFresh(by_type[c], std::span(typed).subspan(starts[c], starts[c + 1] - starts[c]));
+    }
   }
   time_pending.clear();
   time_upto = count;
+}
+
+const std::vector<std::vector<EntryShard::TimeItem>>& EntryShard::SortByTypeTime() const {
+  std::lock_guard guard(time_mutex);
+  SortByTimeLocked();
+  if (by_type_kept) return by_type;
+  // Each slot's type read in slot order, where the summaries lie, rather
+  // than once per item in time order, a random read each.
+  std::vector<uint32_t> code_of(size());
+  std::vector<size_t> counts(types.size());
+  for (size_t slot = 0; slot < code_of.size(); ++slot) code_of[slot] = SummaryAt(slot).type_code;
+  for (const TimeItem& t : by_time) ++counts[code_of[t.slot]];
+  std::vector<std::vector<TimeItem>> made(types.size());
+  for (size_t c = 0; c < made.size(); ++c) made[c].reserve(counts[c]);
+  for (const TimeItem& t : by_time) made[code_of[t.slot]].push_back(t);
+  by_type.swap(made);
+  by_type_kept = true;
+  return by_type;
 }
 
 std::shared_ptr<const EntryShard::UserTimeOrder> EntryShard::UserTime(uint32_t user_hash) const {
@@ -179,9 +250,10 @@ int64_t EntryShard::FindTypeCode(std::string_view type, const SeededStringHash& 
   return type_codes.Find(seed(type), [&](size_t code) { return types[code] == type; });
 }
 
-EntryShard::Window EntryShard::TimeWindow(std::optional<double> newest, std::optional<double> oldest) const {
-  const TimeItem* first = by_time.data();
-  const TimeItem* last = first + by_time.size();
+EntryShard::Window EntryShard::WindowOf(std::span<const TimeItem> order, std::optional<double> newest,
+                                        std::optional<double> oldest) {
+  const TimeItem* first = order.data();
+  const TimeItem* last = first + order.size();
   const TimeItem* nan =
       std::partition_point(first, last, [](const TimeItem& t) { return !std::isnan(t.created_at); });
   const TimeItem* begin = first;

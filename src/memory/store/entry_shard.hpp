@@ -76,6 +76,12 @@ struct EntryShard {
   mutable std::vector<TimeItem> by_time;
   mutable std::vector<uint32_t> time_pending;
   mutable size_t time_upto = 0;
+  // The same order split by memory type (indexed by type_code), for a
+  // user too large for a time order of their own who asks for a few
+  // types. Made the first time one is wanted, then kept up to date with
+  // by_time.
+  mutable std::vector<std::vector<TimeItem>> by_type;
+  mutable bool by_type_kept = false;
 
   // The slots of each user, by UserHash of user_id (users sharing a hash
   // share a list). A noted slot's entry moved to another user; it stays
@@ -161,9 +167,13 @@ struct EntryShard {
   // order); a pass whose digit is the same for all items is left out.
   static void SortBySlotTime(std::vector<TimeItem>& items);
 
-  // Brings by_time up to date. The caller holds the shard's read lock (or
-  // its write lock).
+  // Brings by_time (and by_type, when kept) up to date. The caller holds
+  // the shard's read lock (or its write lock).
   void SortByTime() const;
+
+  // Brings by_time and by_type up to date, making by_type if need be, and
+  // returns by_type. Under the shard's read lock (or its write lock).
+  const std::vector<std::vector<TimeItem>>& SortByTypeTime() const;
 
   // The time order of the entries whose user has this hash. The caller
   // holds the shard's read lock (or its write lock).
@@ -178,7 +188,12 @@ struct EntryShard {
   int64_t FindTypeCode(std::string_view type, const SeededStringHash& seed) const;
 
   // The window of by_time, which the caller has brought up to date.
-  Window TimeWindow(std::optional<double> newest, std::optional<double> oldest) const;
+  Window TimeWindow(std::optional<double> newest, std::optional<double> oldest) const {
+    return WindowOf(by_time, newest, oldest);
+  }
+  // The window of an order of TimeItems.
+  static Window WindowOf(std::span<const TimeItem> order, std::optional<double> newest,
+                         std::optional<double> oldest);
 
   // Brings user_slots up to date. The caller holds the shard's read lock
   // (or its write lock). On failure a slot may be listed twice, which
@@ -224,6 +239,7 @@ struct EntryShard {
   }
 
  private:
+  void SortByTimeLocked() const;
   uint32_t TypeCode(std::string_view type, const SeededStringHash& seed);
 };
 

@@ -147,19 +147,26 @@ void MetadataStore::Reader::ForEachByTime(std::optional<double> newest,
 namespace {
 
 // One shard's part of a walk through a user's entries newest first: either
-// the user's own time order (a run of slots), or, for a user holding a large
-// share of the shard, the shard's time order with other users' entries (and
-// other types) passed over. Each has the window part and then the NaN times.
+// the user's own time order (a run of slots a type), or, for a user holding
+// a large share of the shard, the shard's time order (or its orders of the
+// query's types) with other users' entries (and other types) passed over.
+// Each has the window part and then the NaN times.
 class UserCursor {
  public:
+  enum class Walk { kUserOrder, kShardOrder, kTypeOrders };
+
   UserCursor(const EntryShard& shard, size_t index, uint32_t user_hash, std::vector<int64_t> codes,
-             std::optional<double> newest, std::optional<double> oldest, bool by_shard_time)
+             std::optional<double> newest, std::optional<double> oldest, Walk walk)
       : shard_(shard), index_(index), user_hash_(user_hash), codes_(std::move(codes)) {
-    if (by_shard_time) {
+    if (walk == Walk::kShardOrder) {
       shard.SortByTime();
-      const EntryShard::Window w = shard.TimeWindow(newest, oldest);
-      items_ = {w.begin, w.end};
-      nan_items_ = {w.nan, w.last};
+      Window(shard.by_time, newest, oldest);
+    } else if (walk == Walk::kTypeOrders) {
+      const auto& by_type = shard.SortByTypeTime();
+      for (int64_t code : codes_) {
+        if (static_cast<size_t>(code) < by_type.size()) Window(by_type[code], newest, oldest);
+      }
+      codes_.clear();  // each order holds its type alone
     } else {
       order_ = shard.UserTime(user_hash);
       if (codes_.empty()) {
@@ -177,14 +184,21 @@ class UserCursor {
   size_t shard() const { return index_; }
 
   // The next slot of the window part in walk order (across this shard's
-  // runs), or -1 when it is done.
+  // runs; equal times by slot), or -1 when it is done.
   int64_t Head() {
-    if (items_.first != nullptr) {
-      while (items_.first != items_.second && !Wanted(*items_.first)) ++items_.first;
-      if (items_.first == items_.second) return -1;
-      return items_.first->slot;
-    }
     int64_t best = -1;
+    if (!item_runs_.empty()) {
+      for (size_t r = 0; r < item_runs_.size(); ++r) {
+        ItemRun& run = item_runs_[r];
+        while (run.at != run.end && !Wanted(*run.at)) ++run.at;
+        if (run.at == run.end) continue;
+        if (best < 0 || EntryShard::Earlier(*run.at, *item_runs_[best_run_].at)) {
+          best = run.at->slot;
+          best_run_ = r;
+        }
+      }
+      return best;
+    }
     for (size_t r = 0; r < runs_.size(); ++r) {
       const Run& run = runs_[r];
       if (run.at == run.end) continue;
@@ -199,11 +213,11 @@ class UserCursor {
 
   // The time of the slot Head() returned.
   double HeadTime() const {
-    return items_.first != nullptr ? items_.first->created_at : *runs_[best_run_].time;
+    return item_runs_.empty() ? *runs_[best_run_].time : item_runs_[best_run_].at->created_at;
   }
   void Pop() {
-    if (items_.first != nullptr) {
-      ++items_.first;
+    if (!item_runs_.empty()) {
+      ++item_runs_[best_run_].at;
     } else {
       ++runs_[best_run_].at;
       ++runs_[best_run_].time;
@@ -212,8 +226,10 @@ class UserCursor {
 
   // Appends the NaN-time slots of the walk.
   void NanSlots(std::vector<std::pair<size_t, uint32_t>>* out) const {
-    for (const EntryShard::TimeItem* t = nan_items_.first; t != nan_items_.second; ++t) {
-      if (Wanted(*t)) out->emplace_back(index_, t->slot);
+    for (const ItemRun& run : item_runs_) {
+      for (const EntryShard::TimeItem* t = run.nan; t != run.nan_end; ++t) {
+        if (Wanted(*t)) out->emplace_back(index_, t->slot);
+      }
     }
     for (const Run& run : runs_) {
       for (const uint32_t* s = run.nan; s != run.nan_end; ++s) out->emplace_back(index_, *s);
@@ -228,12 +244,24 @@ class UserCursor {
     const uint32_t* nan_end;
     const double* time;  // of *at
   };
+  struct ItemRun {
+    const EntryShard::TimeItem* at;
+    const EntryShard::TimeItem* end;
+    const EntryShard::TimeItem* nan;
+    const EntryShard::TimeItem* nan_end;
+  };
 
   bool Wanted(const EntryShard::TimeItem& t) const {
     if (t.user_hash != user_hash_) return false;
     if (codes_.empty()) return true;
     const int64_t code = shard_.SummaryAt(t.slot).type_code;
     return std::find(codes_.begin(), codes_.end(), code) != codes_.end();
+  }
+
+  void Window(std::span<const EntryShard::TimeItem> order, std::optional<double> newest,
+              std::optional<double> oldest) {
+    const EntryShard::Window w = EntryShard::WindowOf(order, newest, oldest);
+    item_runs_.push_back(ItemRun{w.begin, w.end, w.nan, w.last});
   }
 
   void Window(EntryShard::UserTimeOrder::Run run, std::optional<double> newest,
@@ -258,9 +286,8 @@ class UserCursor {
   std::vector<int64_t> codes_;
   std::shared_ptr<const EntryShard::UserTimeOrder> order_;  // keeps the runs' slots
   std::vector<Run> runs_;
+  std::vector<ItemRun> item_runs_;
   size_t best_run_ = 0;
-  std::pair<const EntryShard::TimeItem*, const EntryShard::TimeItem*> items_{nullptr, nullptr};
-  std::pair<const EntryShard::TimeItem*, const EntryShard::TimeItem*> nan_items_{nullptr, nullptr};
 };
 
 }  // namespace
@@ -289,8 +316,22 @@ void MetadataStore::Reader::ForEachOfUserByTime(std::string_view user_id,
     // left them): without one, the shard has none to walk.
     const size_t listed = shard.UserSlotCount(user_hash);
     if (listed == 0) continue;
-    const bool by_shard_time = 8 * listed >= shard.size();
-    cursors.emplace_back(shard, i, user_hash, std::move(codes), newest, oldest, by_shard_time);
+    auto walk = UserCursor::Walk::kUserOrder;
+    if (8 * listed >= shard.size()) {
+      walk = UserCursor::Walk::kShardOrder;
+      // Few entries of the types asked for, against the user's many:
+      // their own orders pass over fewer of them, with no summary read.
+      if (!codes.empty()) {
+        const auto& by_type = shard.SortByTypeTime();
+        size_t typed = 0;
+        // (A type met only by an insert that failed has no order yet.)
+        for (int64_t code : codes) {
+          if (static_cast<size_t>(code) < by_type.size()) typed += by_type[code].size();
+        }
+        if (typed < listed) walk = UserCursor::Walk::kTypeOrders;
+      }
+    }
+    cursors.emplace_back(shard, i, user_hash, std::move(codes), newest, oldest, walk);
   }
   auto visit = [&](size_t shard_index, uint32_t slot) {
     const EntryShard& shard = m.entry_shards[shard_index];

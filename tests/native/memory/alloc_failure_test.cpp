@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "memory/search.hpp"
 #include "memory/store/metadata_store.hpp"
 
 namespace {
@@ -265,6 +266,50 @@ TEST(StoreAllocationFailureDelete, RemovesNothingThenEverything) {
     expected_store.insert_entry(e);
   }
   EXPECT_TRUE(Take(store, keys, true) == Take(expected_store, keys, true));
+}
+
+// A search brings the time orders up to date (by type too, for a user
+// holding most of the store) before it walks them. When that fails midway,
+// the search fails, and the next one still sees every change: replaced
+// types and times, deleted entries and new ones.
+TEST(StoreAllocationFailureSearch, ViewsThatFailToCatchUpStayRight) {
+  MetadataStore store, expected_store;
+  auto both = [&](const MetadataEntry& e) {
+    store.insert_entry(e);
+    expected_store.insert_entry(e);
+  };
+  auto timed = [](MetadataEntry e, long t) {
+    e.created_at = static_cast<double>(t);
+    return e;
+  };
+  for (long i = 0; i < 3000; ++i) both(timed(Entry(Key("e", i), Key("type", i % 40), {}, {}, {}), i));
+  StrictQuery q;
+  q.user_id = "u";
+  q.memory_types = {"type3", "rare"};
+  q.limit = 50;
+  const auto search = [&](const MetadataStore& s) { return IdTexts(SearchStrict(s, q)); };
+  ASSERT_EQ(search(store), search(expected_store));
+  int failures = 0;
+  for (long n = 0; n < 400; ++n) {
+    // A change for the next search to take in.
+    const long i = (n * 37) % 3000;
+    if (n % 3 == 2) {
+      ASSERT_EQ(store.Delete({Key("e", i)}), expected_store.Delete({Key("e", i)}));
+    } else {
+      both(timed(Entry(Key("e", n % 2 ? i : 5000 + n), n % 4 ? "rare" : "type3", {}, {}, {}), 4000 - n));
+    }
+    bool threw = false;
+    t_allocations_left = n / 3;
+    try {
+      search(store);
+    } catch (const std::bad_alloc&) {
+      threw = true;
+    }
+    t_allocations_left = -1;
+    failures += threw;
+    ASSERT_EQ(search(store), search(expected_store)) << "after failing allocation " << n / 3;
+  }
+  EXPECT_GT(failures, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(

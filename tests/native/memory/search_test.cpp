@@ -145,9 +145,9 @@ TEST(SearchTest, FlexibleRanksByScoreThenTime) {
 // the searches also narrow through the indexes and the time order (with
 // NaN, signed-zero and infinite times among the rest, which all ways must
 // rank alike); otherwise they mostly scan. `ids` sets the store's size: a
-// large store sorts its time order another way than a small one. Halfway
-// through, more entries are replaced, so that the time order and the user
-// lists that searches built take in changes.
+// large store sorts its time order another way than a small one. Every
+// hundred rounds more entries are replaced and some deleted, so that the
+// time orders and the user lists that searches built take in changes.
 void CheckAgainstLiteralScan(bool indexed, int ids = 1500) {
   std::vector<std::string> types = {"note", "notes", "task", "", "ta"};
   const std::vector<std::string> users = {"u1", "u2", "", "u10"};
@@ -208,8 +208,11 @@ void CheckAgainstLiteralScan(bool indexed, int ids = 1500) {
   };
 
   for (int round = 0; round < 300; ++round) {
-    if (round == 150) {
+    if (round % 100 == 50) {
       insert(ids / 4);
+      std::vector<std::string> gone;
+      for (int i = 0; i < ids / 20; ++i) gone.push_back(Id(static_cast<int>(rng() % static_cast<uint64_t>(ids))));
+      store.Delete(gone);
       snapshot = store.take_snapshot();
     }
     StrictQuery sq;
