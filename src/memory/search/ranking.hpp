@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <iterator>
 #include <optional>
 #include <span>
@@ -241,22 +242,37 @@ inline bool PassesTime(double created_at, const std::optional<double>& after,
 template <class Screen, class Finish>
 void ForEachListedEntry(const MetadataStore::Reader& reader, size_t shards,
                         const std::vector<const std::string*>& ids, Screen&& screen, Finish&& finish) {
-  std::vector<std::vector<uint64_t>> seen(shards);
   std::vector<TypeMemo> memos(shards);
-  for (size_t i = 0; i < shards; ++i) seen[i].assign((reader.ShardSlots(i) + 63) / 64, 0);
+  // Repeats are found with a bit per slot of the store, or, for a list
+  // that much shorter than the store, by sorting it: clearing the bits
+  // would cost more than the rest of the search.
+  size_t slots = 0;
+  for (size_t i = 0; i < shards; ++i) slots += reader.ShardSlots(i);
+  const bool few = ids.size() < slots / 1024;
+  std::vector<const std::string*> distinct;
+  std::vector<std::vector<uint64_t>> seen;
+  if (few) {
+    distinct = ids;
+    std::sort(distinct.begin(), distinct.end(), std::less<const std::string*>());
+    distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+  } else {
+    seen.resize(shards);
+    for (size_t i = 0; i < shards; ++i) seen[i].assign((reader.ShardSlots(i) + 63) / 64, 0);
+  }
   struct Screened {
     const StoredEntry* stored;
     const EntrySummary* summary;
     uint64_t ordinal;
   };
   std::vector<Screened> screened;
-  reader.ForEachId(ids, [&](const StoredEntry& stored, const EntrySummary& s, uint64_t ordinal) {
-    uint64_t& word = seen[stored.shard][stored.slot / 64];
-    const uint64_t bit = uint64_t{1} << (stored.slot % 64);
-    if ((word & bit) == 0) {
+  reader.ForEachId(few ? distinct : ids, [&](const StoredEntry& stored, const EntrySummary& s, uint64_t ordinal) {
+    if (!few) {
+      uint64_t& word = seen[stored.shard][stored.slot / 64];
+      const uint64_t bit = uint64_t{1} << (stored.slot % 64);
+      if ((word & bit) != 0) return true;
       word |= bit;
-      if (screen(stored, s, ordinal, memos[stored.shard])) screened.push_back({&stored, &s, ordinal});
     }
+    if (screen(stored, s, ordinal, memos[stored.shard])) screened.push_back({&stored, &s, ordinal});
     return true;
   });
   const size_t n = screened.size();

@@ -136,6 +136,31 @@ TEST(SearchTest, FlexibleRanksByScoreThenTime) {
   }
 }
 
+// An entry listed under several keys the query matches ("alpha" and
+// "alphabet" for "alpha") is a candidate twice, and must come out once and
+// in time order, whether the store is small beside its candidates or large.
+class ListedTwice : public ::testing::TestWithParam<int> {};
+
+TEST_P(ListedTwice, IsFoundOnce) {
+  MetadataStore store;
+  for (int i = 0; i < GetParam(); ++i) store.insert_entry(Entry(Id(i), i, "filler", {"other"}));
+  std::vector<std::string> want;
+  for (int i = 0; i < 6; ++i) {
+    const std::string id = std::string("twice").append(std::to_string(i));
+    store.insert_entry(Entry(id, 100000 - i, "note", {"Alpha", "alphabet"}));
+    want.push_back(id);
+  }
+  StrictQuery strict;
+  strict.subjects = {"alpha"};
+  EXPECT_EQ(IdTexts(SearchStrict(store, strict)), want);
+  FlexibleQuery flexible;
+  flexible.memory_types = {"note"};
+  flexible.subjects = {"alpha"};
+  EXPECT_EQ(IdTexts(SearchFlexible(store, flexible)), want);
+}
+
+INSTANTIATE_TEST_SUITE_P(SearchTest, ListedTwice, ::testing::Values(0, 30000));
+
 // Searches judge most entries from a per-shard summary (time, importance, a
 // hash of user_id, a code of memory_type) before reading the entry itself.
 // Against a literal filter over the snapshot, through replacements that
