@@ -1,6 +1,8 @@
 #include "memory/store/text_pool.hpp"
 
 #include <algorithm>
+#include <cstring>
+#include <limits>
 #include <utility>
 
 #include "memory/lowercase.hpp"
@@ -18,24 +20,38 @@ void TextPool::Place(std::vector<Cell>& cells, const Cell& cell) {
 
 const PooledText* TextPool::Intern(std::string_view text) { return Intern(text, hash_(text)); }
 
+void TextPool::Memo::Place(std::vector<MemoCell>& cells, const MemoCell& cell) {
+  const size_t mask = cells.size() - 1;
+  size_t i = cell.hash & mask;
+  while (cells[i].text != nullptr) i = (i + 1) & mask;
+  cells[i] = cell;
+}
+
 const PooledText* TextPool::Memo::Intern(std::string_view text) {
   const uint64_t hash = pool_.hash_(text);
   if (!cells_.empty()) {
     const size_t mask = cells_.size() - 1;
     for (size_t i = hash & mask; cells_[i].text != nullptr; i = (i + 1) & mask) {
-      const Cell& c = cells_[i];
-      if (c.hash == hash && c.text->text == text) return c.text;
+      const MemoCell& c = cells_[i];
+      if (c.hash == hash && c.size == text.size() &&
+          std::memcmp(bytes_.data() + c.at, text.data(), text.size()) == 0) {
+        return c.text;
+      }
     }
   }
   const PooledText* pooled = pool_.Intern(text, hash);
+  // Offsets are 32 bits: past that the memo stops taking texts.
+  if (bytes_.size() + text.size() > std::numeric_limits<uint32_t>::max()) return pooled;
   if (2 * (size_ + 1) > cells_.size()) {
-    std::vector<Cell> grown(std::max<size_t>(256, 2 * cells_.size()));
-    for (const Cell& c : cells_) {
+    std::vector<MemoCell> grown(std::max<size_t>(256, 2 * cells_.size()));
+    for (const MemoCell& c : cells_) {
       if (c.text != nullptr) Place(grown, c);
     }
     cells_.swap(grown);
   }
-  Place(cells_, Cell{hash, pooled});
+  const auto at = static_cast<uint32_t>(bytes_.size());
+  bytes_.append(text);
+  Place(cells_, MemoCell{hash, at, static_cast<uint32_t>(text.size()), pooled});
   ++size_;
   return pooled;
 }

@@ -63,8 +63,20 @@ class TextPool {
     const PooledText* Intern(std::string_view text);
 
    private:
+    // A memoised text's copy sits in bytes_, so that telling texts apart
+    // reads this small, dense buffer rather than the pooled text itself,
+    // somewhere in a pool of thousands.
+    struct MemoCell {
+      uint64_t hash = 0;
+      uint32_t at = 0;    // of the copy in bytes_
+      uint32_t size = 0;
+      const PooledText* text = nullptr;  // null marks a free cell
+    };
+    static void Place(std::vector<MemoCell>& cells, const MemoCell& cell);
+
     TextPool& pool_;
-    std::vector<Cell> cells_;
+    std::vector<MemoCell> cells_;
+    std::string bytes_;
     size_t size_ = 0;
   };
 
