@@ -210,16 +210,17 @@ IdRefs SearchStrict(const MetadataStore& store, const StrictQuery& query) {
   // newest first pays when the first `limit` matches come early; the scan
   // of every summary is the fallback, with a bounded cost.
   const size_t total = store.Size();
+  size_t user_budget = 0;
   if (lowered.user_id) {
     // The user's entries of the query's types come newest first: the walk
     // ends at the limit-th match, whatever the user's share of the store.
     // When tags, subjects or keywords must match too, matches may be rare
     // among them; an index may then narrow further, so the walk is bounded.
     const bool terms = !lowered.tags.empty() || !lowered.subjects.empty() || !lowered.keywords.empty();
-    const size_t budget =
+    user_budget =
         terms ? std::max<size_t>(2048, static_cast<size_t>(std::min<uint64_t>(query.limit, total)) * 16)
               : SIZE_MAX;
-    if (auto found = StrictByUser(store, lowered, user_hash, budget)) return std::move(*found);
+    if (auto found = StrictByUser(store, lowered, user_hash, user_budget)) return std::move(*found);
   }
   if (auto ids = IdsFromIndex(store, lowered, total / 32 + 64)) {
     // Many candidates for a few answers: walking newest first meets the
@@ -232,6 +233,14 @@ IdRefs SearchStrict(const MetadataStore& store, const StrictQuery& query) {
       if (auto found = StrictByTime(store, lowered, user_hash, budget)) return std::move(*found);
     }
     return StrictFromIds(store, lowered, user_hash, *ids);
+  }
+  // No index narrows far enough. A user's walk, given more room, still
+  // costs less than going through every entry: its steps are dearer than
+  // a scan's, but a thirty-second of them. (A walk without a budget has
+  // answered above.)
+  if (lowered.user_id) {
+    const size_t budget = std::max(total / 32, 4 * user_budget);
+    if (auto found = StrictByUser(store, lowered, user_hash, budget)) return std::move(*found);
   }
   const size_t budget = std::max<size_t>(1024, total / 64);
   if (query.limit <= budget / 2) {
