@@ -312,8 +312,9 @@ void EntryShard::PrepareReplace() {
 void EntryShard::Replace(size_t slot, StoredEntry&& next, const EntrySummary& summary) noexcept {
   EntrySummary& old = chunks[slot / kChunk].summaries[slot % kChunk];
   // A deleted slot left the time order; it comes back whatever its time.
+  // A change of type moves it between the orders by type.
   if (slot < time_upto && (old.deleted || !SameTime(old.created_at, summary.created_at) ||
-                           old.user_hash != summary.user_hash)) {
+                           old.user_hash != summary.user_hash || old.type_code != summary.type_code)) {
     time_pending.push_back(static_cast<uint32_t>(slot));
   }
   // A deleted slot stays in its user's list, so only a change of user is

@@ -70,8 +70,8 @@ struct EntryShard {
   // (under the write lock) notes a replaced slot only when the view already
   // covers it.
   //
-  // Every slot in time order: a noted slot's created_at or user changed,
-  // and its old item is dropped on the merge.
+  // Every slot in time order: a noted slot's created_at, user or type
+  // changed, and its old item is dropped on the merge.
   mutable std::mutex time_mutex;
   mutable std::vector<TimeItem> by_time;
   mutable std::vector<uint32_t> time_pending;

@@ -36,6 +36,7 @@ MetadataEntry EntryAt(double created_at, uint64_t n) {
   MetadataEntry e;
   e.memory_id = Key("m", n);
   e.user_id = Key("u", n % 5);
+  e.memory_type = Key("t", n % 7);
   e.created_at = created_at;
   return e;
 }
@@ -63,11 +64,28 @@ std::vector<uint32_t> TimeOrder(const EntryShard& shard) {
   return slots;
 }
 
+// The time order split by type, from by_type, and as it must be.
+std::vector<std::vector<uint32_t>> TypeOrders(const EntryShard& shard) {
+  std::vector<std::vector<uint32_t>> orders;
+  for (const auto& order : shard.SortByTypeTime()) {
+    orders.emplace_back();
+    for (const EntryShard::TimeItem& t : order) orders.back().push_back(t.slot);
+  }
+  return orders;
+}
+
+std::vector<std::vector<uint32_t>> ExpectedTypeOrders(const EntryShard& shard) {
+  std::vector<std::vector<uint32_t>> orders(shard.types.size());
+  for (uint32_t slot : ExpectedOrder(shard)) orders[shard.SummaryAt(slot).type_code].push_back(slot);
+  return orders;
+}
+
 // The time order is brought up to date lazily, by merging what changed
 // into what was sorted; after every round it equals a full stable sort.
 // Rounds of a few adds into many (the usual batch) and of many into few
 // take different paths through the merge; a slot replaced twice may get
-// its old time back, and deleted slots must leave.
+// its old time back, one may change only its type, and deleted slots must
+// leave.
 class TimeOrderRounds : public ::testing::TestWithParam<int> {};
 
 TEST_P(TimeOrderRounds, FollowsAddsReplacementsAndDeletes) {
@@ -77,9 +95,13 @@ TEST_P(TimeOrderRounds, FollowsAddsReplacementsAndDeletes) {
   std::mt19937_64 rng(11 + adds);
   TextPool pool;
   uint64_t next = 0;
-  auto replace = [&](size_t slot, double time) {
+  auto replace = [&](size_t slot, double time, bool type_only = false) {
     MetadataEntry made = EntryAt(time, rng());
     made.memory_id = shard.At(slot).memory_id;
+    if (type_only) {
+      made.user_id = shard.At(slot).UserId();
+      made.memory_type = shard.At(slot).MemoryType() + "x";
+    }
     StoredEntry e = MakeStored(std::move(made), pool);
     const EntrySummary summary = shard.Summarize(e, seed);
     shard.PrepareReplace();
@@ -99,6 +121,7 @@ TEST_P(TimeOrderRounds, FollowsAddsReplacementsAndDeletes) {
         const double before = shard.SummaryAt(slot).created_at;
         replace(slot, RandomTime(rng));
         if (i % 4 == 0) replace(slot, before);
+        if (i % 6 == 0) replace(slot, shard.SummaryAt(slot).created_at, true);
         if (i % 5 == 0) {
           const size_t gone = rng() % shard.size();
           shard.PrepareReplace();
@@ -107,6 +130,8 @@ TEST_P(TimeOrderRounds, FollowsAddsReplacementsAndDeletes) {
       }
     }
     ASSERT_EQ(TimeOrder(shard), ExpectedOrder(shard)) << "round " << round;
+    // The split by type is made in round 0 and kept up to date after.
+    ASSERT_EQ(TypeOrders(shard), ExpectedTypeOrders(shard)) << "round " << round;
   }
 }
 
