@@ -168,7 +168,7 @@ void MetadataStore::Impl::LoadLocked(StoredPieces&& pieces) {
   StoredPieces().swap(pieces);
   IndexLastOccurrences(m, placed, two);
 
-  // What searches narrow with: each shard's time order and user lists,
+  // What searches narrow with: each shard's time orders and user lists,
   // made now rather than by the first search, and the entries holding
   // empty keys.
   // A slot holds its identifier's last occurrence, so the slots are what
@@ -177,7 +177,7 @@ void MetadataStore::Impl::LoadLocked(StoredPieces&& pieces) {
     int64_t empty[4] = {0, 0, 0, 0};
     for (size_t s = static_cast<size_t>(half); s < m.shard_count; s += 2) {
       EntryShard& shard = m.entry_shards[s];
-      shard.SortByTime();
+      shard.SortByTypeTime();
       shard.GroupByUser();
       for (size_t slot = 0; slot < shard.size(); ++slot) {
         const EmptyKeys keys = EmptyKeysOf(shard.At(slot));

@@ -62,25 +62,26 @@ void MakeRoom(std::vector<TimeItem>& order, size_t more) {
   if (order.capacity() < need) order.reserve(std::max(need, order.size() + order.size() / 2));
 }
 
-// Merges `fresh` (in time order, no slot of them in `order`) into `order`,
-// which has room for them. They go in from the back, each after the old
-// items it follows: a batch of a few thousand into a shard of a million
-// moves the old items in long runs, so this costs about a copy of the
-// order, with no item read twice and nothing allocated.
-void MergeFresh(std::vector<TimeItem>& order, std::span<const TimeItem> fresh) noexcept {
-  if (fresh.empty()) return;
-  size_t old_left = order.size();
-  order.resize(old_left + fresh.size());  // within capacity
-  TimeItem* items = order.data();
-  size_t out = order.size();
+// Merges `fresh` (in time order, none of their slots among them) into the
+// items [begin, end), writing the result so that it ends at out_end, which
+// leaves room before it for all of them: out_end >= end + fresh.size(). It
+// works from the back, so the items from end on may be overwritten, but
+// none before begin. Each fresh item goes in after the old items it
+// follows, found by looking back in growing steps: a batch of a few
+// thousand into a shard of a million moves the old items in long runs, so
+// this costs about a copy of them, with no item read twice and nothing
+// allocated.
+void MergeBack(TimeItem* items, size_t begin, size_t end, size_t out_end,
+               std::span<const TimeItem> fresh) noexcept {
+  size_t old_left = end;
+  size_t out = out_end;
   for (size_t f = fresh.size(); f-- > 0;) {
     const TimeItem& b = fresh[f];
-    // The old items that come after b: find the first of them, looking
-    // back from old_left in growing steps.
+    // The old items that come after b: find the first of them.
     size_t lo = old_left, step = 1;
-    while (lo > 0 && !EntryShard::Earlier(items[lo - 1], b)) {
+    while (lo > begin && !EntryShard::Earlier(items[lo - 1], b)) {
       const size_t hi = lo;
-      lo = lo > step ? lo - step : 0;
+      lo = lo - begin > step ? lo - step : begin;
       step *= 2;
       if (EntryShard::Earlier(items[lo], b)) {
         lo = static_cast<size_t>(std::partition_point(items + lo, items + hi, [&](const TimeItem& t) {
@@ -94,6 +95,45 @@ void MergeFresh(std::vector<TimeItem>& order, std::span<const TimeItem> fresh) n
     out -= old_left - lo;
     items[--out] = b;
     old_left = lo;
+  }
+  std::move_backward(items + begin, items + old_left, items + out);
+}
+
+// Merges `fresh` into `order`, which has room for them.
+void MergeFresh(std::vector<TimeItem>& order, std::span<const TimeItem> fresh) noexcept {
+  const size_t old_size = order.size();
+  order.resize(old_size + fresh.size());  // within capacity
+  MergeBack(order.data(), 0, old_size, order.size(), fresh);
+}
+
+// Drops the noted slots' items from every type's order.
+void DropNoted(EntryShard::TypeOrders& orders, const std::vector<bool>& noted) noexcept {
+  size_t out = 0;
+  for (size_t c = 0; c + 1 < orders.starts.size(); ++c) {
+    const size_t begin = orders.starts[c], end = orders.starts[c + 1];
+    orders.starts[c] = out;
+    for (size_t i = begin; i < end; ++i) {
+      if (!noted[orders.items[i].slot]) orders.items[out++] = orders.items[i];
+    }
+  }
+  if (!orders.starts.empty()) orders.starts.back() = out;
+  orders.items.resize(out);
+}
+
+// Merges the fresh items, grouped by type (type c's are
+// typed[fresh_starts[c], fresh_starts[c + 1]), each group in time order),
+// into the type orders, which have room for them and a start for each
+// type. The last type's order moves first, so that no order is written
+// before it has been read.
+void MergeTyped(EntryShard::TypeOrders& orders, std::span<const TimeItem> typed,
+                const std::vector<size_t>& fresh_starts) noexcept {
+  std::vector<size_t>& starts = orders.starts;
+  orders.items.resize(orders.items.size() + typed.size());  // within capacity
+  for (size_t c = starts.size() - 1; c-- > 0;) {
+    const size_t new_end = starts[c + 1] + fresh_starts[c + 1];
+    MergeBack(orders.items.data(), starts[c], starts[c + 1], new_end,
+              typed.subspan(fresh_starts[c], fresh_starts[c + 1] - fresh_starts[c]));
+    starts[c + 1] = new_end;
   }
 }
 
@@ -128,62 +168,86 @@ void EntryShard::SortByTimeLocked() const {
     if (!IsDeleted(slot)) fresh.push_back(item_of(slot));
   }
   SortBySlotTime(fresh);
-  MakeRoom(by_time, fresh.size());
+  // Into the recent run, which goes into the main one once it holds an
+  // eighth as many: a large store then moves its main run only every few
+  // batches.
+  const size_t recent = recent_time.size() + fresh.size();
+  const bool fold = recent > by_time.size() / 8;
+  MakeRoom(recent_time, fresh.size());
+  if (fold) MakeRoom(by_time, recent);
   // The fresh items again, grouped by type (each group still in time
-  // order), group `code` starting at starts[code].
+  // order), type c's starting at fresh_starts[c].
   std::vector<TimeItem> typed;
-  std::vector<size_t> starts;
+  std::vector<size_t> fresh_starts;
   if (by_type_kept) {
     try {
-      starts.assign(types.size() + 1, 0);
-      for (const TimeItem& t : fresh) ++starts[SummaryAt(t.slot).type_code + 1];
-      for (size_t c = 1; c < starts.size(); ++c) starts[c] += starts[c - 1];
-      by_type.resize(types.size());
-      for (size_t c = 0; c < types.size(); ++c) MakeRoom(by_type[c], starts[c + 1] - starts[c]);
+      fresh_starts.assign(types.size() + 1, 0);
+      for (const TimeItem& t : fresh) ++fresh_starts[SummaryAt(t.slot).type_code + 1];
+      for (size_t c = 1; c < fresh_starts.size(); ++c) fresh_starts[c] += fresh_starts[c - 1];
       typed.resize(fresh.size());
-      std::vector<size_t> at(starts.begin(), starts.end() - 1);
+      std::vector<size_t> at(fresh_starts.begin(), fresh_starts.end() - 1);
       for (const TimeItem& t : fresh) typed[at[SummaryAt(t.slot).type_code]++] = t;
+      MakeRoom(recent_type.items, fresh.size());
+      if (fold) MakeRoom(by_type.items, recent);
+      // Types first met since: empty orders at the end.
+      by_type.starts.resize(types.size() + 1, by_type.starts.back());
+      recent_type.starts.resize(types.size() + 1, recent_type.starts.back());
     } catch (...) {
-      // Made again when next wanted.
-      std::vector<std::vector<TimeItem>>().swap(by_type);
+      by_type = TypeOrders();
+      recent_type = TypeOrders();
       by_type_kept = false;
     }
   }
   // Nothing fails from here on. A noted slot's old item goes whatever it
   // says: the slot is in `fresh` as it is now, unless it was deleted.
-  auto noted_slot = [&](const TimeItem& t) { return noted[t.slot]; };
   if (!noted.empty()) {
+    auto noted_slot = [&](const TimeItem& t) { return noted[t.slot]; };
     std::erase_if(by_time, noted_slot);
+    std::erase_if(recent_time, noted_slot);
     if (by_type_kept) {
-      for (auto& order : by_type) std::erase_if(order, noted_slot);
+      DropNoted(by_type, noted);
+      DropNoted(recent_type, noted);
     }
   }
-  MergeFresh(by_time, fresh);
-  if (by_type_kept) {
-    for (size_t c = 0; c < by_type.size(); ++c) {
-      MergeFresh(by_type[c], std::span(typed).subspan(starts[c], starts[c + 1] - starts[c]));
+  MergeFresh(recent_time, fresh);
+  if (by_type_kept) MergeTyped(recent_type, typed, fresh_starts);
+  if (fold) {
+    MergeFresh(by_time, recent_time);
+    recent_time.clear();
+    if (by_type_kept) {
+      MergeTyped(by_type, recent_type.items, recent_type.starts);
+      recent_type.items.clear();
+      std::fill(recent_type.starts.begin(), recent_type.starts.end(), 0);
     }
   }
   time_pending.clear();
   time_upto = count;
 }
 
-const std::vector<std::vector<EntryShard::TimeItem>>& EntryShard::SortByTypeTime() const {
+void EntryShard::SortByTypeTime() const {
   std::lock_guard guard(time_mutex);
   SortByTimeLocked();
-  if (by_type_kept) return by_type;
+  if (by_type_kept) return;
   // Each slot's type read in slot order, where the summaries lie, rather
-  // than once per item in time order, a random read each.
+  // than once per item in time order, a random read each; then each run
+  // dealt out to the types' places in one pass.
   std::vector<uint32_t> code_of(size());
-  std::vector<size_t> counts(types.size());
   for (size_t slot = 0; slot < code_of.size(); ++slot) code_of[slot] = SummaryAt(slot).type_code;
-  for (const TimeItem& t : by_time) ++counts[code_of[t.slot]];
-  std::vector<std::vector<TimeItem>> made(types.size());
-  for (size_t c = 0; c < made.size(); ++c) made[c].reserve(counts[c]);
-  for (const TimeItem& t : by_time) made[code_of[t.slot]].push_back(t);
-  by_type.swap(made);
+  auto split = [&](const std::vector<TimeItem>& order) {
+    TypeOrders made;
+    made.starts.assign(types.size() + 1, 0);
+    for (const TimeItem& t : order) ++made.starts[code_of[t.slot] + 1];
+    for (size_t c = 1; c < made.starts.size(); ++c) made.starts[c] += made.starts[c - 1];
+    made.items.resize(order.size());
+    std::vector<size_t> at(made.starts.begin(), made.starts.end() - 1);
+    for (const TimeItem& t : order) made.items[at[code_of[t.slot]]++] = t;
+    return made;
+  };
+  TypeOrders main = split(by_time);
+  TypeOrders recent = split(recent_time);
+  by_type = std::move(main);
+  recent_type = std::move(recent);
   by_type_kept = true;
-  return by_type;
 }
 
 std::shared_ptr<const EntryShard::UserTimeOrder> EntryShard::UserTime(uint32_t user_hash) const {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstddef>
@@ -46,6 +47,19 @@ struct EntryShard {
     uint32_t user_hash;
   };
 
+  // The time order split by memory type, in one buffer: type `code`'s
+  // items are items[starts[code], starts[code + 1]), in time order. One
+  // buffer rather than one vector a type, so that a shard of hundreds of
+  // types is made and merged in one pass, with one allocation.
+  struct TypeOrders {
+    std::vector<TimeItem> items;
+    std::vector<size_t> starts;  // empty, or one more than the types
+    std::span<const TimeItem> Of(size_t code) const {
+      if (code + 1 >= starts.size()) return {};  // a type newer than the orders
+      return std::span(items).subspan(starts[code], starts[code + 1] - starts[code]);
+    }
+  };
+
   // The items of a time window in by_time: [begin, end) newer than
   // `oldest` and no newer than `newest` (a bound absent or NaN bounds
   // nothing), then [nan, last) the NaN times, which no bound passes over.
@@ -70,17 +84,24 @@ struct EntryShard {
   // (under the write lock) notes a replaced slot only when the view already
   // covers it.
   //
-  // Every slot in time order: a noted slot's created_at, user or type
-  // changed, and its old item is dropped on the merge.
+  // Every slot in time order, as two runs, each in time order, a slot in
+  // one of them: by_time, and the newer additions in recent_time. Fresh
+  // items are merged into recent_time, and recent_time into by_time once
+  // it holds an eighth as many: a batch then costs a copy of the small
+  // run rather than of every item. A noted slot's created_at, user or
+  // type changed, and its old item is dropped on the merge.
   mutable std::mutex time_mutex;
   mutable std::vector<TimeItem> by_time;
+  mutable std::vector<TimeItem> recent_time;
   mutable std::vector<uint32_t> time_pending;
   mutable size_t time_upto = 0;
-  // The same order split by memory type (indexed by type_code), for a
-  // user too large for a time order of their own who asks for a few
-  // types. Made the first time one is wanted, then kept up to date with
-  // by_time.
-  mutable std::vector<std::vector<TimeItem>> by_type;
+  // The same runs split by memory type, for a user too large for a time
+  // order of their own who asks for a few types. Made with the other
+  // views after a large batch or a load (or by the first reader that
+  // wants them), then kept up to date with the time order; dropped when
+  // an allocation for them fails, and made again when next wanted.
+  mutable TypeOrders by_type;
+  mutable TypeOrders recent_type;
   mutable bool by_type_kept = false;
 
   // The slots of each user, by UserHash of user_id (users sharing a hash
@@ -167,13 +188,14 @@ struct EntryShard {
   // order); a pass whose digit is the same for all items is left out.
   static void SortBySlotTime(std::vector<TimeItem>& items);
 
-  // Brings by_time (and by_type, when kept) up to date. The caller holds
-  // the shard's read lock (or its write lock).
+  // Brings the time order (and its split by type, when kept) up to date.
+  // The caller holds the shard's read lock (or its write lock).
   void SortByTime() const;
 
-  // Brings by_time and by_type up to date, making by_type if need be, and
-  // returns by_type. Under the shard's read lock (or its write lock).
-  const std::vector<std::vector<TimeItem>>& SortByTypeTime() const;
+  // Brings the time order and its split by type up to date, making the
+  // split if need be. Under the shard's read lock (or its write lock). May
+  // throw, leaving the split to the next call.
+  void SortByTypeTime() const;
 
   // The time order of the entries whose user has this hash. The caller
   // holds the shard's read lock (or its write lock).
@@ -187,10 +209,11 @@ struct EntryShard {
   // entry of the shard has ever had it.
   int64_t FindTypeCode(std::string_view type, const SeededStringHash& seed) const;
 
-  // The window of by_time, which the caller has brought up to date.
-  Window TimeWindow(std::optional<double> newest, std::optional<double> oldest) const {
-    return WindowOf(by_time, newest, oldest);
-  }
+  // The two runs of the time order, which the caller has brought up to
+  // date (SortByTime), and of one type's order (SortByTypeTime).
+  using Runs = std::array<std::span<const TimeItem>, 2>;
+  Runs TimeRuns() const { return {by_time, recent_time}; }
+  Runs TypeRuns(size_t code) const { return {by_type.Of(code), recent_type.Of(code)}; }
   // The window of an order of TimeItems.
   static Window WindowOf(std::span<const TimeItem> order, std::optional<double> newest,
                          std::optional<double> oldest);

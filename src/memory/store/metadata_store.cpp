@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/run_in_halves.hpp"
 #include "memory/store/index_shard_locks.hpp"
 #include "memory/store/store_impl.hpp"
 
@@ -137,12 +138,21 @@ std::vector<MetadataEntry> MetadataStore::take_snapshot() const {
   return out;
 }
 
-void MetadataStore::RefreshViews() const {
-  for (size_t i = 0; i < impl_->shard_count; ++i) {
-    const EntryShard& shard = impl_->entry_shards[i];
-    std::shared_lock lock(shard.mutex);
-    shard.SortByTime();
-    shard.GroupByUser();
+void MetadataStore::RefreshViews() const noexcept {
+  const Impl& m = *impl_;
+  // Half the shards each on two threads: a batch large enough to get here
+  // pays many times for starting one. A view that cannot be made now (no
+  // memory) is made by the first search that needs it.
+  try {
+    RunInHalves(true, [&](int half) {
+      for (size_t i = static_cast<size_t>(half); i < m.shard_count; i += 2) {
+        const EntryShard& shard = m.entry_shards[i];
+        std::shared_lock lock(shard.mutex);
+        shard.SortByTypeTime();
+        shard.GroupByUser();
+      }
+    });
+  } catch (const std::exception&) {
   }
 }
 

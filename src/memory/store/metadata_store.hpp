@@ -67,9 +67,10 @@ class MetadataStore {
   // not rehash entry_map's tables again and again as it grows. A hint only.
   void Reserve(size_t count);
 
-  // Brings the views that searches walk (each shard's time order and user
+  // Brings the views that searches walk (each shard's time orders and user
   // lists) up to date now, instead of in the first search that needs them.
-  void RefreshViews() const;
+  // Best effort: what it cannot make, that search makes.
+  void RefreshViews() const noexcept;
 
   // Copies of every entry, shard by shard in entry_map iteration order.
   std::vector<MetadataEntry> take_snapshot() const;

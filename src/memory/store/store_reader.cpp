@@ -55,14 +55,16 @@ void MetadataStore::Reader::WindowSlots(size_t shard, std::optional<double> newe
                                         std::vector<uint32_t>* slots) const {
   const EntryShard& s = store_.impl_->entry_shards[shard];
   s.SortByTime();
-  const EntryShard::Window w = s.TimeWindow(newest, oldest);
   auto take = [&](const EntryShard::TimeItem* from, const EntryShard::TimeItem* to) {
     for (const EntryShard::TimeItem* t = from; t != to; ++t) {
       if (!user_hash || t->user_hash == *user_hash) slots->push_back(t->slot);
     }
   };
-  take(w.begin, w.end);
-  take(w.nan, w.last);
+  for (std::span<const EntryShard::TimeItem> run : s.TimeRuns()) {
+    const EntryShard::Window w = EntryShard::WindowOf(run, newest, oldest);
+    take(w.begin, w.end);
+    take(w.nan, w.last);
+  }
 }
 
 size_t MetadataStore::Reader::WindowSize(std::optional<double> newest,
@@ -71,8 +73,10 @@ size_t MetadataStore::Reader::WindowSize(std::optional<double> newest,
   for (size_t i = 0; i < store_.impl_->shard_count; ++i) {
     const EntryShard& s = store_.impl_->entry_shards[i];
     s.SortByTime();
-    const EntryShard::Window w = s.TimeWindow(newest, oldest);
-    total += static_cast<size_t>((w.end - w.begin) + (w.last - w.nan));
+    for (std::span<const EntryShard::TimeItem> run : s.TimeRuns()) {
+      const EntryShard::Window w = EntryShard::WindowOf(run, newest, oldest);
+      total += static_cast<size_t>((w.end - w.begin) + (w.last - w.nan));
+    }
   }
   return total;
 }
@@ -99,33 +103,49 @@ void MetadataStore::Reader::ForEachByTime(std::optional<double> newest,
   using Item = EntryShard::TimeItem;
   const size_t count = store_.impl_->shard_count;
   const EntryShard* shards = store_.impl_->entry_shards.get();
-  // Each shard's order is [newer than `newest`][the window][older than
-  // `oldest`][NaN]. The windows are merged first (at each step the
-  // earliest head; equal times go to the lower shard, which is snapshot
-  // order), then the NaN times, shard by shard and so in snapshot order.
+  // Each run of a shard's time order is [newer than `newest`][the
+  // window][older than `oldest`][NaN]. The windows are merged first (at
+  // each step the earliest head; equal times go to the lower shard, which
+  // is snapshot order, and within a shard to the lower slot), then the NaN
+  // times, shard by shard in slot order and so in snapshot order.
   struct Cursor {
     const Item* at;
     const Item* end;
     const Item* nan;
     const Item* nan_end;
   };
-  std::vector<Cursor> cursors(count);
+  constexpr size_t kRuns = std::tuple_size_v<EntryShard::Runs>;
+  const size_t cursor_count = kRuns * count;  // cursor c walks a run of shard c / kRuns
+  std::vector<Cursor> cursors(cursor_count);
   for (size_t i = 0; i < count; ++i) {
     shards[i].SortByTime();
-    const EntryShard::Window w = shards[i].TimeWindow(newest, oldest);
-    cursors[i] = Cursor{w.begin, w.end, w.nan, w.last};
+    const EntryShard::Runs runs = shards[i].TimeRuns();
+    for (size_t r = 0; r < kRuns; ++r) {
+      const EntryShard::Window w = EntryShard::WindowOf(runs[r], newest, oldest);
+      cursors[kRuns * i + r] = Cursor{w.begin, w.end, w.nan, w.last};
+    }
   }
   for (;;) {
-    size_t best = count;
-    for (size_t i = 0; i < count; ++i) {
-      if (cursors[i].at == cursors[i].end) continue;
-      // Strictly newer only: equal times stay with the lower shard.
-      if (best == count || cursors[i].at->created_at > cursors[best].at->created_at) best = i;
+    size_t best = cursor_count;
+    for (size_t c = 0; c < cursor_count; ++c) {
+      if (cursors[c].at == cursors[c].end) continue;
+      if (best == cursor_count) {
+        best = c;
+        continue;
+      }
+      const Item& a = *cursors[c].at;
+      const Item& b = *cursors[best].at;
+      // Strictly newer only, but for the other run of the same shard.
+      if (a.created_at > b.created_at ||
+          (a.created_at == b.created_at && c / kRuns == best / kRuns && a.slot < b.slot)) {
+        best = c;
+      }
     }
-    if (best == count) break;
+    if (best == cursor_count) break;
     Cursor& cursor = cursors[best];
+    const size_t shard_index = best / kRuns;
     const uint32_t slot = (cursor.at++)->slot;
-    const EntryShard& shard = shards[best];
+    const EntryShard& shard = shards[shard_index];
     // Each step lands somewhere else in memory: ask early for what the
     // shard's next steps read (entry and summary two ahead, then the
     // identifier text one ahead, whose pointer that first request fetched).
@@ -135,11 +155,18 @@ void MetadataStore::Reader::ForEachByTime(std::optional<double> newest,
       __builtin_prefetch(&shard.SummaryAt(ahead));
     }
     if (cursor.at != cursor.end) __builtin_prefetch(shard.At(cursor.at->slot).memory_id.data());
-    if (!fn(shard.At(slot), shard.SummaryAt(slot), EntryOrdinal(best, slot))) return;
+    if (!fn(shard.At(slot), shard.SummaryAt(slot), EntryOrdinal(shard_index, slot))) return;
   }
+  std::vector<uint32_t> nan;
   for (size_t i = 0; i < count; ++i) {
-    for (const Item* t = cursors[i].nan; t != cursors[i].nan_end; ++t) {
-      if (!fn(shards[i].At(t->slot), shards[i].SummaryAt(t->slot), EntryOrdinal(i, t->slot))) return;
+    nan.clear();
+    for (size_t r = 0; r < kRuns; ++r) {
+      const Cursor& c = cursors[kRuns * i + r];
+      for (const Item* t = c.nan; t != c.nan_end; ++t) nan.push_back(t->slot);
+    }
+    std::sort(nan.begin(), nan.end());
+    for (uint32_t slot : nan) {
+      if (!fn(shards[i].At(slot), shards[i].SummaryAt(slot), EntryOrdinal(i, slot))) return;
     }
   }
 }
@@ -155,16 +182,17 @@ class UserCursor {
  public:
   enum class Walk { kUserOrder, kShardOrder, kTypeOrders };
 
+  // For kTypeOrders, the caller has brought the shard's type orders up to
+  // date (SortByTypeTime).
   UserCursor(const EntryShard& shard, size_t index, uint32_t user_hash, std::vector<int64_t> codes,
              std::optional<double> newest, std::optional<double> oldest, Walk walk)
       : shard_(shard), index_(index), user_hash_(user_hash), codes_(std::move(codes)) {
     if (walk == Walk::kShardOrder) {
       shard.SortByTime();
-      Window(shard.by_time, newest, oldest);
+      for (auto run : shard.TimeRuns()) Window(run, newest, oldest);
     } else if (walk == Walk::kTypeOrders) {
-      const auto& by_type = shard.SortByTypeTime();
       for (int64_t code : codes_) {
-        if (static_cast<size_t>(code) < by_type.size()) Window(by_type[code], newest, oldest);
+        for (auto run : shard.TypeRuns(static_cast<size_t>(code))) Window(run, newest, oldest);
       }
       codes_.clear();  // each order holds its type alone
     } else {
@@ -322,11 +350,10 @@ void MetadataStore::Reader::ForEachOfUserByTime(std::string_view user_id,
       // Few entries of the types asked for, against the user's many:
       // their own orders pass over fewer of them, with no summary read.
       if (!codes.empty()) {
-        const auto& by_type = shard.SortByTypeTime();
+        shard.SortByTypeTime();
         size_t typed = 0;
-        // (A type met only by an insert that failed has no order yet.)
         for (int64_t code : codes) {
-          if (static_cast<size_t>(code) < by_type.size()) typed += by_type[code].size();
+          for (auto run : shard.TypeRuns(static_cast<size_t>(code))) typed += run.size();
         }
         if (typed < listed) walk = UserCursor::Walk::kTypeOrders;
       }

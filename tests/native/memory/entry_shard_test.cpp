@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <random>
 #include <string>
@@ -41,7 +42,7 @@ MetadataEntry EntryAt(double created_at, uint64_t n) {
   return e;
 }
 
-// The order by_time must have: newest first, NaN last, ties by slot, no
+// The time order must have: newest first, NaN last, ties by slot, no
 // deleted slot.
 std::vector<uint32_t> ExpectedOrder(const EntryShard& shard) {
   std::vector<uint32_t> slots;
@@ -57,20 +58,26 @@ std::vector<uint32_t> ExpectedOrder(const EntryShard& shard) {
   return slots;
 }
 
-std::vector<uint32_t> TimeOrder(const EntryShard& shard) {
-  shard.SortByTime();
+// The slots of an order's two runs merged, as a walk sees them.
+std::vector<uint32_t> Merged(const EntryShard::Runs& runs) {
+  std::vector<EntryShard::TimeItem> items;
+  std::merge(runs[0].begin(), runs[0].end(), runs[1].begin(), runs[1].end(),
+             std::back_inserter(items), EntryShard::Earlier);
   std::vector<uint32_t> slots;
-  for (const EntryShard::TimeItem& t : shard.by_time) slots.push_back(t.slot);
+  for (const EntryShard::TimeItem& t : items) slots.push_back(t.slot);
   return slots;
 }
 
-// The time order split by type, from by_type, and as it must be.
+std::vector<uint32_t> TimeOrder(const EntryShard& shard) {
+  shard.SortByTime();
+  return Merged(shard.TimeRuns());
+}
+
+// The time order split by type, from the type orders, and as it must be.
 std::vector<std::vector<uint32_t>> TypeOrders(const EntryShard& shard) {
+  shard.SortByTypeTime();
   std::vector<std::vector<uint32_t>> orders;
-  for (const auto& order : shard.SortByTypeTime()) {
-    orders.emplace_back();
-    for (const EntryShard::TimeItem& t : order) orders.back().push_back(t.slot);
-  }
+  for (size_t code = 0; code < shard.types.size(); ++code) orders.push_back(Merged(shard.TypeRuns(code)));
   return orders;
 }
 
@@ -148,8 +155,9 @@ TEST(EntryShard, TimeWindowHoldsExactlyTheTimesWithinItsBounds) {
     shard.Add(std::move(e), summary, n * 0x9e3779b97f4a7c15ULL);
   }
   shard.SortByTime();
+  ASSERT_TRUE(shard.recent_time.empty());  // one batch into an empty shard
   for (auto [newest, oldest] : {std::pair{2000.0, 100.0}, std::pair{0.0, -0.0}, std::pair{-1.0, 5.0}}) {
-    const EntryShard::Window w = shard.TimeWindow(newest, oldest);
+    const EntryShard::Window w = EntryShard::WindowOf(shard.by_time, newest, oldest);
     size_t inside = 0, nan = 0;
     for (size_t s = 0; s < shard.size(); ++s) {
       const double t = shard.SummaryAt(s).created_at;

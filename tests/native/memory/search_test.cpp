@@ -239,6 +239,11 @@ void CheckAgainstLiteralScan(bool indexed, int ids = 1500) {
       for (int i = 0; i < ids / 20; ++i) gone.push_back(Id(static_cast<int>(rng() % static_cast<uint64_t>(ids))));
       store.Delete(gone);
       snapshot = store.take_snapshot();
+    } else if (round % 10 == 5) {
+      // A few changes at a time stay in each shard's recent time order,
+      // apart from the main one, and are walked beside it.
+      insert(ids / 100);
+      snapshot = store.take_snapshot();
     }
     StrictQuery sq;
     FlexibleQuery fq;
