@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -6,12 +7,19 @@
 #include <shared_mutex>
 #include <span>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "memory/store/store_impl.hpp"
 
 namespace velmar::memory {
+
+namespace {
+
+constexpr uint32_t kNoList = UINT32_MAX;  // a key no index holds
+
+}  // namespace
 
 std::vector<std::unique_lock<std::shared_mutex>> MetadataStore::Impl::LockEverything() {
   std::vector<std::unique_lock<std::shared_mutex>> locks;
@@ -60,41 +68,49 @@ size_t MetadataStore::Delete(
   }
   // The identifiers each index list loses, grouped by list, so that each
   // list is gone through once (an entry may repeat a key: once is enough).
-  // The lists stay, maybe emptied, as after a replacement.
-  std::vector<std::pair<IdList*, IdList::Id>> removals;
+  // The lists stay, maybe emptied, as after a replacement. Keys are pooled
+  // texts, so each distinct key's list is looked up once, by the text's
+  // address, however many entries hold it; lists are numbered as met.
+  std::array<std::unordered_map<const std::string*, uint32_t>, 4> number_of;
+  std::vector<IdList*> lists;
+  std::vector<std::pair<uint32_t, IdList::Id>> removals;
   for (const Target& t : targets) {
     const StoredEntry& e = m.entry_shards[t.shard].At(t.slot);
-    m.ForEachKey(e, [&](IndexMap& index, size_t, const std::string& key) {
-      IndexMap::Table& table = index.ShardFor(key).table;
-      auto it = table.find(key);
-      if (it != table.end()) removals.emplace_back(&it->second.ids, &e.memory_id);
+    m.ForEachKey(e, [&](IndexMap& index, size_t which, const std::string& key) {
+      auto [it, added] = number_of[which].try_emplace(&key, kNoList);
+      if (added) {
+        IndexMap::Table& table = index.ShardFor(key).table;
+        auto found = table.find(key);
+        if (found != table.end()) {
+          it->second = static_cast<uint32_t>(lists.size());
+          lists.push_back(&found->second.ids);
+        }
+      }
+      if (it->second != kNoList) removals.emplace_back(it->second, &e.memory_id);
     });
   }
-  std::sort(removals.begin(), removals.end(), [](const auto& a, const auto& b) {
-    const std::less<> less;
-    return a.first != b.first ? less(a.first, b.first) : less(a.second, b.second);
-  });
-  removals.erase(std::unique(removals.begin(), removals.end()), removals.end());
-  const size_t n = removals.size();
-  // The end of the run of removals from the list of removals[i].
-  auto run_end = [&](size_t i) {
-    size_t j = i + 1;
-    while (j < n && removals[j].first == removals[i].first) ++j;
-    return j;
-  };
-  std::vector<IdList::Id> gone(n);
-  for (size_t i = 0; i < n; ++i) gone[i] = removals[i].second;
+  // Each list's identifiers: gone[starts[l], starts[l + 1]), sorted and
+  // without repeats up to ends[l].
+  std::vector<size_t> starts(lists.size() + 1);
+  for (const auto& r : removals) ++starts[r.first + 1];
+  for (size_t l = 1; l < starts.size(); ++l) starts[l] += starts[l - 1];
+  std::vector<IdList::Id> gone(removals.size());
+  std::vector<size_t> ends(starts.begin(), starts.end() - 1);
+  for (const auto& [list, id] : removals) gone[ends[list]++] = id;
+  std::vector<std::pair<uint32_t, IdList::Id>>().swap(removals);
   size_t most = 0;
-  for (size_t i = 0, j = 0; i < n; i = j) {
-    j = run_end(i);
-    most = std::max(most, j - i);
+  for (size_t l = 0; l < lists.size(); ++l) {
+    auto begin = gone.begin() + static_cast<ptrdiff_t>(starts[l]);
+    std::sort(begin, begin + static_cast<ptrdiff_t>(ends[l] - starts[l]), std::less<>());
+    ends[l] = starts[l] + static_cast<size_t>(
+        std::unique(begin, begin + static_cast<ptrdiff_t>(ends[l] - starts[l])) - begin);
+    most = std::max(most, ends[l] - starts[l]);
   }
   std::vector<IdList::Id> scratch(IdList::RemovalCells(most));
 
   // Then the deletions, which allocate nothing.
-  for (size_t i = 0, j = 0; i < n; i = j) {
-    j = run_end(i);
-    removals[i].first->RemoveMany(std::span(gone).subspan(i, j - i), scratch);
+  for (size_t l = 0; l < lists.size(); ++l) {
+    lists[l]->RemoveMany(std::span(gone).subspan(starts[l], ends[l] - starts[l]), scratch);
   }
   for (const Target& t : targets) {
     EntryShard& shard = m.entry_shards[t.shard];
