@@ -60,7 +60,7 @@ struct EntryShard {
     }
   };
 
-  // The items of a time window in by_time: [begin, end) newer than
+  // The items of a time window in a time order: [begin, end) newer than
   // `oldest` and no newer than `newest` (a bound absent or NaN bounds
   // nothing), then [nan, last) the NaN times, which no bound passes over.
   struct Window {
@@ -85,7 +85,7 @@ struct EntryShard {
   // covers it.
   //
   // Every slot in time order, as two runs, each in time order, a slot in
-  // one of them: by_time, and the newer additions in recent_time. Fresh
+  // one of them: by_time, and the latest additions in recent_time. Fresh
   // items are merged into recent_time, and recent_time into by_time once
   // it holds an eighth as many: a batch then costs a copy of the small
   // run rather than of every item. A noted slot's created_at, user or
