@@ -89,8 +89,9 @@ size_t MetadataStore::Delete(
       if (it->second != kNoList) removals.emplace_back(it->second, &e.memory_id);
     });
   }
-  // Each list's identifiers: gone[starts[l], starts[l + 1]), sorted and
-  // without repeats up to ends[l].
+  // Each list's identifiers: gone[starts[l], starts[l + 1]), without
+  // repeats up to ends[l]. An entry's removals are made one after another,
+  // so one listed under a key twice is repeated side by side.
   std::vector<size_t> starts(lists.size() + 1);
   for (const auto& r : removals) ++starts[r.first + 1];
   for (size_t l = 1; l < starts.size(); ++l) starts[l] += starts[l - 1];
@@ -100,10 +101,8 @@ size_t MetadataStore::Delete(
   std::vector<std::pair<uint32_t, IdList::Id>>().swap(removals);
   size_t most = 0;
   for (size_t l = 0; l < lists.size(); ++l) {
-    auto begin = gone.begin() + static_cast<ptrdiff_t>(starts[l]);
-    std::sort(begin, begin + static_cast<ptrdiff_t>(ends[l] - starts[l]), std::less<>());
-    ends[l] = starts[l] + static_cast<size_t>(
-        std::unique(begin, begin + static_cast<ptrdiff_t>(ends[l] - starts[l])) - begin);
+    IdList::Id* first = gone.data() + starts[l];
+    ends[l] = static_cast<size_t>(std::unique(first, gone.data() + ends[l]) - gone.data());
     most = std::max(most, ends[l] - starts[l]);
   }
   std::vector<IdList::Id> scratch(IdList::RemovalCells(most));
