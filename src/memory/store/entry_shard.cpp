@@ -120,19 +120,30 @@ void DropNoted(EntryShard::TypeOrders& orders, const std::vector<bool>& noted) n
   orders.items.resize(out);
 }
 
-// Merges the fresh items, grouped by type (type c's are
-// typed[fresh_starts[c], fresh_starts[c + 1]), each group in time order),
-// into the type orders, which have room for them and a start for each
-// type. The last type's order moves first, so that no order is written
-// before it has been read.
-void MergeTyped(EntryShard::TypeOrders& orders, std::span<const TimeItem> typed,
-                const std::vector<size_t>& fresh_starts) noexcept {
+// An order split by type: each item goes to its type's place (code_of
+// gives an item's type code, below `types`), keeping its place in the
+// order among those of its type. May throw.
+template <typename CodeOf>
+EntryShard::TypeOrders SplitByType(std::span<const TimeItem> order, size_t types, CodeOf code_of) {
+  EntryShard::TypeOrders split;
+  split.starts.assign(types + 1, 0);
+  for (const TimeItem& t : order) ++split.starts[code_of(t) + 1];
+  for (size_t c = 1; c < split.starts.size(); ++c) split.starts[c] += split.starts[c - 1];
+  split.items.resize(order.size());
+  std::vector<size_t> at(split.starts.begin(), split.starts.end() - 1);
+  for (const TimeItem& t : order) split.items[at[code_of(t)]++] = t;
+  return split;
+}
+
+// Merges `fresh`, split by type as `orders` is, into `orders`, which has
+// room for them and as many types. The last type's order moves first, so
+// that no order is written before it has been read.
+void MergeTyped(EntryShard::TypeOrders& orders, const EntryShard::TypeOrders& fresh) noexcept {
   std::vector<size_t>& starts = orders.starts;
-  orders.items.resize(orders.items.size() + typed.size());  // within capacity
+  orders.items.resize(orders.items.size() + fresh.items.size());  // within capacity
   for (size_t c = starts.size() - 1; c-- > 0;) {
-    const size_t new_end = starts[c + 1] + fresh_starts[c + 1];
-    MergeBack(orders.items.data(), starts[c], starts[c + 1], new_end,
-              typed.subspan(fresh_starts[c], fresh_starts[c + 1] - fresh_starts[c]));
+    const size_t new_end = starts[c + 1] + fresh.starts[c + 1];
+    MergeBack(orders.items.data(), starts[c], starts[c + 1], new_end, fresh.Of(c));
     starts[c + 1] = new_end;
   }
 }
@@ -175,18 +186,12 @@ void EntryShard::SortByTimeLocked() const {
   const bool fold = recent > by_time.size() / 8;
   MakeRoom(recent_time, fresh.size());
   if (fold) MakeRoom(by_time, recent);
-  // The fresh items again, grouped by type (each group still in time
-  // order), type c's starting at fresh_starts[c].
-  std::vector<TimeItem> typed;
-  std::vector<size_t> fresh_starts;
+  // The fresh items again, split by type.
+  TypeOrders typed;
   if (by_type_kept) {
     try {
-      fresh_starts.assign(types.size() + 1, 0);
-      for (const TimeItem& t : fresh) ++fresh_starts[SummaryAt(t.slot).type_code + 1];
-      for (size_t c = 1; c < fresh_starts.size(); ++c) fresh_starts[c] += fresh_starts[c - 1];
-      typed.resize(fresh.size());
-      std::vector<size_t> at(fresh_starts.begin(), fresh_starts.end() - 1);
-      for (const TimeItem& t : fresh) typed[at[SummaryAt(t.slot).type_code]++] = t;
+      typed = SplitByType(fresh, types.size(),
+                          [&](const TimeItem& t) { return SummaryAt(t.slot).type_code; });
       MakeRoom(recent_type.items, fresh.size());
       if (fold) MakeRoom(by_type.items, recent);
       // Types first met since: empty orders at the end.
@@ -210,12 +215,12 @@ void EntryShard::SortByTimeLocked() const {
     }
   }
   MergeFresh(recent_time, fresh);
-  if (by_type_kept) MergeTyped(recent_type, typed, fresh_starts);
+  if (by_type_kept) MergeTyped(recent_type, typed);
   if (fold) {
     MergeFresh(by_time, recent_time);
     recent_time.clear();
     if (by_type_kept) {
-      MergeTyped(by_type, recent_type.items, recent_type.starts);
+      MergeTyped(by_type, recent_type);
       recent_type.items.clear();
       std::fill(recent_type.starts.begin(), recent_type.starts.end(), 0);
     }
@@ -233,18 +238,9 @@ void EntryShard::SortByTypeTime() const {
   // dealt out to the types' places in one pass.
   std::vector<uint32_t> code_of(size());
   for (size_t slot = 0; slot < code_of.size(); ++slot) code_of[slot] = SummaryAt(slot).type_code;
-  auto split = [&](const std::vector<TimeItem>& order) {
-    TypeOrders made;
-    made.starts.assign(types.size() + 1, 0);
-    for (const TimeItem& t : order) ++made.starts[code_of[t.slot] + 1];
-    for (size_t c = 1; c < made.starts.size(); ++c) made.starts[c] += made.starts[c - 1];
-    made.items.resize(order.size());
-    std::vector<size_t> at(made.starts.begin(), made.starts.end() - 1);
-    for (const TimeItem& t : order) made.items[at[code_of[t.slot]]++] = t;
-    return made;
-  };
-  TypeOrders main = split(by_time);
-  TypeOrders recent = split(recent_time);
+  auto code = [&](const TimeItem& t) { return code_of[t.slot]; };
+  TypeOrders main = SplitByType(by_time, types.size(), code);
+  TypeOrders recent = SplitByType(recent_time, types.size(), code);
   by_type = std::move(main);
   recent_type = std::move(recent);
   by_type_kept = true;
