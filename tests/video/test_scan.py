@@ -313,8 +313,27 @@ def test_progress_exception_ends_the_scan(long_clip):
         seen.append(done)
         raise LookupError("stop here")
 
-    with pytest.raises(LookupError, match="stop here"):
-        scan_video(long_clip, 3, progress=progress)
+    # A fast machine decodes the clip before the first progress call is
+    # due. A thread keeping the interpreter busy, handing its lock over only
+    # every 20 ms, makes each of the scan's checks between frames wait that
+    # long, so the scan lasts past the first call however fast the decoding.
+    stop = threading.Event()
+
+    def busy():
+        while not stop.is_set():
+            pass
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(0.02)
+    spinner = threading.Thread(target=busy)
+    spinner.start()
+    try:
+        with pytest.raises(LookupError, match="stop here"):
+            scan_video(long_clip, 3, progress=progress)
+    finally:
+        stop.set()
+        spinner.join()
+        sys.setswitchinterval(interval)
     assert len(seen) == 1 and seen[0] < 600
 
 
