@@ -96,7 +96,9 @@ void MergeBack(TimeItem* items, size_t begin, size_t end, size_t out_end,
     items[--out] = b;
     old_left = lo;
   }
-  std::move_backward(items + begin, items + old_left, items + out);
+  // The old items that come before every fresh one move up by the room
+  // left before them: none when this is the only order in the buffer.
+  if (out != old_left) std::move_backward(items + begin, items + old_left, items + out);
 }
 
 // Merges `fresh` into `order`, which has room for them.
