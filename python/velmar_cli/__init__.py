@@ -8,7 +8,11 @@ and name the file they concern.
 
 from __future__ import annotations
 
+# First of all: Ctrl-C during the imports below ends the command quietly.
+from velmar_cli import _startup
+
 import argparse
+import base64
 import contextlib
 import csv
 import inspect
@@ -21,7 +25,7 @@ from collections.abc import Callable, Iterator, Sequence
 from typing import Any
 
 from velmar_cli.edl import write_edl
-from velmar_cli.files import write_atomically
+from velmar_cli.files import check_writable, write_atomically
 from velmar_cli.html_report import write_report
 from velmar_cli.index import index_add, index_delete, index_get, index_search, index_stats
 from velmar_cli.keyframes import (MANIFEST_FIELDS, Job, clear_images, failed, input_problem,
@@ -197,7 +201,17 @@ def _build_parser() -> argparse.ArgumentParser:
                         help="scored search instead of the strict filter")
     search.add_argument("--json", action="store_true", help="print a JSON list")
 
-    add = index_commands.add_parser("add", help="add entries from a JSON Lines file")
+    add = index_commands.add_parser(
+        "add", help="add entries from a JSON Lines file",
+        description="Add the entries of a JSON Lines file (one JSON object a line, UTF-8) to "
+        "the index FILE, made when missing, and save it. The keys of an entry: memory_id "
+        "(a non-empty string; required), user_id, memory_type (strings), subjects, objects, "
+        "keywords, tags (lists of strings, or one string), importance, confidence (0-255, "
+        "default 2), created_at (seconds since the epoch; default: now), access_count "
+        "(default 0), chat_id, content_preview (strings; default: none). A value of the "
+        "wrong type takes the default; any other key is ignored, with a warning. An entry "
+        "whose memory_id the index holds replaces that entry. A line that cannot be stored "
+        "is reported with its number and left out (exit status 1); the others are added.")
     add.add_argument("file", metavar="FILE")
     add.add_argument("entries", metavar="ENTRIES.jsonl")
 
@@ -220,12 +234,13 @@ def _build_parser() -> argparse.ArgumentParser:
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the ``velmar`` command with `argv` (default: ``sys.argv[1:]``); returns the exit status."""
-    parser = _build_parser()
-    args, unknown = parser.parse_known_args(argv)
-    if unknown:
-        # Told by the command they were given to, with its usage line.
-        getattr(args, "parser", parser).error(f"unrecognized arguments: {' '.join(unknown)}")
     try:
+        _startup.done()  # from here a Ctrl-C is caught below
+        parser = _build_parser()
+        args, unknown = parser.parse_known_args(argv)
+        if unknown:
+            # Told by the command they were given to, with its usage line.
+            getattr(args, "parser", parser).error(f"unrecognized arguments: {' '.join(unknown)}")
         if args.command == "keyframes":
             return _keyframes(args.parser, args)
         if args.command == "info":
@@ -278,6 +293,14 @@ def _keyframes(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int
         parser.error("--manifest must name a .json or .csv file")
     if args.dask and args.jobs != 1:
         parser.error("--jobs and --dask exclude each other: the cluster decides the parallelism")
+    for option, path in (("--manifest", args.manifest), ("--edl", args.edl),
+                         ("--report", args.report)):
+        if not path:
+            continue
+        try:
+            check_writable(path)
+        except OSError as exc:  # found now rather than after every video has run
+            parser.error(f"{option} {path}: cannot be written: {exc.strerror or exc}")
     jobs = _jobs(args)
     runner: Callable[[_FrameProgress], Iterator[tuple[int, dict[str, Any]]]]
     if args.dask:
@@ -435,13 +458,31 @@ class _FrameProgress:
 
 def _write_manifest(f: Any, path: str, rows: list[dict[str, Any]]) -> None:
     """Writes the scene rows as a JSON list of objects or as CSV with a header."""
+    rows = [_readable_names(row) for row in rows]
     if os.path.splitext(path)[1].lower() == ".csv":
-        writer = csv.DictWriter(f, fieldnames=MANIFEST_FIELDS)
+        writer = csv.DictWriter(f, fieldnames=MANIFEST_FIELDS, extrasaction="ignore")
         writer.writeheader()
         writer.writerows(rows)
     else:
         json.dump(rows, f, indent=1)
         f.write("\n")
+
+
+def _readable_names(row: dict[str, Any]) -> dict[str, Any]:
+    """`row` with its file names (`video`, `path`) as valid Unicode: a name
+    whose bytes are not UTF-8 gets U+FFFD for each bad byte, and its exact
+    bytes in base64 beside it (`video_bytes`, `path_bytes`; JSON only)."""
+    row = dict(row)
+    for key in ("video", "path"):
+        name = row[key]
+        if name is None or name.isascii():
+            continue
+        raw = os.fsencode(name)
+        text = raw.decode("utf-8", "replace")
+        if text != name:
+            row[key] = text
+            row[f"{key}_bytes"] = base64.b64encode(raw).decode("ascii")
+    return row
 
 
 # --- info --------------------------------------------------------------------

@@ -7,6 +7,7 @@ import errno
 import fcntl
 import itertools
 import os
+import stat
 from collections.abc import Callable, Iterator
 from typing import IO
 
@@ -20,13 +21,17 @@ def write_atomically(path: str, write: Callable[[IO[str]], None]) -> None:
     file is untouched, so a full disk or an error in `write` leaves it whole;
     the temporary file is removed on every failure. Raises OSError."""
     directory = os.path.dirname(path) or "."
-    temp = os.path.join(directory, f".{os.path.basename(path)[:200]}.{os.getpid()}."
-                                   f"{next(_counter)}.tmp")
-    fd = os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
+    try:
+        mode: int | None = stat.S_IMODE(os.stat(path).st_mode)
+    except OSError:
+        mode = None  # a new file: the umask decides, as for any other
+    temp, fd = _open_temp(path)
     try:
         # A file name that is not UTF-8 (held as surrogate escapes) is
         # written back as its own bytes rather than failing the write.
         with open(fd, "w", encoding="utf-8", errors="surrogateescape", newline="") as f:
+            if mode is not None:  # the file it replaces keeps its mode (600 stays 600)
+                os.fchmod(f.fileno(), mode)
             write(f)
             f.flush()
             os.fsync(f.fileno())
@@ -36,6 +41,24 @@ def write_atomically(path: str, write: Callable[[IO[str]], None]) -> None:
             os.unlink(temp)
         raise
     _sync_directory(directory)
+
+
+def check_writable(path: str) -> None:
+    """Raises OSError (naming the reason) when `write_atomically` could not
+    write `path`: its directory missing or not writable, or `path` itself a
+    directory. Checked before a long run, so that it fails at once."""
+    if os.path.isdir(path):
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
+    temp, fd = _open_temp(path)
+    os.close(fd)
+    os.unlink(temp)
+
+
+def _open_temp(path: str) -> tuple[str, int]:
+    """A new file beside `path`, open for writing: its name and descriptor."""
+    temp = os.path.join(os.path.dirname(path) or ".",
+                        f".{os.path.basename(path)[:200]}.{os.getpid()}.{next(_counter)}.tmp")
+    return temp, os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
 
 
 def _sync_directory(directory: str) -> None:

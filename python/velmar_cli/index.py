@@ -121,33 +121,68 @@ def _unstorable(value: Any) -> bool:
     return False
 
 
+# The keys of an index entry; any other key of a line is ignored.
+ENTRY_KEYS = frozenset((
+    "memory_id", "user_id", "memory_type", "subjects", "objects", "keywords", "tags",
+    "importance", "confidence", "created_at", "access_count", "chat_id", "content_preview"))
+
+_BOM = b"\xef\xbb\xbf"
+
+
+def _entry_of(report: Report, where: str, line: bytes) -> dict[str, Any] | None:
+    """The entry a line holds, or None (reported unless the line is blank)."""
+    try:
+        text = line.decode("utf-8")
+    except UnicodeDecodeError as exc:
+        report.error(where, f"not valid UTF-8 (byte 0x{line[exc.start]:02x} at position "
+                     f"{exc.start + 1} of the line)")
+        return None
+    if not text.strip():
+        return None
+    try:
+        entry = json.loads(text)
+        memory_id = entry.get("memory_id") if isinstance(entry, dict) else None
+        if not isinstance(memory_id, str) or not memory_id:
+            report.error(where, "not an object with a non-empty string memory_id")
+            return None
+        if _unstorable(entry):
+            report.error(where, "holds text that is not valid Unicode (a lone "
+                         "surrogate escape) and cannot be stored")
+            return None
+    except json.JSONDecodeError as exc:
+        report.error(where, f"not valid JSON ({exc.msg})")
+        return None
+    except RecursionError:  # from the parser, or from _unstorable's walk
+        report.error(where, "nested too deeply")
+        return None
+    return entry
+
+
 def _read_entries(report: Report, path: str) -> list[dict[str, Any]] | None:
     """The entries of a JSON Lines file; each line that cannot be stored is
-    reported with its number and left out. None when the file cannot be read."""
+    reported with its number and left out, and each key that is not an
+    entry's is named once, with the first line that has it. None when the
+    file cannot be read."""
     entries: list[dict[str, Any]] = []
+    unknown: dict[str, list[int]] = {}  # key: [first line, lines with it]
     try:
-        with open(path, encoding="utf-8") as f:
+        with open(path, "rb") as f:
             for number, line in enumerate(f, start=1):
-                if not line.strip():
+                # Some editors start a UTF-8 file with a byte order mark.
+                entry = _entry_of(report, f"{path}:{number}",
+                                  line.removeprefix(_BOM) if number == 1 else line)
+                if entry is None:
                     continue
-                where = f"{path}:{number}"
-                try:
-                    entry = json.loads(line)
-                except json.JSONDecodeError as exc:
-                    report.error(where, f"not valid JSON ({exc.msg})")
-                    continue
-                memory_id = entry.get("memory_id") if isinstance(entry, dict) else None
-                if not isinstance(memory_id, str) or not memory_id:
-                    report.error(where, "not an object with a non-empty string memory_id")
-                    continue
-                if _unstorable(entry):
-                    report.error(where, "holds text that is not valid Unicode (a lone "
-                                 "surrogate escape) and cannot be stored")
-                    continue
+                for key in entry:
+                    if key not in ENTRY_KEYS:
+                        unknown.setdefault(key, [number, 0])[1] += 1
                 entries.append(entry)
-    except (OSError, UnicodeDecodeError) as exc:
-        report.error(path, getattr(exc, "strerror", None) or str(exc))
+    except OSError as exc:
+        report.error(path, exc.strerror or str(exc))
         return None
+    for key, (first, lines) in unknown.items():
+        more = f" (also on {lines - 1} later line{'s' if lines > 2 else ''})" if lines > 1 else ""
+        report.warn(f"{path}:{first}", f"unknown key {json.dumps(key)} ignored{more}")
     return entries
 
 
@@ -159,12 +194,18 @@ def index_add(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
     with _locked_index(report, args.file, exclusive=True, may_be_missing=True) as index:
         if index is None:
             return report.status
-        added = index.batch_add(entries)
+        before = index.stats()["total"]
+        stored = index.batch_add(entries)
         if not index.save():
             report.error(args.file, "could not be written")
             return report.status
         total = index.stats()["total"]
-    say(f"{args.file}: added {added} {'entry' if added == 1 else 'entries'}, {total} in total")
+    # An entry whose memory_id the index (or an earlier line) already held
+    # replaces that entry rather than adding one.
+    added = total - before
+    replaced = f", replaced {stored - added}" if stored > added else ""
+    say(f"{args.file}: added {added} {'entry' if added == 1 else 'entries'}{replaced}, "
+        f"{total} in total")
     return report.status
 
 

@@ -16,6 +16,10 @@ class Report:
         self.failed = True
         print(f"velmar: {where}: {message}", file=sys.stderr)
 
+    def warn(self, where: str, message: str) -> None:
+        """Reports something done differently from what was asked, without failing."""
+        print(f"velmar: {where}: warning: {message}", file=sys.stderr)
+
     @property
     def status(self) -> int:
         return 1 if self.failed else 0
