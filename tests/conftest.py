@@ -1,6 +1,7 @@
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import textwrap
@@ -17,6 +18,14 @@ FAKE = str(Path(__file__).with_name("fake_ffmpeg"))
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 not_sanitized = pytest.mark.skipif(SANITIZED,
                                    reason="memory figures are meaningless under AddressSanitizer")
+
+
+def default_sigint():
+    """`preexec_fn` of a child a test interrupts: SIGINT at its default, so
+    that Python in the child turns it into KeyboardInterrupt even when the
+    tests run with SIGINT ignored (a background job, nohup), which the child
+    would otherwise inherit and keep."""
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
 
 
 def run_python(code, *, env=None, timeout=120, check=True):

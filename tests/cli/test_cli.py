@@ -1,3 +1,4 @@
+import base64
 import csv
 import json
 import os
@@ -76,6 +77,33 @@ def test_scene_manifest(videos, tmp_path, fmt, cli):
     assert re.fullmatch(rf"{re.escape(str(videos['paths'][0]))}: 3 scenes, 3 pictures in "
                         rf"{re.escape(str(out / 'clip'))} \([0-9.]+ s, [0-9]+ frames/s\)",
                         summary[0])
+
+
+@pytest.mark.parametrize("fmt", ["csv", "json"])
+def test_manifest_of_a_name_that_is_not_utf8(tmp_path, fmt, cli):
+    video = os.fsdecode(os.fsencode(tmp_path) + b"/clip\xff.mp4")
+    make_clips(video, clips=2)
+    manifest = tmp_path / f"scenes.{fmt}"
+    proc = cli("keyframes", video, "-o", tmp_path / "out", "--manifest", manifest,
+               errors="surrogateescape")
+    assert proc.returncode == 0, proc.stderr
+    manifest.read_bytes().decode("utf-8")  # no raw bytes
+    rows = read_manifest(manifest)
+    assert [r["video"] for r in rows] == [video.replace("\udcff", "\ufffd")] * 2
+    assert all("\ufffd" in r["path"] for r in rows)
+    if fmt == "json":  # and no lone surrogates; the exact names beside them
+        assert "\\udc" not in manifest.read_text()
+        assert [base64.b64decode(r["video_bytes"]) for r in rows] == [os.fsencode(video)] * 2
+        assert all(os.path.isfile(base64.b64decode(r["path_bytes"])) for r in rows)
+
+
+@pytest.mark.parametrize("option", ["--manifest", "--edl", "--report"])
+def test_an_output_that_cannot_be_written_fails_before_the_run(videos, tmp_path, option, cli):
+    target = tmp_path / "missing" / ("scenes.json" if option == "--manifest" else "out")
+    proc = cli("keyframes", videos["paths"][0], "-o", tmp_path / "out", option, target)
+    assert proc.returncode == 2
+    assert f"{option} {target}: cannot be written: No such file or directory" in proc.stderr
+    assert not (tmp_path / "out").exists()  # no video was started
 
 
 def test_threshold_and_failed_input(videos, tmp_path, cli):

@@ -6,6 +6,7 @@ import os
 import re
 import shutil
 import signal
+import stat
 import subprocess
 import sys
 import time
@@ -13,6 +14,7 @@ import time
 import pytest
 
 from clips import make_clips
+from conftest import default_sigint
 
 pytest.importorskip("velmar_cli")
 from velmar_cli.files import write_atomically  # noqa: E402
@@ -44,7 +46,8 @@ def start(videos, out, manifest, jobs=2):
     return subprocess.Popen(
         [sys.executable, "-m", "velmar_cli", "keyframes", *map(str, videos), "-o", str(out),
          "-k", "2", "--jobs", str(jobs), "--manifest", str(manifest), "--no-progress"],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, bufsize=0, start_new_session=True)
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, bufsize=0, start_new_session=True,
+        preexec_fn=default_sigint)
 
 
 def children(pid):
@@ -115,7 +118,7 @@ def test_signal_stops_the_run_and_keeps_what_finished(slow_videos, tmp_path, sig
         os.killpg(proc.pid, signum)
     else:
         proc.send_signal(signum)
-    rest, err = (text.decode() for text in proc.communicate(timeout=30))
+    rest, err = (text.decode() for text in proc.communicate(timeout=10))
     took = time.monotonic() - sent
     assert proc.returncode == status, err
     assert took < 2, (took, err)
@@ -229,7 +232,7 @@ def test_concurrent_index_adds_keep_every_entry(tmp_path):
 
 def test_lines_that_cannot_be_stored_are_named(tmp_path, cli):
     index, entries = tmp_path / "index.json", tmp_path / "e.jsonl"
-    good = {"user_id": "u", "memory_type": "note", "content": "x"}
+    good = {"user_id": "u", "memory_type": "note", "content_preview": "x"}
     entries.write_text("\n".join([
         json.dumps({"memory_id": "ok1", **good}),
         '{"memory_id": "bad\\ud800", "user_id": "u", "memory_type": "note", "content": "x"}',
@@ -246,6 +249,54 @@ def test_lines_that_cannot_be_stored_are_named(tmp_path, cli):
     assert sorted(json.loads(search.stdout)) == ["ok1", "ok2"]
 
 
+@pytest.mark.parametrize("start, bad, message", [
+    (b"\xef\xbb\xbf", b"", None),  # a byte order mark: the first line still counts
+    (b"", b"[" * 100_000, "nested too deeply"),
+    (b"", b'{"memory_id": "caf\xe9"}', "not valid UTF-8 (byte 0xe9 at position 19 of the line)"),
+], ids=["byte-order-mark", "nested", "not-utf8"])
+def test_a_bad_line_is_named_and_the_others_added(tmp_path, cli, start, bad, message):
+    index, entries = tmp_path / "index.json", tmp_path / "e.jsonl"
+    entries.write_bytes(start + b'{"memory_id": "ok1"}\n' + bad + b'\n{"memory_id": "ok2"}\n')
+    proc = cli("index", "add", index, entries)
+    assert proc.stderr == (f"velmar: {entries}:2: {message}\n" if message else "")
+    assert proc.returncode == (1 if message else 0)
+    search = cli("index", "search", index, "--json")
+    assert sorted(json.loads(search.stdout)) == ["ok1", "ok2"]
+
+
+def test_unknown_keys_are_named_once_and_replacements_counted(tmp_path, cli):
+    index, entries = tmp_path / "index.json", tmp_path / "e.jsonl"
+    lines = [{"memory_id": "m1", "timestamp": 1}, {"memory_id": "m2", "timestamp": 2},
+             {"memory_id": "m1", "timestamp": 3, "Tags": ["x"]}]
+    entries.write_text("".join(json.dumps(line) + "\n" for line in lines))
+    proc = cli("index", "add", index, entries)
+    assert proc.returncode == 0
+    assert proc.stderr.splitlines() == [
+        f'velmar: {entries}:1: warning: unknown key "timestamp" ignored (also on 2 later lines)',
+        f'velmar: {entries}:3: warning: unknown key "Tags" ignored']
+    assert proc.stdout == f"{index}: added 2 entries, replaced 1, 2 in total\n"
+
+
+def test_ctrl_c_while_the_command_starts_exits_quietly(tmp_path):
+    # A module the command imports at its start, made to hang there: Ctrl-C
+    # then comes in the middle of its imports.
+    (tmp_path / "csv.py").write_text("import time\nprint('importing', flush=True)\n"
+                                     "time.sleep(60)\n")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        [str(tmp_path), *filter(None, [os.environ.get("PYTHONPATH")])]))
+    proc = subprocess.Popen([sys.executable, "-m", "velmar_cli", "info"], env=env, text=True,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            preexec_fn=default_sigint)
+    try:
+        assert proc.stdout.readline() == "importing\n"
+        proc.send_signal(signal.SIGINT)
+        _, err = proc.communicate(timeout=10)
+    finally:
+        proc.kill()
+        proc.wait()
+    assert (proc.returncode, err) == (130, "")
+
+
 def test_a_failed_write_leaves_the_old_file(tmp_path):
     path = tmp_path / "keys.json"
     path.write_text("old")
@@ -258,8 +309,10 @@ def test_a_failed_write_leaves_the_old_file(tmp_path):
         write_atomically(str(path), half_then_fail)
     assert path.read_text() == "old"
     assert os.listdir(tmp_path) == ["keys.json"]
+    path.chmod(0o600)
     write_atomically(str(path), lambda f: f.write("new"))
     assert path.read_text() == "new" and os.listdir(tmp_path) == ["keys.json"]
+    assert stat.S_IMODE(path.stat().st_mode) == 0o600  # kept, not the umask's
 
 
 @pytest.fixture

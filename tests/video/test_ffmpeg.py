@@ -16,7 +16,7 @@ import pytest
 
 from velmar import VideoKeyframeExtractor
 
-from conftest import FAKE, not_sanitized
+from conftest import FAKE, default_sigint, not_sanitized
 VIDEO = "in.mp4"  # the fake never opens it
 
 
@@ -380,7 +380,7 @@ def run_child(code, env, log, interrupt_after=None):
     SIGINT once the fake ffmpeg has started in that mode (and had a moment to
     write and hang). Returns the exit status and the standard output."""
     child = subprocess.Popen([sys.executable, "-c", code], env=env, stdout=subprocess.PIPE,
-                             text=True)
+                             text=True, preexec_fn=default_sigint)
     try:
         if interrupt_after:
             deadline = time.monotonic() + 60
@@ -389,7 +389,9 @@ def run_child(code, env, log, interrupt_after=None):
                 time.sleep(0.05)
             time.sleep(0.4)  # let the parent block in its read or wait
             child.send_signal(signal.SIGINT)
-        out, _ = child.communicate(timeout=120)
+        # An interrupted child ends at once; one that ignores the interrupt
+        # fails the test in seconds.
+        out, _ = child.communicate(timeout=10 if interrupt_after else 120)
     finally:
         if child.poll() is None:
             child.kill()

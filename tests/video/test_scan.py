@@ -17,6 +17,8 @@ import pytest
 import velmar
 from velmar.video import Keyframe, ScanResult, VideoKeyframeExtractor, scan_video
 
+from conftest import default_sigint
+
 RATE = 25
 SHOT = 10  # frames per shot of the cut clip: cuts at 10, 20, 30, 40, 50
 
@@ -371,9 +373,10 @@ try:
 except KeyboardInterrupt:
     print("interrupted in scan" if in_scan else "interrupted between scans", flush=True)
 """
-    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True)
+    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True,
+                             preexec_fn=default_sigint)
     assert child.stdout.readline().strip() == "started"
     child.send_signal(signal.SIGINT)
-    out, _ = child.communicate(timeout=60)
+    out, _ = child.communicate(timeout=10)
     assert child.returncode == 0
     assert out.strip().splitlines()[-1] == "interrupted in scan"
