@@ -128,6 +128,10 @@ ENTRY_KEYS = frozenset((
 
 _BOM = b"\xef\xbb\xbf"
 
+# Unknown keys named one by one; a file of many (say, a key per line) gets
+# a count of the rest rather than a warning for each.
+_UNKNOWN_KEYS_NAMED = 20
+
 
 def _entry_of(report: Report, where: str, line: bytes) -> dict[str, Any] | None:
     """The entry a line holds, or None (reported unless the line is blank)."""
@@ -180,9 +184,11 @@ def _read_entries(report: Report, path: str) -> list[dict[str, Any]] | None:
     except OSError as exc:
         report.error(path, exc.strerror or str(exc))
         return None
-    for key, (first, lines) in unknown.items():
+    for key, (first, lines) in list(unknown.items())[:_UNKNOWN_KEYS_NAMED]:
         more = f" (also on {lines - 1} later line{'s' if lines > 2 else ''})" if lines > 1 else ""
         report.warn(f"{path}:{first}", f"unknown key {json.dumps(key)} ignored{more}")
+    if len(unknown) > _UNKNOWN_KEYS_NAMED:
+        report.warn(path, f"{len(unknown) - _UNKNOWN_KEYS_NAMED} more unknown keys ignored")
     return entries
 
 
