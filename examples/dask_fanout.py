@@ -1,11 +1,20 @@
-"""Keyframes of many videos on a Dask cluster, one task per video.
+"""Top-k keyframes of many videos on a Dask cluster, one task per video.
 
     python examples/dask_fanout.py OUTPUT_DIR VIDEO... [--scheduler tcp://HOST:8786]
 
-Without --scheduler a local cluster of worker processes is started. Workers
-need velmar installed and must see the videos and OUTPUT_DIR under the same
-paths (a shared file system). Needs the extra: pip install 'velmar[dask]'.
-The command line does the same with `velmar keyframes --dask ADDRESS`.
+Each task runs the original API step by step on a worker: extract_frames,
+extract_keyframes (the -k frames that differ most from the frame before
+them) and save_keyframes (one ffmpeg run per image, so the workers need
+ffmpeg on PATH). Without --scheduler a local cluster of worker processes is
+started. Workers need velmar installed and must see the videos and
+OUTPUT_DIR under the same paths (a shared file system). Needs the extra:
+pip install 'velmar[dask]'.
+
+`velmar keyframes --dask ADDRESS` fans out the same way, one task per
+video, but each of its tasks finds the video's scenes with scan_video and
+writes a picture of each, and the command writes the manifest, edit
+decision list and report. For scenes from your own tasks, call
+velmar.scan_video(video, output_dir=...) in keyframes_of instead.
 """
 
 from __future__ import annotations

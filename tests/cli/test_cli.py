@@ -1,3 +1,4 @@
+# Covers: python/velmar_cli/__init__.py, keyframes.py, index.py (parsing, scene manifest, index actions, info).
 import base64
 import csv
 import json

@@ -1,3 +1,4 @@
+# Covers: python/velmar_cli/dask_fanout.py.
 import json
 import os
 

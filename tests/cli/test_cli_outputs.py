@@ -1,3 +1,4 @@
+# Covers: python/velmar_cli/edl.py, html_report.py, index.py.
 """What ``velmar keyframes`` writes besides the pictures: the edit decision
 list read back as an editor reads it, the HTML report rendered by a real
 browser, and the index commands that read back and delete entries."""

@@ -1,3 +1,4 @@
+# Covers: python/velmar_cli/pool.py, files.py, __init__.py (signals), index.py (locks).
 """The velmar command under stress, with real processes: signals, dead
 workers, a killed command, concurrent index runs, a full disk, bad input."""
 

@@ -1,3 +1,4 @@
+# Covers: src/python/memory/py_metadata_index.cpp, py_entry.cpp; src/memory/store/metadata_store.cpp, text_pool.cpp.
 """PyMetadataIndex: construction, batch_add counting, and lists that change
 while batch_add walks them."""
 

@@ -1,3 +1,4 @@
+# Covers: src/python/memory/py_metadata_index.cpp, py_query.cpp; src/memory/store/delete.cpp, store_reader.cpp; src/memory/persistence.cpp (load warning).
 """Reading entries back (get, get_many) and forgetting them (delete,
 delete_where), and the warning when an index file cannot be loaded."""
 

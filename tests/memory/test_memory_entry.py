@@ -1,3 +1,4 @@
+# Covers: src/python/memory/py_entry.cpp, src/python/lenient.cpp, src/memory/json/writer.cpp.
 """Conversion of batch_add dictionaries into index entries.
 
 Entries are observed through the index file that save() writes; until an

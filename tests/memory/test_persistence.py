@@ -1,3 +1,4 @@
+# Covers: src/memory/persistence.cpp, src/memory/json/entry_reader.cpp, mender.cpp, pieces.cpp, writer.cpp; src/common/fs.cpp.
 import fcntl
 import json
 import math

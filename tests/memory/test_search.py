@@ -1,3 +1,4 @@
+# Covers: src/python/memory/py_query.cpp; src/memory/search/strict.cpp, flexible.cpp; src/memory/lowercase.cpp.
 import json
 import random
 import struct

@@ -1,3 +1,4 @@
+# Covers: src/python/memory/py_metadata_index.cpp (stats); src/memory/store/metadata_store.cpp, secondary_index.cpp.
 import pytest
 
 from velmar.memory import PyMetadataIndex

@@ -1,3 +1,4 @@
+# Covers: src/python/convert.cpp, errors.cpp, lenient.cpp, src/python/memory/py_query.cpp.
 """Argument conversion at the edge of the module: text that cannot be encoded,
 sequences whose __len__ is wrong, exceptions raised by the caller's own objects,
 and the query checks of the memory index."""

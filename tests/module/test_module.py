@@ -1,3 +1,4 @@
+# Covers: src/python/lib.cpp (module, submodules, __all__, registration).
 import shutil
 import subprocess
 import sys

@@ -1,3 +1,4 @@
+# Covers: src/python/video/py_system_info.cpp, src/video/cpu_features.cpp.
 """get_system_info() and VideoKeyframeExtractor.get_cpu_features()."""
 
 import re

@@ -1,3 +1,4 @@
+# Covers: python/velmar-stubs/ (checked with mypy and mypy.stubtest).
 """The type stubs as a user's type checker sees them."""
 
 import os

@@ -1,3 +1,4 @@
+# Covers: src/python/video/py_extractor.cpp, py_performance.cpp; src/video/ffmpeg_program/measured_run.cpp, run_report.cpp.
 """VideoKeyframeExtractor.benchmark and the PyPerformanceResult record it returns,
 driven by tests/fake_ffmpeg so that frame contents, and hence scores, are exact."""
 

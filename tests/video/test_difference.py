@@ -1,3 +1,4 @@
+# Covers: src/python/video/py_frame.cpp (difference); src/video/difference.cpp, sad_sse2.cpp, sad_avx2.cpp.
 import math
 import os
 import random

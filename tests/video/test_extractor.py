@@ -1,3 +1,4 @@
+# Covers: src/python/video/py_extractor.cpp; src/common/worker_pool.cpp; src/video/selection.cpp.
 """VideoKeyframeExtractor: construction, argument conversion, the worker-pool
 rule (in fresh interpreters) and extract_keyframes."""
 

@@ -1,3 +1,4 @@
+# Covers: src/video/ffmpeg_program/probe.cpp, decode.cpp, save.cpp, subprocess.cpp.
 """Probing, decoding and saving through ffmpeg: scripted runs of tests/fake_ffmpeg
 for exact command lines and hostile outputs, real ffmpeg on tiny generated clips."""
 

@@ -1,3 +1,4 @@
+# Covers: src/python/video/py_frame.cpp, src/video/frame.cpp.
 import pytest
 
 import velmar

@@ -1,3 +1,4 @@
+# Covers: src/python/video/py_pipeline.cpp, src/video/ffmpeg_program/pipeline.cpp.
 """process_video and extract_keyframes_from_video: step order, error prefixes,
 defaults, the worker-pool rule, and agreement with extract_frames +
 extract_keyframes on scripted frames and on a real video with known cuts."""

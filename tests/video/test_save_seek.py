@@ -1,3 +1,4 @@
+# Covers: src/video/ffmpeg_program/save.cpp, probe.cpp.
 """Saving with real ffmpeg: the seek before the input must pick exactly the
 frame that the seek after it picks (byte-identical JPEGs) in every container
 where it is used, an image counts only if it was written, and saving reads

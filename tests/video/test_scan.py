@@ -1,3 +1,4 @@
+# Covers: src/python/video/py_scan.cpp, py_scan_result.cpp; src/video/libav/scanner.cpp, decoder.cpp, gray_converter.cpp, scan_modes.cpp, scan_images.cpp, image_writer.cpp, box_downscale.cpp.
 """scan_video: the in-process single-pass scanner. Agreement with
 extract_frames + extract_keyframes, variable frame rate timestamps, the
 modes, the images, errors, Ctrl-C, threads and the progress callback."""

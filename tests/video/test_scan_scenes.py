@@ -1,3 +1,4 @@
+# Covers: src/video/libav/scene_mode.cpp, scan_images.cpp; src/video/scene_detection.cpp.
 """scan_video's scene detection, the default mode: scenes that partition the
 frames, the transitions found on tiny generated clips, the picture of each
 scene, and the faults a real file brings: a rotated phone video, a name that

@@ -1,3 +1,4 @@
+# Covers: the repaired wheel from scripts/wheel, with the libraries it bundles (one call into each submodule).
 """One video call and one memory call against an installed wheel.
 
 Run by scripts/test-wheel inside a mount namespace where the system's copies

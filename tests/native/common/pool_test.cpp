@@ -1,3 +1,4 @@
+// Covers: src/common/worker_pool.cpp (parallel selection in src/video/selection.cpp as its workload).
 #include <gtest/gtest.h>
 
 #include <dirent.h>

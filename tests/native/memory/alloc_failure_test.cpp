@@ -1,3 +1,4 @@
+// Covers: src/memory/store/metadata_store.cpp, stored_entry.cpp, secondary_index.cpp, delete.cpp under failing allocations.
 // Allocation failures injected into the store: the test binary's operator
 // new can be told to fail the n-th allocation from now on, so that every
 // allocation of an insert is made to fail in turn.

@@ -1,3 +1,4 @@
+// Covers: src/memory/json/writer.cpp, entry_reader.cpp, pieces.cpp.
 #include <fcntl.h>
 #include <unistd.h>
 

@@ -1,3 +1,4 @@
+// Covers: src/memory/search/strict.cpp, src/memory/search/flexible.cpp, src/memory/store/store_reader.cpp, src/memory/lowercase.cpp.
 #include <gtest/gtest.h>
 
 #include <cmath>

@@ -1,3 +1,4 @@
+// Covers: src/memory/store/metadata_store.cpp, bulk_load.cpp, secondary_index.cpp, stored_entry.cpp, delete.cpp; src/memory/persistence.cpp; src/common/run_in_halves.cpp.
 #include <gtest/gtest.h>
 
 #include <sched.h>

@@ -1,3 +1,4 @@
+// Covers: src/video/ffmpeg_program/subprocess.cpp, probe.cpp, decode.cpp, save.cpp.
 #include <gtest/gtest.h>
 
 #include <pthread.h>

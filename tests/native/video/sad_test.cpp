@@ -1,3 +1,4 @@
+// Covers: src/video/sad_sse2.cpp, src/video/sad_avx2.cpp, src/video/cpu_features.cpp.
 #include <gtest/gtest.h>
 
 #include <cstdint>

@@ -1,3 +1,4 @@
+// Covers: src/video/libav/scanner.cpp, decoder.cpp, gray_converter.cpp, luma_sse2.cpp, scan_modes.cpp; src/common/interrupt.cpp.
 #include <gtest/gtest.h>
 
 #include <algorithm>

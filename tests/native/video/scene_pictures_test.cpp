@@ -1,3 +1,4 @@
+// Covers: src/video/libav/scene_mode.cpp (the choice of each scene's picture).
 #include <gtest/gtest.h>
 
 #include <algorithm>

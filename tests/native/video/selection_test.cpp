@@ -1,3 +1,4 @@
+// Covers: src/video/selection.cpp, src/video/difference.cpp, src/common/output.cpp (progress lines).
 #include <gtest/gtest.h>
 
 #include <algorithm>
