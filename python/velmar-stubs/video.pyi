@@ -4,7 +4,7 @@ written as JPEG images."""
 
 import os
 from collections.abc import Callable, Sequence
-from typing import Literal, TypedDict, final
+from typing import Literal, TypeAlias, TypedDict, final
 
 from typing_extensions import Self, disjoint_base
 
@@ -19,6 +19,10 @@ __all__ = [
     "Keyframe",
     "Scene",
 ]
+
+# A file name as os.fsencode takes it: a str (names that are not valid in the
+# file system's encoding as surrogate escapes), bytes, or an os.PathLike.
+_FsPath: TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
 class PerformanceDict(TypedDict):
     """The fourteen figures of one measured run, as ``PyPerformanceResult.to_dict()`` returns them."""
@@ -161,7 +165,7 @@ class VideoKeyframeExtractor:
         to file descriptor 1."""
 
     def extract_frames(
-        self, video_path: str, max_frames: int | None = None
+        self, video_path: _FsPath, max_frames: int | None = None
     ) -> tuple[list[PyVideoFrame], int, int]:
         """Decode every frame of the video (``max_frames`` is accepted but not used);
         returns ``(frames, width, height)``. Raises ``RuntimeError`` on failure."""
@@ -177,9 +181,9 @@ class VideoKeyframeExtractor:
 
     def save_keyframes(
         self,
-        video_path: str,
+        video_path: _FsPath,
         keyframe_indices: Sequence[int],
-        output_dir: str,
+        output_dir: _FsPath,
         max_save: int | None = None,
     ) -> int:
         """Have ffmpeg write the given frame numbers as ``keyframe_001.jpg``, ... into
@@ -187,7 +191,7 @@ class VideoKeyframeExtractor:
 
     def benchmark(
         self,
-        video_path: str,
+        video_path: _FsPath,
         max_keyframes: int,
         test_name: str,
         use_simd: bool | None = None,
@@ -197,8 +201,8 @@ class VideoKeyframeExtractor:
 
     def process_video(
         self,
-        video_path: str,
-        output_dir: str,
+        video_path: _FsPath,
+        output_dir: _FsPath,
         max_keyframes: int,
         max_save: int | None = None,
         use_simd: bool | None = None,
@@ -219,8 +223,8 @@ class VideoKeyframeExtractor:
         """Worker threads of the pool as seen from the calling thread."""
 
 def extract_keyframes_from_video(
-    video_path: str,
-    output_dir: str,
+    video_path: _FsPath,
+    output_dir: _FsPath,
     max_keyframes: int,
     max_save: int | None = None,
     ffmpeg_path: str | None = None,
@@ -244,7 +248,8 @@ class Keyframe:
 
     @property
     def time(self) -> float:
-        """Seconds from the start of the stream, from the stream's own timestamps."""
+        """Seconds from the start of the stream, from the stream's own timestamps
+        (carried on where they jump back; see ``ScanResult.warnings``)."""
 
     @property
     def score(self) -> float:
@@ -273,7 +278,8 @@ class Scene:
 
     @property
     def end_time(self) -> float:
-        """The time of the frame after the scene, or the duration for the last scene."""
+        """The time of the frame after the scene; for the last scene, the end of the
+        last decoded frame (``ScanResult.duration``), whatever the header claims."""
 
     @property
     def transition(self) -> Literal["start", "cut", "dissolve", "fade", "wipe"]:
@@ -308,7 +314,8 @@ class ScanResult:
 
     @property
     def times(self) -> list[float]:
-        """``times[n]`` is frame n's time in seconds."""
+        """``times[n]`` is frame n's time in seconds, from its own timestamp; never
+        decreasing (a timestamp that jumps back is carried on, see ``warnings``)."""
 
     @property
     def width(self) -> int:
@@ -328,7 +335,8 @@ class ScanResult:
 
     @property
     def duration(self) -> float:
-        """Seconds from the first frame to the end of the last."""
+        """Seconds from the stream's start to the end of the last decoded frame (its time
+        plus one frame's duration), not the duration the header declares."""
 
     @property
     def threshold(self) -> float | None:
@@ -358,6 +366,12 @@ class ScanResult:
     def image_errors(self) -> list[str]:
         """One message for each image that could not be written."""
 
+    @property
+    def warnings(self) -> list[str]:
+        """What in the file disagreed with its frames, one message each: a header
+        duration more than a second off the decoded end (a file cut short, a header
+        that lies), timestamps that jump back. Empty when nothing did."""
+
 def scan_video(
     video_path: str | bytes | os.PathLike[str] | os.PathLike[bytes],
     max_keyframes: int | None = None,
@@ -369,8 +383,11 @@ def scan_video(
     max_save: int = 50,
     downscale: int = 1,
     progress: Callable[[int, int], object] | None = None,
+    max_pixels: int = 134217728,
 ) -> ScanResult:
     """Find the scenes, keyframes or cuts of a video in one pass, in process, with the
     interpreter lock released. With neither ``max_keyframes`` nor ``threshold`` it
     detects scenes (cuts, dissolves, fades, wipes) and pictures each one; see
-    ``help(velmar.scan_video)``. Raises ``RuntimeError("Scan failed: ...")``."""
+    ``help(velmar.scan_video)``. Raises ``RuntimeError("Scan failed: ...")``, also for
+    frames of more than ``max_pixels`` pixels (default 2**27), which are refused before
+    any frame is allocated; ``max_pixels`` must be at least 1."""

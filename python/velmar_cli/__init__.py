@@ -391,9 +391,10 @@ def _finished_line(job: Job, outcome: dict[str, Any]) -> str:
     """``clip.mp4: 12 scenes, 12 pictures in out/clip (3.1 s, 580 frames/s)``."""
     seconds = outcome["seconds"]
     rate = f", {outcome['frames'] / seconds:.0f} frames/s" if seconds > 0 else ""
+    warnings = "".join(f"; warning: {text}" for text in outcome.get("warnings", ()))
     return (f"{job.video}: {_count(len(outcome['rows']), 'scene')}, "
             f"{_count(outcome['pictures'], 'picture')} in {job.output_dir} "
-            f"({seconds:.1f} s{rate})")
+            f"({seconds:.1f} s{rate}){warnings}")
 
 
 def _count(n: int, noun: str) -> str:

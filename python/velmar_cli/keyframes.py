@@ -80,7 +80,8 @@ def run_job(job: dict[str, Any], progress: Progress | None = None) -> dict[str, 
     ``rows`` (one manifest row per scene, in order), ``error`` (None or a
     message), and for the summary line and the report ``frames``, ``fps``,
     ``seconds`` (wall time), ``pictures``, ``spans`` (gradual transitions as
-    [first, last] frames) and ``curve`` ([frame, score] points).
+    [first, last] frames), ``curve`` ([frame, score] points) and ``warnings``
+    (what in the file disagreed with its frames).
     `progress(frames_done, frames_expected)` is called while decoding."""
     spec = Job(**job)
     problem = input_problem(spec.video)
@@ -201,7 +202,8 @@ def describe(spec: Job, result: Any) -> dict[str, Any]:
     return {"video": spec.video, "rows": rows, "error": error,
             "frames": result.frame_count, "fps": result.fps, "seconds": 0.0,
             "pictures": sum(row["path"] is not None for row in rows), "spans": spans,
-            "curve": curve(list(result.scores))}
+            "curve": curve(list(result.scores)),
+            "warnings": list(getattr(result, "warnings", []))}
 
 
 def curve(scores: list[float], points: int = CURVE_POINTS) -> list[list[float]]:

@@ -7,6 +7,7 @@
 
 #include "common/worker_pool.hpp"
 #include "python/convert.hpp"
+#include "python/video/fs_path.hpp"
 #include "python/video/py_frame.hpp"
 #include "python/video/py_performance.hpp"
 #include "python/video/py_pipeline.hpp"
@@ -28,7 +29,7 @@ const Args kExtractorArgs{{"VideoKeyframeExtractor"},
                           Optional<ToBool>{"verbose", false, "False", false}};
 
 const Args kExtractFramesArgs{{"extract_frames", kSelf, "Frame extraction failed: "},
-                              Required<ToPath>{"video_path"},
+                              Required<ToFsPath>{"video_path"},
                               // Checked, then unused: the whole video is decoded.
                               Optional<ToU64>{"max_frames", 0}};
 
@@ -59,9 +60,9 @@ Ref ExtractKeyframes(PyObject* self, std::vector<video::VideoFrame> frames,
 }
 
 const Args kSaveKeyframesArgs{{"save_keyframes", kSelf, "Save keyframes failed: "},
-                              Required<ToPath>{"video_path"},
+                              Required<ToFsPath>{"video_path"},
                               Required<ToU64Vector>{"keyframe_indices"},
-                              Required<ToPath>{"output_dir"},
+                              Required<ToFsPath>{"output_dir"},
                               Optional<ToU64>{"max_save", video::DEFAULT_MAX_SAVE}};
 
 Ref SaveKeyframes(PyObject* self, std::string video_path, std::vector<uint64_t> keyframes,
@@ -73,7 +74,7 @@ Ref SaveKeyframes(PyObject* self, std::string video_path, std::vector<uint64_t> 
 }
 
 const Args kBenchmarkArgs{{"benchmark", kSelf, "Benchmark failed: "},
-                          Required<ToPath>{"video_path"},
+                          Required<ToFsPath>{"video_path"},
                           Required<ToU64>{"max_keyframes"},
                           Required<ToString>{"test_name"},
                           Optional<ToBool>{"use_simd", true},
@@ -90,8 +91,8 @@ Ref Benchmark(PyObject* self, std::string video_path, uint64_t max_keyframes,
 }
 
 const Args kProcessVideoArgs{{"process_video", kSelf},
-                             Required<ToPath>{"video_path"},
-                             Required<ToPath>{"output_dir"},
+                             Required<ToFsPath>{"video_path"},
+                             Required<ToFsPath>{"output_dir"},
                              Required<ToU64>{"max_keyframes"},
                              Optional<ToU64>{"max_save", video::DEFAULT_MAX_SAVE},
                              Optional<ToBool>{"use_simd", true},

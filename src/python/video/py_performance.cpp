@@ -6,14 +6,15 @@
 #include <utility>
 
 #include "python/convert.hpp"
+#include "python/video/fs_path.hpp"
 
 namespace velmar::python {
 
 namespace {
 
-PyObject* ToPython(const std::string& s) {
-  return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
-}
+// video_file is a file name, which need not be UTF-8 (it comes back as the
+// str os.fsdecode gives); the other texts are UTF-8, which decode the same.
+PyObject* ToPython(const std::string& s) { return FsPathToPython(s); }
 PyObject* ToPython(double v) { return PyFloat_FromDouble(v); }
 PyObject* ToPython(uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
 PyObject* ToPython(bool v) { return PyBool_FromLong(v); }

@@ -6,6 +6,7 @@
 #include "python/binding.hpp"
 #include "python/convert.hpp"
 #include "python/types.hpp"
+#include "python/video/fs_path.hpp"
 #include "python/video/py_extractor.hpp"
 #include "python/video/py_performance.hpp"
 #include "video/frame.hpp"
@@ -27,8 +28,8 @@ const char* StepPrefix(video::PipelineStep step) {
 
 const Args kExtractKeyframesFromVideoArgs{
     {"extract_keyframes_from_video"},
-    Required<ToPath>{"video_path"},
-    Required<ToPath>{"output_dir"},
+    Required<ToFsPath>{"video_path"},
+    Required<ToFsPath>{"output_dir"},
     Required<ToU64>{"max_keyframes"},
     Optional<ToU64>{"max_save", video::DEFAULT_MAX_SAVE},
     Optional<ToPath>{"ffmpeg_path", "ffmpeg"},

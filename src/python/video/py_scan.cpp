@@ -15,6 +15,7 @@
 #include "python/convert.hpp"
 #include "python/lock_release.hpp"
 #include "python/types.hpp"
+#include "python/video/fs_path.hpp"
 #include "python/video/py_scan_result.hpp"
 #include "common/interrupt.hpp"
 #include "video/frame.hpp"
@@ -28,34 +29,6 @@ using Clock = std::chrono::steady_clock;
 using video::ScanOutcome;
 
 // ---- Arguments ---------------------------------------------------------------------
-
-// A str, bytes or os.PathLike, as os.fsencode gives it: a str in the file
-// system's encoding, with the bytes of a name that is not valid in it
-// (surrogate escapes) given back as they were, so any name the operating
-// system accepts works.
-std::string ToFsPath(PyObject* obj, const char* arg) {
-  Ref path = Ref::Steal(PyOS_FSPath(obj));
-  if (!path) {
-    PyErr_Clear();
-    ThrowConversionError(obj, arg, "str, bytes or os.PathLike");
-  }
-  Ref encoded;
-  if (PyUnicode_Check(path.get())) {
-    encoded = Ref::Steal(PyUnicode_EncodeFSDefault(path.get()));
-    if (!encoded) throw PythonErrorSet{};
-  } else {
-    encoded = std::move(path);
-  }
-  char* data = nullptr;
-  Py_ssize_t size = 0;
-  if (PyBytes_AsStringAndSize(encoded.get(), &data, &size) < 0) throw PythonErrorSet{};
-  std::string bytes(data, static_cast<size_t>(size));
-  if (bytes.find('\0') != std::string::npos) {
-    PyErr_Format(PyExc_ValueError, "argument '%s': embedded null character", arg);
-    throw PythonErrorSet{};
-  }
-  return bytes;
-}
 
 std::optional<uint64_t> ToCount(PyObject* obj, const char* arg) { return ToU64(obj, arg); }
 
@@ -91,13 +64,13 @@ video::ImageFormat ToImageFormat(PyObject* obj, const char* arg) {
   throw PythonErrorSet{};
 }
 
-uint64_t ToDownscale(PyObject* obj, const char* arg) {
-  const uint64_t factor = ToU64(obj, arg);
-  if (factor == 0) {
+uint64_t ToPositiveCount(PyObject* obj, const char* arg) {
+  const uint64_t count = ToU64(obj, arg);
+  if (count == 0) {
     PyErr_Format(PyExc_ValueError, "argument '%s': must be at least 1", arg);
     throw PythonErrorSet{};
   }
-  return factor;
+  return count;
 }
 
 PyObject* ToCallable(PyObject* obj, const char* arg) {
@@ -185,12 +158,19 @@ constexpr const char kScanSummary[] =
     "exception it raises ends the scan. The interpreter lock is released while\n"
     "decoding and scoring; Ctrl-C raises KeyboardInterrupt.\n\n"
     "Errors: RuntimeError('Scan failed: <reason>') for a missing file, a file that\n"
-    "is not a video FFmpeg can open, no video stream, a corrupt stream, or an\n"
-    "output directory that cannot be written.";
+    "is not a video FFmpeg can open, no video stream, a corrupt stream, frames of\n"
+    "more than max_pixels pixels (default 2**27 = 134217728, refused before any\n"
+    "frame is allocated; raise it to scan larger pictures), or an output directory\n"
+    "that cannot be written.\n\n"
+    "Times follow the frames: the last scene and ScanResult.duration end one frame\n"
+    "after the last decoded frame, whatever the header claims, and a timestamp\n"
+    "that jumps back is carried on from the last good one by the frame duration.\n"
+    "ScanResult.warnings says when the header or the timestamps disagreed.";
 
 // The defaults as the signature shows them, from the core's own values.
 const std::string kMinSceneLenShown = std::to_string(video::kDefaultMinSceneLen);
 const std::string kMaxSaveShown = std::to_string(video::DEFAULT_MAX_SAVE);
+const std::string kMaxPixelsShown = std::to_string(video::kDefaultMaxPixels);
 
 const Args kScanArgs{
     {"scan_video", kNoSelf, "Scan failed: ", /*positional=*/2, kScanSummary},
@@ -201,19 +181,20 @@ const Args kScanArgs{
     Optional<ToOutputDir>{"output_dir", std::nullopt},
     Optional<ToImageFormat>{"image_format", video::ImageFormat::kJpeg, "'jpg'"},
     Optional<ToU64>{"max_save", video::DEFAULT_MAX_SAVE, kMaxSaveShown.c_str()},
-    Optional<ToDownscale>{"downscale", 1, "1"},
+    Optional<ToPositiveCount>{"downscale", 1, "1"},
     Optional<ToCallable>{"progress", nullptr},
+    Optional<ToPositiveCount>{"max_pixels", video::kDefaultMaxPixels, kMaxPixelsShown.c_str()},
 };
 
 Ref ScanVideo(PyObject*, std::string video_path, std::optional<uint64_t> max_keyframes,
               std::optional<double> threshold, uint64_t min_scene_len,
               std::optional<std::string> output_dir, video::ImageFormat image_format,
-              uint64_t max_save, uint64_t downscale, PyObject* progress) {
+              uint64_t max_save, uint64_t downscale, PyObject* progress, uint64_t max_pixels) {
   if (KeyframeType() == nullptr || ScanResultType() == nullptr || SceneType() == nullptr) {
     throw PythonErrorSet{};
   }
-  video::ScanOptions options{max_keyframes, threshold,  min_scene_len, std::move(output_dir),
-                             image_format,  max_save,   downscale};
+  video::ScanOptions options{max_keyframes, threshold, min_scene_len, std::move(output_dir),
+                             image_format,  max_save,  downscale,     max_pixels};
   Ref keep_progress = Ref::Borrow(progress);  // alive while the lock is released
 
   ProgressObserver observer(progress);

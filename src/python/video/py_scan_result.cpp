@@ -8,6 +8,7 @@
 #include "python/binding.hpp"
 #include "python/convert.hpp"
 #include "python/types.hpp"
+#include "python/video/fs_path.hpp"
 
 namespace velmar::python {
 
@@ -31,6 +32,7 @@ struct ScanResultRecord {
   Ref scores;
   Ref times;
   Ref image_errors;
+  Ref warnings;
   video::ScanOutcome summary;  // the numbers; its vectors are left empty
   std::optional<double> threshold;
 };
@@ -49,7 +51,7 @@ PyObject* KeyframeFloat(PyObject* self, void*) {
 PyObject* KeyframePath(PyObject* self, void*) {
   const auto& path = KeyframeClass::Of(self).path;
   if (!path) Py_RETURN_NONE;
-  return PyUnicode_DecodeFSDefaultAndSize(path->data(), static_cast<Py_ssize_t>(path->size()));
+  return FsPathToPython(*path);
 }
 
 PyObject* KeyframeRepr(PyObject* self) {
@@ -67,7 +69,9 @@ PyGetSetDef kKeyframeGetSet[] = {
     {"frame_number", KeyframeNumber<&video::ScanKeyframe::frame_number>, nullptr,
      "0-based position of the frame in decoding order", nullptr},
     {"time", KeyframeFloat<&video::ScanKeyframe::time>, nullptr,
-     "seconds from the stream's start, from the frame's own timestamp", nullptr},
+     "seconds from the stream's start, from the frame's own timestamp (carried on where the "
+     "timestamps jump back)",
+     nullptr},
     {"score", KeyframeFloat<&video::ScanKeyframe::score>, nullptr,
      "mean absolute gray difference to the frame before, 0..255", nullptr},
     {"path", KeyframePath, nullptr, "the image written for this frame, or None", nullptr},
@@ -136,7 +140,8 @@ PyGetSetDef kSceneGetSet[] = {
     {"start_time", SceneFloat<&ScanScene::start_time>, nullptr, "the first frame's time, seconds",
      nullptr},
     {"end_time", SceneFloat<&ScanScene::end_time>, nullptr,
-     "the time of the frame after the scene, or the duration for the last scene", nullptr},
+     "the time of the frame after the scene; for the last scene, the end of the last frame",
+     nullptr},
     {"transition", SceneTransition, nullptr,
      "how the scene began: 'start', 'cut', 'dissolve', 'fade' or 'wipe'", nullptr},
     {"transition_frames", SceneTransitionFrames, nullptr,
@@ -203,7 +208,7 @@ PyGetSetDef kResultGetSet[] = {
     {"fps", ResultFloat<&ScanOutcome::fps>, nullptr,
      "the stream's frame rate (0.0 when unknown)", nullptr},
     {"duration", ResultFloat<&ScanOutcome::duration>, nullptr,
-     "the stream's duration in seconds (0.0 when unknown)", nullptr},
+     "seconds from the stream's start to the end of the last decoded frame", nullptr},
     {"threshold", ResultThreshold, nullptr, "the cut threshold used, or None (scene detection, max_keyframes alone)",
      nullptr},
     {"decode_time_ms", ResultFloat<&ScanOutcome::decode_time_ms>, nullptr,
@@ -218,6 +223,9 @@ PyGetSetDef kResultGetSet[] = {
      "number of images written", nullptr},
     {"image_errors", ResultList<&ScanResultRecord::image_errors>, nullptr,
      "one message per image that could not be written", nullptr},
+    {"warnings", ResultList<&ScanResultRecord::warnings>, nullptr,
+     "what in the file disagreed with its frames (a header duration more than a second "
+     "off, timestamps that jump back); empty when nothing did", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -248,14 +256,15 @@ Ref WrapOutcome(video::ScanOutcome&& out, std::optional<double> threshold) {
     }
     return SceneClass::Wrap(SceneRecord{std::move(scene), std::move(keyframe)});
   });
-  ScanResultRecord record{std::move(keyframes),           std::move(scenes),
-                          NewFloatList(out.scores),       NewFloatList(out.times),
-                          NewStrList(out.image_errors),   {},
-                          threshold};
+  ScanResultRecord record{std::move(keyframes),         std::move(scenes),
+                          NewFloatList(out.scores),     NewFloatList(out.times),
+                          NewStrList(out.image_errors), NewStrList(out.warnings),
+                          {},                           threshold};
   out.scenes = {};
   out.scores = {};
   out.times = {};
   out.image_errors = {};
+  out.warnings = {};
   record.summary = std::move(out);
   return ScanResultClass::Wrap(std::move(record));
 }

@@ -9,10 +9,12 @@
 #include <cmath>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/dict.h>
 #include <libavutil/display.h>
 }
 
@@ -74,6 +76,13 @@ AvFramePtr RefAvFrame(const AVFrame* source) {
   return frame;
 }
 
+VideoError TooManyPixels(uint64_t width, uint64_t height, uint64_t max_pixels) {
+  using ull = unsigned long long;
+  return Fail(Format("frames of %llux%llu pixels are more than the %llu a scan takes (max_pixels)",
+                     static_cast<ull>(width), static_cast<ull>(height),
+                     static_cast<ull>(max_pixels)));
+}
+
 std::string AvErrorText(int code) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
   av_strerror(code, text, sizeof text);
@@ -127,10 +136,12 @@ VideoError CannotOpen(const std::string& path, int code) {
 }  // namespace
 
 VideoResult<std::unique_ptr<AvDecoder>> AvDecoder::Open(const std::string& path,
-                                                        DecodeFidelity fidelity) {
+                                                        DecodeFidelity fidelity,
+                                                        uint64_t max_pixels) {
   QuietLibraries();
   if (auto readable = CheckReadable(path); !readable) return std::unexpected(readable.error());
   std::unique_ptr<AvDecoder> d(new AvDecoder());
+  d->max_pixels_ = max_pixels;
   if (auto opened = d->OpenContainer(path); !opened) return std::unexpected(opened.error());
   auto stream = d->PickStream(path);
   if (!stream) return std::unexpected(stream.error());
@@ -144,7 +155,16 @@ VideoResult<std::unique_ptr<AvDecoder>> AvDecoder::Open(const std::string& path,
 VideoResult<void> AvDecoder::OpenContainer(const std::string& path) {
   t_last_library_error.clear();
   int ret = avformat_open_input(&format_, path.c_str(), nullptr, nullptr);
-  if (ret >= 0) ret = avformat_find_stream_info(format_, nullptr);
+  if (ret < 0) return std::unexpected(CannotOpen(path, ret));
+  // Finding the stream parameters may decode a picture (a PNG's size and
+  // format are known only then): the decoders it opens get the pixel limit,
+  // so that a picture claiming to be huge is refused before its buffer is
+  // allocated, and PickStream then reports the size it claimed.
+  std::vector<AVDictionary*> options(format_->nb_streams, nullptr);
+  const auto limit = static_cast<long long>(std::min<uint64_t>(max_pixels_, INT64_MAX));
+  for (AVDictionary*& dict : options) av_dict_set_int(&dict, "max_pixels", limit, 0);
+  ret = avformat_find_stream_info(format_, options.data());
+  for (AVDictionary*& dict : options) av_dict_free(&dict);
   if (ret < 0) return std::unexpected(CannotOpen(path, ret));
   return {};
 }
@@ -166,12 +186,8 @@ VideoResult<AVStream*> AvDecoder::PickStream(const std::string& path) {
   const AVCodecParameters* par = stream->codecpar;
   const uint64_t width = par->width > 0 ? static_cast<uint64_t>(par->width) : 0;
   const uint64_t height = par->height > 0 ? static_cast<uint64_t>(par->height) : 0;
-  if (width * height > kMaxScanPixels) {
-    return std::unexpected(Fail(Format("the video claims %llux%llu pixels, more than the %llu a "
-                                       "frame may have",
-                                       static_cast<unsigned long long>(width),
-                                       static_cast<unsigned long long>(height),
-                                       static_cast<unsigned long long>(kMaxScanPixels))));
+  if (width * height > max_pixels_) {
+    return std::unexpected(TooManyPixels(width, height, max_pixels_));
   }
   return stream;
 }
@@ -197,6 +213,11 @@ VideoResult<void> AvDecoder::OpenCodec(const std::string& path, const AVStream* 
   codec_->thread_count = static_cast<int>(std::min<uint64_t>(AvailableProcessors() + 2, 16));
   codec_->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
   if (fidelity == DecodeFidelity::kExactReferences) codec_->skip_loop_filter = AVDISCARD_BIDIR;
+  // A picture's size may be known only once its decoding starts (a PNG's,
+  // or one that grows mid-stream): GetBuffer refuses it before its buffer
+  // is allocated.
+  codec_->opaque = this;
+  codec_->get_buffer2 = &AvDecoder::GetBuffer;
   if (const int ret = avcodec_open2(codec_, codec, nullptr); ret < 0) {
     return std::unexpected(CannotOpen(path, ret));
   }
@@ -228,6 +249,23 @@ void AvDecoder::ReadStreamInfo(const AVStream* stream) {
   }
 }
 
+int AvDecoder::GetBuffer(AVCodecContext* codec, AVFrame* frame, int flags) {
+  auto* self = static_cast<AvDecoder*>(codec->opaque);
+  const auto width = static_cast<uint64_t>(std::max(frame->width, 0));
+  const auto height = static_cast<uint64_t>(std::max(frame->height, 0));
+  if (width * height > self->max_pixels_) {
+    self->refused_size_.store(width << 32 | height, std::memory_order_relaxed);
+    return AVERROR(EINVAL);
+  }
+  return avcodec_default_get_buffer2(codec, frame, flags);
+}
+
+std::optional<VideoError> AvDecoder::Refusal() const {
+  const uint64_t size = refused_size_.load(std::memory_order_relaxed);
+  if (size == 0) return std::nullopt;
+  return TooManyPixels(size >> 32, size & 0xffffffff, max_pixels_);
+}
+
 AvDecoder::~AvDecoder() {
   avcodec_free_context(&codec_);
   av_packet_free(&packet_);
@@ -237,6 +275,9 @@ AvDecoder::~AvDecoder() {
 VideoResult<bool> AvDecoder::Next(AVFrame* frame, uint64_t frames_so_far) {
   av_frame_unref(frame);
   for (;;) {
+    // A decoding thread's refusal may surface as an error of a later call,
+    // or (at the end) not at all.
+    if (auto refused = Refusal()) return std::unexpected(std::move(*refused));
     int ret = avcodec_receive_frame(codec_, frame);
     if (ret == 0) return true;
     if (ret == AVERROR_EOF) {
@@ -282,6 +323,15 @@ double AvDecoder::FrameTime(const AVFrame* frame, double fallback) const {
   // Multiplied before dividing, so that 7 ticks of 1/10 s give 0.7 exactly
   // as printed, not 0.7000000000000001.
   return static_cast<double>(ts - start_pts_) * time_base_num_ / time_base_den_;
+}
+
+double AvDecoder::FrameDuration(const AVFrame* frame) const {
+#if LIBAVUTIL_VERSION_INT >= AV_VERSION_INT(57, 30, 100)
+  const int64_t ticks = frame->duration;
+#else
+  const int64_t ticks = frame->pkt_duration;
+#endif
+  return ticks > 0 ? static_cast<double>(ticks) * time_base_num_ / time_base_den_ : 0.0;
 }
 
 }  // namespace velmar::video

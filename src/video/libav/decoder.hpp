@@ -3,8 +3,10 @@
 // In-process decoding of a video file's first video stream with FFmpeg's
 // libraries, frame by frame.
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,9 +20,10 @@ struct AVStream;
 
 namespace velmar::video {
 
-// Largest picture the scanner accepts, in pixels. A header may claim any
-// size; nothing is allocated for a claim above this (16384 x 16384).
-inline constexpr uint64_t kMaxScanPixels = uint64_t{16384} * 16384;
+// Largest picture a scan accepts by default, in pixels (2^27: 16384 x 8192,
+// a 512 MiB colour frame). A header or a picture may claim any size; a scan
+// refuses one above its limit before allocating the frame.
+inline constexpr uint64_t kDefaultMaxPixels = uint64_t{1} << 27;
 
 // What the container says about the stream before any frame is decoded.
 struct StreamInfo {
@@ -59,9 +62,11 @@ class AvDecoder {
  public:
   // Opens `path` and its first video stream that is not an attached picture,
   // with a decoder that runs on all cores. Errors carry the reason a user
-  // can act on: no such file, not a video FFmpeg can open, no video stream.
+  // can act on: no such file, not a video FFmpeg can open, no video stream,
+  // pictures of more than `max_pixels` (refused before any is decoded).
   static VideoResult<std::unique_ptr<AvDecoder>> Open(
-      const std::string& path, DecodeFidelity fidelity = DecodeFidelity::kExact);
+      const std::string& path, DecodeFidelity fidelity = DecodeFidelity::kExact,
+      uint64_t max_pixels = kDefaultMaxPixels);
   ~AvDecoder();
   AvDecoder(const AvDecoder&) = delete;
   AvDecoder& operator=(const AvDecoder&) = delete;
@@ -78,6 +83,9 @@ class AvDecoder {
   // without a timestamp, `fallback`.
   double FrameTime(const AVFrame* frame, double fallback) const;
 
+  // Seconds `frame` lasts by its own duration; 0 when it carries none.
+  double FrameDuration(const AVFrame* frame) const;
+
  private:
   AvDecoder() = default;
   // The steps of Open: the container and its stream list, the stream to
@@ -87,12 +95,18 @@ class AvDecoder {
   VideoResult<void> OpenCodec(const std::string& path, const AVStream* stream,
                               DecodeFidelity fidelity);
   void ReadStreamInfo(const AVStream* stream);
+  // The decoder's buffer allocation (get_buffer2), on any decoding thread.
+  static int GetBuffer(AVCodecContext* codec, AVFrame* frame, int flags);
+  // The error for a picture GetBuffer refused, if it refused one.
+  std::optional<VideoError> Refusal() const;
 
   AVFormatContext* format_ = nullptr;
   AVCodecContext* codec_ = nullptr;
   AVPacket* packet_ = nullptr;
   int stream_index_ = -1;
   int64_t start_pts_ = 0;
+  uint64_t max_pixels_ = kDefaultMaxPixels;
+  std::atomic<uint64_t> refused_size_{0};  // width << 32 | height of a refused picture
   double time_base_ = 0.0;
   double time_base_num_ = 0.0;
   double time_base_den_ = 1.0;
@@ -101,6 +115,9 @@ class AvDecoder {
   uint64_t decode_errors_ = 0;
   StreamInfo info_;
 };
+
+// The error for a picture of `width` x `height` above `max_pixels`.
+VideoError TooManyPixels(uint64_t width, uint64_t height, uint64_t max_pixels);
 
 // A readable text for an FFmpeg error code.
 std::string AvErrorText(int code);

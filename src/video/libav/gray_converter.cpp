@@ -101,11 +101,7 @@ VideoResult<void> GrayConverter::Convert(const AVFrame* frame, std::vector<uint8
   if (frame->width <= 0 || frame->height <= 0) return std::unexpected(Fail("a frame has no pixels"));
   const size_t w = static_cast<size_t>(frame->width);
   const size_t h = static_cast<size_t>(frame->height);
-  if (uint64_t{w} * h > kMaxScanPixels) {
-    return std::unexpected(Fail(Format("a frame of %zux%zu pixels is larger than the %llu a "
-                                       "frame may have",
-                                       w, h, static_cast<unsigned long long>(kMaxScanPixels))));
-  }
+  if (uint64_t{w} * h > max_pixels_) return std::unexpected(TooManyPixels(w, h, max_pixels_));
   const size_t ow = w / downscale_;
   const size_t oh = h / downscale_;
   if (ow == 0 || oh == 0) {

@@ -17,10 +17,12 @@ namespace velmar::video {
 // `ffmpeg -pix_fmt gray` writes: the Y plane itself for full-range 8-bit
 // YUV, the limited-range expansion for limited-range 8-bit YUV, swscale for
 // every other format. With `downscale` > 1 the gray picture is then shrunk
-// by averaging downscale x downscale blocks (BoxDownscale).
+// by averaging downscale x downscale blocks (BoxDownscale). Pictures of
+// more than `max_pixels` are refused.
 class GrayConverter {
  public:
-  explicit GrayConverter(uint64_t downscale) : downscale_(downscale) {}
+  GrayConverter(uint64_t downscale, uint64_t max_pixels)
+      : downscale_(downscale), max_pixels_(max_pixels) {}
   ~GrayConverter();
   GrayConverter(const GrayConverter&) = delete;
   GrayConverter& operator=(const GrayConverter&) = delete;
@@ -37,6 +39,7 @@ class GrayConverter {
   VideoResult<void> ConvertWithSwscale(const AVFrame* frame, std::vector<uint8_t>* gray);
 
   uint64_t downscale_;
+  uint64_t max_pixels_;
   SwsContext* sws_ = nullptr;
   std::vector<uint8_t> full_;     // the full-size gray picture when downscaling
   std::vector<uint8_t> scratch_;  // swscale's aligned output

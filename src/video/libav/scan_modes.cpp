@@ -212,10 +212,7 @@ ScanKeyframe KeyframeOf(const ScanOutcome& out, uint64_t n) {
 }
 
 double SceneEndTime(const ScanOutcome& out, uint64_t end) {
-  if (end + 1 < out.times.size()) return out.times[end + 1];
-  const double last = out.times[end];
-  if (out.duration > last) return out.duration;
-  return out.fps > 0 ? last + 1.0 / out.fps : last;
+  return end + 1 < out.times.size() ? out.times[end + 1] : out.duration;
 }
 
 std::unique_ptr<ScanMode> MakeScanMode(const ScanOptions& options, ScanOutcome* out,

@@ -46,7 +46,7 @@ std::unique_ptr<ScanMode> MakeScanMode(const ScanOptions& options, ScanOutcome* 
 ScanKeyframe KeyframeOf(const ScanOutcome& out, uint64_t n);
 
 // When the scene ending with frame `end` ends: the next frame's time, else
-// the duration (or, when that is unknown or too short, one frame later).
+// (the last scene) the end of the last frame, the outcome's duration.
 double SceneEndTime(const ScanOutcome& out, uint64_t end);
 
 }  // namespace velmar::video

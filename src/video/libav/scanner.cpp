@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <utility>
@@ -64,17 +65,20 @@ VideoResult<void> PrepareOutputDir(const std::string& dir) {
 class Scan {
  public:
   Scan(const ScanOptions& options, const StreamInfo& info, ScanObserver* observer)
-      : converter_(options.downscale), images_(options, info.rotation, &out_, observer) {
+      : converter_(options.downscale, options.max_pixels),
+        images_(options, info.rotation, &out_, observer),
+        header_duration_(info.duration) {
     out_.fps = info.fps;
-    out_.duration = info.duration;
     mode_ = MakeScanMode(options, &out_, &images_);
   }
 
   // The per-frame step, as a filter's per-frame function in a media
-  // framework: frame `n` (decoded at `picture`, shown at `time`) becomes
-  // gray, is scored against the frame before it (a picture of another size
-  // is first resampled to the first frame's), and goes to the mode.
-  VideoResult<void> Step(uint64_t n, const AVFrame* picture, double time) {
+  // framework: frame `n` (decoded at `picture`, stamped `stamp`, lasting
+  // `frame_duration`) becomes gray, is scored against the frame before it (a
+  // picture of another size is first resampled to the first frame's), and
+  // goes to the mode.
+  VideoResult<void> Step(uint64_t n, const AVFrame* picture, double stamp,
+                         double frame_duration) {
     const auto t0 = Clock::now();
     uint64_t width = 0, height = 0;
     if (auto converted = converter_.Convert(picture, &current_.data, &width, &height);
@@ -97,7 +101,7 @@ class Scan {
     current_.frame_number = n;
     current_.width = first_width_;
     current_.height = first_height_;
-    out_.times.push_back(time);
+    out_.times.push_back(FrameTime(n, stamp, frame_duration));
     const auto t1 = Clock::now();
 
     const double score = n == 0 ? 0.0 : FrameDifferenceSimd(previous_, current_, DEFAULT_BLOCK_SIZE);
@@ -110,6 +114,27 @@ class Scan {
     return {};
   }
 
+  // Frame `n`'s time on a clock that never runs back. A timestamp that
+  // jumps back (stream segments joined end to end, a clock that wrapped)
+  // would give scenes that end before they start; it is carried on from the
+  // last good time by one frame's duration, and the frames after it keep
+  // their own spacing from there.
+  double FrameTime(uint64_t n, double stamp, double frame_duration) {
+    double time = stamp + offset_;
+    if (n > 0 && time <= out_.times.back()) {
+      const double carried = out_.times.back() + last_duration_;
+      if (jumps_++ == 0) {
+        first_jump_frame_ = n;
+        first_jump_from_ = out_.times.back();
+        first_jump_to_ = time;
+      }
+      offset_ += carried - time;
+      time = carried;
+    }
+    last_duration_ = frame_duration;
+    return time;
+  }
+
   // Decoding time spent outside Step.
   void AddDecodeTime(double ms) { out_.decode_time_ms += ms; }
 
@@ -117,6 +142,24 @@ class Scan {
   // last images.
   ScanOutcome Finish(uint64_t frame_count, Clock::time_point start) {
     out_.frame_count = frame_count;
+    // The video ends where its frames end; a header that says otherwise
+    // (a file cut short, a header that lies) is reported, never believed.
+    out_.duration = out_.times.back() + last_duration_;
+    if (header_duration_ > 0 && std::abs(header_duration_ - out_.duration) > 1.0) {
+      out_.warnings.push_back(Format("the header declares a duration of %.3f s, but the frames "
+                                     "end at %.3f s; times follow the frames",
+                                     header_duration_, out_.duration));
+    }
+    if (jumps_ > 0) {
+      const std::string more =
+          jumps_ > 1 ? Format(" and %llu more times", static_cast<unsigned long long>(jumps_ - 1))
+                     : "";
+      out_.warnings.push_back(Format(
+          "timestamps jump back at frame %llu (from %.3f s to %.3f s)%s; times are carried on "
+          "from the last good timestamp by the frame duration",
+          static_cast<unsigned long long>(first_jump_frame_), first_jump_from_, first_jump_to_,
+          more.c_str()));
+    }
     previous_ = VideoFrame{};
     current_ = VideoFrame{};
     const auto t_finish = Clock::now();
@@ -138,6 +181,12 @@ class Scan {
   VideoFrame previous_;
   VideoFrame current_;
   std::vector<uint8_t> resampled_;
+  double header_duration_;     // what the container claims, 0 when unknown
+  double offset_ = 0.0;        // added to the timestamps since the last jump back
+  double last_duration_ = 0.0; // of the frame before
+  uint64_t jumps_ = 0;
+  uint64_t first_jump_frame_ = 0;
+  double first_jump_from_ = 0.0, first_jump_to_ = 0.0;
 };
 
 }  // namespace
@@ -150,7 +199,8 @@ VideoResult<ScanOutcome> ScanVideo(const std::string& path, const ScanOptions& o
   // other modes' scores and pictures are those of the ffmpeg program's frames.
   const bool scene_mode = !options.max_keyframes && !options.threshold;
   auto opened = AvDecoder::Open(
-      path, scene_mode ? DecodeFidelity::kExactReferences : DecodeFidelity::kExact);
+      path, scene_mode ? DecodeFidelity::kExactReferences : DecodeFidelity::kExact,
+      options.max_pixels);
   if (!opened) return std::unexpected(opened.error());
   AvDecoder& decoder = **opened;
   const bool writes_images = options.output_dir.has_value() && options.max_save > 0 &&
@@ -171,9 +221,13 @@ VideoResult<ScanOutcome> ScanVideo(const std::string& path, const ScanOptions& o
     auto got = decoder.Next(picture.get(), n);
     if (!got) return std::unexpected(got.error());
     if (!*got) break;
-    const double time = decoder.FrameTime(picture.get(), info.fps > 0 ? n / info.fps : 0.0);
+    const double stamp = decoder.FrameTime(picture.get(), info.fps > 0 ? n / info.fps : 0.0);
+    // A frame's own duration where the stream gives one (it follows a
+    // variable frame rate), else the frame rate's.
+    double frame_duration = decoder.FrameDuration(picture.get());
+    if (frame_duration <= 0 && info.fps > 0) frame_duration = 1.0 / info.fps;
     scan.AddDecodeTime(MsBetween(t0, Clock::now()));
-    if (auto stepped = scan.Step(n, picture.get(), time); !stepped) {
+    if (auto stepped = scan.Step(n, picture.get(), stamp, frame_duration); !stepped) {
       return std::unexpected(stepped.error());
     }
     if (observer != nullptr && MsBetween(last_poll, Clock::now()) >= kScanPollIntervalMs) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "video/frame.hpp"
+#include "video/libav/decoder.hpp"
 #include "video/libav/image_writer.hpp"
 #include "video/scene_detection.hpp"
 #include "video/selection.hpp"
@@ -28,11 +29,12 @@ struct ScanOptions {
   ImageFormat image_format = ImageFormat::kJpeg;
   uint64_t max_save = DEFAULT_MAX_SAVE;
   uint64_t downscale = 1;  // >= 1
+  uint64_t max_pixels = kDefaultMaxPixels;  // larger pictures are refused
 };
 
 struct ScanKeyframe {
   uint64_t frame_number = 0;
-  double time = 0.0;  // seconds from the stream's start, from its own timestamp
+  double time = 0.0;  // seconds from the stream's start (ScanOutcome::times)
   double score = 0.0;
   std::optional<std::string> path;  // the image written, if any
 };
@@ -42,7 +44,7 @@ struct ScanScene {
   uint64_t start_frame = 0;
   uint64_t end_frame = 0;  // inclusive
   double start_time = 0.0;
-  double end_time = 0.0;  // the next frame's time, or the duration for the last scene
+  double end_time = 0.0;  // the next frame's time; the end of the last frame for the last scene
   TransitionKind transition = TransitionKind::kStart;
   // First and last frame of the transition that opened the scene (one frame
   // for a cut; frame 0 for the first scene).
@@ -57,13 +59,17 @@ struct ScanOutcome {
   // threshold modes: the scenes between the cuts found. Top-k alone: none.
   std::vector<ScanScene> scenes;
   // scores[n] is frame n's score against frame n - 1 (scores[0] is 0);
-  // times[n] is frame n's time.
+  // times[n] is frame n's time: its own timestamp from the stream's start,
+  // except where the timestamps jump back (then carried on, see warnings),
+  // so times never decrease.
   std::vector<double> scores;
   std::vector<double> times;
   uint64_t width = 0;  // of the first frame
   uint64_t height = 0;
   uint64_t frame_count = 0;
   double fps = 0.0;
+  // The end of the last decoded frame: its time plus one frame's duration
+  // (its own, else from the frame rate). The header's claim is not used.
   double duration = 0.0;
   double decode_time_ms = 0.0;  // demuxing, decoding and gray conversion
   double score_time_ms = 0.0;   // pair scores and candidate bookkeeping
@@ -71,6 +77,9 @@ struct ScanOutcome {
   double total_time_ms = 0.0;
   uint64_t images_written = 0;
   std::vector<std::string> image_errors;  // one line per image that failed
+  // What in the file disagreed with its frames: a header duration more than
+  // a second off the decoded end, timestamps that jump back.
+  std::vector<std::string> warnings;
 };
 
 // The host's view of a running scan. Poll is called on the scanning thread

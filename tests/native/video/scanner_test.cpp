@@ -149,7 +149,7 @@ TEST_P(GrayIdentity, MatchesTheFfmpegProgram) {
 
   auto decoder = AvDecoder::Open(clip);
   ASSERT_TRUE(decoder.has_value()) << decoder.error().message;
-  GrayConverter converter(1);
+  GrayConverter converter(1, kDefaultMaxPixels);
   AvFramePtr frame = NewAvFrame();
   std::vector<uint8_t> gray;
   std::vector<uint8_t> all;
