@@ -4,7 +4,7 @@ written as JPEG images."""
 
 import os
 from collections.abc import Callable, Sequence
-from typing import Literal, TypedDict, final
+from typing import ClassVar, Literal, TypedDict, final
 
 from typing_extensions import Self, disjoint_base
 
@@ -291,6 +291,10 @@ class Scene:
 @final
 class ScanResult:
     """What :func:`scan_video` found in one video. Read-only."""
+
+    file_pattern: ClassVar[str]
+    """A regular expression that every name a scan may leave in its output directory
+    fullmatches (its images, their temporary files, a killed scan's probe file)."""
 
     @property
     def keyframes(self) -> list[Keyframe]:
