@@ -32,7 +32,7 @@ namespace {
 // same file. Any other lone surrogate is passed through as its own bytes
 // rather than refused: every str is a path.
 std::optional<std::string> ToIndexPath(PyObject* obj, const char* arg) {
-  if (!PyUnicode_Check(obj)) ThrowConversionError(obj, arg, "PyString");
+  if (!PyUnicode_Check(obj)) ThrowConversionError(obj, arg, "str");
   Ref bytes = Ref::Steal(PyUnicode_EncodeFSDefault(obj));
   if (!bytes && PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
     PyErr_Clear();
