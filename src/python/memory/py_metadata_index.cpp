@@ -107,7 +107,7 @@ Ref BatchAdd(PyObject* self, PyObject* entries) {
       if (!PyDict_Check(item.get())) continue;
       std::optional<memory::MetadataEntry> entry = entry_from_dict(item.get());
       if (!entry) continue;
-      store.insert_entry(std::move(*entry));
+      store.Insert(std::move(*entry));
       ++stored;
     }
     // A large batch brings the searches' views up to date itself (a
