@@ -98,7 +98,8 @@ class IndexStats(TypedDict):
 @disjoint_base
 class PyMetadataIndex:
     """The metadata index. Given a path, it loads that JSON file if it can (starting empty
-    otherwise, with a UserWarning when the file exists) and ``save()`` writes back to it."""
+    otherwise, with a UserWarning when the file exists, whose ``path`` and ``reason``
+    attributes say which file and why) and ``save()`` writes back to it."""
 
     def __new__(cls, path: str | None = None) -> Self:
         """Open an index, bound to the file ``path`` when one is given."""
@@ -119,10 +120,13 @@ class PyMetadataIndex:
     def delete_where(self, params: DeletionQuery) -> int:
         """Remove every entry ``search_strict(params)`` finds, with no limit; returns how
         many. Raises ValueError, removing nothing, for an unknown key, an unusable value
-        or no condition at all."""
+        or no condition at all; for a key, its ``key`` and ``known_keys`` attributes name
+        the key and the conditions there are."""
 
     def search_strict(self, params: StrictQuery) -> list[str]:
-        """Ids of the entries passing every given filter, newest first, at most ``limit`` (100)."""
+        """Ids of the entries passing every given filter, newest first, at most ``limit`` (100).
+        An unknown key is ignored with a UserWarning whose ``key`` and ``known_keys``
+        attributes name it and the keys there are."""
 
     def search_flexible(self, params: FlexibleQuery) -> list[str]:
         """Ids of the entries scoring at least 2.0, best first, then newest, at most ``limit`` (100)."""

@@ -4,7 +4,7 @@ written as JPEG images."""
 
 import os
 from collections.abc import Callable, Sequence
-from typing import Literal, TypeAlias, TypedDict, final
+from typing import ClassVar, Literal, TypeAlias, TypedDict, final
 
 from typing_extensions import Self, disjoint_base
 
@@ -297,6 +297,10 @@ class Scene:
 @final
 class ScanResult:
     """What :func:`scan_video` found in one video. Read-only."""
+
+    file_pattern: ClassVar[str]
+    """A regular expression that every name a scan may leave in its output directory
+    fullmatches (its images, their temporary files, a killed scan's probe file)."""
 
     @property
     def keyframes(self) -> list[Keyframe]:

@@ -494,7 +494,6 @@ def _info(args: argparse.Namespace) -> int:
 
     info: dict[str, Any] = dict(velmar.get_system_info())
     info["cpu_features"] = velmar.VideoKeyframeExtractor().get_cpu_features()
-    info["scanner"] = hasattr(velmar, "scan_video")
     info["python"] = sys.version.split()[0]
     if args.json:
         say(json.dumps(info, indent=2))
@@ -505,5 +504,4 @@ def _info(args: argparse.Namespace) -> int:
         f"SSE2: {'yes' if info['sse2_supported'] else 'no'}")
     features = info["cpu_features"]
     say("processor features: " + (" ".join(sorted(k for k, v in features.items() if v)) or "none"))
-    say(f"single-pass scanner: {'yes' if info['scanner'] else 'no'}")
     return 0

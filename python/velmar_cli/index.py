@@ -28,10 +28,9 @@ def _open_index(report: Report, path: str, *, may_be_missing: bool = False) -> A
         warnings.simplefilter("always")
         index = PyMetadataIndex(path)
     for warning in caught:
-        if issubclass(warning.category, UserWarning):
-            reason = (str(warning.message).removeprefix("PyMetadataIndex: ")
-                      .removeprefix(f"the index file {path!r} ")
-                      .split(", so the index starts empty")[0])
+        # The module's warning that the file did not load carries the reason.
+        reason = getattr(warning.message, "reason", None)
+        if isinstance(reason, str):
             report.error(path, f"not a readable index file: {reason}")
             return None
     return index

@@ -32,14 +32,11 @@ MANIFEST_FIELDS = ("video", "scene", "start_frame", "end_frame", "start_timecode
 # for a page-wide plot, few enough to pickle cheaply for an hour of video.
 CURVE_POINTS = 1200
 
-# What the scanner names its images ("keyframe_<frame>.jpg", the frame
-# zero-padded) and the temporary files it writes them through: how a run
-# recognises, in an output directory, the images an earlier run left, and
-# touches nothing else. A scan killed while it checks that the directory is
-# writable may also leave its probe file there.
-_OWN_IMAGE = re.compile(r"\.?keyframe_[0-9]+\.(?:jpg|png)"
-                        r"(?:\.tmp-[0-9]+-[0-9]+|\.[0-9]+\.[0-9]+\.tmp|\.tmp[A-Za-z0-9_.-]*)?"
-                        r"|\.velmar-write-test-[0-9]+")
+# Every name the scanner may leave in an output directory (its images, the
+# temporary files it writes them through, and the probe file of a scan
+# killed while checking the directory): how a run recognises the images an
+# earlier run left, and touches nothing else. The module owns the names.
+_OWN_FILE = re.compile(velmar.ScanResult.file_pattern)
 
 # A scan saves at most this many pictures when no --max-images is given: in
 # effect one for every scene (each is written when its scene closes, so the
@@ -132,7 +129,7 @@ def clear_images(directory: str, keep: frozenset[str] = frozenset()) -> None:
         return
     for name in names:
         path = os.path.join(directory, name)
-        if _OWN_IMAGE.fullmatch(name) and path not in keep:
+        if _OWN_FILE.fullmatch(name) and path not in keep:
             with contextlib.suppress(IsADirectoryError, FileNotFoundError):
                 os.unlink(path)
 

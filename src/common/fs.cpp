@@ -45,6 +45,12 @@ std::string DefaultTempName(const std::string& target) {
 
 }  // namespace
 
+std::string TempNamePattern(std::string_view base_pattern) {
+  std::string pattern = "\\.(?:";
+  pattern.append(base_pattern).append(")\\.[0-9]+\\.[0-9]+\\.tmp");
+  return pattern;
+}
+
 bool ReadAt(int fd, char* out, size_t n, size_t offset) {
   while (n > 0) {
     const ssize_t got = ::pread(fd, out, n, static_cast<off_t>(offset));

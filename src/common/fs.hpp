@@ -46,6 +46,13 @@ std::error_code CreateDirectories(const std::string& path);
 // is nothing more to ask for.
 std::error_code SyncDirectory(const std::string& dir);
 
+// A regular expression (in the syntax std::regex and Python's re share)
+// that the name of every default temporary file of an AtomicFile fullmatches
+// when the target's base name fullmatches `base_pattern` (and is under 200
+// bytes, which the temporary name keeps whole), for callers that
+// recognise, in a listing, the files a killed writer left.
+std::string TempNamePattern(std::string_view base_pattern);
+
 // How an AtomicFile names and creates its temporary file.
 struct AtomicFileOptions {
   // Permission bits the temporary file is created with, less the umask.

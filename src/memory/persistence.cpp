@@ -255,7 +255,7 @@ Result<LoadResult> LoadIndexFile(const std::string& path, MetadataStore& store) 
   // (no memory for the entries, say) leaves the store as it was.
   try {
     // Rare (the binding always loads into a new store): merged as
-    // insert_entry would, entry by entry.
+    // Insert would, entry by entry.
     if (store.CountKeys().entries != 0) return LoadInto(path, store);
     MetadataStore loaded;
     Result<LoadResult> result = LoadInto(path, loaded);

@@ -95,14 +95,14 @@ uint64_t ToU64(PyObject* obj, const char* arg) {
 }
 
 bool ToBool(PyObject* obj, const char* arg) {
-  if (!PyBool_Check(obj) && !IsNumpyBool(obj)) ThrowConversionError(obj, arg, "PyBool");
+  if (!PyBool_Check(obj) && !IsNumpyBool(obj)) ThrowConversionError(obj, arg, "bool");
   int truth = PyObject_IsTrue(obj);
   if (truth < 0) throw PythonErrorSet{};
   return truth != 0;
 }
 
 std::string ToString(PyObject* obj, const char* arg) {
-  if (!PyUnicode_Check(obj)) ThrowConversionError(obj, arg, "PyString");
+  if (!PyUnicode_Check(obj)) ThrowConversionError(obj, arg, "str");
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
   if (utf8 == nullptr) ThrowNamingArgument(arg);
@@ -123,7 +123,7 @@ void CheckSequence(PyObject* obj, const char* arg) {
 }
 
 PyObject* ToDict(PyObject* obj, const char* arg) {
-  if (!PyDict_Check(obj)) ThrowConversionError(obj, arg, "PyDict");
+  if (!PyDict_Check(obj)) ThrowConversionError(obj, arg, "dict");
   return obj;
 }
 

@@ -34,6 +34,18 @@ void SetRuntimeError(std::string_view prefix, std::string_view message) {
   PyErr_SetString(PyExc_RuntimeError, text.c_str());
 }
 
+Ref NewException(PyObject* type, PyObject* message, Attributes attributes) {
+  Ref exception = Check(PyObject_CallFunctionObjArgs(type, message, nullptr));
+  for (const auto& [name, value] : attributes) CheckStatus(PyObject_SetAttrString(exception.get(), name, value));
+  return exception;
+}
+
+void Warn(PyObject* warning) {
+  Ref warnings = Check(PyImport_ImportModule("warnings"));
+  Ref warn = Check(PyObject_GetAttrString(warnings.get(), "warn"));
+  Check(PyObject_CallFunctionObjArgs(warn.get(), warning, nullptr));
+}
+
 void InstallInterruptCheck() { velmar::SetInterruptCheck(&PythonInterruptCheck); }
 
 }  // namespace velmar::python

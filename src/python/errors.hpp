@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include <expected>
+#include <initializer_list>
 #include <new>
 #include <string>
 #include <string_view>
@@ -50,6 +51,17 @@ void SetPanic(const char* message);
 
 // Raises RuntimeError("<prefix><message>").
 void SetRuntimeError(std::string_view prefix, std::string_view message);
+
+// An instance of the exception (or warning) class `type` made from
+// `message`, with each of `attributes` set on it: the structured part of a
+// failure, which callers read instead of parsing the text.
+using Attributes = std::initializer_list<std::pair<const char*, PyObject*>>;
+Ref NewException(PyObject* type, PyObject* message, Attributes attributes);
+
+// Issues the warning instance `warning` as warnings.warn(warning) would
+// from the calling Python code. Throws PythonErrorSet when a filter turned
+// it into an error.
+void Warn(PyObject* warning);
 
 // Installs the Ctrl-C check that the core calls during long operations.
 void InstallInterruptCheck();

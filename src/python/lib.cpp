@@ -6,7 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
-#include <initializer_list>
+#include <vector>
 
 #include "python/errors.hpp"
 #include "python/ref.hpp"
@@ -19,13 +19,17 @@
 namespace velmar::python {
 namespace {
 
-// The submodule a class belongs to (besides the top level).
+// The submodule an export also lives in (for a submodule: which one it is).
 enum class Submodule { kVideo, kMemory };
 
-struct ClassEntry {
+enum class ExportKind { kClass, kFunction, kSubmodule };
+
+struct Export {
   const char* name;
-  PyObject* (*type)();
+  ExportKind kind;
   Submodule submodule;
+  PyObject* (*type)() = nullptr;  // kClass
+  PyMethodDef* def = nullptr;     // kFunction, whose ml_name is `name`
 };
 
 // What a class of `submodule` reports as its __module__.
@@ -33,39 +37,26 @@ const char* ModuleName(Submodule submodule) {
   return submodule == Submodule::kVideo ? "velmar.video" : "velmar.memory";
 }
 
-// Classes in the order they are added to the top-level module. Adding a
-// class is one line here.
-const ClassEntry kClasses[] = {
-    {"PyVideoFrame", FrameClass::Type, Submodule::kVideo},
-    {"PyPerformanceResult", PerformanceResultClass::Type, Submodule::kVideo},
-    {"VideoKeyframeExtractor", ExtractorClass::Type, Submodule::kVideo},
-    {"PyMetadataIndex", MetadataIndexClass::Type, Submodule::kMemory},
-    {"ScanResult", ScanResultType, Submodule::kVideo},
-    {"Keyframe", KeyframeType, Submodule::kVideo},
-    {"Scene", SceneType, Submodule::kVideo},
+// Every exported name, in the order of the top-level __all__: the names
+// every user of the module knows first, then the in-process scanner's. A
+// submodule's __all__ is its own names in the same order. The top level
+// gets video's classes first, then memory's, then the functions, then the
+// submodules. Adding an export is one line here.
+const Export kExports[] = {
+    {"PyMetadataIndex", ExportKind::kClass, Submodule::kMemory, MetadataIndexClass::Type},
+    {"PyVideoFrame", ExportKind::kClass, Submodule::kVideo, FrameClass::Type},
+    {"PyPerformanceResult", ExportKind::kClass, Submodule::kVideo, PerformanceResultClass::Type},
+    {"VideoKeyframeExtractor", ExportKind::kClass, Submodule::kVideo, ExtractorClass::Type},
+    {"extract_keyframes_from_video", ExportKind::kFunction, Submodule::kVideo, nullptr,
+     &kExtractKeyframesFromVideoDef},
+    {"get_system_info", ExportKind::kFunction, Submodule::kVideo, nullptr, &kGetSystemInfoDef},
+    {"video", ExportKind::kSubmodule, Submodule::kVideo},
+    {"memory", ExportKind::kSubmodule, Submodule::kMemory},
+    {"scan_video", ExportKind::kFunction, Submodule::kVideo, nullptr, &kScanVideoDef},
+    {"ScanResult", ExportKind::kClass, Submodule::kVideo, ScanResultType},
+    {"Keyframe", ExportKind::kClass, Submodule::kVideo, KeyframeType},
+    {"Scene", ExportKind::kClass, Submodule::kVideo, SceneType},
 };
-
-// Module-level functions, created against the top-level module. Adding a
-// function is one line here.
-PyMethodDef* const kFunctions[] = {
-    &kExtractKeyframesFromVideoDef,
-    &kGetSystemInfoDef,
-    &kScanVideoDef,
-    nullptr,
-};
-
-// The exported names, in their fixed order: the original API first, then
-// the in-process scanner's. A name that does not exist is left out, so every
-// __all__ lists exactly what can be imported.
-const std::initializer_list<const char*> kTopLevelAll = {
-    "PyMetadataIndex", "PyVideoFrame", "PyPerformanceResult", "VideoKeyframeExtractor",
-    "extract_keyframes_from_video", "get_system_info", "video", "memory",
-    "scan_video", "ScanResult", "Keyframe", "Scene"};
-const std::initializer_list<const char*> kVideoAll = {
-    "PyVideoFrame", "PyPerformanceResult", "VideoKeyframeExtractor",
-    "extract_keyframes_from_video", "get_system_info",
-    "scan_video", "ScanResult", "Keyframe", "Scene"};
-const std::initializer_list<const char*> kMemoryAll = {"PyMetadataIndex"};
 
 PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT,
@@ -101,56 +92,68 @@ bool AddExported(PyObject* module, const char* name, PyObject* value) {
   return PyObject_SetAttrString(module, name, value) == 0;
 }
 
-bool SetAll(PyObject* module, std::initializer_list<const char*> names) {
+// Sets module.__all__ to the names of kExports that `filter` accepts, in
+// table order.
+template <class Filter>
+bool SetAll(PyObject* module, Filter filter) {
   Ref all = Ref::Steal(PyList_New(0));
   if (!all) return false;
-  for (const char* name : names) {
-    if (!PyObject_HasAttrString(module, name)) continue;
-    Ref key = Ref::Steal(PyUnicode_FromString(name));
+  for (const Export& entry : kExports) {
+    if (!filter(entry)) continue;
+    Ref key = Ref::Steal(PyUnicode_FromString(entry.name));
     if (!key || PyList_Append(all.get(), key.get()) < 0) return false;
   }
   return PyObject_SetAttrString(module, "__all__", all.get()) == 0;
 }
 
-// Steps 3 to 12 of initialisation; returns the finished module or null.
+// The submodule `submodule` called `name`: its classes, added in table
+// order, then the top level's functions it shares, set as plain attributes.
+Ref BuildSubmodule(PyObject* top, const char* name, Submodule submodule) {
+  Ref module = Ref::Steal(PyModule_New(name));
+  if (!module) return {};
+  for (const Export& entry : kExports) {
+    if (entry.kind != ExportKind::kClass || entry.submodule != submodule) continue;
+    if (!AddExported(module.get(), entry.name, entry.type())) return {};
+  }
+  for (const Export& entry : kExports) {
+    if (entry.kind != ExportKind::kFunction || entry.submodule != submodule) continue;
+    Ref fn = Ref::Steal(PyObject_GetAttrString(top, entry.name));
+    if (!fn || PyObject_SetAttrString(module.get(), entry.name, fn.get()) < 0) return {};
+  }
+  const auto own = [&](const Export& entry) {
+    return entry.kind != ExportKind::kSubmodule && entry.submodule == submodule;
+  };
+  if (!SetAll(module.get(), own)) return {};
+  return module;
+}
+
+// Builds the top-level module and its submodules; returns the finished
+// module, or null with the error set.
 Ref BuildModule() {
   Ref top = Ref::Steal(PyModule_Create(&g_module_def));
   if (!top) return {};
 
-  for (const ClassEntry& entry : kClasses) {
-    PyObject* type = entry.type();
-    if (type == nullptr || !AddExported(top.get(), entry.name, type)) return {};
+  for (Submodule submodule : {Submodule::kVideo, Submodule::kMemory}) {
+    for (const Export& entry : kExports) {
+      if (entry.kind != ExportKind::kClass || entry.submodule != submodule) continue;
+      PyObject* type = entry.type();
+      if (type == nullptr || !AddExported(top.get(), entry.name, type)) return {};
+    }
   }
   Ref module_name = Ref::Steal(PyUnicode_FromString("velmar"));
   if (!module_name) return {};
-  for (PyMethodDef* def : kFunctions) {
-    if (def == nullptr) continue;
-    Ref fn = Ref::Steal(PyCFunction_NewEx(def, top.get(), module_name.get()));
-    if (!fn || !AddExported(top.get(), def->ml_name, fn.get())) return {};
+  for (const Export& entry : kExports) {
+    if (entry.kind != ExportKind::kFunction) continue;
+    Ref fn = Ref::Steal(PyCFunction_NewEx(entry.def, top.get(), module_name.get()));
+    if (!fn || !AddExported(top.get(), entry.def->ml_name, fn.get())) return {};
   }
-
-  Ref video = Ref::Steal(PyModule_New("video"));
-  if (!video) return {};
-  for (const ClassEntry& entry : kClasses) {
-    if (entry.submodule != Submodule::kVideo) continue;
-    if (!AddExported(video.get(), entry.name, entry.type())) return {};
+  std::vector<Ref> submodules;
+  for (const Export& entry : kExports) {
+    if (entry.kind != ExportKind::kSubmodule) continue;
+    Ref module = BuildSubmodule(top.get(), entry.name, entry.submodule);
+    if (!module || !AddExported(top.get(), entry.name, module.get())) return {};
+    submodules.push_back(std::move(module));
   }
-  for (const char* name : {"extract_keyframes_from_video", "get_system_info", "scan_video"}) {
-    if (!PyObject_HasAttrString(top.get(), name)) continue;
-    Ref fn = Ref::Steal(PyObject_GetAttrString(top.get(), name));
-    if (!fn || PyObject_SetAttrString(video.get(), name, fn.get()) < 0) return {};
-  }
-  if (!SetAll(video.get(), kVideoAll)) return {};
-  if (!AddExported(top.get(), "video", video.get())) return {};
-
-  Ref memory = Ref::Steal(PyModule_New("memory"));
-  if (!memory) return {};
-  for (const ClassEntry& entry : kClasses) {
-    if (entry.submodule != Submodule::kMemory) continue;
-    if (!AddExported(memory.get(), entry.name, entry.type())) return {};
-  }
-  if (!SetAll(memory.get(), kMemoryAll)) return {};
-  if (!AddExported(top.get(), "memory", memory.get())) return {};
 
   // A module with a __path__ is a package; make the top level one.
   Ref path = Ref::Steal(PyObject_GetAttrString(top.get(), "__path__"));
@@ -165,19 +168,22 @@ Ref BuildModule() {
   Ref sys = Ref::Steal(PyImport_ImportModule("sys"));
   Ref modules = sys ? Ref::Steal(PyObject_GetAttrString(sys.get(), "modules")) : Ref();
   if (modules && PyDict_Check(modules.get())) {
-    if (PyDict_SetItemString(modules.get(), "velmar.video", video.get()) < 0) PyErr_Clear();
-    if (PyDict_SetItemString(modules.get(), "velmar.memory", memory.get()) < 0) PyErr_Clear();
+    for (const Ref& module : submodules) {
+      Ref dotted = Ref::Steal(PyUnicode_FromFormat("velmar.%s", PyModule_GetName(module.get())));
+      if (!dotted || PyDict_SetItem(modules.get(), dotted.get(), module.get()) < 0) PyErr_Clear();
+    }
   }
   PyErr_Clear();
 
-  for (const ClassEntry& entry : kClasses) {
+  for (const Export& entry : kExports) {
+    if (entry.kind != ExportKind::kClass) continue;
     Ref name = Ref::Steal(PyUnicode_FromString(ModuleName(entry.submodule)));
     if (!name || PyObject_SetAttrString(entry.type(), "__module__", name.get()) < 0) {
       PyErr_Clear();
     }
   }
 
-  if (!SetAll(top.get(), kTopLevelAll)) return {};
+  if (!SetAll(top.get(), [](const Export&) { return true; })) return {};
   return top;
 }
 

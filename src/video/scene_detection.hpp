@@ -21,7 +21,15 @@
 #include <span>
 #include <vector>
 
+#include "video/selection.hpp"
+
 namespace velmar::video {
+
+// The least score a hard cut reaches, and how many times the scores around
+// it. The scene picture's chooser (libav/scene_mode.cpp) uses the same two
+// to tell a likely cut from a calm frame.
+inline constexpr double kCutFloor = 6.0;
+inline constexpr double kCutRatio = 3.0;
 
 enum class TransitionKind { kStart, kCut, kDissolve, kFade, kWipe };
 
@@ -34,13 +42,13 @@ struct SceneBoundary {
 };
 
 struct SceneDetectorOptions {
-  uint64_t min_scene_len = 15;  // frames between two boundaries' start frames
+  uint64_t min_scene_len = kDefaultMinSceneLen;  // frames between two boundaries' start frames
   // Hard cuts: the score must reach cut_floor, the thumbnail's mean change
   // cut_thumb_floor, and both must reach cut_ratio times their mean over the
   // cut_context frames on each side.
-  double cut_floor = 6.0;
+  double cut_floor = kCutFloor;
   double cut_thumb_floor = 4.0;
-  double cut_ratio = 3.0;
+  double cut_ratio = kCutRatio;
   uint64_t cut_context = 2;
   // From cut_strong up, cut_strong_ratio is enough: a cut between two shots
   // full of motion still stands out, though less.

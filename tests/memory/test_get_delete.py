@@ -212,6 +212,8 @@ def test_a_file_that_cannot_be_loaded_is_announced(tmp_path, content, reason):
     assert repr(str(path)) in message
     assert reason in message
     assert repr(str(path) + ".unreadable") in message
+    # The velmar command reads these rather than the text.
+    assert caught[0].message.path == str(path) and reason in caught[0].message.reason
     assert index.stats()["total"] == 0
     assert index.save()
     assert (tmp_path / "index.json.unreadable").read_bytes() == content

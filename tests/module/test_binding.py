@@ -176,3 +176,14 @@ def test_known_keys_and_batch_add_do_not_warn(two_users):
                                          "created_before", "limit")}
         assert two_users.search_flexible(flexible) == ["a"]
         assert two_users.batch_add([{"memory_id": "c", "bogus": 1}]) == 1
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: PyMetadataIndex(5), "argument 'path': 'int' object cannot be converted to 'str'"),
+    (lambda: VideoKeyframeExtractor(verbose=1), "argument 'verbose': 'int' object cannot be converted to 'bool'"),
+    (lambda: PyMetadataIndex().search_strict([]), "argument 'params': 'list' object cannot be converted to 'dict'"),
+])
+def test_conversion_errors_name_python_types(call, message):
+    with pytest.raises(TypeError) as caught:
+        call()
+    assert str(caught.value) == message

@@ -21,7 +21,7 @@ class MetadataStore;
 // The same text for every entry of `store`, in entry_map iteration order,
 // written straight from the store shard by shard (each under its read lock)
 // instead of from a copy of every entry: equal to
-// WriteIndexJson(store.take_snapshot()) when nothing is inserted meanwhile.
+// WriteIndexJson(store.Snapshot()) when nothing is inserted meanwhile.
 std::string WriteStoreJson(const MetadataStore& store);
 
 // Parses index file text: every entry, or an Error saying what is wrong in

@@ -95,23 +95,6 @@ class JsonWriter {
 
   void Double(double v);
 
-  void StringList(const std::vector<std::string>& items) {
-    Char('[');
-    for (size_t i = 0; i < items.size(); ++i) {
-      if (i != 0) Char(',');
-      String(items[i]);
-    }
-    Char(']');
-  }
-
-  void OptString(const std::optional<std::string>& s) {
-    if (s) {
-      String(*s);
-    } else {
-      Raw("null");
-    }
-  }
-
  private:
   void Grow(size_t need) {
     size_t size = std::max(need, out_.size() * 2);

@@ -177,12 +177,7 @@ IdRefs FlexibleFromIds(const MetadataStore& store, const FlexibleQuery& q,
           kept.push_back(RankedMatch{*score, s.created_at, ordinal, &stored.memory_id});
         }
       });
-  const size_t count = static_cast<size_t>(std::min<uint64_t>(q.limit, kept.size()));
-  std::partial_sort(kept.begin(), kept.begin() + static_cast<std::ptrdiff_t>(count), kept.end(),
-                    Better);
-  IdRefs out(count);
-  for (size_t i = 0; i < count; ++i) out[i] = kept[i].memory_id;
-  return out;
+  return FirstIds(kept, q.limit, Better);
 }
 
 // Flexible search through the entries of its time window (and of its

@@ -67,6 +67,18 @@ struct RankedMatch {
   const std::string* memory_id = nullptr;  // the store's own
 };
 
+// The memory_ids of the first `limit` of `matches` (each with a memory_id
+// pointer) in the order `before`; sorts only that many.
+template <class Match, class Before>
+IdRefs FirstIds(std::vector<Match>& matches, uint64_t limit, Before before) {
+  const size_t count = static_cast<size_t>(std::min<uint64_t>(limit, matches.size()));
+  std::partial_sort(matches.begin(), matches.begin() + static_cast<std::ptrdiff_t>(count), matches.end(),
+                    before);
+  IdRefs out(count);
+  for (size_t i = 0; i < count; ++i) out[i] = matches[i].memory_id;
+  return out;
+}
+
 // Higher score first, then newer first, then snapshot order. A total order:
 // the ordinal is unique, and a NaN time (which conversion never lets into the
 // store) ranks after every number rather than breaking the sort.

@@ -146,12 +146,7 @@ IdRefs StrictFromIds(const MetadataStore& store, const StrictQuery& q, uint32_t 
           hits.push_back(Hit{s.created_at, ordinal, &stored.memory_id});
         }
       });
-  const size_t count = static_cast<size_t>(std::min<uint64_t>(q.limit, hits.size()));
-  std::partial_sort(hits.begin(), hits.begin() + static_cast<std::ptrdiff_t>(count), hits.end(),
-                    HitBefore);
-  IdRefs out(count);
-  for (size_t i = 0; i < count; ++i) out[i] = hits[i].memory_id;
-  return out;
+  return FirstIds(hits, q.limit, HitBefore);
 }
 
 // The first `limit` entries passing the query in the order walk(fn) hands

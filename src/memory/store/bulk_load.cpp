@@ -50,7 +50,7 @@ Placed PlaceEntries(MetadataStore::Impl& m, const std::vector<StoredEntry*>& ent
         last_in_slot[s].push_back(static_cast<uint32_t>(i));
       } else {
         // The keys of the entry replaced stay in the indexes (with the
-        // identifier gone from their lists), as after insert_entry.
+        // identifier gone from their lists), as after Insert.
         StoredEntry& old = shard.At(static_cast<size_t>(slot));
         StoredEntry& keys = replaced[static_cast<size_t>(half)].emplace_back();
         keys.memory_type = old.memory_type;
@@ -70,7 +70,7 @@ Placed PlaceEntries(MetadataStore::Impl& m, const std::vector<StoredEntry*>& ent
 
 // Lists the last occurrences in entry order (appending only), and makes
 // sure the keys of the replaced entries are there, emptied, as
-// insert_entry would leave them.
+// Insert would leave them.
 void IndexLastOccurrences(MetadataStore::Impl& m, const Placed& placed, bool two) {
   const std::vector<const StoredEntry*>& last = placed.last;
   const auto& replaced = placed.replaced;

@@ -95,7 +95,7 @@ class ListFinder {
   size_t text_count_ = 0;
 };
 
-// Lists `id` under each distinct, non-empty key of `keys`, as insert_entry;
+// Lists `id` under each distinct, non-empty key of `keys`, as Insert;
 // with a null `id`, only makes sure that each key is there.
 inline void ListAll(ListFinder& lists, TextSpan keys, IdList::Id id) {
   ForEachDistinct(keys, [&](const PooledText* key) {

@@ -80,7 +80,7 @@ MetadataStore::~MetadataStore() { delete impl_; }
 
 void MetadataStore::Swap(MetadataStore& other) noexcept { std::swap(impl_, other.impl_); }
 
-void MetadataStore::insert_entry(MetadataEntry entry) {
+void MetadataStore::Insert(MetadataEntry entry) {
   // The lowercase forms are computed before any lock is taken.
   impl_->Insert(MakeStored(std::move(entry), impl_->pool));
 }
@@ -124,7 +124,7 @@ void MetadataStore::Reserve(size_t count) {
   }
 }
 
-std::vector<MetadataEntry> MetadataStore::take_snapshot() const {
+std::vector<MetadataEntry> MetadataStore::Snapshot() const {
   std::vector<MetadataEntry> out;
   size_t total = 0;
   for (size_t i = 0; i < impl_->shard_count; ++i) {

@@ -30,9 +30,9 @@ class MetadataStore {
   // Stores the entry under its memory_id, replacing an older one, and brings
   // the four secondary indexes in step. Strong guarantee: when it throws
   // (std::bad_alloc), the store is exactly as it was.
-  void insert_entry(MetadataEntry entry);
+  void Insert(MetadataEntry entry);
 
-  // Stores every entry of `entries` with the same outcome as insert_entry
+  // Stores every entry of `entries` with the same outcome as Insert
   // on each, in order: a later entry with the same memory_id wins, and every
   // identifier list ends up in the same order. Into an empty store this runs
   // with every shard locked once, not entry by entry.
@@ -73,7 +73,7 @@ class MetadataStore {
   void RefreshViews() const noexcept;
 
   // Copies of every entry, shard by shard in entry_map iteration order.
-  std::vector<MetadataEntry> take_snapshot() const;
+  std::vector<MetadataEntry> Snapshot() const;
 
   // Number of shards of entry_map; shards are visited in order 0..n-1.
   // A shard's runs include the slots of deleted entries (their summaries

@@ -87,7 +87,7 @@ struct MetadataStore::Impl {
     }
   }
 
-  // insert_entry once the identifier's entry_map shard is write-locked.
+  // Insert once the identifier's entry_map shard is write-locked.
   //
   // Every index shard that the new entry's keys, or the replaced entry's,
   // fall in is write-locked for the whole insert. Strong guarantee: all
@@ -105,7 +105,7 @@ struct MetadataStore::Impl {
   // BulkLoad into an empty store once every lock is held (see BulkLoad).
   void LoadLocked(StoredPieces&& pieces);
 
-  // insert_entry of an entry made with `pool`.
+  // Insert of an entry made with `pool`.
   void Insert(StoredEntry&& stored);
 };
 

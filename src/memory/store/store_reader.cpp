@@ -318,6 +318,35 @@ class UserCursor {
   size_t best_run_ = 0;
 };
 
+// The codes of `types` in `shard`, each once (a type the query repeats is
+// walked once); types the shard never held are left out.
+std::vector<int64_t> TypeCodes(const EntryShard& shard, const std::vector<std::string>& types,
+                               const SeededStringHash& seed) {
+  std::vector<int64_t> codes;
+  for (const std::string& type : types) {
+    const int64_t code = shard.FindTypeCode(type, seed);
+    if (code >= 0 && std::find(codes.begin(), codes.end(), code) == codes.end()) codes.push_back(code);
+  }
+  return codes;
+}
+
+// How to walk the `listed` entries of a user in `shard` (grouped by user),
+// of the types `codes` (none: any type).
+UserCursor::Walk ChooseWalk(const EntryShard& shard, size_t listed, const std::vector<int64_t>& codes) {
+  // A user holding an eighth of the shard or more is met often enough in
+  // the shard's own time order; sorting theirs would cost more.
+  if (8 * listed < shard.size()) return UserCursor::Walk::kUserOrder;
+  if (codes.empty()) return UserCursor::Walk::kShardOrder;
+  // Few entries of the types asked for, against the user's many: their own
+  // orders pass over fewer of them, with no summary read.
+  shard.SortByTypeTime();
+  size_t typed = 0;
+  for (int64_t code : codes) {
+    for (auto run : shard.TypeRuns(static_cast<size_t>(code))) typed += run.size();
+  }
+  return typed < listed ? UserCursor::Walk::kTypeOrders : UserCursor::Walk::kShardOrder;
+}
+
 }  // namespace
 
 void MetadataStore::Reader::ForEachOfUserByTime(std::string_view user_id,
@@ -331,33 +360,14 @@ void MetadataStore::Reader::ForEachOfUserByTime(std::string_view user_id,
   cursors.reserve(m.shard_count);
   for (size_t i = 0; i < m.shard_count; ++i) {
     const EntryShard& shard = m.entry_shards[i];
-    std::vector<int64_t> codes;  // a type the query repeats is walked once
-    for (const std::string& type : types) {
-      const int64_t code = shard.FindTypeCode(type, m.seed);
-      if (code >= 0 && std::find(codes.begin(), codes.end(), code) == codes.end()) codes.push_back(code);
-    }
+    std::vector<int64_t> codes = TypeCodes(shard, types, m.seed);
     if (!types.empty() && codes.empty()) continue;
-    // A user holding an eighth of the shard or more is met often enough in
-    // the shard's own time order; sorting theirs would cost more.
     shard.GroupByUser();
     // The user's list holds each of their entries (and maybe some that have
     // left them): without one, the shard has none to walk.
     const size_t listed = shard.UserSlotCount(user_hash);
     if (listed == 0) continue;
-    auto walk = UserCursor::Walk::kUserOrder;
-    if (8 * listed >= shard.size()) {
-      walk = UserCursor::Walk::kShardOrder;
-      // Few entries of the types asked for, against the user's many:
-      // their own orders pass over fewer of them, with no summary read.
-      if (!codes.empty()) {
-        shard.SortByTypeTime();
-        size_t typed = 0;
-        for (int64_t code : codes) {
-          for (auto run : shard.TypeRuns(static_cast<size_t>(code))) typed += run.size();
-        }
-        if (typed < listed) walk = UserCursor::Walk::kTypeOrders;
-      }
-    }
+    const UserCursor::Walk walk = ChooseWalk(shard, listed, codes);
     cursors.emplace_back(shard, i, user_hash, std::move(codes), newest, oldest, walk);
   }
   auto visit = [&](size_t shard_index, uint32_t slot) {

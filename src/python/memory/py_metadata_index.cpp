@@ -16,6 +16,7 @@
 #include "memory/search.hpp"
 #include "python/binding.hpp"
 #include "python/convert.hpp"
+#include "python/errors.hpp"
 #include "python/memory/py_entry.hpp"
 #include "python/memory/py_query.hpp"
 #include "python/lenient.hpp"
@@ -31,7 +32,7 @@ namespace {
 // same file. Any other lone surrogate is passed through as its own bytes
 // rather than refused: every str is a path.
 std::optional<std::string> ToIndexPath(PyObject* obj, const char* arg) {
-  if (!PyUnicode_Check(obj)) ThrowConversionError(obj, arg, "PyString");
+  if (!PyUnicode_Check(obj)) ThrowConversionError(obj, arg, "str");
   Ref bytes = Ref::Steal(PyUnicode_EncodeFSDefault(obj));
   if (!bytes && PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
     PyErr_Clear();
@@ -50,22 +51,22 @@ const Args kIndexArgs{{"PyMetadataIndex"},
 // Says that the file at `path` could not be loaded, and why. The index
 // still starts empty, as it always has; but a silent empty index reads as
 // "my memories are gone", and the file is kept aside only at the first save.
+// The warning carries `path` and `reason` as attributes, so that a caller
+// (the velmar command) learns what went wrong without parsing the text.
 void WarnUnreadable(const std::string& path, const Error& why) {
   Ref shown = Check(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
-  const std::string& reason = why.message;
-  if (why.cause == std::errc::is_a_directory || why.cause == std::errc::invalid_argument) {
-    CheckStatus(PyErr_WarnFormat(PyExc_UserWarning, 1,
-                                 "PyMetadataIndex: the index file %R %s, so the index starts "
-                                 "empty; save() will not replace it",
-                                 shown.get(), reason.c_str()));
-    return;
-  }
-  CheckStatus(PyErr_WarnFormat(
-      PyExc_UserWarning, 1,
-      "PyMetadataIndex: the index file %R %s, so the index starts empty; "
-      "the first save() keeps that file as %R",
-      shown.get(), reason.c_str(),
-      Check(PyUnicode_FromFormat("%U.unreadable", shown.get())).get()));
+  Ref reason = Check(PyUnicode_DecodeUTF8(why.message.data(), static_cast<Py_ssize_t>(why.message.size()),
+                                          "replace"));
+  const bool kept_as_is = why.cause == std::errc::is_a_directory || why.cause == std::errc::invalid_argument;
+  Ref message = Check(
+      kept_as_is ? PyUnicode_FromFormat("PyMetadataIndex: the index file %R %U, so the index starts "
+                                        "empty; save() will not replace it",
+                                        shown.get(), reason.get())
+                 : PyUnicode_FromFormat("PyMetadataIndex: the index file %R %U, so the index starts empty; "
+                                        "the first save() keeps that file as %R",
+                                        shown.get(), reason.get(),
+                                        Check(PyUnicode_FromFormat("%U.unreadable", shown.get())).get()));
+  Warn(NewException(PyExc_UserWarning, message.get(), {{"path", shown.get()}, {"reason", reason.get()}}).get());
 }
 
 MetadataIndex MakeIndex(std::optional<std::string> path) {
@@ -106,7 +107,7 @@ Ref BatchAdd(PyObject* self, PyObject* entries) {
       if (!PyDict_Check(item.get())) continue;
       std::optional<memory::MetadataEntry> entry = entry_from_dict(item.get());
       if (!entry) continue;
-      store.insert_entry(std::move(*entry));
+      store.Insert(std::move(*entry));
       ++stored;
     }
     // A large batch brings the searches' views up to date itself (a

@@ -7,15 +7,13 @@
 // (a typo such as "user") is named in a UserWarning, since it filters
 // nothing.
 
-#include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
-#include <type_traits>
+#include <variant>
 #include <vector>
 
 #include "memory/search.hpp"
@@ -29,13 +27,44 @@ namespace velmar::python {
 
 namespace {
 
-using KeyList = std::initializer_list<const char*>;
+using memory::StrictQuery;
 
-const KeyList kStrictKeys = {"user_id",        "memory_types",   "subjects",      "keywords",
-                             "tags",           "importance_min", "importance_max",
-                             "created_after",  "created_before", "limit"};
-const KeyList kFlexibleKeys = {"user_id",       "memory_types",   "subjects",
-                               "created_after", "created_before", "limit"};
+// Which reads of a params dict know a key.
+enum KeyUse : unsigned { kStrict = 1, kFlexible = 2, kDeletion = 4, kEveryUse = 7 };
+
+// Where a strict query keeps a key's value; its type says how it is read.
+using QueryField =
+    std::variant<std::optional<std::string> StrictQuery::*, std::vector<std::string> StrictQuery::*,
+                 std::optional<uint8_t> StrictQuery::*, std::optional<double> StrictQuery::*,
+                 uint64_t StrictQuery::*>;
+
+struct QueryKey {
+  const char* name;
+  unsigned uses;
+  QueryField field;
+};
+
+// The one table of the query keys, in the order a search reads them (limit
+// last: an unusable user_id overrides it). The stubs' TypedDicts and the
+// velmar command are checked against it through the known_keys of an
+// unknown key's warning or error.
+const QueryKey kQueryKeys[] = {
+    {"user_id", kEveryUse, &StrictQuery::user_id},
+    {"memory_types", kEveryUse, &StrictQuery::memory_types},
+    {"subjects", kEveryUse, &StrictQuery::subjects},
+    {"keywords", kStrict | kDeletion, &StrictQuery::keywords},
+    {"tags", kStrict | kDeletion, &StrictQuery::tags},
+    {"importance_min", kStrict | kDeletion, &StrictQuery::importance_min},
+    {"importance_max", kStrict | kDeletion, &StrictQuery::importance_max},
+    {"created_after", kEveryUse, &StrictQuery::created_after},
+    {"created_before", kEveryUse, &StrictQuery::created_before},
+    {"limit", kStrict | kFlexible, &StrictQuery::limit},
+};
+
+template <class... F>
+struct Overload : F... {
+  using F::operator()...;
+};
 
 // The str of a query key, made once and kept for the process (under the
 // GIL): a lookup with it allocates nothing and hashes nothing, a str
@@ -50,135 +79,143 @@ PyObject* KeyName(const char* key) {
   return name;
 }
 
-// Warns once for each key of `params` that is not in `known`. The keys are
-// collected first: a warning runs Python code (filters, showwarning) that
-// could change the dict under PyDict_Next.
-void WarnUnknownKeys(const char* function, PyObject* params, KeyList known) {
+// The table's entry for `key` if `use` knows it. Compares the text itself;
+// no __eq__ of a str subclass runs.
+const QueryKey* FindKey(PyObject* key, KeyUse use) {
+  if (!PyUnicode_Check(key)) return nullptr;
+  for (const QueryKey& known : kQueryKeys) {
+    if ((known.uses & use) != 0 &&
+        (key == KeyName(known.name) || PyUnicode_CompareWithASCIIString(key, known.name) == 0)) {
+      return &known;
+    }
+  }
+  return nullptr;
+}
+
+// The keys `use` knows, as a tuple of str in table order.
+Ref KnownKeys(KeyUse use) {
+  std::vector<PyObject*> names;
+  for (const QueryKey& known : kQueryKeys) {
+    if ((known.uses & use) != 0) names.push_back(KeyName(known.name));
+  }
+  Ref keys = Check(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+  for (size_t i = 0; i < names.size(); ++i) {
+    PyTuple_SetItem(keys.get(), static_cast<Py_ssize_t>(i), Ref::Borrow(names[i]).release());
+  }
+  return keys;
+}
+
+// Warns once for each key of `params` that `use` does not know; the warning
+// carries the key and known_keys. The keys are collected first: a warning
+// runs Python code (filters, showwarning) that could change the dict under
+// PyDict_Next.
+void WarnUnknownKeys(const char* function, PyObject* params, KeyUse use) {
   std::vector<Ref> unknown;
   Py_ssize_t pos = 0;
   PyObject *key, *value;
   while (PyDict_Next(params, &pos, &key, &value)) {
-    bool found = false;
-    if (PyUnicode_Check(key)) {
-      for (const char* name : known) {
-        // Compares the text itself; no __eq__ of a str subclass runs.
-        if (key == KeyName(name) || PyUnicode_CompareWithASCIIString(key, name) == 0) {
-          found = true;
-          break;
-        }
-      }
-    }
-    if (!found) unknown.push_back(Ref::Borrow(key));
+    if (FindKey(key, use) == nullptr) unknown.push_back(Ref::Borrow(key));
   }
+  if (unknown.empty()) return;
+  Ref known = KnownKeys(use);
   for (const Ref& key : unknown) {
-    CheckStatus(PyErr_WarnFormat(PyExc_UserWarning, 1,
-                                 "%s(): unknown query key %R is ignored", function, key.get()));
+    Ref message = Check(PyUnicode_FromFormat("%s(): unknown query key %R is ignored", function, key.get()));
+    Warn(NewException(PyExc_UserWarning, message.get(), {{"key", key.get()}, {"known_keys", known.get()}})
+             .get());
   }
 }
 
-Ref Value(PyObject* params, const char* key) { return Lookup(params, KeyName(key)); }
-
-std::vector<std::string> TextSequence(PyObject* params, const char* key) {
-  return ReadTextSequence(Value(params, key).get());
-}
-
-std::optional<uint8_t> Byte(PyObject* params, const char* key) {
-  std::optional<uint64_t> v = ReadInteger(Value(params, key).get(), 255);
-  if (!v) return std::nullopt;
-  return static_cast<uint8_t>(*v);
-}
-
-std::optional<double> Double(PyObject* params, const char* key) {
-  return ReadDouble(Value(params, key).get());
-}
-
-// The user filter, and whether it fails closed: given, not None, and not a
-// usable str.
-std::optional<std::string> UserFilter(PyObject* params, bool& match_nothing) {
-  Ref value = Value(params, "user_id");
-  std::optional<std::string> user = ReadText(value.get());
-  match_nothing = value && value.get() != Py_None && !user;
-  return user;
-}
-
-uint64_t Limit(PyObject* params, bool match_nothing) {
-  // A limit of 0 is how a query that must match nothing reaches the
-  // search, so either search still has its usual side effects.
-  if (match_nothing) return 0;
-  return ReadInteger(Value(params, "limit").get(), UINT64_MAX).value_or(memory::kDefaultLimit);
-}
-
-// Reads the query's keys in one fixed order; the strict query has more.
-template <class Query>
-Query ReadQueryKeys(PyObject* params) {
-  Query q;
+// Reads the keys `use` knows leniently, in table order: a value of the
+// wrong type or range counts as absent, except a given but unusable
+// user_id, which makes the query match nothing (a limit of 0, which is how
+// such a query reaches the search, so either search still has its usual
+// side effects).
+StrictQuery ReadSearchKeys(PyObject* params, KeyUse use) {
+  StrictQuery q;
   bool match_nothing = false;
-  q.user_id = UserFilter(params, match_nothing);
-  q.memory_types = TextSequence(params, "memory_types");
-  q.subjects = TextSequence(params, "subjects");
-  if constexpr (std::is_same_v<Query, memory::StrictQuery>) {
-    q.keywords = TextSequence(params, "keywords");
-    q.tags = TextSequence(params, "tags");
-    q.importance_min = Byte(params, "importance_min");
-    q.importance_max = Byte(params, "importance_max");
+  for (const QueryKey& key : kQueryKeys) {
+    if ((key.uses & use) == 0) continue;
+    std::visit(Overload{
+                   [&](std::optional<std::string> StrictQuery::*user) {
+                     Ref value = Lookup(params, KeyName(key.name));
+                     q.*user = ReadText(value.get());
+                     match_nothing = value && value.get() != Py_None && !(q.*user);
+                   },
+                   [&](std::vector<std::string> StrictQuery::*texts) {
+                     q.*texts = ReadTextSequence(Lookup(params, KeyName(key.name)).get());
+                   },
+                   [&](std::optional<uint8_t> StrictQuery::*byte) {
+                     const std::optional<uint64_t> v = ReadInteger(Lookup(params, KeyName(key.name)).get(), 255);
+                     if (v) q.*byte = static_cast<uint8_t>(*v);
+                   },
+                   [&](std::optional<double> StrictQuery::*time) {
+                     q.*time = ReadDouble(Lookup(params, KeyName(key.name)).get());
+                   },
+                   [&](uint64_t StrictQuery::*limit) {
+                     q.*limit = match_nothing ? 0
+                                              : ReadInteger(Lookup(params, KeyName(key.name)).get(), UINT64_MAX)
+                                                    .value_or(memory::kDefaultLimit);
+                   },
+               },
+               key.field);
   }
-  q.created_after = Double(params, "created_after");
-  q.created_before = Double(params, "created_before");
-  q.limit = Limit(params, match_nothing);
   return q;
 }
 
 }  // namespace
 
-memory::StrictQuery ReadStrictQuery(PyObject* params) {
-  WarnUnknownKeys("search_strict", params, kStrictKeys);
-  return ReadQueryKeys<memory::StrictQuery>(params);
+StrictQuery ReadStrictQuery(PyObject* params) {
+  WarnUnknownKeys("search_strict", params, kStrict);
+  return ReadSearchKeys(params, kStrict);
 }
 
 memory::FlexibleQuery ReadFlexibleQuery(PyObject* params) {
-  WarnUnknownKeys("search_flexible", params, kFlexibleKeys);
-  return ReadQueryKeys<memory::FlexibleQuery>(params);
+  WarnUnknownKeys("search_flexible", params, kFlexible);
+  StrictQuery q = ReadSearchKeys(params, kFlexible);
+  return {std::move(q.user_id), std::move(q.memory_types), std::move(q.subjects),
+          q.created_after,      q.created_before,           q.limit};
 }
 
 namespace {
 
+// Raises ValueError for `key`; the error carries the key and known_keys.
 [[noreturn]] void RefuseKey(PyObject* key, const char* why) {
-  PyErr_Format(PyExc_ValueError, "delete_where(): %R %s; nothing was deleted", key, why);
+  Ref message = Check(PyUnicode_FromFormat("delete_where(): %R %s; nothing was deleted", key, why));
+  Ref known = KnownKeys(kDeletion);
+  Ref error = NewException(PyExc_ValueError, message.get(), {{"key", key}, {"known_keys", known.get()}});
+  PyErr_SetObject(PyExc_ValueError, error.get());
   throw PythonErrorSet{};
 }
 
-// Reads one key of a deletion query into `q`; false when the value is not
-// one that strict search would use.
-bool ReadDeletionKey(std::string_view name, PyObject* value, memory::StrictQuery& q) {
-  auto texts = [&](std::vector<std::string>& out) {
-    out = ReadTextSequence(value);
-    return !out.empty();
-  };
-  auto byte = [&](std::optional<uint8_t>& out) {
-    const std::optional<uint64_t> v = ReadInteger(value, 255);
-    if (v) out = static_cast<uint8_t>(*v);
-    return v.has_value();
-  };
-  auto time = [&](std::optional<double>& out) {
-    out = ReadDouble(value);
-    return out && !std::isnan(*out);
-  };
-  if (name == "user_id") return (q.user_id = ReadText(value)).has_value();
-  if (name == "memory_types") return texts(q.memory_types);
-  if (name == "subjects") return texts(q.subjects);
-  if (name == "keywords") return texts(q.keywords);
-  if (name == "tags") return texts(q.tags);
-  if (name == "importance_min") return byte(q.importance_min);
-  if (name == "importance_max") return byte(q.importance_max);
-  if (name == "created_after") return time(q.created_after);
-  if (name == "created_before") return time(q.created_before);
-  return false;
+// Reads one condition of a deletion query into `q`; false when the value is
+// not one that strict search would use.
+bool ReadCondition(const QueryKey& key, PyObject* value, StrictQuery& q) {
+  return std::visit(Overload{
+                        [&](std::optional<std::string> StrictQuery::*user) {
+                          return (q.*user = ReadText(value)).has_value();
+                        },
+                        [&](std::vector<std::string> StrictQuery::*texts) {
+                          q.*texts = ReadTextSequence(value);
+                          return !(q.*texts).empty();
+                        },
+                        [&](std::optional<uint8_t> StrictQuery::*byte) {
+                          const std::optional<uint64_t> v = ReadInteger(value, 255);
+                          if (v) q.*byte = static_cast<uint8_t>(*v);
+                          return v.has_value();
+                        },
+                        [&](std::optional<double> StrictQuery::*time) {
+                          q.*time = ReadDouble(value);
+                          return (q.*time).has_value() && !std::isnan(*(q.*time));
+                        },
+                        [&](uint64_t StrictQuery::*) { return false; },
+                    },
+                    key.field);
 }
 
 }  // namespace
 
-memory::StrictQuery ReadDeletionQuery(PyObject* params) {
-  memory::StrictQuery q;
+StrictQuery ReadDeletionQuery(PyObject* params) {
+  StrictQuery q;
   // The items are taken first: reading a value may run the caller's code,
   // which must not change the dict under PyDict_Next.
   std::vector<std::pair<Ref, Ref>> items;
@@ -186,12 +223,9 @@ memory::StrictQuery ReadDeletionQuery(PyObject* params) {
   PyObject *key, *value;
   while (PyDict_Next(params, &pos, &key, &value)) items.emplace_back(Ref::Borrow(key), Ref::Borrow(value));
   for (const auto& [k, v] : items) {
-    const std::optional<std::string_view> name = PyUnicode_Check(k.get()) ? TextOf(k.get()) : std::nullopt;
-    const bool known = name && std::find_if(kStrictKeys.begin(), kStrictKeys.end(), [&](const char* known_key) {
-                                 return *name == known_key;
-                               }) != kStrictKeys.end();
-    if (!known || *name == "limit") RefuseKey(k.get(), "is not a condition delete_where knows");
-    if (!ReadDeletionKey(*name, v.get(), q)) RefuseKey(k.get(), "has a value that is not a usable condition");
+    const QueryKey* known = FindKey(k.get(), kDeletion);
+    if (known == nullptr) RefuseKey(k.get(), "is not a condition delete_where knows");
+    if (!ReadCondition(*known, v.get(), q)) RefuseKey(k.get(), "has a value that is not a usable condition");
   }
   if (items.empty()) {
     PyErr_SetString(PyExc_ValueError,

@@ -9,6 +9,7 @@
 #include "python/convert.hpp"
 #include "python/types.hpp"
 #include "python/video/fs_path.hpp"
+#include "video/libav/scan_images.hpp"
 
 namespace velmar::python {
 
@@ -269,7 +270,18 @@ Ref WrapOutcome(video::ScanOutcome&& out, std::optional<double> threshold) {
   return ScanResultClass::Wrap(std::move(record));
 }
 
-PyObject* ScanResultType() { return ScanResultClass::Type(); }
+// The type, with its class attribute `file_pattern` (ScanFilePattern) set
+// when the type is made: the command recognises an earlier run's images by
+// it instead of keeping its own copy of the names.
+PyObject* ScanResultType() {
+  static bool has_pattern = false;
+  PyObject* type = ScanResultClass::Type();
+  if (type == nullptr || has_pattern) return type;
+  Ref pattern = Ref::Steal(PyUnicode_FromString(video::ScanFilePattern().c_str()));
+  if (!pattern || PyObject_SetAttrString(type, "file_pattern", pattern.get()) < 0) return nullptr;
+  has_pattern = true;
+  return type;
+}
 PyObject* KeyframeType() { return KeyframeClass::Type(); }
 PyObject* SceneType() { return SceneClass::Type(); }
 

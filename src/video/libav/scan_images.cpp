@@ -30,8 +30,18 @@ class AddElapsed {
 }  // namespace
 
 std::string ScanImageName(uint64_t frame_number, ImageFormat format) {
-  return Format("keyframe_%06llu.%s", static_cast<unsigned long long>(frame_number),
-                ImageExtension(format));
+  return std::string(kScanImagePrefix) +
+         Format("%06llu.%s", static_cast<unsigned long long>(frame_number), ImageExtension(format));
+}
+
+std::string ScanFilePattern() {
+  std::string image(kScanImagePrefix);
+  image.append("[0-9]+\\.(?:").append(ImageExtension(ImageFormat::kJpeg));
+  image.append("|").append(ImageExtension(ImageFormat::kPng)).append(")");
+  std::string pattern = image;
+  pattern.append("|").append(TempNamePattern(image)).append("|\\");
+  pattern.append(kWriteProbePrefix).append("[0-9]+");
+  return pattern;
 }
 
 ScanImages::ScanImages(const ScanOptions& options, int rotation, ScanOutcome* out,

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "video/libav/scanner.hpp"
@@ -17,7 +18,19 @@ namespace velmar::video {
 
 // "keyframe_<frame number, at least six digits>.<ext>": names sort in frame
 // order up to a million frames.
+inline constexpr std::string_view kScanImagePrefix = "keyframe_";
 std::string ScanImageName(uint64_t frame_number, ImageFormat format);
+
+// Where the file system cannot make an unnamed file, a scan checks that its
+// output directory is writable with a file "<prefix><pid>", then removes it.
+inline constexpr std::string_view kWriteProbePrefix = ".velmar-write-test-";
+
+// A regular expression (std::regex and Python's re alike) that every name a
+// scan may leave in its output directory fullmatches, and nothing else: its
+// images (with any number of digits), their temporary files, and the write
+// probe of a scan killed while checking. The velmar command removes the
+// images an earlier run left by it.
+std::string ScanFilePattern();
 
 class ScanImages {
  public:

@@ -52,7 +52,7 @@ VideoResult<void> PrepareOutputDir(const std::string& dir) {
     return {};
   }
   if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return fail(errno);
-  const std::string probe = Format("%s/.velmar-write-test-%d", dir.c_str(), ::getpid());
+  const std::string probe = dir + "/" + std::string(kWriteProbePrefix) + std::to_string(::getpid());
   fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd < 0) return fail(errno);
   ::close(fd);

@@ -58,10 +58,8 @@ double Stillness(const std::vector<double>& scores, uint64_t f, uint64_t from, u
 
 // A score that jumps well above the two before it: likely a cut.
 bool LikelyCut(const std::vector<double>& scores, uint64_t n) {
-  constexpr double kFloor = 6.0;
-  constexpr double kRatio = 3.0;
   const double before = std::max(n >= 1 ? scores[n - 1] : 0.0, n >= 2 ? scores[n - 2] : 0.0);
-  return scores[n] >= kFloor && scores[n] >= kRatio * before;
+  return scores[n] >= kCutFloor && scores[n] >= kCutRatio * before;
 }
 
 }  // namespace

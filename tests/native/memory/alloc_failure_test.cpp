@@ -124,7 +124,7 @@ struct Picture {
 // seed): `sorted` compares entries by identifier instead.
 Picture Take(const MetadataStore& store, const Ids& keys, bool sorted = false) {
   Picture p;
-  p.snapshot = store.take_snapshot();
+  p.snapshot = store.Snapshot();
   if (sorted) {
     std::sort(p.snapshot.begin(), p.snapshot.end(),
               [](const auto& a, const auto& b) { return a.memory_id < b.memory_id; });
@@ -145,7 +145,7 @@ Picture Take(const MetadataStore& store, const Ids& keys, bool sorted = false) {
 // up, keys that exist and keys that do not.
 void Fill(MetadataStore& store) {
   for (int i = 0; i < 3000; ++i) {
-    store.insert_entry(Entry(Key("e", i), i % 2 ? "note" : "task", {Key("s", i % 7), "big"},
+    store.Insert(Entry(Key("e", i), i % 2 ? "note" : "task", {Key("s", i % 7), "big"},
                              {Key("k", i % 5)}, {"t", Key("t", i % 3)}));
   }
 }
@@ -162,7 +162,7 @@ TEST_P(StoreAllocationFailure, LeavesTheStoreAsItWasAndTakesTheSameInsertAgain) 
                     "k2",   "t",    "t1",  "t2",   "x",  "y",   "z"};
   MetadataStore expected_store;
   Fill(expected_store);
-  expected_store.insert_entry(GetParam().entry);
+  expected_store.Insert(GetParam().entry);
   const Picture expected = Take(expected_store, keys, true);
 
   MetadataStore store;
@@ -173,7 +173,7 @@ TEST_P(StoreAllocationFailure, LeavesTheStoreAsItWasAndTakesTheSameInsertAgain) 
     bool threw = false;
     t_allocations_left = n;
     try {
-      store.insert_entry(GetParam().entry);
+      store.Insert(GetParam().entry);
     } catch (const std::bad_alloc&) {
       threw = true;
     }
@@ -187,8 +187,8 @@ TEST_P(StoreAllocationFailure, LeavesTheStoreAsItWasAndTakesTheSameInsertAgain) 
   // And the store goes on working: more inserts, replacements included.
   for (int i = 0; i < 2000; ++i) {
     const std::string id = Key("e", i * 3);
-    store.insert_entry(Entry(id, "new", {"s1"}, {}, {"x"}));
-    expected_store.insert_entry(Entry(id, "new", {"s1"}, {}, {"x"}));
+    store.Insert(Entry(id, "new", {"s1"}, {}, {"x"}));
+    expected_store.Insert(Entry(id, "new", {"s1"}, {}, {"x"}));
   }
   EXPECT_TRUE(Take(store, keys, true) == Take(expected_store, keys, true));
 }
@@ -207,16 +207,16 @@ TEST(StoreAllocationFailureGrowing, FailedInsertsLeaveNothingBehind) {
     const size_t entries = store.CountKeys().entries;
     t_allocations_left = i % 9;
     try {
-      store.insert_entry(e);
+      store.Insert(e);
     } catch (const std::bad_alloc&) {
       ++failures;
       t_allocations_left = -1;
       ASSERT_EQ(store.CountKeys().entries, entries);
       ASSERT_TRUE(store.KeywordIds(Key("k", i)).empty()) << i;
-      store.insert_entry(e);
+      store.Insert(e);
     }
     t_allocations_left = -1;
-    expected_store.insert_entry(e);
+    expected_store.Insert(e);
   }
   EXPECT_GT(failures, count / 2);
   const Ids keys = {"tag", "t0", "t5", "s0", "s12", "k0", "k4", "k4999"};
@@ -263,8 +263,8 @@ TEST(StoreAllocationFailureDelete, RemovesNothingThenEverything) {
   EXPECT_TRUE(Take(store, keys, true) == Take(expected_store, keys, true));
   for (int i = 0; i < 3000; i += 5) {
     const MetadataEntry e = Entry(Key("e", i), "new", {"s1"}, {}, {"t"});
-    store.insert_entry(e);
-    expected_store.insert_entry(e);
+    store.Insert(e);
+    expected_store.Insert(e);
   }
   EXPECT_TRUE(Take(store, keys, true) == Take(expected_store, keys, true));
 }
@@ -276,8 +276,8 @@ TEST(StoreAllocationFailureDelete, RemovesNothingThenEverything) {
 TEST(StoreAllocationFailureSearch, ViewsThatFailToCatchUpStayRight) {
   MetadataStore store, expected_store;
   auto both = [&](const MetadataEntry& e) {
-    store.insert_entry(e);
-    expected_store.insert_entry(e);
+    store.Insert(e);
+    expected_store.Insert(e);
   };
   auto timed = [](MetadataEntry e, long t) {
     e.created_at = static_cast<double>(t);

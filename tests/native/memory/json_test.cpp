@@ -399,10 +399,10 @@ TEST(JsonWrite, StraightFromTheStoreEqualsTheSnapshotText) {
     MetadataEntry e = Sample();
     e.memory_id = RandomText(rng) + "#" + std::to_string(i % 300);
     e.created_at = RandomDouble(rng);
-    store.insert_entry(e);
+    store.Insert(e);
   }
   std::string text = WriteStoreJson(store);
-  EXPECT_EQ(text, WriteIndexJson(store.take_snapshot()));
+  EXPECT_EQ(text, WriteIndexJson(store.Snapshot()));
   auto back = ReadIndexJson(text);
   ASSERT_TRUE(back);
   EXPECT_EQ(back->size(), store.CountKeys().entries);

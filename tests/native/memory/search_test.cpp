@@ -86,13 +86,13 @@ TEST(FlexibleScoreTest, SumsInSinglePrecision) {
 // The snapshot order: shards in order, table order within each.
 std::vector<std::string> SnapshotIds(const MetadataStore& store) {
   std::vector<std::string> ids;
-  for (const MetadataEntry& e : store.take_snapshot()) ids.push_back(e.memory_id);
+  for (const MetadataEntry& e : store.Snapshot()) ids.push_back(e.memory_id);
   return ids;
 }
 
 TEST(SearchTest, StrictTiesAndLimitsAcrossShards) {
   MetadataStore store;
-  for (int i = 0; i < 2000; ++i) store.insert_entry(Entry(Id(i), i % 7));
+  for (int i = 0; i < 2000; ++i) store.Insert(Entry(Id(i), i % 7));
   const std::vector<std::string> order = SnapshotIds(store);
   std::vector<std::string> expected;
   for (int t = 6; t >= 0; --t) {
@@ -116,7 +116,7 @@ TEST(SearchTest, FlexibleRanksByScoreThenTime) {
     // Scores 2.0 (exact type + exact subject) or 2.8 (plus an object).
     std::vector<std::string> objects;
     if (i % 3 == 0) objects = {"WORK"};
-    store.insert_entry(Entry(id, i % 11, "note", {"Work"}, objects));
+    store.Insert(Entry(id, i % 11, "note", {"Work"}, objects));
   }
   FlexibleQuery q;
   q.memory_types = {"note"};
@@ -144,11 +144,11 @@ class ListedTwice : public ::testing::TestWithParam<int> {};
 
 TEST_P(ListedTwice, IsFoundOnce) {
   MetadataStore store;
-  for (int i = 0; i < GetParam(); ++i) store.insert_entry(Entry(Id(i), i, "filler", {"other"}));
+  for (int i = 0; i < GetParam(); ++i) store.Insert(Entry(Id(i), i, "filler", {"other"}));
   std::vector<std::string> want;
   for (int i = 0; i < 6; ++i) {
     const std::string id = std::string("twice").append(std::to_string(i));
-    store.insert_entry(Entry(id, 100000 - i, "note", {"Alpha", "alphabet"}));
+    store.Insert(Entry(id, 100000 - i, "note", {"Alpha", "alphabet"}));
     want.push_back(id);
   }
   StrictQuery strict;
@@ -205,7 +205,7 @@ void CheckAgainstLiteralScan(bool indexed, int ids = 1500) {
       e.tags = some(2);
       e.importance = static_cast<uint8_t>(rng() % 6);
       if (indexed && rng() % 50 == 0) e.created_at = times[rng() % std::size(times)];
-      store.insert_entry(std::move(e));
+      store.Insert(std::move(e));
     }
   };
   insert(4 * ids);
@@ -214,7 +214,7 @@ void CheckAgainstLiteralScan(bool indexed, int ids = 1500) {
     if (std::isnan(a) || std::isnan(b)) return !std::isnan(a) && std::isnan(b);
     return a > b;
   };
-  std::vector<MetadataEntry> snapshot = store.take_snapshot();
+  std::vector<MetadataEntry> snapshot = store.Snapshot();
 
   auto loose = [](const std::vector<std::string>& entry_terms, const std::vector<std::string>& q) {
     for (const auto& t : entry_terms) {
@@ -239,12 +239,12 @@ void CheckAgainstLiteralScan(bool indexed, int ids = 1500) {
       std::vector<std::string> gone;
       for (int i = 0; i < ids / 20; ++i) gone.push_back(Id(static_cast<int>(rng() % static_cast<uint64_t>(ids))));
       store.Delete(gone);
-      snapshot = store.take_snapshot();
+      snapshot = store.Snapshot();
     } else if (round % 10 == 5) {
       // A few changes at a time stay in each shard's recent time order,
       // apart from the main one, and are walked beside it.
       insert(ids / 100);
-      snapshot = store.take_snapshot();
+      snapshot = store.Snapshot();
     }
     StrictQuery sq;
     FlexibleQuery fq;

@@ -61,8 +61,8 @@ MetadataEntry Entry(std::string id, std::string type, Ids subjects = {}, Ids key
 
 TEST(Store, IndexesFollowTheEntries) {
   MetadataStore store;
-  store.insert_entry(Entry("a", "note", {"work", "home"}, {"k"}, {"t1", "", "t1", "t2"}));
-  store.insert_entry(Entry("b", "", {"work"}, {}, {"t2"}));
+  store.Insert(Entry("a", "note", {"work", "home"}, {"k"}, {"t1", "", "t1", "t2"}));
+  store.Insert(Entry("b", "", {"work"}, {}, {"t2"}));
   EXPECT_EQ(store.TypeIds("note"), (Ids{"a"}));
   EXPECT_EQ(store.TypeIds(""), Ids{});
   EXPECT_EQ(store.SubjectIds("work"), (Ids{"a", "b"}));
@@ -80,15 +80,15 @@ TEST(Store, IndexesFollowTheEntries) {
 
 TEST(Store, ReplacementMovesTheIdentifierAndKeepsEmptiedKeys) {
   MetadataStore store;
-  store.insert_entry(Entry("a", "note", {"s"}, {}, {"x"}));
-  store.insert_entry(Entry("b", "note"));
-  store.insert_entry(Entry("a", "task", {"s"}));
+  store.Insert(Entry("a", "note", {"s"}, {}, {"x"}));
+  store.Insert(Entry("b", "note"));
+  store.Insert(Entry("a", "task", {"s"}));
   EXPECT_EQ(store.TypeIds("note"), (Ids{"b"}));
   EXPECT_EQ(store.TypeIds("task"), (Ids{"a"}));
   EXPECT_EQ(store.TagIds("x"), Ids{});
-  store.insert_entry(Entry("b", "task"));
+  store.Insert(Entry("b", "task"));
   EXPECT_EQ(store.TypeIds("task"), (Ids{"a", "b"}));
-  store.insert_entry(Entry("a", "task"));
+  store.Insert(Entry("a", "task"));
   EXPECT_EQ(store.TypeIds("task"), (Ids{"b", "a"}));
 
   auto dist = store.TypeDistribution();
@@ -99,7 +99,7 @@ TEST(Store, ReplacementMovesTheIdentifierAndKeepsEmptiedKeys) {
   EXPECT_EQ(counts.tags, 1u);  // "x" stays with an empty list
   EXPECT_EQ(counts.subjects, 1u);
 
-  auto snapshot = store.take_snapshot();
+  auto snapshot = store.Snapshot();
   ASSERT_EQ(snapshot.size(), 2u);
   for (const auto& e : snapshot) EXPECT_EQ(e.memory_type, "task");
 }
@@ -108,7 +108,7 @@ TEST(Store, LowercaseFormsAreKeptOnlyWhenTheyDiffer) {
   MetadataStore store;
   MetadataEntry e = Entry("a", "t", {"work", "Home"}, {"plain"});
   e.objects = {"ÉCOLE"};
-  store.insert_entry(e);
+  store.Insert(e);
   int seen = 0;
   for (size_t s = 0; s < store.ShardCount(); ++s) {
     store.VisitShard(s, [&](const StoredEntry& stored) {
@@ -139,7 +139,7 @@ TEST(Store, LowercaseFormsMatchTheMappingAcrossLatin1) {
     subjects.push_back(s);
     subjects.push_back(s.substr(1) + "Y");
   }
-  store.insert_entry(Entry("a", "t", subjects));
+  store.Insert(Entry("a", "t", subjects));
   for (size_t s = 0; s < store.ShardCount(); ++s) {
     store.VisitShard(s, [&](const StoredEntry& stored) {
       ASSERT_EQ(stored.Subjects().size(), subjects.size());
@@ -151,7 +151,7 @@ TEST(Store, LowercaseFormsMatchTheMappingAcrossLatin1) {
 }
 
 // The store against a literal model: vectors searched linearly, ids
-// removed and appended exactly as described for insert_entry. Long lists
+// removed and appended exactly as described for Insert. Long lists
 // under few keys exercise the indexed mode of IdList, its tombstones and
 // its compaction.
 TEST(Store, MatchesALiteralModelUnderRandomReplacement) {
@@ -178,7 +178,7 @@ TEST(Store, MatchesALiteralModelUnderRandomReplacement) {
     entries[id] = e;
     add(types[type], id);
     for (const auto& x : t) add(tags[x], id);
-    store.insert_entry(std::move(e));
+    store.Insert(std::move(e));
     if (step % 997 == 0 || step == 19999) {
       for (const auto& [k, ids] : types) ASSERT_EQ(store.TypeIds(k), ids) << step;
       for (const auto& [k, ids] : tags) ASSERT_EQ(store.TagIds(k), ids) << step;
@@ -250,13 +250,13 @@ TEST(Store, BulkLoadMatchesInsertingOneByOne) {
   };
 
   MetadataStore one_by_one, bulk;
-  for (const MetadataEntry& e : entries) one_by_one.insert_entry(e);
+  for (const MetadataEntry& e : entries) one_by_one.Insert(e);
   bulk.BulkLoad(entries);
   compare(one_by_one, bulk);
 
   // Into a store that is not empty: the same outcome as well.
   std::vector<MetadataEntry> more(entries.begin() + 1000, entries.begin() + 3000);
-  for (const MetadataEntry& e : more) one_by_one.insert_entry(e);
+  for (const MetadataEntry& e : more) one_by_one.Insert(e);
   bulk.BulkLoad(more);
   compare(one_by_one, bulk);
 }
@@ -336,7 +336,7 @@ TEST(Store, LoadsLargeFilesWhereverTheyAreCut) {
       }
       ASSERT_EQ(result, LoadResult::kLoaded) << c.what;
       std::map<std::string, MetadataEntry> loaded;
-      for (MetadataEntry& e : store.take_snapshot()) loaded[e.memory_id] = std::move(e);
+      for (MetadataEntry& e : store.Snapshot()) loaded[e.memory_id] = std::move(e);
       ASSERT_EQ(loaded.size(), c.count) << c.what;
       for (const MetadataEntry& e : entries) ASSERT_EQ(loaded[e.memory_id], e) << c.what;
       // Identifier lists in file order: the cut must not reorder the pieces.
@@ -424,7 +424,7 @@ TEST(StoreDeathTest, LoadsOnTheCallingThreadWhenNoThreadCanStart) {
 // identifier is listed anywhere else (keys "s0".."s19", "k..", "t.." and
 // `types`).
 void ExpectIndexesMatchEntries(const MetadataStore& store, const std::vector<std::string>& kTypes) {
-  auto snapshot = store.take_snapshot();
+  auto snapshot = store.Snapshot();
   std::map<std::string, const MetadataEntry*> by_id;
   for (const auto& e : snapshot) ASSERT_TRUE(by_id.emplace(e.memory_id, &e).second);
   EXPECT_EQ(store.CountKeys().entries, snapshot.size());
@@ -482,8 +482,8 @@ TEST(Store, ConcurrentInsertionKeepsTheIndexesExact) {
         for (size_t n = rng() % 4; n > 0; --n) e.subjects.push_back(Key("s", rng() % 20));
         for (size_t n = rng() % 3; n > 0; --n) e.keywords.push_back(Key("k", rng() % 20));
         for (size_t n = rng() % 3; n > 0; --n) e.tags.push_back(Key("t", rng() % 20));
-        store.insert_entry(std::move(e));
-        if (i % 500 == 0) (void)store.take_snapshot();
+        store.Insert(std::move(e));
+        if (i % 500 == 0) (void)store.Snapshot();
       }
     });
   }
@@ -517,7 +517,7 @@ TEST(Store, ConcurrentInsertDeleteAndSearchLoseAndResurrectNothing) {
           MetadataEntry e = Entry(id, kTypes[rng() % kTypes.size()], {Key("s", rng() % 20)},
                                   {Key("k", rng() % 20)}, {Key("t", rng() % 20)});
           e.created_at = static_cast<double>(rng() % 100);
-          store.insert_entry(std::move(e));
+          store.Insert(std::move(e));
           if (!shared) live[static_cast<size_t>(t)].insert(id);
         } else if (op < 8) {
           const size_t n = store.Delete({id});
@@ -539,7 +539,7 @@ TEST(Store, ConcurrentInsertDeleteAndSearchLoseAndResurrectNothing) {
   for (auto& th : threads) th.join();
   std::set<std::string> expected_own, actual_own;
   for (const auto& ids : live) expected_own.insert(ids.begin(), ids.end());
-  for (const MetadataEntry& e : store.take_snapshot()) {
+  for (const MetadataEntry& e : store.Snapshot()) {
     if (e.memory_id.starts_with("own")) actual_own.insert(e.memory_id);
   }
   EXPECT_EQ(actual_own, expected_own);

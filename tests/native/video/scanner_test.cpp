@@ -6,14 +6,17 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "common/fs.hpp"
 #include "common/interrupt.hpp"
 #include "video/libav/decoder.hpp"
 #include "video/libav/gray_converter.hpp"
 #include "video/libav/luma.hpp"
+#include "video/libav/scan_images.hpp"
 #include "video/libav/scanner.hpp"
 
 namespace velmar::video {
@@ -101,6 +104,24 @@ TEST_F(ScannerTest, ModesFindTheCuts) {
   both.threshold = 10.0;
   both.min_scene_len = 1;
   EXPECT_EQ(Frames(Scan(both)), (std::vector<uint64_t>{30}));
+}
+
+// The pattern the velmar command clears an output directory by matches
+// every name a scan makes there, as the scan makes it.
+TEST_F(ScannerTest, FilePatternMatchesTheNamesAScanMakes) {
+  const std::regex own(ScanFilePattern());
+  for (ImageFormat format : {ImageFormat::kJpeg, ImageFormat::kPng}) {
+    const std::string image = ScanImageName(12, format);
+    EXPECT_TRUE(std::regex_match(image, own)) << image;
+    auto file = AtomicFile::Create(dir_ + "/" + image);
+    ASSERT_TRUE(file.has_value());
+    const std::string temp = fs::path(file->temp_path()).filename().string();
+    EXPECT_TRUE(std::regex_match(temp, own)) << temp;
+  }
+  EXPECT_TRUE(std::regex_match(std::string(kWriteProbePrefix) + "4242", own));
+  for (const char* other : {"notes.txt", "keyframe_final.jpg", "my_keyframe_1.jpg", "keyframe_1.jpg.tmp-1-2"}) {
+    EXPECT_FALSE(std::regex_match(other, own)) << other;
+  }
 }
 
 class StopAtOnce : public ScanObserver {
