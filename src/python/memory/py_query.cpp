@@ -147,11 +147,17 @@ namespace {
   throw PythonErrorSet{};
 }
 
-// Reads one key of a deletion query into `q`; false when the value is not
-// one that strict search would use.
-bool ReadDeletionKey(std::string_view name, PyObject* value, memory::StrictQuery& q) {
+// Reads one key of a deletion query into `q`; nullptr when done, else why
+// the value is not one that strict search would use. An empty text is no
+// condition (it is contained in every text), so a list is read without its
+// empty texts, and one that holds nothing else is refused.
+const char* ReadDeletionKey(std::string_view name, PyObject* value, memory::StrictQuery& q) {
+  const char* unusable = "has a value that is not a usable condition";
   auto texts = [&](std::vector<std::string>& out) {
     out = ReadTextSequence(value);
+    if (out.empty()) return false;
+    std::erase(out, std::string());
+    if (out.empty()) unusable = "holds only empty texts, which would match by containment alone";
     return !out.empty();
   };
   auto byte = [&](std::optional<uint8_t>& out) {
@@ -163,16 +169,17 @@ bool ReadDeletionKey(std::string_view name, PyObject* value, memory::StrictQuery
     out = ReadDouble(value);
     return out && !std::isnan(*out);
   };
-  if (name == "user_id") return (q.user_id = ReadText(value)).has_value();
-  if (name == "memory_types") return texts(q.memory_types);
-  if (name == "subjects") return texts(q.subjects);
-  if (name == "keywords") return texts(q.keywords);
-  if (name == "tags") return texts(q.tags);
-  if (name == "importance_min") return byte(q.importance_min);
-  if (name == "importance_max") return byte(q.importance_max);
-  if (name == "created_after") return time(q.created_after);
-  if (name == "created_before") return time(q.created_before);
-  return false;
+  bool usable = false;
+  if (name == "user_id") usable = (q.user_id = ReadText(value)).has_value();
+  if (name == "memory_types") usable = texts(q.memory_types);
+  if (name == "subjects") usable = texts(q.subjects);
+  if (name == "keywords") usable = texts(q.keywords);
+  if (name == "tags") usable = texts(q.tags);
+  if (name == "importance_min") usable = byte(q.importance_min);
+  if (name == "importance_max") usable = byte(q.importance_max);
+  if (name == "created_after") usable = time(q.created_after);
+  if (name == "created_before") usable = time(q.created_before);
+  return usable ? nullptr : unusable;
 }
 
 }  // namespace
@@ -191,7 +198,7 @@ memory::StrictQuery ReadDeletionQuery(PyObject* params) {
                                  return *name == known_key;
                                }) != kStrictKeys.end();
     if (!known || *name == "limit") RefuseKey(k.get(), "is not a condition delete_where knows");
-    if (!ReadDeletionKey(*name, v.get(), q)) RefuseKey(k.get(), "has a value that is not a usable condition");
+    if (const char* why = ReadDeletionKey(*name, v.get(), q)) RefuseKey(k.get(), why);
   }
   if (items.empty()) {
     PyErr_SetString(PyExc_ValueError,
