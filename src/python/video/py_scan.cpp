@@ -29,34 +29,6 @@ using video::ScanOutcome;
 
 // ---- Arguments ---------------------------------------------------------------------
 
-// A str, bytes or os.PathLike, as os.fsencode gives it: a str in the file
-// system's encoding, with the bytes of a name that is not valid in it
-// (surrogate escapes) given back as they were, so any name the operating
-// system accepts works.
-std::string ToFsPath(PyObject* obj, const char* arg) {
-  Ref path = Ref::Steal(PyOS_FSPath(obj));
-  if (!path) {
-    PyErr_Clear();
-    ThrowConversionError(obj, arg, "str, bytes or os.PathLike");
-  }
-  Ref encoded;
-  if (PyUnicode_Check(path.get())) {
-    encoded = Ref::Steal(PyUnicode_EncodeFSDefault(path.get()));
-    if (!encoded) throw PythonErrorSet{};
-  } else {
-    encoded = std::move(path);
-  }
-  char* data = nullptr;
-  Py_ssize_t size = 0;
-  if (PyBytes_AsStringAndSize(encoded.get(), &data, &size) < 0) throw PythonErrorSet{};
-  std::string bytes(data, static_cast<size_t>(size));
-  if (bytes.find('\0') != std::string::npos) {
-    PyErr_Format(PyExc_ValueError, "argument '%s': embedded null character", arg);
-    throw PythonErrorSet{};
-  }
-  return bytes;
-}
-
 std::optional<uint64_t> ToCount(PyObject* obj, const char* arg) { return ToU64(obj, arg); }
 
 std::optional<double> ToThreshold(PyObject* obj, const char* arg) {
