@@ -262,12 +262,13 @@ namespace {
 
 // Whether this process holds a flock on the file open as `fd` (through
 // any descriptor): /proc/locks lists every lock with its holder's pid and
-// the file's device and inode. False when that cannot be read.
+// the file's device and inode. True when that cannot be read: waiting on a
+// lock of our own would never end.
 bool FlockedByThisProcess(int fd) {
   struct stat st;
-  if (::fstat(fd, &st) != 0) return false;
+  if (::fstat(fd, &st) != 0) return true;
   FILE* locks = std::fopen("/proc/locks", "re");
-  if (locks == nullptr) return false;
+  if (locks == nullptr) return true;
   const long self = ::getpid();
   bool held = false;
   char line[512];
@@ -302,6 +303,8 @@ std::expected<FileLock, std::error_code> FileLock::Acquire(const std::string& lo
   for (;;) {
     if (::flock(fd.get(), LOCK_EX | LOCK_NB) == 0) return FileLock(std::move(fd));
     if (errno == EINTR) continue;
+    // A file system without locks: used without, as where none can be made.
+    if (errno == ENOLCK || errno == EOPNOTSUPP) return FileLock(UniqueFd());
     if (errno != EWOULDBLOCK) return std::unexpected(ErrnoCode(errno));
     if (FlockedByThisProcess(fd.get())) return FileLock(UniqueFd());
     CheckInterrupt();

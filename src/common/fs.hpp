@@ -79,7 +79,8 @@ std::expected<std::string, std::error_code> MoveAside(const std::string& path,
 // file and the same kind of lock, so the two exclude each other. Where the
 // lock file cannot be made for want of permission (a directory no writer
 // may write in), the lock is taken on the file opened for reading, or, when
-// there is none, not at all: as the command does.
+// there is none, not at all: as the command does. So is a file system that
+// has no locks.
 class FileLock {
  public:
   // Waits for the lock, calling CheckInterrupt (which may throw
