@@ -1,6 +1,7 @@
 """An in-memory, thread-safe metadata index of agent memories: batch insertion from
 dicts, strict and scored search, statistics, and one JSON file to save to."""
 
+import os
 from collections.abc import Sequence
 from typing import TypedDict
 
@@ -99,10 +100,17 @@ class IndexStats(TypedDict):
 class PyMetadataIndex:
     """The metadata index. Given a path, it loads that JSON file if it can (starting empty
     otherwise, with a UserWarning when the file exists, whose ``path`` and ``reason``
-    attributes say which file and why) and ``save()`` writes back to it."""
+    attributes say which file and why) and ``save()`` writes back to it.
+    A load that must leave something out (a repeated ``memory_id``, keys beyond the
+    thirteen, an empty ``memory_id``) warns too, and the first ``save()`` keeps the original
+    as ``<path>.unreadable``. ``save()`` holds ``<path>.lock`` and keeps a version another
+    writer saved since as ``<path>.replaced``, with a UserWarning."""
 
-    def __new__(cls, path: str | None = None) -> Self:
-        """Open an index, bound to the file ``path`` when one is given."""
+    def __new__(
+        cls, path: str | bytes | os.PathLike[str] | os.PathLike[bytes] | None = None
+    ) -> Self:
+        """Open an index, bound to the file ``path`` when one is given (a str, bytes or
+        os.PathLike, encoded as os.fsencode does; a NUL in it raises ValueError)."""
 
     def batch_add(self, entries: list[MemoryEntry]) -> int:
         """Store each dict that has a usable ``memory_id`` (a later one with the same id
@@ -120,8 +128,9 @@ class PyMetadataIndex:
     def delete_where(self, params: DeletionQuery) -> int:
         """Remove every entry ``search_strict(params)`` finds, with no limit; returns how
         many. Raises ValueError, removing nothing, for an unknown key, an unusable value
-        or no condition at all; for a key, its ``key`` and ``known_keys`` attributes name
-        the key and the conditions there are."""
+        (a list of only empty texts included) or no condition at all; for a key, its ``key``
+        and ``known_keys`` attributes name the key and the conditions there are. An entry's
+        empty subject or keyword never matches."""
 
     def search_strict(self, params: StrictQuery) -> list[str]:
         """Ids of the entries passing every given filter, newest first, at most ``limit`` (100).

@@ -33,6 +33,10 @@ def _open_index(report: Report, path: str, *, may_be_missing: bool = False) -> A
         if isinstance(reason, str):
             report.error(path, f"not a readable index file: {reason}")
             return None
+    for warning in caught:
+        # Anything else the load could not keep (a repeated id, unknown
+        # keys) is said, not swallowed.
+        report.warn(path, str(warning.message))
     return index
 
 

@@ -3,11 +3,16 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstring>
 #include <cerrno>
 #include <utility>
+
+#include "common/interrupt.hpp"
 
 namespace velmar {
 
@@ -215,6 +220,102 @@ std::error_code AtomicReplace(const std::string& path,
   if (!file) return file.error();
   if (std::error_code ec = write(file->fd())) return ec;
   return file->Commit();
+}
+
+}  // namespace velmar
+
+namespace velmar {
+
+FileStamp FileStamp::Of(const struct stat& st) {
+  auto ns = [](const timespec& t) { return int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec; };
+  return FileStamp{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
+                   static_cast<int64_t>(st.st_size), ns(st.st_mtim), ns(st.st_ctim)};
+}
+
+std::optional<FileStamp> StampOf(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  return FileStamp::Of(st);
+}
+
+std::expected<std::string, std::error_code> MoveAside(const std::string& path,
+                                                      std::string_view suffix) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT) return std::string();
+    return std::unexpected(ErrnoCode(errno));
+  }
+  for (unsigned n = 0; n < 100000; ++n) {
+    std::string aside = path;
+    aside.append(suffix);
+    if (n > 0) aside.append(".").append(std::to_string(n));
+    if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0) {
+      return aside;
+    }
+    if (errno == EEXIST) continue;
+    if (errno != EINVAL && errno != ENOSYS) return std::unexpected(ErrnoCode(errno));
+    // The file system cannot refuse to replace; look first instead.
+    struct stat taken;
+    if (::lstat(aside.c_str(), &taken) == 0) continue;
+    if (errno != ENOENT) return std::unexpected(ErrnoCode(errno));
+    if (::rename(path.c_str(), aside.c_str()) != 0) return std::unexpected(ErrnoCode(errno));
+    return aside;
+  }
+  return std::unexpected(ErrnoCode(EEXIST));
+}
+
+namespace {
+
+// Whether this process holds a flock on the file open as `fd` (through
+// any descriptor): /proc/locks lists every lock with its holder's pid and
+// the file's device and inode. True when that cannot be read: waiting on a
+// lock of our own would never end.
+bool FlockedByThisProcess(int fd) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return true;
+  FILE* locks = std::fopen("/proc/locks", "re");
+  if (locks == nullptr) return true;
+  const long self = ::getpid();
+  bool held = false;
+  char line[512];
+  while (!held && std::fgets(line, sizeof line, locks) != nullptr) {
+    // "1: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF"; a waiter's line
+    // has "->" before FLOCK, and fails the match.
+    char kind[16];
+    long pid = 0;
+    unsigned major_id = 0, minor_id = 0;
+    unsigned long long inode = 0;
+    if (std::sscanf(line, "%*u: %15s %*s %*s %ld %x:%x:%llu", kind, &pid, &major_id, &minor_id,
+                    &inode) == 5) {
+      held = std::strcmp(kind, "FLOCK") == 0 && pid == self && major_id == major(st.st_dev) &&
+             minor_id == minor(st.st_dev) && inode == st.st_ino;
+    }
+  }
+  std::fclose(locks);
+  return held;
+}
+
+}  // namespace
+
+std::expected<FileLock, std::error_code> FileLock::Acquire(const std::string& lock_path) {
+  UniqueFd fd(::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
+  if (!fd) {
+    if (errno != EACCES && errno != EPERM && errno != EROFS) {
+      return std::unexpected(ErrnoCode(errno));
+    }
+    fd = UniqueFd(::open(lock_path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return FileLock(UniqueFd());
+  }
+  for (;;) {
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) == 0) return FileLock(std::move(fd));
+    if (errno == EINTR) continue;
+    // A file system without locks: used without, as where none can be made.
+    if (errno == ENOLCK || errno == EOPNOTSUPP) return FileLock(UniqueFd());
+    if (errno != EWOULDBLOCK) return std::unexpected(ErrnoCode(errno));
+    if (FlockedByThisProcess(fd.get())) return FileLock(UniqueFd());
+    CheckInterrupt();
+    ::usleep(10'000);
+  }
 }
 
 }  // namespace velmar

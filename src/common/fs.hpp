@@ -1,12 +1,16 @@
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
+#include <cstdint>
 #include <expected>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <utility>
 
 #include "common/unique_fd.hpp"
 
@@ -52,6 +56,50 @@ std::error_code SyncDirectory(const std::string& dir);
 // bytes, which the temporary name keeps whole), for callers that
 // recognise, in a listing, the files a killed writer left.
 std::string TempNamePattern(std::string_view base_pattern);
+
+// What a file was when it was last read or written: enough to tell, later,
+// that someone else has changed or replaced it since.
+struct FileStamp {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  int64_t size = 0;
+  int64_t modified_ns = 0;
+  int64_t changed_ns = 0;
+
+  static FileStamp Of(const struct stat& st);
+  bool operator==(const FileStamp&) const = default;
+};
+
+// The stamp of the file at `path` (symbolic links followed), or nullopt
+// when nothing is there (or it cannot be looked up).
+std::optional<FileStamp> StampOf(const std::string& path);
+
+// Moves the file at `path` to the first free name of "<path><suffix>",
+// "<path><suffix>.1", "<path><suffix>.2", ... without replacing anything
+// there. Returns the name it took; an empty name when nothing was at `path`.
+std::expected<std::string, std::error_code> MoveAside(const std::string& path,
+                                                      std::string_view suffix);
+
+// An exclusive flock on the file `lock_path` (made if missing, mode 0666
+// less the umask), held until the object goes. It is the lock the velmar
+// command takes on "<index>.lock" (velmar_cli.files.index_lock): the same
+// file and the same kind of lock, so the two exclude each other. Where the
+// lock file cannot be made for want of permission (a directory no writer
+// may write in), the lock is taken on the file opened for reading, or, when
+// there is none, not at all: as the command does. So is a file system that
+// has no locks.
+class FileLock {
+ public:
+  // Waits for the lock, calling CheckInterrupt (which may throw
+  // Interrupted) between tries. A lock that this process already holds
+  // through another descriptor (the command, saving an index it loaded
+  // under its lock) counts as held: flock would wait for ever on it.
+  static std::expected<FileLock, std::error_code> Acquire(const std::string& lock_path);
+
+ private:
+  explicit FileLock(UniqueFd fd) : fd_(std::move(fd)) {}
+  UniqueFd fd_;
+};
 
 // How an AtomicFile names and creates its temporary file.
 struct AtomicFileOptions {

@@ -110,30 +110,6 @@ std::string FollowLinks(const std::string& path) {
   return current;  // a loop: the save fails when it tries to use it
 }
 
-// Moves the unreadable file at `path` to the first free name of
-// "<path>.unreadable", "<path>.unreadable.1", ... without replacing anything.
-// True when nothing is left at `path` to be overwritten.
-bool KeepAside(const std::string& path) {
-  struct stat st;
-  if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT;
-  for (unsigned n = 0; n < 100000; ++n) {
-    std::string aside = path;
-    aside.append(".unreadable");
-    if (n > 0) aside.append(".").append(std::to_string(n));
-    if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0) {
-      return true;
-    }
-    if (errno == EEXIST) continue;
-    if (errno != EINVAL && errno != ENOSYS) return false;
-    // The file system cannot refuse to replace; look first instead.
-    struct stat taken;
-    if (::lstat(aside.c_str(), &taken) == 0) continue;
-    if (errno != ENOENT) return false;
-    return ::rename(path.c_str(), aside.c_str()) == 0;
-  }
-  return false;
-}
-
 // The temporary files of a save to `target` are named
 // "<dir>/.<base>.<pid>.<n>.tmp", with <base> the target's file name cut to
 // 200 bytes (within NAME_MAX however long the name) and <pid> the writer's
@@ -211,10 +187,32 @@ Error Unreadable(std::string reason, int err = 0) {
   return Error{std::move(reason), {}};
 }
 
-Result<LoadResult> LoadInto(const std::string& path, MetadataStore& store) {
-  if (!Usable(path)) return LoadResult::kNoFile;
+// Drops the entries whose memory_id is empty; returns how many.
+size_t DropEmptyIds(StoredPieces& pieces) {
+  size_t dropped = 0;
+  for (std::vector<StoredEntry>& piece : pieces) {
+    dropped += std::erase_if(piece, [](const StoredEntry& e) { return e.memory_id.empty(); });
+  }
+  return dropped;
+}
+
+// Stores what was read, noting in `report` what is left out.
+void Store(StoredPieces pieces, const IgnoredKeys& ignored, MetadataStore& store,
+           LoadReport& report) {
+  report.result = LoadResult::kLoaded;
+  report.empty_ids = DropEmptyIds(pieces);
+  report.ignored_keys = ignored.Names();
+  report.more_ignored_keys = ignored.More();
+  report.repeated_ids = store.BulkLoad(std::move(pieces));
+}
+
+Result<LoadReport> LoadInto(IndexFile& file, MetadataStore& store) {
+  const std::string& path = file.path;
+  LoadReport report;
+  if (!Usable(path)) return report;
   struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return LoadResult::kNoFile;
+  if (::stat(path.c_str(), &st) != 0) return report;
+  file.seen = FileStamp::Of(st);
   // A directory, device or pipe is never an index file (and reading a pipe
   // or /dev/zero would not end).
   if (S_ISDIR(st.st_mode)) return std::unexpected(Unreadable("is a directory", EISDIR));
@@ -224,12 +222,14 @@ Result<LoadResult> LoadInto(const std::string& path, MetadataStore& store) {
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
     return std::unexpected(Unreadable("is not a regular file"));
   }
+  file.seen = FileStamp::Of(st);
+  IgnoredKeys ignored;
   // A large file the store wrote is read piece by piece, never whole.
-  if (std::optional<StoredPieces> pieces =
-          ReadIndexFileInPieces(fd.get(), static_cast<size_t>(st.st_size), store.Pool())) {
+  if (std::optional<StoredPieces> pieces = ReadIndexFileInPieces(
+          fd.get(), static_cast<size_t>(st.st_size), store.Pool(), &ignored)) {
     fd.Close();
-    store.BulkLoad(std::move(*pieces));
-    return LoadResult::kLoaded;
+    Store(std::move(*pieces), ignored, store, report);
+    return report;
   }
   std::string text;
   // Room for the padding below too, so that adding it does not copy the text.
@@ -241,25 +241,23 @@ Result<LoadResult> LoadInto(const std::string& path, MetadataStore& store) {
   // parser also rejects text that is not valid UTF-8.
   const size_t size = text.size();
   text.resize(size + kJsonPadding, '\0');
-  Result<StoredPieces> entries = ReadIndexJsonInPlace(text.data(), size, store.Pool());
+  Result<StoredPieces> entries = ReadIndexJsonInPlace(text.data(), size, store.Pool(), &ignored);
   if (!entries) return std::unexpected(std::move(entries.error()));
   std::string().swap(text);
-  store.BulkLoad(std::move(*entries));
-  return LoadResult::kLoaded;
+  Store(std::move(*entries), ignored, store, report);
+  return report;
 }
 
-}  // namespace
-
-Result<LoadResult> LoadIndexFile(const std::string& path, MetadataStore& store) noexcept {
+Result<LoadReport> LoadOrError(IndexFile& file, MetadataStore& store) noexcept {
   // Filled aside and swapped in whole, so that a load that fails half-way
   // (no memory for the entries, say) leaves the store as it was.
   try {
     // Rare (the binding always loads into a new store): merged as
     // Insert would, entry by entry.
-    if (store.CountKeys().entries != 0) return LoadInto(path, store);
+    if (store.CountKeys().entries != 0) return LoadInto(file, store);
     MetadataStore loaded;
-    Result<LoadResult> result = LoadInto(path, loaded);
-    if (result && *result == LoadResult::kLoaded) store.Swap(loaded);
+    Result<LoadReport> result = LoadInto(file, loaded);
+    if (result && result->result == LoadResult::kLoaded) store.Swap(loaded);
     return result;
   } catch (const std::bad_alloc&) {
     return std::unexpected(Unreadable("needs more memory than there is", ENOMEM));
@@ -267,6 +265,16 @@ Result<LoadResult> LoadIndexFile(const std::string& path, MetadataStore& store) 
     // Loading never raises: whatever went wrong, the file was not loaded.
     return std::unexpected(Unreadable("could not be loaded"));
   }
+}
+
+}  // namespace
+
+Result<LoadReport> LoadIndexFile(IndexFile& file, MetadataStore& store) noexcept {
+  file.seen.reset();
+  Result<LoadReport> result = LoadOrError(file, store);
+  // A file the store does not hold all of is kept by the first save.
+  file.keep_original = !result || result->LeftOut();
+  return result;
 }
 
 namespace {
@@ -288,14 +296,26 @@ std::optional<Error> CheckTarget(const std::string& target, struct stat* existin
 
 }  // namespace
 
-Result<void> SaveIndexFile(const std::string& path, const MetadataStore& store,
-                           bool keep_unreadable) {
+Result<SaveReport> SaveIndexFile(IndexFile& file, const MetadataStore& store) {
+  const std::string& path = file.path;
   if (!Usable(path) || path.back() == '/') return std::unexpected(Error{"not a file path", {}});
+  // The velmar command's lock: no other writer loads or saves meanwhile.
+  auto lock = FileLock::Acquire(path + ".lock");
+  if (!lock) return std::unexpected(Error{"cannot take the lock file", lock.error()});
   const std::string target = FollowLinks(path);
   struct stat existing;
   bool exists = false;
   if (std::optional<Error> refused = CheckTarget(target, &existing, &exists)) {
     return std::unexpected(std::move(*refused));
+  }
+  // Another writer's file is kept whole, whatever this index held; else the
+  // file this index could not hold all of.
+  const bool replaced = exists && file.seen != FileStamp::Of(existing);
+  const char* keep_as = nullptr;
+  if (replaced) {
+    keep_as = ".replaced";
+  } else if (exists && file.keep_original) {
+    keep_as = ".unreadable";
   }
 
   std::string text;
@@ -308,16 +328,19 @@ Result<void> SaveIndexFile(const std::string& path, const MetadataStore& store,
   }
 
   RemoveLeftovers(target);
-  auto file = AtomicFile::Create(target);
-  if (!file) {
+  auto atomic = AtomicFile::Create(target);
+  if (!atomic) {
     // A file we may write in a directory we may not: no temporary file, so
     // the file is rewritten where it is, or it could never be saved again.
     // Not for a file that is to be kept aside first, which needs the
     // directory too.
-    const std::error_code ec = file.error();
+    const std::error_code ec = atomic.error();
     const bool no_entry_allowed = ec == std::errc::permission_denied ||
                                   ec == std::errc::operation_not_permitted;
-    if (exists && no_entry_allowed && !keep_unreadable && RewriteInPlace(target, text)) return {};
+    if (exists && no_entry_allowed && keep_as == nullptr && RewriteInPlace(target, text)) {
+      file.seen = StampOf(target);
+      return SaveReport{};
+    }
     return std::unexpected(Error{"cannot write the file", ec});
   }
   // Replacing the file must not widen who may read it: the new file takes
@@ -325,19 +348,30 @@ Result<void> SaveIndexFile(const std::string& path, const MetadataStore& store,
   if (exists) {
     // Best effort: keeping the owner needs the privilege to give files away;
     // without it the file stays the saver's own, as any new file would be.
-    if (::fchown(file->fd(), existing.st_uid, existing.st_gid) != 0) errno = 0;
-    if (::fchmod(file->fd(), existing.st_mode & 07777) != 0) {
+    if (::fchown(atomic->fd(), existing.st_uid, existing.st_gid) != 0) errno = 0;
+    if (::fchmod(atomic->fd(), existing.st_mode & 07777) != 0) {
       return std::unexpected(Error::FromErrno("cannot set the file's permissions", errno));
     }
   }
-  std::error_code ec = file->Write(text);
-  if (!ec) ec = file->Sync();
-  // The unreadable file goes aside only once its replacement is safely
+  std::error_code ec = atomic->Write(text);
+  if (!ec) ec = atomic->Sync();
+  // The file on disk goes aside only once its replacement is safely
   // written, so a failed save leaves everything where it was.
-  if (!ec && keep_unreadable && !KeepAside(target)) ec = std::make_error_code(std::errc::io_error);
-  if (!ec) ec = file->Commit();
+  SaveReport report;
+  if (!ec && keep_as != nullptr) {
+    auto aside = MoveAside(target, keep_as);
+    if (aside) {
+      if (replaced) report.replaced = std::move(*aside);
+    } else {
+      ec = aside.error();
+    }
+  }
+  if (!ec) ec = atomic->Commit();
   if (ec) return std::unexpected(Error{"cannot write the file", ec});
-  return {};
+  // Taken under the lock: no writer that takes it has been at the file since.
+  file.seen = StampOf(target);
+  file.keep_original = false;
+  return report;
 }
 
 }  // namespace velmar::memory

@@ -43,6 +43,17 @@ std::string ToString(PyObject* obj, const char* arg);
 // Python's own os functions do.
 std::string ToPath(PyObject* obj, const char* arg);
 
+// A str, bytes or os.PathLike, as os.fsencode gives it: a str in the file
+// system's encoding, with the bytes of a name that is not valid in it
+// (surrogate escapes) given back as they were, so any name the operating
+// system accepts works. A NUL raises ValueError, as in ToPath.
+std::string ToFsPath(PyObject* obj, const char* arg);
+
+// A name the system gave or took back as Python text, as os.fsdecode does:
+// bytes that are not valid UTF-8 come back as the surrogate escapes they
+// were given as. A new reference, or null with an error set.
+PyObject* FsPathToPython(const std::string& path);
+
 // Checks for a sequence that is not a str (a list, tuple, bytes, ...).
 void CheckSequence(PyObject* obj, const char* arg);
 // A dict (or subclass), borrowed.

@@ -296,6 +296,18 @@ def test_index_refuses_unreadable_files(tmp_path, cli):
         assert json.loads(proc.stdout)["total"] == 0
 
 
+def test_index_says_what_a_load_left_out(tmp_path, cli):
+    index = tmp_path / "dup.json"
+    entry = {"memory_id": "m1", "user_id": "u", "memory_type": "note", "subjects": [],
+             "objects": [], "keywords": [], "tags": [], "importance": 2, "confidence": 2,
+             "created_at": 1.0, "access_count": 0}
+    index.write_text(json.dumps([entry, dict(entry, user_id="v")]))
+    proc = cli("index", "stats", index, "--json")
+    assert proc.returncode == 0, proc.stderr
+    assert f"velmar: {index}: warning:" in proc.stderr and "more than once" in proc.stderr
+    assert json.loads(proc.stdout)["total"] == 1
+
+
 def test_info(cli):
     proc = cli("info", "--json")
     assert proc.returncode == 0

@@ -5,6 +5,7 @@ while batch_add walks them."""
 import gc
 import json
 import os
+import pathlib
 
 import pytest
 
@@ -52,7 +53,7 @@ def test_class_shape():
 @pytest.mark.parametrize(
     "args,kwargs",
     [((), {}), ((None,), {}), ((), {"path": None}), (("",), {}), (("rel/x.json",), {}),
-     (("lone\ud800.json",), {}), (("nul\0.json",), {})],
+     (("lone\ud800.json",), {}), ((b"rel/b.json",), {})],
 )
 def test_constructor_accepts(tmp_path, monkeypatch, args, kwargs):
     monkeypatch.chdir(tmp_path)
@@ -60,7 +61,7 @@ def test_constructor_accepts(tmp_path, monkeypatch, args, kwargs):
     assert index.batch_add([{"memory_id": "a"}]) == 1
 
 
-@pytest.mark.parametrize("bad", [5, b"path", ["p"], 1.5])
+@pytest.mark.parametrize("bad", [5, bytearray(b"path"), ["p"], 1.5])
 def test_constructor_rejects_non_str_path(bad):
     with pytest.raises(TypeError, match="path"):
         PyMetadataIndex(bad)
@@ -263,11 +264,20 @@ def test_list_replaced_items_during_walk(tmp_path):
     assert sorted(e["memory_id"] for e in saved(index, path)) == ["a", "swapped"]
 
 
-def test_path_with_undecodable_bytes_names_that_file(tmp_path):
+@pytest.mark.parametrize("form", [str, os.fsencode, pathlib.Path])
+def test_path_with_undecodable_bytes_names_that_file(tmp_path, form):
     name = os.fsdecode(b"idx-\xff.json")  # held as a surrogate escape
     path = os.path.join(str(tmp_path), name)
-    index = PyMetadataIndex(path)
+    index = PyMetadataIndex(form(path))
     index.batch_add([{"memory_id": "a"}])
     assert [e["memory_id"] for e in saved(index, path)] == ["a"]
-    assert os.listdir(os.fsencode(str(tmp_path))) == [b"idx-\xff.json"]
-    assert PyMetadataIndex(path).batch_add([]) == 0
+    assert sorted(os.listdir(os.fsencode(str(tmp_path)))) == [b"idx-\xff.json", b"idx-\xff.json.lock"]
+    assert PyMetadataIndex(path=form(path)).get("a")["memory_id"] == "a"
+
+
+@pytest.mark.parametrize("path", ["nul\0.json", b"nul\0.json", pathlib.Path("nul\0.json")])
+def test_path_holding_a_nul_is_refused(tmp_path, monkeypatch, path):
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(ValueError, match="argument 'path'"):
+        PyMetadataIndex(path)
+    assert os.listdir(tmp_path) == []

@@ -126,6 +126,8 @@ def test_delete_where_removes_what_search_strict_finds_without_a_limit():
     ({"importance_max": -1}, "importance_max"),
     ({"created_after": "yesterday"}, "created_after"),
     ({"created_before": math.nan}, "created_before"),
+    # An empty text is contained in every text: alone it is no condition.
+    *(({key: ["", ""]}, key) for key in ("memory_types", "subjects", "keywords", "tags")),
 ])
 def test_delete_where_fails_closed(params, key):
     index = index_with(*({"memory_id": f"e{i}", "user_id": "u1", "memory_type": "fact",
@@ -136,6 +138,17 @@ def test_delete_where_fails_closed(params, key):
         assert f"{key!r} " in str(raised.value)
     assert "nothing was deleted" in str(raised.value)
     assert index.stats()["total"] == 10
+
+
+def test_delete_where_never_matches_by_an_empty_text():
+    # search_strict lets an empty subject or keyword pass any condition;
+    # deleting by it would take entries that name nothing asked for.
+    index = index_with({"memory_id": "blank", "subjects": [""], "keywords": [""]},
+                       {"memory_id": "garden", "subjects": ["Gardening"]},
+                       {"memory_id": "desk", "keywords": ["desks"]})
+    assert index.delete_where({"subjects": ["", "gardening"]}) == 1
+    assert index.delete_where({"keywords": ["desk"]}) == 1
+    assert index.search_strict({}) == ["blank"]
 
 
 def test_delete_where_needs_a_dict():

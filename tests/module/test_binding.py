@@ -179,7 +179,7 @@ def test_known_keys_and_batch_add_do_not_warn(two_users):
 
 
 @pytest.mark.parametrize("call, message", [
-    (lambda: PyMetadataIndex(5), "argument 'path': 'int' object cannot be converted to 'str'"),
+    (lambda: PyMetadataIndex(5), "argument 'path': 'int' object cannot be converted to 'str, bytes or os.PathLike'"),
     (lambda: VideoKeyframeExtractor(verbose=1), "argument 'verbose': 'int' object cannot be converted to 'bool'"),
     (lambda: PyMetadataIndex().search_strict([]), "argument 'params': 'list' object cannot be converted to 'dict'"),
 ])

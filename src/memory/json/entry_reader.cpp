@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -142,7 +143,18 @@ bool ReadField(Field field, element v, EntryView& e) {
   }
 }
 
-bool ReadObjectEntry(simdjson::dom::object object, EntryView& e) {
+// Adds to *met each key of `keys` it does not hold yet, up to
+// IgnoredKeys::kNamed of them: a file holding a new key in every entry is
+// still read at full speed.
+void NoteKeys(const std::vector<std::string_view>& keys, std::vector<std::string_view>* met) {
+  for (std::string_view key : keys) {
+    if (met->size() > IgnoredKeys::kNamed) return;
+    if (std::find(met->begin(), met->end(), key) == met->end()) met->push_back(key);
+  }
+}
+
+bool ReadObjectEntry(simdjson::dom::object object, EntryView& e,
+                     std::vector<std::string_view>* ignored) {
   uint32_t seen = 0;
   // Keys we do not know are ignored, but a repeated one is still an error.
   std::vector<std::string_view> unknown;
@@ -164,6 +176,7 @@ bool ReadObjectEntry(simdjson::dom::object object, EntryView& e) {
     seen |= bit;
     if (!ReadField(field, member.value, e)) return false;
   }
+  if (!unknown.empty()) NoteKeys(unknown, ignored);
   return (seen & kRequiredFields) == kRequiredFields;
 }
 
@@ -183,17 +196,20 @@ bool ReadPositionalEntry(simdjson::dom::array array, EntryView& e) {
 // out[1], ..., each read into one reused view and then made into the
 // store's form, so that reading allocates only what the store keeps.
 bool ReadEntries(simdjson::dom::array top, size_t first, size_t last, TextPool::Memo& pool,
-                 StoredEntry* out) {
+                 StoredEntry* out, IgnoredKeys* ignored) {
   auto it = top.begin();
   for (size_t i = 0; i < first; ++i) ++it;
   EntryView e;
+  // The keys beyond the thirteen met here, named to `ignored` at the end
+  // (their texts live in the parser until then).
+  std::vector<std::string_view> met;
   for (size_t i = first; i < last; ++i, ++it) {
     element item = *it;
     e.Clear();
     simdjson::dom::object object;
     simdjson::dom::array array;
     if (!item.get_object().get(object)) {
-      if (!ReadObjectEntry(object, e)) return false;
+      if (!ReadObjectEntry(object, e, &met)) return false;
     } else if (!item.get_array().get(array)) {
       if (!ReadPositionalEntry(array, e)) return false;
     } else {
@@ -204,7 +220,20 @@ bool ReadEntries(simdjson::dom::array top, size_t first, size_t last, TextPool::
     stored.keys = KeyLists::Make(e.lists, pool);
     stored.memory_id.assign(e.memory_id);
   }
+  if (!met.empty() && ignored != nullptr) ignored->Add(met);
   return true;
+}
+
+void IgnoredKeys::Add(const std::vector<std::string_view>& keys) {
+  std::lock_guard lock(mutex_);
+  for (std::string_view key : keys) {
+    if (std::find(names_.begin(), names_.end(), key) != names_.end()) continue;
+    if (names_.size() == kNamed) {
+      more_ = true;
+      return;
+    }
+    names_.emplace_back(key);
+  }
 }
 
 // Parses the `size` bytes at `padded` (followed by SIMDJSON_PADDING
@@ -235,7 +264,8 @@ bool MayMend(simdjson::error_code error) {
 // of the only one, is read on its own thread.
 std::optional<std::vector<StoredEntry>> ReadArrays(simdjson::dom::array first,
                                                    const simdjson::dom::array* second,
-                                                   bool two_threads, TextPool& pool) {
+                                                   bool two_threads, TextPool& pool,
+                                                   IgnoredKeys* ignored) {
   const size_t n1 = first.size();
   const size_t n2 = second != nullptr ? second->size() : 0;
   std::vector<StoredEntry> entries;
@@ -247,11 +277,11 @@ std::optional<std::vector<StoredEntry>> ReadArrays(simdjson::dom::array first,
   RunInHalves(two_threads, [&](int half) {
     TextPool::Memo memo(pool);
     if (second != nullptr) {
-      ok[half] = half == 0 ? ReadEntries(first, 0, n1, memo, out)
-                           : ReadEntries(*second, 0, n2, memo, out + n1);
+      ok[half] = half == 0 ? ReadEntries(first, 0, n1, memo, out, ignored)
+                           : ReadEntries(*second, 0, n2, memo, out + n1, ignored);
     } else {
-      ok[half] = half == 0 ? ReadEntries(first, 0, n1 / 2, memo, out)
-                           : ReadEntries(first, n1 / 2, n1, memo, out + n1 / 2);
+      ok[half] = half == 0 ? ReadEntries(first, 0, n1 / 2, memo, out, ignored)
+                           : ReadEntries(first, n1 / 2, n1, memo, out + n1 / 2, ignored);
     }
   });
   if (!ok[0] || !ok[1]) return std::nullopt;

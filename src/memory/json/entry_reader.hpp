@@ -9,6 +9,7 @@
 #include <simdjson.h>
 
 #include "memory/entry.hpp"
+#include "memory/json/index_json.hpp"
 #include "memory/store/stored_entry.hpp"
 
 // Reading entries out of a parsed index file.
@@ -74,10 +75,11 @@ constexpr bool FieldOfMatchesTable() {
 static_assert(FieldOfMatchesTable());
 
 // Reads the elements of `top` from position `first` to `last` into out[0],
-// out[1], ..., their texts pooled through `pool`. False at the first
-// element that is not an entry.
+// out[1], ..., their texts pooled through `pool`, and names the keys beyond
+// the thirteen to `ignored` (when given). False at the first element that
+// is not an entry.
 bool ReadEntries(simdjson::dom::array top, size_t first, size_t last, TextPool::Memo& pool,
-                 StoredEntry* out);
+                 StoredEntry* out, IgnoredKeys* ignored);
 
 // Parses the `size` bytes at `padded` (followed by SIMDJSON_PADDING
 // readable bytes) with `parser`, nesting at most 128 deep, into the
@@ -96,6 +98,7 @@ bool MayMend(simdjson::error_code error);
 // of the only one, is read on its own thread.
 std::optional<std::vector<StoredEntry>> ReadArrays(simdjson::dom::array first,
                                                    const simdjson::dom::array* second,
-                                                   bool two_threads, TextPool& pool);
+                                                   bool two_threads, TextPool& pool,
+                                                   IgnoredKeys* ignored);
 
 }  // namespace velmar::memory

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,6 +25,25 @@ class MetadataStore;
 // WriteIndexJson(store.Snapshot()) when nothing is inserted meanwhile.
 std::string WriteStoreJson(const MetadataStore& store);
 
+// The keys beyond the thirteen that reading met in the file's entries,
+// which it ignores with their values: the first kNamed of them, each once.
+// The reading threads add to it at once.
+class IgnoredKeys {
+ public:
+  static constexpr size_t kNamed = 16;
+
+  void Add(const std::vector<std::string_view>& keys);
+  // The keys, in the order first added.
+  const std::vector<std::string>& Names() const { return names_; }
+  // Whether there were more than kNamed.
+  bool More() const { return more_; }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> names_;
+  bool more_ = false;
+};
+
 // Parses index file text: every entry, or an Error saying what is wrong in
 // words that follow "the file ..." (syntax, types, ranges, missing or
 // repeated keys, nesting deeper than 128).
@@ -45,7 +65,10 @@ inline constexpr size_t kJsonPadding = 64;
 // text is as it was when this returns. The entries come in the store's
 // form, their texts pooled in `pool` (which, on failure, may keep texts of
 // entries read before the error).
-Result<StoredPieces> ReadIndexJsonInPlace(char* text, size_t size, TextPool& pool);
+// The keys beyond the thirteen go to `ignored`, when given (from a failed
+// attempt too).
+Result<StoredPieces> ReadIndexJsonInPlace(char* text, size_t size, TextPool& pool,
+                                          IgnoredKeys* ignored = nullptr);
 
 // The entries of the index file open as `fd`, `size` bytes long, read the
 // quick way for a large file: in small pieces of whole entries on two
@@ -55,7 +78,8 @@ Result<StoredPieces> ReadIndexJsonInPlace(char* text, size_t size, TextPool& poo
 // does not parse, the read fails): the caller then reads it whole with
 // ReadIndexJsonInPlace, which also finds out why. The pool may keep texts
 // of a failed attempt.
-std::optional<StoredPieces> ReadIndexFileInPieces(int fd, size_t size, TextPool& pool);
+std::optional<StoredPieces> ReadIndexFileInPieces(int fd, size_t size, TextPool& pool,
+                                                  IgnoredKeys* ignored = nullptr);
 
 // Lowers the size above which a text is read in pieces (normally the
 // parser's limit, 4 GiB), so that tests can exercise the pieces with small

@@ -116,7 +116,8 @@ bool TwoThreadsFor(size_t size) {
   return size >= (size_t{8} << 20) && velmar::AvailableProcessors() >= 2;
 }
 
-Attempt ReadInPieces(char* text, size_t size, size_t limit, TextPool& pool) {
+Attempt ReadInPieces(char* text, size_t size, size_t limit, TextPool& pool,
+                     IgnoredKeys* ignored) {
   constexpr int kRetries = 4;
   StoredPieces all;
   size_t from = 0;  // the piece's `[` or comma
@@ -145,7 +146,7 @@ Attempt ReadInPieces(char* text, size_t size, size_t limit, TextPool& pool) {
       if (!last) text[to] = closing;
       if (parsed) {
         std::optional<std::vector<StoredEntry>> entries =
-            ReadArrays(array, nullptr, TwoThreadsFor(piece), pool);
+            ReadArrays(array, nullptr, TwoThreadsFor(piece), pool, ignored);
         if (!entries) return Attempt{};
         all.push_back(std::move(*entries));
         break;
@@ -159,7 +160,8 @@ Attempt ReadInPieces(char* text, size_t size, size_t limit, TextPool& pool) {
   }
 }
 
-Attempt ReadWhole(char* text, size_t size, bool two_threads, TextPool& pool) {
+Attempt ReadWhole(char* text, size_t size, bool two_threads, TextPool& pool,
+                  IgnoredKeys* ignored) {
   // Parsing is the longest step that cannot be split once started, so a
   // large text is cut in two at a comma between entries, near the middle,
   // and each piece parsed on its own thread as an array of its own: the
@@ -198,7 +200,7 @@ Attempt ReadWhole(char* text, size_t size, bool two_threads, TextPool& pool) {
     rest.reset();  // the parsers keep copies of the strings
     if (parsed[0]) {
       if (!parsed[1]) return FailedAttempt(errors[1]);
-      return OnePiece(ReadArrays(arrays[0], &arrays[1], true, pool));
+      return OnePiece(ReadArrays(arrays[0], &arrays[1], true, pool, ignored));
     }
     if (MayMend(errors[0])) return FailedAttempt(errors[0]);
     // Not a cut between two entries after all: parse the text whole.
@@ -207,7 +209,7 @@ Attempt ReadWhole(char* text, size_t size, bool two_threads, TextPool& pool) {
   simdjson::dom::array top;
   simdjson::error_code error = simdjson::SUCCESS;
   if (!ParseArray(parser, text, size, top, &error)) return FailedAttempt(error);
-  return OnePiece(ReadArrays(top, nullptr, two_threads, pool));
+  return OnePiece(ReadArrays(top, nullptr, two_threads, pool, ignored));
 }
 
 // A large text is first read in small pieces of whole entries, each
@@ -246,7 +248,8 @@ size_t LastCutFetched(const Fetch& fetch, size_t size, size_t from, size_t to,
   return cut == 0 ? 0 : lo + cut;
 }
 
-std::optional<StoredPieces> ReadStreamed(const Fetch& fetch, size_t size, TextPool& pool) {
+std::optional<StoredPieces> ReadStreamed(const Fetch& fetch, size_t size, TextPool& pool,
+                                         IgnoredKeys* ignored) {
   const size_t piece = g_stream_piece;
   std::vector<char> window(std::min<size_t>(size, 64));
   if (!fetch(0, window.size(), window.data())) return std::nullopt;
@@ -297,28 +300,30 @@ std::optional<StoredPieces> ReadStreamed(const Fetch& fetch, size_t size, TextPo
       }
       std::vector<StoredEntry>& entries = read[k];
       entries.resize(array.size());
-      if (!ReadEntries(array, 0, entries.size(), memo, entries.data())) failed = true;
+      if (!ReadEntries(array, 0, entries.size(), memo, entries.data(), ignored)) failed = true;
     }
   });
   if (failed) return std::nullopt;
   return read;
 }
 
-Attempt ReadIndexText(char* text, size_t size, TextPool& pool) {
+Attempt ReadIndexText(char* text, size_t size, TextPool& pool, IgnoredKeys* ignored) {
   const size_t limit = std::max<size_t>(g_piece_limit, 16);
   // The parser needs about twice its text in buffers of its own; pieces of
   // 1 GiB keep that small beside a text of many gigabytes.
-  if (size > limit) return ReadInPieces(text, size, std::min(limit, size_t{1} << 30), pool);
+  if (size > limit) {
+    return ReadInPieces(text, size, std::min(limit, size_t{1} << 30), pool, ignored);
+  }
   if (size >= 4 * g_stream_piece) {
     auto copy = [text](size_t from, size_t n, char* out) {
       std::memcpy(out, text + from, n);
       return true;
     };
-    if (std::optional<StoredPieces> entries = ReadStreamed(copy, size, pool)) {
+    if (std::optional<StoredPieces> entries = ReadStreamed(copy, size, pool, ignored)) {
       return Attempt{std::move(entries)};
     }
   }
-  return ReadWhole(text, size, TwoThreadsFor(size), pool);
+  return ReadWhole(text, size, TwoThreadsFor(size), pool, ignored);
 }
 
 }  // namespace
@@ -331,14 +336,16 @@ void SetJsonStreamPieceForTesting(size_t bytes) {
   g_stream_piece = bytes == 0 ? kStreamPiece : bytes;
 }
 
-std::optional<StoredPieces> ReadIndexFileInPieces(int fd, size_t size, TextPool& pool) {
+std::optional<StoredPieces> ReadIndexFileInPieces(int fd, size_t size, TextPool& pool,
+                                                  IgnoredKeys* ignored) {
   if (size < 4 * g_stream_piece) return std::nullopt;
   return ReadStreamed(
       [fd](size_t from, size_t n, char* out) { return velmar::ReadAt(fd, out, n, from); }, size,
-      pool);
+      pool, ignored);
 }
 
-Result<StoredPieces> ReadIndexJsonInPlace(char* text, size_t size, TextPool& pool) {
+Result<StoredPieces> ReadIndexJsonInPlace(char* text, size_t size, TextPool& pool,
+                                          IgnoredKeys* ignored) {
   static_assert(kJsonPadding >= simdjson::SIMDJSON_PADDING);
   if (size == 0) return std::unexpected(Error{"is empty", {}});
   // A byte-order mark is not JSON whitespace; the file must start with the
@@ -346,13 +353,13 @@ Result<StoredPieces> ReadIndexJsonInPlace(char* text, size_t size, TextPool& poo
   if (std::string_view(text, size).starts_with("\xEF\xBB\xBF")) {
     return std::unexpected(Error{"starts with a byte-order mark", {}});
   }
-  Attempt attempt = ReadIndexText(text, size, pool);
+  Attempt attempt = ReadIndexText(text, size, pool, ignored);
   if (!attempt.entries && attempt.mendable) {
     // Valid JSON that simdjson refuses, perhaps: mend it and read it again.
     Undo undo;
     try {
       Mend(text, size, &undo);
-      if (!undo.empty()) attempt = ReadIndexText(text, size, pool);
+      if (!undo.empty()) attempt = ReadIndexText(text, size, pool, ignored);
     } catch (...) {
       Restore(text, undo);
       throw;

@@ -265,7 +265,33 @@ IdRefs SearchStrict(const MetadataStore& store, const StrictQuery& query) {
       });
 }
 
+namespace {
+
+// Whether some entry term that is not empty matches some query term loosely.
+// An empty entry term is contained in every query term, so a deletion would
+// take it as a match for any subject at all.
+bool AnyLooseMatchOfText(TextSpan entry_terms, const std::vector<std::string>& query_terms) {
+  for (const PooledText* e : entry_terms) {
+    if (e->text.empty()) continue;
+    for (const std::string& q : query_terms) {
+      if (EitherContains(e->Lower(), q)) return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
 size_t DeleteMatching(MetadataStore& store, StrictQuery query) {
+  // An empty text says nothing as a condition (it is contained in every
+  // text), so deletion leaves empty query terms out; a list made only of
+  // them matches nothing, rather than dropping its condition.
+  for (std::vector<std::string>* terms :
+       {&query.memory_types, &query.subjects, &query.keywords, &query.tags}) {
+    if (terms->empty()) continue;
+    std::erase(*terms, std::string());
+    if (terms->empty()) return 0;
+  }
   query.limit = UINT64_MAX;
   const std::vector<std::string> ids = IdTexts(SearchStrict(store, query));
   if (ids.empty()) return 0;
@@ -276,7 +302,9 @@ size_t DeleteMatching(MetadataStore& store, StrictQuery query) {
   lowered.keywords = Lowered(lowered.keywords);
   const uint32_t user_hash = lowered.user_id ? MetadataStore::UserHash(*lowered.user_id) : 0;
   return store.Delete(ids, [&](const StoredEntry& stored, const EntrySummary& s) {
-    return PassesStrict(stored, s, lowered, user_hash);
+    return PassesStrict(stored, s, lowered, user_hash) &&
+           (lowered.subjects.empty() || AnyLooseMatchOfText(stored.Subjects(), lowered.subjects)) &&
+           (lowered.keywords.empty() || AnyLooseMatchOfText(stored.Keywords(), lowered.keywords));
   });
 }
 

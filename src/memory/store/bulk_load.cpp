@@ -1,7 +1,9 @@
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <shared_mutex>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -53,6 +55,7 @@ Placed PlaceEntries(MetadataStore::Impl& m, const std::vector<StoredEntry*>& ent
         // identifier gone from their lists), as after Insert.
         StoredEntry& old = shard.At(static_cast<size_t>(slot));
         StoredEntry& keys = replaced[static_cast<size_t>(half)].emplace_back();
+        keys.memory_id = stored.memory_id;
         keys.memory_type = old.memory_type;
         keys.keys = std::move(old.keys);
         const EntrySummary summary = shard.Summarize(stored, m.seed);
@@ -106,15 +109,15 @@ void IndexLastOccurrences(MetadataStore::Impl& m, const Placed& placed, bool two
 
 }  // namespace
 
-void MetadataStore::BulkLoad(std::vector<MetadataEntry> entries) {
+std::vector<std::string> MetadataStore::BulkLoad(std::vector<MetadataEntry> entries) {
   StoredPieces stored(1);
   stored[0].reserve(entries.size());
   for (MetadataEntry& e : entries) stored[0].push_back(MakeStored(std::move(e), impl_->pool));
   std::vector<MetadataEntry>().swap(entries);
-  BulkLoad(std::move(stored));
+  return BulkLoad(std::move(stored));
 }
 
-void MetadataStore::BulkLoad(StoredPieces pieces) {
+std::vector<std::string> MetadataStore::BulkLoad(StoredPieces pieces) {
   Impl& m = *impl_;
   std::vector<std::unique_lock<std::shared_mutex>> locks;
   locks.reserve(5 * m.shard_count);
@@ -129,16 +132,16 @@ void MetadataStore::BulkLoad(StoredPieces pieces) {
     for (std::vector<StoredEntry>& piece : pieces) {
       for (StoredEntry& entry : piece) m.Insert(std::move(entry));
     }
-    return;
+    return {};
   }
   for (IndexMap* index :
        {&m.type_index, &m.subject_index, &m.keyword_index, &m.tag_index}) {
     for (size_t i = 0; i < index->ShardCount(); ++i) locks.emplace_back(index->ShardAt(i).mutex);
   }
-  m.LoadLocked(std::move(pieces));
+  return m.LoadLocked(std::move(pieces));
 }
 
-void MetadataStore::Impl::LoadLocked(StoredPieces&& pieces) {
+std::vector<std::string> MetadataStore::Impl::LoadLocked(StoredPieces&& pieces) {
   Impl& m = *this;
   // Every lock is held. Inserting one by one would leave each identifier
   // in the slot of its first occurrence, holding its last one, and list
@@ -186,6 +189,14 @@ void MetadataStore::Impl::LoadLocked(StoredPieces&& pieces) {
     }
     for (size_t i = 0; i < 4; ++i) m.empty_keys[i].fetch_add(empty[i], std::memory_order_relaxed);
   });
+
+  std::vector<std::string> repeated;
+  for (auto& side : placed.replaced) {
+    for (StoredEntry& e : side) repeated.push_back(std::move(e.memory_id));
+  }
+  std::sort(repeated.begin(), repeated.end());
+  repeated.erase(std::unique(repeated.begin(), repeated.end()), repeated.end());
+  return repeated;
 }
 
 }  // namespace velmar::memory

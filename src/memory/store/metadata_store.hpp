@@ -35,11 +35,13 @@ class MetadataStore {
   // Stores every entry of `entries` with the same outcome as Insert
   // on each, in order: a later entry with the same memory_id wins, and every
   // identifier list ends up in the same order. Into an empty store this runs
-  // with every shard locked once, not entry by entry.
-  void BulkLoad(std::vector<MetadataEntry> entries);
+  // with every shard locked once, not entry by entry, and returns the
+  // memory_ids that occur more than once in `entries`, each once, sorted
+  // (into a store that holds entries already: nothing).
+  std::vector<std::string> BulkLoad(std::vector<MetadataEntry> entries);
   // BulkLoad of entries already in the store's form, made with Pool(), in
   // order piece after piece.
-  void BulkLoad(StoredPieces pieces);
+  std::vector<std::string> BulkLoad(StoredPieces pieces);
 
   // The pool of this store's texts, for entries made to be stored here.
   TextPool& Pool();

@@ -103,7 +103,8 @@ struct MetadataStore::Impl {
   std::vector<std::unique_lock<std::shared_mutex>> LockEverything();
 
   // BulkLoad into an empty store once every lock is held (see BulkLoad).
-  void LoadLocked(StoredPieces&& pieces);
+  // Returns the memory_ids that occurred more than once, each once, sorted.
+  std::vector<std::string> LoadLocked(StoredPieces&& pieces);
 
   // Insert of an entry made with `pool`.
   void Insert(StoredEntry&& stored);

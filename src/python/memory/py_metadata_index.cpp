@@ -26,27 +26,26 @@ namespace velmar::python {
 
 namespace {
 
-// The path as the file system sees it: str encoded with the file-system
-// encoding and its error handler, as os.fsencode does, so a name that is
-// not valid UTF-8 (held by Python with escaped surrogates) still names the
-// same file. Any other lone surrogate is passed through as its own bytes
-// rather than refused: every str is a path.
+// The path as the file system sees it: a str, bytes or os.PathLike as
+// os.fsencode gives it (ToFsPath). A str holding a lone surrogate that the
+// file-system encoding cannot take is still a path, its own bytes, as every
+// str has always been one.
 std::optional<std::string> ToIndexPath(PyObject* obj, const char* arg) {
-  if (!PyUnicode_Check(obj)) ThrowConversionError(obj, arg, "str");
+  if (!PyUnicode_Check(obj)) return ToFsPath(obj, arg);
   Ref bytes = Ref::Steal(PyUnicode_EncodeFSDefault(obj));
   if (!bytes && PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
     PyErr_Clear();
     bytes = Ref::Steal(PyUnicode_AsEncodedString(obj, "utf-8", "surrogatepass"));
   }
   if (!bytes) throw PythonErrorSet{};
-  char* data = nullptr;
-  Py_ssize_t size = 0;
-  CheckStatus(PyBytes_AsStringAndSize(bytes.get(), &data, &size));
-  return std::string(data, static_cast<size_t>(size));
+  return ToFsPath(bytes.get(), arg);
 }
 
 const Args kIndexArgs{{"PyMetadataIndex"},
                       Optional<ToIndexPath>{"path", std::nullopt}};
+
+// The file's path as Python shows it.
+Ref ShownPath(const std::string& path) { return Check(FsPathToPython(path)); }
 
 // Says that the file at `path` could not be loaded, and why. The index
 // still starts empty, as it always has; but a silent empty index reads as
@@ -54,7 +53,7 @@ const Args kIndexArgs{{"PyMetadataIndex"},
 // The warning carries `path` and `reason` as attributes, so that a caller
 // (the velmar command) learns what went wrong without parsing the text.
 void WarnUnreadable(const std::string& path, const Error& why) {
-  Ref shown = Check(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+  Ref shown = ShownPath(path);
   Ref reason = Check(PyUnicode_DecodeUTF8(why.message.data(), static_cast<Py_ssize_t>(why.message.size()),
                                           "replace"));
   const bool kept_as_is = why.cause == std::errc::is_a_directory || why.cause == std::errc::invalid_argument;
@@ -69,12 +68,52 @@ void WarnUnreadable(const std::string& path, const Error& why) {
   Warn(NewException(PyExc_UserWarning, message.get(), {{"path", shown.get()}, {"reason", reason.get()}}).get());
 }
 
+// Says what a load left out of the index, and that the first save keeps
+// the file as it is: a save writes only what the index holds.
+void WarnLeftOut(const std::string& path, const memory::LoadReport& report) {
+  // The file's texts, shown even where they are not valid UTF-8.
+  auto text = [](const std::string& t) {
+    return Check(PyUnicode_DecodeUTF8(t.data(), static_cast<Py_ssize_t>(t.size()), "replace"));
+  };
+  Ref parts = Check(PyList_New(0));
+  auto add = [&](PyObject* part) { CheckStatus(PyList_Append(parts.get(), Check(part).get())); };
+  if (!report.repeated_ids.empty()) {
+    Ref id = text(report.repeated_ids.front());
+    add(PyUnicode_FromFormat(
+        "%zu memory_id(s) occur more than once (%R%s); the last entry of each was kept",
+        report.repeated_ids.size(), id.get(), report.repeated_ids.size() > 1 ? ", ..." : ""));
+  }
+  if (!report.ignored_keys.empty()) {
+    Ref keys = Check(PyList_New(0));
+    for (const std::string& key : report.ignored_keys) {
+      CheckStatus(PyList_Append(keys.get(), text(key).get()));
+    }
+    add(PyUnicode_FromFormat("keys beyond the thirteen entry fields were ignored: %R%s", keys.get(),
+                             report.more_ignored_keys ? " and others" : ""));
+  }
+  if (report.empty_ids != 0) {
+    add(PyUnicode_FromFormat("%zu entr%s with an empty memory_id skipped", report.empty_ids,
+                             report.empty_ids == 1 ? "y" : "ies"));
+  }
+  Ref what = Check(PyUnicode_Join(Check(PyUnicode_FromString("; ")).get(), parts.get()));
+  Ref shown = ShownPath(path);
+  CheckStatus(PyErr_WarnFormat(PyExc_UserWarning, 1,
+                               "PyMetadataIndex: the index file %R was loaded, but %U; the first "
+                               "save() keeps that file as %R",
+                               shown.get(), what.get(),
+                               Check(PyUnicode_FromFormat("%U.unreadable", shown.get())).get()));
+}
+
 MetadataIndex MakeIndex(std::optional<std::string> path) {
-  MetadataIndex index{std::move(path), std::make_shared<memory::MetadataStore>(), false};
-  if (index.path) {
-    const auto loaded = memory::LoadIndexFile(*index.path, *index.store);
-    index.unreadable_on_disk = !loaded.has_value();
-    if (!loaded) WarnUnreadable(*index.path, loaded.error());
+  MetadataIndex index{std::nullopt, std::make_shared<memory::MetadataStore>()};
+  if (path) {
+    memory::IndexFile& file = index.file.emplace(std::move(*path));
+    const auto loaded = memory::LoadIndexFile(file, *index.store);
+    if (!loaded) {
+      WarnUnreadable(file.path, loaded.error());
+    } else if (loaded->LeftOut()) {
+      WarnLeftOut(file.path, *loaded);
+    }
   }
   return index;
 }
@@ -197,7 +236,9 @@ const Args kDeleteWhereArgs{
      "Remove every entry that search_strict(params) would return with no limit,\n"
      "and return how many. It fails closed: a key search_strict does not know\n"
      "(limit included), a value it would not use, or a dict with no condition\n"
-     "raises ValueError naming the key, and removes nothing.\n"
+     "raises ValueError naming the key, and removes nothing. An empty text is\n"
+     "no condition: list values leave them out (a list of nothing else is\n"
+     "refused), and an entry's empty subject or keyword matches nothing.\n"
      "{\"user_id\": \"u1\"} forgets everything of user u1."},
     Required<ToDict>{"params"}};
 
@@ -247,12 +288,18 @@ const Args kSaveArgs{{"save", kSelf}};
 
 Ref Save(PyObject* self) {
   MetadataIndex& index = MetadataIndexClass::Of(self);
-  if (!index.path) return Ref::Borrow(Py_False);
-  const bool saved =
-      memory::SaveIndexFile(*index.path, *index.store, index.unreadable_on_disk).has_value();
-  // The unreadable file has been kept aside; later saves replace the file
-  // they wrote themselves.
-  if (saved) index.unreadable_on_disk = false;
+  if (!index.file) return Ref::Borrow(Py_False);
+  const auto saved = memory::SaveIndexFile(*index.file, *index.store);
+  if (saved && !saved->replaced.empty()) {
+    // Saved, over what another writer saved since this index loaded or
+    // saved the file: that version is kept, and named.
+    Ref shown = ShownPath(index.file->path);
+    CheckStatus(PyErr_WarnFormat(PyExc_UserWarning, 1,
+                                 "PyMetadataIndex.save(): the index file %R was changed by another "
+                                 "writer since this index loaded or saved it; that version is kept "
+                                 "as %R",
+                                 shown.get(), ShownPath(saved->replaced).get()));
+  }
   return Ref::Borrow(saved ? Py_True : Py_False);
 }
 

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "memory/persistence.hpp"
 #include "memory/store/metadata_store.hpp"
 #include "python/binding.hpp"
 
@@ -13,11 +14,9 @@ namespace velmar::python {
 
 // What a PyMetadataIndex holds.
 struct MetadataIndex {
-  std::optional<std::string> path;
+  // The file bound to, as last loaded or saved; none without a path.
+  std::optional<memory::IndexFile> file;
   std::shared_ptr<memory::MetadataStore> store;
-  // Set when the constructor found a file at `path` that could not be
-  // loaded; the first save keeps that file aside instead of overwriting it.
-  bool unreadable_on_disk = false;
 };
 
 using MetadataIndexClass = NativeType<MetadataIndex>;

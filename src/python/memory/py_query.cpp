@@ -187,29 +187,38 @@ namespace {
   throw PythonErrorSet{};
 }
 
-// Reads one condition of a deletion query into `q`; false when the value is
-// not one that strict search would use.
-bool ReadCondition(const QueryKey& key, PyObject* value, StrictQuery& q) {
-  return std::visit(Overload{
-                        [&](std::optional<std::string> StrictQuery::*user) {
-                          return (q.*user = ReadText(value)).has_value();
-                        },
-                        [&](std::vector<std::string> StrictQuery::*texts) {
-                          q.*texts = ReadTextSequence(value);
-                          return !(q.*texts).empty();
-                        },
-                        [&](std::optional<uint8_t> StrictQuery::*byte) {
-                          const std::optional<uint64_t> v = ReadInteger(value, 255);
-                          if (v) q.*byte = static_cast<uint8_t>(*v);
-                          return v.has_value();
-                        },
-                        [&](std::optional<double> StrictQuery::*time) {
-                          q.*time = ReadDouble(value);
-                          return (q.*time).has_value() && !std::isnan(*(q.*time));
-                        },
-                        [&](uint64_t StrictQuery::*) { return false; },
-                    },
-                    key.field);
+// Reads one condition of a deletion query into `q`; nullptr when done, else
+// why the value is not one that strict search would use. An empty text is
+// no condition (it is contained in every text), so a list is read without
+// its empty texts, and one that holds nothing else is refused.
+const char* ReadCondition(const QueryKey& key, PyObject* value, StrictQuery& q) {
+  const char* unusable = "has a value that is not a usable condition";
+  const bool usable = std::visit(
+      Overload{
+          [&](std::optional<std::string> StrictQuery::*user) {
+            return (q.*user = ReadText(value)).has_value();
+          },
+          [&](std::vector<std::string> StrictQuery::*texts) {
+            std::vector<std::string>& out = q.*texts;
+            out = ReadTextSequence(value);
+            if (out.empty()) return false;
+            std::erase(out, std::string());
+            if (out.empty()) unusable = "holds only empty texts, which would match by containment alone";
+            return !out.empty();
+          },
+          [&](std::optional<uint8_t> StrictQuery::*byte) {
+            const std::optional<uint64_t> v = ReadInteger(value, 255);
+            if (v) q.*byte = static_cast<uint8_t>(*v);
+            return v.has_value();
+          },
+          [&](std::optional<double> StrictQuery::*time) {
+            q.*time = ReadDouble(value);
+            return (q.*time).has_value() && !std::isnan(*(q.*time));
+          },
+          [&](uint64_t StrictQuery::*) { return false; },
+      },
+      key.field);
+  return usable ? nullptr : unusable;
 }
 
 }  // namespace
@@ -225,7 +234,7 @@ StrictQuery ReadDeletionQuery(PyObject* params) {
   for (const auto& [k, v] : items) {
     const QueryKey* known = FindKey(k.get(), kDeletion);
     if (known == nullptr) RefuseKey(k.get(), "is not a condition delete_where knows");
-    if (!ReadCondition(*known, v.get(), q)) RefuseKey(k.get(), "has a value that is not a usable condition");
+    if (const char* why = ReadCondition(*known, v.get(), q)) RefuseKey(k.get(), why);
   }
   if (items.empty()) {
     PyErr_SetString(PyExc_ValueError,

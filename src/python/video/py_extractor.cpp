@@ -7,7 +7,6 @@
 
 #include "common/worker_pool.hpp"
 #include "python/convert.hpp"
-#include "python/video/fs_path.hpp"
 #include "python/video/py_frame.hpp"
 #include "python/video/py_performance.hpp"
 #include "python/video/py_pipeline.hpp"

@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "python/convert.hpp"
-#include "python/video/fs_path.hpp"
 
 namespace velmar::python {
 

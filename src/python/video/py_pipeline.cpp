@@ -6,7 +6,6 @@
 #include "python/binding.hpp"
 #include "python/convert.hpp"
 #include "python/types.hpp"
-#include "python/video/fs_path.hpp"
 #include "python/video/py_extractor.hpp"
 #include "python/video/py_performance.hpp"
 #include "video/frame.hpp"

@@ -15,7 +15,6 @@
 #include "python/convert.hpp"
 #include "python/lock_release.hpp"
 #include "python/types.hpp"
-#include "python/video/fs_path.hpp"
 #include "python/video/py_scan_result.hpp"
 #include "common/interrupt.hpp"
 #include "video/frame.hpp"

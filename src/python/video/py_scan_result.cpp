@@ -8,7 +8,6 @@
 #include "python/binding.hpp"
 #include "python/convert.hpp"
 #include "python/types.hpp"
-#include "python/video/fs_path.hpp"
 #include "video/libav/scan_images.hpp"
 
 namespace velmar::python {

@@ -326,7 +326,8 @@ TEST(Store, LoadsLargeFilesWhereverTheyAreCut) {
       ASSERT_TRUE(WriteFile(path, c.text));
       MetadataStore store;
       SetJsonStreamPieceForTesting(piece);
-      const Result<LoadResult> result = LoadIndexFile(path, store);
+      IndexFile file(path);
+      const Result<LoadReport> result = LoadIndexFile(file, store);
       SetJsonStreamPieceForTesting(0);
       std::remove(path.c_str());
       if (c.count == 0) {
@@ -334,7 +335,7 @@ TEST(Store, LoadsLargeFilesWhereverTheyAreCut) {
         EXPECT_EQ(store.CountKeys().entries, 0u) << c.what;
         continue;
       }
-      ASSERT_EQ(result, LoadResult::kLoaded) << c.what;
+      ASSERT_EQ(result->result, LoadResult::kLoaded) << c.what;
       std::map<std::string, MetadataEntry> loaded;
       for (MetadataEntry& e : store.Snapshot()) loaded[e.memory_id] = std::move(e);
       ASSERT_EQ(loaded.size(), c.count) << c.what;
@@ -355,9 +356,10 @@ void LoadThenConfigurePool() {
   const std::string path = ::testing::TempDir() + "/velmar_pool_test.json";
   if (!WriteFile(path, WriteIndexJson(LargeIndex()))) std::exit(2);
   MetadataStore store;
-  const Result<LoadResult> result = LoadIndexFile(path, store);
+  IndexFile file(path);
+  const Result<LoadReport> result = LoadIndexFile(file, store);
   std::remove(path.c_str());
-  if (result != LoadResult::kLoaded) std::exit(3);
+  if (!result || result->result != LoadResult::kLoaded) std::exit(3);
   velmar::ConfigureWorkerPool(3);
   std::exit(velmar::ActualThreadCount() == 3 ? 0 : 1);
 }
@@ -389,8 +391,12 @@ void LoadWithoutThreads() {
   // _Exit: nothing may run at exit that would want a thread (a leak
   // checker's, say).
   MetadataStore store;
-  const Result<LoadResult> result = LoadIndexFile(path, store);
-  std::_Exit(result == LoadResult::kLoaded && store.CountKeys().entries == entries.size() ? 0 : 1);
+  IndexFile file(path);
+  const Result<LoadReport> result = LoadIndexFile(file, store);
+  std::_Exit(result && result->result == LoadResult::kLoaded &&
+                     store.CountKeys().entries == entries.size()
+                 ? 0
+                 : 1);
 }
 
 TEST(StoreDeathTest, LoadsOnTheCallingThreadWhenNoThreadCanStart) {
