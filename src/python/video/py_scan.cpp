@@ -67,6 +67,17 @@ std::optional<double> ToSeconds(PyObject* obj, const char* arg) {
                         "a finite number of seconds, 0 or more");
 }
 
+std::optional<double> ToSceneSeconds(PyObject* obj, const char* arg) {
+  const double v = ToBoundedFloat(obj, arg, 0.0, std::numeric_limits<double>::max(),
+                                  "a finite number of seconds above 0");
+  if (v == 0.0) {
+    PyErr_Format(PyExc_ValueError, "argument '%s': must be a finite number of seconds above 0, "
+                 "not 0", arg);
+    throw PythonErrorSet{};
+  }
+  return v;
+}
+
 double ToSensitivity(PyObject* obj, const char* arg) {
   return ToBoundedFloat(obj, arg, 0.0, 1.0, "from 0 to 1");
 }
@@ -208,7 +219,9 @@ constexpr const char kScanSummary[] =
     "against its neighbours, and the smallest change a dissolve, fade or wipe must\n"
     "make. Lower keeps only the boundaries that clear the raised bars; higher adds\n"
     "weaker ones, each at least min_scene_len frames from every stronger one, so a\n"
-    "boundary found at one sensitivity is found at every higher one.";
+    "boundary found at one sensitivity is found at every higher one.\n\n"
+    "min_scene_seconds, instead of min_scene_len, gives the minimum scene length in\n"
+    "seconds: round(seconds * fps) frames, at least 1, at the stream's frame rate.";
 
 // The defaults as the signature shows them, from the core's own values.
 const std::string kMinSceneLenShown = std::to_string(video::kDefaultMinSceneLen);
@@ -220,7 +233,7 @@ const Args kScanArgs{
     Required<ToFsPath>{"video_path"},
     Optional<ToCount>{"max_keyframes", std::nullopt},
     Optional<ToThreshold>{"threshold", std::nullopt},
-    Optional<ToU64>{"min_scene_len", video::kDefaultMinSceneLen, kMinSceneLenShown.c_str()},
+    Optional<ToCount>{"min_scene_len", std::nullopt, kMinSceneLenShown.c_str()},
     Optional<ToOutputDir>{"output_dir", std::nullopt},
     Optional<ToImageFormat>{"image_format", video::ImageFormat::kJpeg, "'jpg'"},
     Optional<ToU64>{"max_save", video::DEFAULT_MAX_SAVE, kMaxSaveShown.c_str()},
@@ -232,6 +245,7 @@ const Args kScanArgs{
     Optional<ToCount>{"start_frame", std::nullopt},
     Optional<ToCount>{"end_frame", std::nullopt},
     Optional<ToSensitivity>{"sensitivity", 0.5, "0.5"},
+    Optional<ToSceneSeconds>{"min_scene_seconds", std::nullopt},
 };
 
 // One end of the range from its seconds or its frame number, at most one
@@ -262,18 +276,19 @@ void CheckRange(const std::optional<video::RangeBound>& start,
 }
 
 Ref ScanVideo(PyObject*, std::string video_path, std::optional<uint64_t> max_keyframes,
-              std::optional<double> threshold, uint64_t min_scene_len,
+              std::optional<double> threshold, std::optional<uint64_t> min_scene_len,
               std::optional<std::string> output_dir, video::ImageFormat image_format,
               uint64_t max_save, uint64_t downscale, PyObject* progress, uint64_t max_pixels,
               std::optional<double> start, std::optional<double> end,
               std::optional<uint64_t> start_frame, std::optional<uint64_t> end_frame,
-              double sensitivity) {
+              double sensitivity, std::optional<double> min_scene_seconds) {
   if (KeyframeType() == nullptr || ScanResultType() == nullptr || SceneType() == nullptr) {
     throw PythonErrorSet{};
   }
   video::ScanOptions options{max_keyframes,
                              threshold,
-                             min_scene_len,
+                             min_scene_len.value_or(video::kDefaultMinSceneLen),
+                             min_scene_seconds,
                              std::move(output_dir),
                              image_format,
                              max_save,
@@ -283,6 +298,11 @@ Ref ScanVideo(PyObject*, std::string video_path, std::optional<uint64_t> max_key
                              ToBound(end, end_frame, "end", "end_frame"),
                              sensitivity};
   CheckRange(options.start, options.end);
+  if (min_scene_len && min_scene_seconds) {
+    PyErr_SetString(PyExc_ValueError, "argument 'min_scene_seconds': give min_scene_len or "
+                                      "min_scene_seconds, not both");
+    throw PythonErrorSet{};
+  }
   Ref keep_progress = Ref::Borrow(progress);  // alive while the lock is released
 
   ProgressObserver observer(progress);

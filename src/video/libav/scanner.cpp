@@ -296,19 +296,28 @@ class Scan {
 
 }  // namespace
 
-VideoResult<ScanOutcome> ScanVideo(const std::string& path, const ScanOptions& options,
+VideoResult<ScanOutcome> ScanVideo(const std::string& path, const ScanOptions& asked,
                                    ScanObserver* observer) {
   const auto start = Clock::now();
   // Scene detection works on block-averaged pictures and writes only
   // exact ones (see PictureCandidate), so it can take the faster decode; the
   // other modes' scores and pictures are those of the ffmpeg program's frames.
-  const bool scene_mode = !options.max_keyframes && !options.threshold;
+  const bool scene_mode = !asked.max_keyframes && !asked.threshold;
   auto opened = AvDecoder::Open(
       path, scene_mode ? DecodeFidelity::kExactReferences : DecodeFidelity::kExact,
-      options.max_pixels);
+      asked.max_pixels);
   if (!opened) return std::unexpected(opened.error());
   AvDecoder& decoder = **opened;
   const StreamInfo& info = decoder.info();
+  ScanOptions options = asked;
+  if (options.min_scene_seconds) {
+    if (info.fps <= 0) {
+      return std::unexpected(BadRange("the video gives no frame rate to turn a minimum scene "
+                                      "length in seconds into frames; give it in frames"));
+    }
+    options.min_scene_len = static_cast<uint64_t>(
+        std::max(1.0, std::round(*options.min_scene_seconds * info.fps)));
+  }
   auto range = ResolveRange(options, info);
   if (!range) return std::unexpected(range.error());
   const bool writes_images = options.output_dir.has_value() && options.max_save > 0 &&

@@ -32,6 +32,9 @@ struct ScanOptions {
   std::optional<uint64_t> max_keyframes;
   std::optional<double> threshold;  // finite and > 0
   uint64_t min_scene_len = kDefaultMinSceneLen;
+  // When given (finite, > 0), replaces min_scene_len once the stream's frame
+  // rate is known: round(seconds x fps) frames, at least 1.
+  std::optional<double> min_scene_seconds;
   std::optional<std::string> output_dir;  // no images when absent
   ImageFormat image_format = ImageFormat::kJpeg;
   uint64_t max_save = DEFAULT_MAX_SAVE;
@@ -118,7 +121,7 @@ inline constexpr double kScanPollIntervalMs = 40.0;
 // frames decoded so far), an output directory that cannot be written. A
 // range the video cannot give (starting at or past its end, holding no
 // frame, in frames on a stream without a frame rate) fails with cause
-// EINVAL.
+// EINVAL, as does min_scene_seconds on a stream without a frame rate.
 // Images that fail are listed in image_errors and never counted.
 VideoResult<ScanOutcome> ScanVideo(const std::string& path, const ScanOptions& options,
                                    ScanObserver* observer);
