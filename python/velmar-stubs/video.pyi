@@ -314,12 +314,21 @@ class ScanResult:
 
     @property
     def scores(self) -> list[float]:
-        """``scores[n]`` is frame n's score against frame n - 1; ``scores[0]`` is 0.0."""
+        """``scores[i]`` is frame ``first_frame + i``'s score against the frame before it
+        (0.0 for the video's first frame; for a range, its first frame is scored against
+        the frame before the range)."""
 
     @property
     def times(self) -> list[float]:
-        """``times[n]`` is frame n's time in seconds, from its own timestamp; never
-        decreasing (a timestamp that jumps back is carried on, see ``warnings``)."""
+        """``times[i]`` is frame ``first_frame + i``'s time in seconds, from its own
+        timestamp; never decreasing (a timestamp that jumps back is carried on, see
+        ``warnings``)."""
+
+    @property
+    def first_frame(self) -> int:
+        """The number of the first frame scanned: 0, or for a range (``start``,
+        ``start_frame``) the whole video's number of its first frame, from its timestamp
+        and the frame rate (an estimate on variable-frame-rate video)."""
 
     @property
     def width(self) -> int:
@@ -331,7 +340,7 @@ class ScanResult:
 
     @property
     def frame_count(self) -> int:
-        """Frames decoded."""
+        """Frames scanned: those of the range when one is given."""
 
     @property
     def fps(self) -> float:
@@ -339,7 +348,7 @@ class ScanResult:
 
     @property
     def duration(self) -> float:
-        """Seconds from the stream's start to the end of the last decoded frame (its time
+        """Seconds from the stream's start to the end of the last scanned frame (its time
         plus one frame's duration), not the duration the header declares."""
 
     @property
@@ -381,17 +390,40 @@ def scan_video(
     max_keyframes: int | None = None,
     *,
     threshold: float | None = None,
-    min_scene_len: int = 15,
+    min_scene_len: int | None = 15,
     output_dir: str | bytes | os.PathLike[str] | os.PathLike[bytes] | None = None,
     image_format: str = "jpg",
     max_save: int = 50,
     downscale: int = 1,
     progress: Callable[[int, int], object] | None = None,
     max_pixels: int = 134217728,
+    start: float | None = None,
+    end: float | None = None,
+    start_frame: int | None = None,
+    end_frame: int | None = None,
+    sensitivity: float = 0.5,
+    min_scene_seconds: float | None = None,
 ) -> ScanResult:
     """Find the scenes, keyframes or cuts of a video in one pass, in process, with the
     interpreter lock released. With neither ``max_keyframes`` nor ``threshold`` it
     detects scenes (cuts, dissolves, fades, wipes) and pictures each one; see
     ``help(velmar.scan_video)``. Raises ``RuntimeError("Scan failed: ...")``, also for
     frames of more than ``max_pixels`` pixels (default 2**27), which are refused before
-    any frame is allocated; ``max_pixels`` must be at least 1."""
+    any frame is allocated; ``max_pixels`` must be at least 1.
+
+    ``start`` and ``end`` (seconds; or ``start_frame`` and ``end_frame``, frame numbers)
+    scan only the frames in [start, end): decoding seeks to the key frame at or before
+    ``start`` and stops at ``end``. Frame numbers, times and image names stay the whole
+    video's; ``ScanResult.first_frame`` is the range's first frame, numbered
+    ``round(time * fps)`` from its timestamp (estimated on variable-frame-rate video),
+    and ``scores``/``times`` start with it. The first scene starts there ("start").
+    ``ValueError`` naming the argument for a negative or non-finite bound, a start not
+    before the end, a start at or past the video's end, a range holding no frame.
+
+    ``sensitivity`` (0 to 1; ValueError outside) tunes scene detection: 0.5 is the
+    default detection exactly; higher lowers the cut floors, the contrast a cut needs
+    over its neighbours and the change a gradual transition must make, so it finds
+    more boundaries; a boundary found at one sensitivity is found at every higher one.
+
+    ``min_scene_seconds`` gives the minimum scene length in seconds instead of
+    ``min_scene_len`` (frames): ``round(seconds * fps)`` frames, at least 1."""

@@ -19,6 +19,7 @@ import inspect
 import json
 import math
 import os
+import re
 import signal
 import sys
 from collections.abc import Callable, Iterator, Sequence
@@ -32,6 +33,7 @@ from velmar_cli.keyframes import (MANIFEST_FIELDS, Job, clear_images, failed, in
                                   run_job)
 from velmar_cli.pool import WorkerPool
 from velmar_cli.report import Report, drop_stdout, say
+from velmar_cli.tables import spreadsheet_safe, write_stats
 
 __all__ = ["main"]
 
@@ -106,6 +108,48 @@ def _threshold(text: str) -> float:
     return value
 
 
+_TIMECODE = re.compile(r"(?:(\d+):)?([0-5]?\d):([0-5]?\d(?:\.\d*)?)")
+
+
+def _range_point(text: str) -> tuple[str, float | int]:
+    """A point of --start/--end: ("start_frame", n) for ``250f``, else
+    ("start", seconds) for ``12.5`` or a timecode ``[HH:]MM:SS[.mmm]``; the
+    caller swaps "start" for "end"."""
+    frames = re.fullmatch(r"(\d+)f", text.strip())
+    if frames:
+        return "start_frame", int(frames.group(1))
+    timecode = _TIMECODE.fullmatch(text.strip())
+    if timecode:
+        hours, minutes, seconds = timecode.groups()
+        return "start", int(hours or 0) * 3600 + int(minutes) * 60 + float(seconds)
+    try:
+        seconds = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(
+            f"must be seconds (12.5), a timecode (00:01:02.500) or frames (250f), not {text!r}")
+    if not 0 <= seconds < math.inf:  # also false for NaN
+        raise argparse.ArgumentTypeError(f"must be a finite time of 0 or more, not {text}")
+    return "start", seconds
+
+
+def _sensitivity(text: str) -> float:
+    value = float(text)
+    if not 0 <= value <= 1:  # also false for NaN
+        raise argparse.ArgumentTypeError(f"must be from 0 to 1, not {text}")
+    return value
+
+
+def _scene_length(text: str) -> tuple[str, float | int]:
+    """--min-scene-len: ("min_scene_len", frames) for ``15``, or
+    ("min_scene_seconds", seconds) for ``0.6s``."""
+    if text.strip().endswith("s"):
+        seconds = float(text.strip()[:-1])
+        if not 0 < seconds < math.inf:
+            raise argparse.ArgumentTypeError(f"must be a time above 0, not {text}")
+        return "min_scene_seconds", seconds
+    return "min_scene_len", _positive_int(text)
+
+
 def _importance(text: str) -> int:
     value = int(text)
     if not 0 <= value <= 255:
@@ -152,9 +196,19 @@ def _build_parser() -> argparse.ArgumentParser:
     kf.add_argument("--threshold", type=_threshold, metavar="T",
                     help="instead of scene detection, cut wherever the mean absolute "
                     "difference from the frame before is at least T (above 0, at most 255)")
-    kf.add_argument("--min-scene-len", type=_positive_int, metavar="FRAMES",
-                    help="fewest frames between two scene boundaries "
-                    f"(default {_scanner_default('min_scene_len')})")
+    kf.add_argument("--min-scene-len", type=_scene_length, metavar="LEN",
+                    help="shortest scene: frames (15) or seconds (0.6s), converted at each "
+                    f"video's frame rate (default {_scanner_default('min_scene_len')} frames)")
+    kf.add_argument("--start", type=_range_point, metavar="TIME",
+                    help="scan from TIME: seconds (12.5), a timecode (00:01:02.500) or a frame "
+                    "(250f); frame numbers and times stay those of the whole video")
+    kf.add_argument("--end", type=_range_point, metavar="TIME",
+                    help="scan up to TIME (not included), as --start")
+    kf.add_argument("--sensitivity", type=_sensitivity, metavar="S",
+                    help="scene detection from 0 to 1 (default 0.5): higher lowers the bars a "
+                    "cut must clear (its size and its contrast with the frames around it) and "
+                    "the change a dissolve, fade or wipe must make, so it finds more "
+                    "boundaries; every one found at S is found at any higher S")
     kf.add_argument("--max-images", type=_positive_int, metavar="N",
                     help="write the pictures of the first N scenes of a video at most "
                     "(default: no limit); every scene is still listed")
@@ -164,6 +218,9 @@ def _build_parser() -> argparse.ArgumentParser:
                     help="write one row per scene to FILE (.json or .csv)")
     kf.add_argument("--edl", metavar="FILE", help="write the scenes as a CMX 3600 edit "
                     "decision list, one event per scene")
+    kf.add_argument("--stats", metavar="FILE.csv", help="write one CSV row per frame: "
+                    "video, frame, time, score, and the boundary it starts (cut, dissolve, "
+                    "fade, wipe) or nothing")
     kf.add_argument("--report", metavar="FILE", help="write an HTML page of the run: score "
                     "curves with the scene boundaries and contact sheets of the pictures")
     kf.add_argument("--dask", metavar="ADDRESS",
@@ -271,8 +328,23 @@ def _jobs(args: argparse.Namespace) -> list[Job]:
         names.add(name)
         jobs.append(Job(video=video, output_dir=os.path.join(args.output, name),
                         keep=args.keyframes, threshold=args.threshold,
-                        min_scene_len=args.min_scene_len, max_images=args.max_images))
+                        max_images=args.max_images, scan=_scan_options(args),
+                        stats=bool(args.stats)))
     return jobs
+
+
+def _scan_options(args: argparse.Namespace) -> tuple[tuple[str, Any], ...]:
+    """The scan_video keywords of --start, --end, --min-scene-len and --sensitivity."""
+    options = []
+    if args.start:
+        options.append(args.start)
+    if args.end:
+        options.append((args.end[0].replace("start", "end"), args.end[1]))
+    if args.min_scene_len:
+        options.append(args.min_scene_len)
+    if args.sensitivity is not None:
+        options.append(("sensitivity", args.sensitivity))
+    return tuple(options)
 
 
 def _run_local(jobs: list[Job], workers: int,
@@ -293,8 +365,10 @@ def _keyframes(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int
         parser.error("--manifest must name a .json or .csv file")
     if args.dask and args.jobs != 1:
         parser.error("--jobs and --dask exclude each other: the cluster decides the parallelism")
+    if args.start and args.end and args.start[0] == args.end[0] and args.start[1] >= args.end[1]:
+        parser.error(f"--end must be after --start ({args.start[1]}), not {args.end[1]}")
     for option, path in (("--manifest", args.manifest), ("--edl", args.edl),
-                         ("--report", args.report)):
+                         ("--stats", args.stats), ("--report", args.report)):
         if not path:
             continue
         try:
@@ -335,12 +409,13 @@ def _keyframes(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int
 
 def _write_outputs(args: argparse.Namespace, outcomes: list[dict[str, Any]],
                    report: Report) -> None:
-    """The manifest, edit decision list and report of the videos that
+    """The manifest, edit decision list, frame statistics and report of the videos that
     finished, each replacing its file only once it is whole."""
     writers: list[tuple[str | None, Callable[[Any, str], None]]] = [
         (args.manifest, lambda f, path: _write_manifest(
             f, path, [row for outcome in outcomes for row in outcome["rows"]])),
         (args.edl, lambda f, path: write_edl(f, _title(path), outcomes)),
+        (args.stats, lambda f, path: write_stats(f, outcomes)),
         (args.report, lambda f, path: write_report(f, path, outcomes)),
     ]
     for path, write in writers:
@@ -463,7 +538,7 @@ def _write_manifest(f: Any, path: str, rows: list[dict[str, Any]]) -> None:
     if os.path.splitext(path)[1].lower() == ".csv":
         writer = csv.DictWriter(f, fieldnames=MANIFEST_FIELDS, extrasaction="ignore")
         writer.writeheader()
-        writer.writerows(rows)
+        writer.writerows(map(spreadsheet_safe, rows))
     else:
         json.dump(rows, f, indent=1)
         f.write("\n")

@@ -87,12 +87,13 @@ def _plot(outcome: dict[str, Any]) -> str:
     """The score curve with the boundaries, as an inline SVG element."""
     points, rows = outcome["curve"], outcome["rows"]
     last = max(outcome["frames"] - 1, 1)
+    first_frame = outcome.get("first_frame", 0)  # of a time range
     peak = max((score for _, score in points), default=0.0)
     top = min(255.0, max(10.0, -(-peak // 10) * 10))  # the axis ends at a round score
     plot_height = _HEIGHT - _TOP - _BOTTOM
 
     def x(frame: float) -> str:
-        return f"{frame / last * _WIDTH:.1f}"
+        return f"{(frame - first_frame) / last * _WIDTH:.1f}"
 
     def y(score: float) -> str:
         return f"{_TOP + plot_height * (1 - min(score, top) / top):.1f}"

@@ -50,7 +50,9 @@ Progress = Callable[[int, int], None]
 class Job:
     """One video to process and where its pictures go. `keep` None keeps
     every scene's picture; `min_scene_len` None leaves the scanner's default;
-    `max_images` None saves a picture for every scene."""
+    `max_images` None saves a picture for every scene. `scan` holds further
+    scan_video keywords (the range, sensitivity, min_scene_seconds); `stats`
+    asks for every frame's numbers in the outcome."""
 
     video: str
     output_dir: str
@@ -58,6 +60,8 @@ class Job:
     threshold: float | None = None
     min_scene_len: int | None = None
     max_images: int | None = None
+    scan: tuple[tuple[str, Any], ...] = ()
+    stats: bool = False
 
     def as_dict(self) -> dict[str, Any]:
         return dict(self.__dict__)
@@ -142,6 +146,7 @@ def _scan(spec: Job, progress: Progress | None) -> Any:
         options["min_scene_len"] = spec.min_scene_len
     if progress is not None:
         options["progress"] = progress
+    options.update(spec.scan)
     return velmar.scan_video(spec.video, None, **options)
 
 
@@ -196,21 +201,35 @@ def describe(spec: Job, result: Any) -> dict[str, Any]:
         error = (f"{len(missing)} of {wanted} images could not be written (scene"
                  f"{'s' if len(missing) > 1 else ''} {scenes_named})"
                  + (f": {reasons[0]}" if reasons else ""))
-    return {"video": spec.video, "rows": rows, "error": error,
-            "frames": result.frame_count, "fps": result.fps, "seconds": 0.0,
-            "pictures": sum(row["path"] is not None for row in rows), "spans": spans,
-            "curve": curve(list(result.scores)),
-            "warnings": list(getattr(result, "warnings", []))}
+    outcome = {"video": spec.video, "rows": rows, "error": error,
+               "frames": result.frame_count, "first_frame": result.first_frame,
+               "fps": result.fps, "seconds": 0.0,
+               "pictures": sum(row["path"] is not None for row in rows), "spans": spans,
+               "curve": curve(list(result.scores), first=result.first_frame),
+               "warnings": list(getattr(result, "warnings", []))}
+    if spec.stats:
+        outcome["stats"] = frame_stats(result)
+    return outcome
 
 
-def curve(scores: list[float], points: int = CURVE_POINTS) -> list[list[float]]:
+def frame_stats(result: Any) -> list[tuple[int, float, float, str]]:
+    """(frame, time, score, boundary) of every frame scanned; boundary is
+    the transition a scene starts with at that frame, empty elsewhere (and
+    for the first scene, which no boundary opens)."""
+    starts = {scene.start_frame: scene.transition for scene in result.scenes[1:]}
+    first = result.first_frame
+    return [(first + i, time, score, starts.get(first + i, ""))
+            for i, (time, score) in enumerate(zip(result.times, result.scores))]
+
+
+def curve(scores: list[float], points: int = CURVE_POINTS, first: int = 0) -> list[list[float]]:
     """[frame, score] points of the score curve, at most about `points`:
     each bucket of frames is shown by its highest score, so that no cut
-    disappears from a long video's plot."""
+    disappears from a long video's plot. `scores[0]` is frame `first`'s."""
     step = max(1, -(-len(scores) // points))
     out = []
     for start in range(0, len(scores), step):
         bucket = scores[start:start + step]
         peak = max(range(len(bucket)), key=bucket.__getitem__)
-        out.append([start + peak, round(float(bucket[peak]), 3)])
+        out.append([first + start + peak, round(float(bucket[peak]), 3)])
     return out

@@ -85,6 +85,7 @@ struct Window {
   uint64_t first = 0, last = 0;  // the frames part-way from one end to the other
   Shape shape = Shape::kDissolve;
   bool decided = false;
+  double strength = 0.0;
 };
 
 // A boundary on its way out, with whether it ends on (starts from) a plain
@@ -195,7 +196,7 @@ struct SceneDetector::State {
   const uint8_t* Thumb(uint64_t frame) const { return thumbs.data() + Slot(frame) * kThumbSize; }
 
   bool IsFlash(uint64_t n, uint64_t end, double jump) const;
-  bool IsCut(uint64_t n, uint64_t end) const;
+  double CutStrength(uint64_t n, uint64_t end) const;
   bool TestWindow(uint64_t a, uint64_t b, Window& out);
   void EvaluateWindows(uint64_t e);
   void ResolveWindows(uint64_t horizon, bool all);
@@ -215,19 +216,30 @@ bool SceneDetector::State::IsFlash(uint64_t n, uint64_t end, double jump) const 
   return false;
 }
 
-// Frames [0, end) have arrived; n >= 1.
-bool SceneDetector::State::IsCut(uint64_t n, uint64_t end) const {
+// Frames [0, end) have arrived; n >= 1. Returns 0 when frame n is no cut at
+// the scaled bars, else its strength against the unscaled ones.
+double SceneDetector::State::CutStrength(uint64_t n, uint64_t end) const {
   const double s = scores[Slot(n)], j = jumps[Slot(n)];
-  if (s < options.cut_floor || j < options.cut_thumb_floor) return false;
+  const double scale = options.bar_scale;
+  if (s < options.cut_floor * scale || j < options.cut_thumb_floor * scale) return 0.0;
   double score_sum = 0.0, jump_sum = 0.0;
   uint64_t count = 0;
   for (uint64_t k = 1; k <= options.cut_context; ++k) {
     if (n >= k + 1) score_sum += scores[Slot(n - k)], jump_sum += jumps[Slot(n - k)], ++count;
     if (n + k < end) score_sum += scores[Slot(n + k)], jump_sum += jumps[Slot(n + k)], ++count;
   }
-  const double ratio = s >= options.cut_strong ? options.cut_strong_ratio : options.cut_ratio;
-  if (count > 0 && (s < ratio * score_sum / count || j < ratio * jump_sum / count)) return false;
-  return !IsFlash(n, end, j);
+  const double base_ratio = s >= options.cut_strong ? options.cut_strong_ratio : options.cut_ratio;
+  const double ratio = 1.0 + (base_ratio - 1.0) * scale;
+  if (count > 0 && (s < ratio * score_sum / count || j < ratio * jump_sum / count)) return 0.0;
+  if (IsFlash(n, end, j)) return 0.0;
+  double strength = std::min(s / options.cut_floor, j / options.cut_thumb_floor);
+  if (count > 0) {
+    // A contrast c clears the ratio scaled by x where c >= 1 + (r - 1) x.
+    for (const double contrast : {s * count / score_sum, j * count / jump_sum}) {
+      strength = std::min(strength, (contrast - 1.0) / (base_ratio - 1.0));
+    }
+  }
+  return std::max(strength, 1e-9);  // a cut found has some strength
 }
 
 // Tests frames a..b as one gradual transition: the inner frames are fitted
@@ -238,7 +250,7 @@ bool SceneDetector::State::TestWindow(uint64_t a, uint64_t b, Window& out) {
   const uint8_t* ta = Thumb(a);
   const uint8_t* tb = Thumb(b);
   const double change = Distance(ta, tb);
-  if (change < options.gradual_min_change) return false;
+  if (change < options.gradual_min_change * options.bar_scale) return false;
   // (Ti - Ta) . (Tb - Ta) and |Tb - Ta|^2 from the dot products.
   const double aa = Gram(a, a), ab = Gram(a, b);
   const double norm = aa - 2 * ab + Gram(b, b);
@@ -302,6 +314,7 @@ bool SceneDetector::State::TestWindow(uint64_t a, uint64_t b, Window& out) {
     if (progress[k] < 0.95) last = k;
   }
   out.quality = change * (1.0 - residual);
+  out.strength = change / options.gradual_min_change;
   out.a = a, out.b = b, out.middle = a + 1 + middle, out.decided = false;
   out.first = a + 1 + std::min(first, middle), out.last = a + 1 + std::max(last, middle);
   return true;
@@ -350,7 +363,9 @@ void SceneDetector::State::Offer(const Candidate& c) {
   if (one_gradual && c.from_plain && c.boundary.first_frame <= plain->boundary.last_frame + options.fade_gap &&
       c.boundary.last_frame <= plain->boundary.first_frame + kMaxFade) {
     const uint64_t first = plain->boundary.first_frame, last = c.boundary.last_frame;
-    plain = Candidate{{first, last, (first + last) / 2, TransitionKind::kFade}, c.to_plain, plain->from_plain};
+    const double strength = std::max(plain->boundary.strength, c.boundary.strength);
+    plain = Candidate{{first, last, (first + last) / 2, TransitionKind::kFade, strength},
+                      c.to_plain, plain->from_plain};
     if (!plain->to_plain) Emit(plain->boundary), plain.reset();
     return;
   }
@@ -386,7 +401,8 @@ void SceneDetector::State::EmitBefore(uint64_t floor) {
     TransitionKind kind = TransitionKind::kFade;
     if (w.shape == Shape::kDissolve) kind = TransitionKind::kDissolve;
     if (w.shape == Shape::kWipe) kind = TransitionKind::kWipe;
-    Offer({{w.first, w.last, w.middle, kind}, w.shape == Shape::kFadeOut, w.shape == Shape::kFadeIn});
+    Offer({{w.first, w.last, w.middle, kind, w.strength}, w.shape == Shape::kFadeOut,
+           w.shape == Shape::kFadeIn});
   }
   cuts.erase(cuts.begin(), cuts.begin() + ci);
   held.erase(held.begin(), held.begin() + hi);
@@ -419,13 +435,13 @@ void SceneDetector::State::AddToGram(uint64_t frame) {
 }
 
 void SceneDetector::State::Step(uint64_t n, uint64_t end, bool finishing) {
-  if (IsCut(n, end)) {
+  if (const double strength = CutStrength(n, end); strength > 0) {
     bool to_plain = false, from_plain = false;
     for (uint64_t k = 0; k <= kPlainFrames; ++k) {
       to_plain |= n + k < end && blanks[Slot(n + k)] != 0;
       from_plain |= n >= k + 1 && blanks[Slot(n - 1 - k)] != 0;
     }
-    cuts.push_back({{n, n, n, TransitionKind::kCut}, to_plain, from_plain});
+    cuts.push_back({{n, n, n, TransitionKind::kCut, strength}, to_plain, from_plain});
     have_cut = true;
     last_cut = n;
   }
@@ -511,6 +527,106 @@ void SceneDetector::Finish() {
   s.EmitBefore(UINT64_MAX);
   s.next = s.pushed;
   s.finished = true;
+}
+
+double SensitivityBar(double sensitivity) { return std::pow(4.0, 0.5 - sensitivity); }
+
+namespace {
+
+SceneDetectorOptions AtLowestBars(SceneDetectorOptions options) {
+  options.bar_scale = SensitivityBar(1.0);
+  options.min_scene_len = 1;  // the spacing of the weaker ones is decided by strength
+  return options;
+}
+
+}  // namespace
+
+TunedSceneDetector::TunedSceneDetector(const SceneDetectorOptions& options, double sensitivity)
+    : min_len_(options.min_scene_len), bar_(SensitivityBar(sensitivity)), base_(options) {
+  if (sensitivity > 0.5) extra_ = std::make_unique<SceneDetector>(AtLowestBars(options));
+}
+
+TunedSceneDetector::~TunedSceneDetector() = default;
+
+void TunedSceneDetector::Push(uint64_t frame, double score, std::span<const uint8_t> thumb) {
+  base_.Push(frame, score, thumb);
+  if (extra_) {
+    extra_->Push(frame, score, thumb);
+    Resolve(std::min(base_.FinalBefore(), extra_->FinalBefore()));
+  }
+}
+
+std::vector<SceneBoundary> TunedSceneDetector::TakeDecided() {
+  if (!extra_) {
+    std::vector<SceneBoundary> out = base_.TakeDecided();
+    if (bar_ > 1.0) std::erase_if(out, [&](const SceneBoundary& b) { return b.strength < bar_; });
+    return out;
+  }
+  std::vector<SceneBoundary> out;
+  out.swap(decided_);
+  return out;
+}
+
+uint64_t TunedSceneDetector::FinalBefore() const {
+  if (!extra_) return base_.FinalBefore();
+  uint64_t floor = std::min(base_.FinalBefore(), extra_->FinalBefore());
+  for (const Pending& p : pending_) floor = std::min(floor, p.boundary.first_frame);
+  return floor;
+}
+
+void TunedSceneDetector::Finish() {
+  base_.Finish();
+  if (extra_) {
+    extra_->Finish();
+    Resolve(UINT64_MAX);
+  }
+}
+
+void TunedSceneDetector::Resolve(uint64_t horizon) {
+  auto add = [&](std::vector<SceneBoundary> found, bool base) {
+    for (const SceneBoundary& b : found) {
+      if (base || (b.strength >= bar_ && b.start_frame >= min_len_)) pending_.push_back({b, base});
+    }
+  };
+  add(base_.TakeDecided(), true);
+  add(extra_->TakeDecided(), false);
+  std::stable_sort(pending_.begin(), pending_.end(), [](const Pending& a, const Pending& b) {
+    return a.boundary.start_frame < b.boundary.start_frame;
+  });
+  // A run: boundaries each within min_scene_len of the one before. Once
+  // nothing to come can join it, its choice is final.
+  while (!pending_.empty()) {
+    size_t count = 1;
+    while (count < pending_.size() &&
+           pending_[count].boundary.start_frame < pending_[count - 1].boundary.start_frame + min_len_) {
+      ++count;
+    }
+    const uint64_t last = pending_[count - 1].boundary.start_frame;
+    if (horizon != UINT64_MAX && last + min_len_ > horizon) return;
+    EmitRun(count);
+  }
+}
+
+void TunedSceneDetector::EmitRun(size_t count) {
+  std::vector<Pending> run(pending_.begin(), pending_.begin() + static_cast<ptrdiff_t>(count));
+  pending_.erase(pending_.begin(), pending_.begin() + static_cast<ptrdiff_t>(count));
+  // The default boundaries first, then the weaker ones strongest first.
+  std::stable_sort(run.begin(), run.end(), [](const Pending& a, const Pending& b) {
+    if (a.base != b.base) return a.base;
+    return !a.base && a.boundary.strength > b.boundary.strength;
+  });
+  std::vector<SceneBoundary> kept;
+  for (const Pending& p : run) {
+    const bool clear = std::all_of(kept.begin(), kept.end(), [&](const SceneBoundary& k) {
+      const uint64_t a = k.start_frame, b = p.boundary.start_frame;
+      return (a > b ? a - b : b - a) >= min_len_;
+    });
+    if (p.base || clear) kept.push_back(p.boundary);
+  }
+  std::sort(kept.begin(), kept.end(), [](const SceneBoundary& a, const SceneBoundary& b) {
+    return a.start_frame < b.start_frame;
+  });
+  decided_.insert(decided_.end(), kept.begin(), kept.end());
 }
 
 }  // namespace velmar::video

@@ -39,6 +39,9 @@ struct SceneBoundary {
   // First frame of the new scene (for a gradual transition, its middle).
   uint64_t start_frame = 0;
   TransitionKind kind = TransitionKind::kCut;
+  // How far it clears the detector's default bars: 1 just at them, 2 at
+  // twice them (see SceneDetectorOptions::bar_scale).
+  double strength = 1.0;
 };
 
 struct SceneDetectorOptions {
@@ -82,6 +85,11 @@ struct SceneDetectorOptions {
   // starting within fade_gap frames of the end of one into a plain picture
   // joins it into one fade.
   uint64_t fade_gap = 30;
+  // Scales the bars a boundary must clear: the cut floors, the contrast a
+  // cut needs over its neighbours (ratio r becomes 1 + (r - 1) x scale) and
+  // gradual_min_change. Below 1 finds weaker boundaries. A boundary's
+  // strength is measured against the unscaled bars either way.
+  double bar_scale = 1.0;
 };
 
 // The longest gradual transition found, in frames, and the longest fade
@@ -137,5 +145,51 @@ class SceneDetector {
   struct State;
   std::unique_ptr<State> state_;
 };
+
+// Scene detection with one knob, `sensitivity` in [0, 1], built so that a
+// boundary found at one sensitivity is found at every higher one:
+//  - at 0.5, exactly SceneDetector with `options`;
+//  - below, its boundaries whose strength reaches SensitivityBar(s) (a fixed
+//    set filtered by a rising bar: only ever fewer);
+//  - above, all of its boundaries, and the weaker ones a second detector
+//    finds at the lowest bars (SensitivityBar(1)) whose strength reaches
+//    SensitivityBar(s). These are added strongest first, each only where it
+//    is min_scene_len frames from every boundary already kept and from the
+//    first frame. A weaker boundary is considered only after every stronger
+//    one, so the boundaries a lower sensitivity keeps are never displaced.
+// Same interface as SceneDetector.
+class TunedSceneDetector {
+ public:
+  TunedSceneDetector(const SceneDetectorOptions& options, double sensitivity);
+  ~TunedSceneDetector();
+  TunedSceneDetector(const TunedSceneDetector&) = delete;
+  TunedSceneDetector& operator=(const TunedSceneDetector&) = delete;
+
+  void Push(uint64_t frame, double score, std::span<const uint8_t> thumb);
+  std::vector<SceneBoundary> TakeDecided();
+  uint64_t FinalBefore() const;
+  void Finish();
+
+ private:
+  struct Pending {
+    SceneBoundary boundary;
+    bool base = false;  // found at the default bars: always kept
+  };
+  // Takes what the detectors decided and emits the runs of boundaries that
+  // no later boundary can come within min_scene_len of (below `horizon`).
+  void Resolve(uint64_t horizon);
+  void EmitRun(size_t count);
+
+  uint64_t min_len_;
+  double bar_;
+  SceneDetector base_;
+  std::unique_ptr<SceneDetector> extra_;  // above 0.5 only
+  std::vector<Pending> pending_;          // start order
+  std::vector<SceneBoundary> decided_;
+};
+
+// The bar scale of `sensitivity`: 4^(0.5 - sensitivity), from 2 at 0 down
+// to 0.5 at 1; exactly 1 at 0.5.
+double SensitivityBar(double sensitivity);
 
 }  // namespace velmar::video

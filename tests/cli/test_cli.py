@@ -149,7 +149,7 @@ def test_pictures_of_the_longest_scenes(tmp_path, keep, kept):
         pathlib.Path(pictures[-1].path).write_bytes(b"jpeg")
     scenes = [scene(s, e, "start" if s == 0 else "cut", p) for (s, e), p in zip(bounds, pictures)]
     result = SimpleNamespace(scenes=scenes, keyframes=pictures, frame_count=80, fps=25.0,
-                             scores=[0.0] * 80)
+                             scores=[0.0] * 80, first_frame=0)
     outcome = kf.describe(kf.Job(video="v.mp4", output_dir=str(tmp_path), keep=keep), result)
     assert [r["scene"] for r in outcome["rows"] if r["path"]] == kept
     assert [r["picture_frame"] for r in outcome["rows"]] == [5, 15, 55, 65]
@@ -172,7 +172,7 @@ def test_outcome_of_a_scan(tmp_path, monkeypatch):
     def scan_video(path, max_keyframes=None, **options):
         calls.append((path, max_keyframes, options))
         return SimpleNamespace(scenes=scenes, keyframes=[s.keyframe for s in scenes[:2]],
-                               frame_count=3000, fps=25.0, scores=scores)
+                               frame_count=3000, fps=25.0, scores=scores, first_frame=0)
 
     monkeypatch.setattr(velmar, "scan_video", scan_video, raising=False)
     job = kf.Job(video=str(video), output_dir=str(tmp_path), min_scene_len=5)

@@ -6,8 +6,10 @@
 
 #include <chrono>
 #include <cmath>
+#include <limits>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -44,6 +46,39 @@ std::optional<double> ToThreshold(PyObject* obj, const char* arg) {
     throw PythonErrorSet{};
   }
   return v;
+}
+
+// A range bound or a knob: a finite float (or int) in [low, high].
+double ToBoundedFloat(PyObject* obj, const char* arg, double low, double high, const char* what) {
+  if (!PyFloat_Check(obj) && !PyLong_Check(obj)) ThrowConversionError(obj, arg, "float");
+  const double v = PyFloat_AsDouble(obj);
+  if (v == -1.0 && PyErr_Occurred()) throw PythonErrorSet{};
+  if (!(v >= low && v <= high)) {  // also NaN
+    Ref shown = Check(PyObject_Repr(obj));
+    PyErr_Format(PyExc_ValueError, "argument '%s': must be %s, not %U", arg, what, shown.get());
+    throw PythonErrorSet{};
+  }
+  return v;
+}
+
+std::optional<double> ToSeconds(PyObject* obj, const char* arg) {
+  return ToBoundedFloat(obj, arg, 0.0, std::numeric_limits<double>::max(),
+                        "a finite number of seconds, 0 or more");
+}
+
+std::optional<double> ToSceneSeconds(PyObject* obj, const char* arg) {
+  const double v = ToBoundedFloat(obj, arg, 0.0, std::numeric_limits<double>::max(),
+                                  "a finite number of seconds above 0");
+  if (v == 0.0) {
+    PyErr_Format(PyExc_ValueError, "argument '%s': must be a finite number of seconds above 0, "
+                 "not 0", arg);
+    throw PythonErrorSet{};
+  }
+  return v;
+}
+
+double ToSensitivity(PyObject* obj, const char* arg) {
+  return ToBoundedFloat(obj, arg, 0.0, 1.0, "from 0 to 1");
 }
 
 std::optional<std::string> ToOutputDir(PyObject* obj, const char* arg) {
@@ -164,7 +199,28 @@ constexpr const char kScanSummary[] =
     "Times follow the frames: the last scene and ScanResult.duration end one frame\n"
     "after the last decoded frame, whatever the header claims, and a timestamp\n"
     "that jumps back is carried on from the last good one by the frame duration.\n"
-    "ScanResult.warnings says when the header or the timestamps disagreed.";
+    "ScanResult.warnings says when the header or the timestamps disagreed.\n\n"
+    "start and end (seconds from the stream's start, or start_frame and end_frame,\n"
+    "frame numbers) scan only the frames in [start, end): decoding seeks to the key\n"
+    "frame at or before start and stops at end, so a range costs what it holds.\n"
+    "Frame numbers, times and image names stay those of the whole video (frame 0 is\n"
+    "its first frame): the range's first frame is numbered from its timestamp and\n"
+    "the stream's frame rate, round(time * fps), which on variable-frame-rate video\n"
+    "is an estimate (a range from the video's first frame counts exactly). Then\n"
+    "ScanResult.first_frame is that number, and scores[i] and times[i] are those of\n"
+    "frame first_frame + i (scores[0] against the frame before the range);\n"
+    "frame_count and the progress total count the range's frames. The first scene\n"
+    "starts at the range's first frame (transition 'start'). ValueError, naming the\n"
+    "argument, for a negative or non-finite bound, start not before end, a start at\n"
+    "or past the video's end, or a range that holds no frame.\n\n"
+    "sensitivity (0 to 1, default 0.5) tunes scene detection alone; 0.5 is exactly\n"
+    "the detection above. It moves the hard-cut floors and the contrast a cut needs\n"
+    "against its neighbours, and the smallest change a dissolve, fade or wipe must\n"
+    "make. Lower keeps only the boundaries that clear the raised bars; higher adds\n"
+    "weaker ones, each at least min_scene_len frames from every stronger one, so a\n"
+    "boundary found at one sensitivity is found at every higher one.\n\n"
+    "min_scene_seconds, instead of min_scene_len, gives the minimum scene length in\n"
+    "seconds: round(seconds * fps) frames, at least 1, at the stream's frame rate.";
 
 // The defaults as the signature shows them, from the core's own values.
 const std::string kMinSceneLenShown = std::to_string(video::kDefaultMinSceneLen);
@@ -176,24 +232,76 @@ const Args kScanArgs{
     Required<ToFsPath>{"video_path"},
     Optional<ToCount>{"max_keyframes", std::nullopt},
     Optional<ToThreshold>{"threshold", std::nullopt},
-    Optional<ToU64>{"min_scene_len", video::kDefaultMinSceneLen, kMinSceneLenShown.c_str()},
+    Optional<ToCount>{"min_scene_len", std::nullopt, kMinSceneLenShown.c_str()},
     Optional<ToOutputDir>{"output_dir", std::nullopt},
     Optional<ToImageFormat>{"image_format", video::ImageFormat::kJpeg, "'jpg'"},
     Optional<ToU64>{"max_save", video::DEFAULT_MAX_SAVE, kMaxSaveShown.c_str()},
     Optional<ToPositiveCount>{"downscale", 1, "1"},
     Optional<ToCallable>{"progress", nullptr},
     Optional<ToPositiveCount>{"max_pixels", video::kDefaultMaxPixels, kMaxPixelsShown.c_str()},
+    Optional<ToSeconds>{"start", std::nullopt},
+    Optional<ToSeconds>{"end", std::nullopt},
+    Optional<ToCount>{"start_frame", std::nullopt},
+    Optional<ToCount>{"end_frame", std::nullopt},
+    Optional<ToSensitivity>{"sensitivity", 0.5, "0.5"},
+    Optional<ToSceneSeconds>{"min_scene_seconds", std::nullopt},
 };
 
+// One end of the range from its seconds or its frame number, at most one
+// of them given.
+std::optional<video::RangeBound> ToBound(std::optional<double> seconds,
+                                         std::optional<uint64_t> frame, const char* seconds_arg,
+                                         const char* frame_arg) {
+  if (seconds && frame) {
+    PyErr_Format(PyExc_ValueError, "argument '%s': give %s or %s, not both", frame_arg,
+                 seconds_arg, frame_arg);
+    throw PythonErrorSet{};
+  }
+  if (seconds) return video::RangeBound{*seconds, false};
+  if (frame) return video::RangeBound{static_cast<double>(*frame), true};
+  return std::nullopt;
+}
+
+// Refuses a range whose start is not before its end, when both ends are in
+// the same unit (the core checks a mixed one once it knows the frame rate).
+void CheckRange(const std::optional<video::RangeBound>& start,
+                const std::optional<video::RangeBound>& end) {
+  if (!start || !end || start->in_frames != end->in_frames || start->value < end->value) return;
+  Ref shown_start = Check(PyFloat_FromDouble(start->value));
+  Ref shown_end = Check(PyFloat_FromDouble(end->value));
+  PyErr_Format(PyExc_ValueError, "argument '%s': must be after start (%R), not %R",
+               end->in_frames ? "end_frame" : "end", shown_start.get(), shown_end.get());
+  throw PythonErrorSet{};
+}
+
 Ref ScanVideo(PyObject*, std::string video_path, std::optional<uint64_t> max_keyframes,
-              std::optional<double> threshold, uint64_t min_scene_len,
+              std::optional<double> threshold, std::optional<uint64_t> min_scene_len,
               std::optional<std::string> output_dir, video::ImageFormat image_format,
-              uint64_t max_save, uint64_t downscale, PyObject* progress, uint64_t max_pixels) {
+              uint64_t max_save, uint64_t downscale, PyObject* progress, uint64_t max_pixels,
+              std::optional<double> start, std::optional<double> end,
+              std::optional<uint64_t> start_frame, std::optional<uint64_t> end_frame,
+              double sensitivity, std::optional<double> min_scene_seconds) {
   if (KeyframeType() == nullptr || ScanResultType() == nullptr || SceneType() == nullptr) {
     throw PythonErrorSet{};
   }
-  video::ScanOptions options{max_keyframes, threshold, min_scene_len, std::move(output_dir),
-                             image_format,  max_save,  downscale,     max_pixels};
+  video::ScanOptions options{max_keyframes,
+                             threshold,
+                             min_scene_len.value_or(video::kDefaultMinSceneLen),
+                             min_scene_seconds,
+                             std::move(output_dir),
+                             image_format,
+                             max_save,
+                             downscale,
+                             max_pixels,
+                             ToBound(start, start_frame, "start", "start_frame"),
+                             ToBound(end, end_frame, "end", "end_frame"),
+                             sensitivity};
+  CheckRange(options.start, options.end);
+  if (min_scene_len && min_scene_seconds) {
+    PyErr_SetString(PyExc_ValueError, "argument 'min_scene_seconds': give min_scene_len or "
+                                      "min_scene_seconds, not both");
+    throw PythonErrorSet{};
+  }
   Ref keep_progress = Ref::Borrow(progress);  // alive while the lock is released
 
   ProgressObserver observer(progress);
@@ -204,6 +312,11 @@ Ref ScanVideo(PyObject*, std::string video_path, std::optional<uint64_t> max_key
     result.emplace(video::ScanVideo(video_path, options, &observer));
   }
 
+  // A range the video cannot give is the caller's value, not the file's fault.
+  if (!*result && result->error().cause == std::errc::invalid_argument) {
+    PyErr_SetString(PyExc_ValueError, result->error().message.c_str());
+    throw PythonErrorSet{};
+  }
   ScanOutcome outcome = Unwrap(std::move(*result));
   if (!observer.Report(outcome.frame_count, outcome.frame_count)) throw PythonErrorSet{};
   return WrapOutcome(std::move(outcome), threshold);

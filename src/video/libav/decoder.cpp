@@ -317,6 +317,19 @@ VideoResult<bool> AvDecoder::Next(AVFrame* frame, uint64_t frames_so_far) {
   }
 }
 
+VideoResult<void> AvDecoder::SeekBefore(double seconds) {
+  const int64_t target =
+      start_pts_ + static_cast<int64_t>(std::floor(seconds * time_base_den_ / time_base_num_));
+  if (const int ret = av_seek_frame(format_, stream_index_, target, AVSEEK_FLAG_BACKWARD);
+      ret < 0) {
+    return std::unexpected(Fail(Format("cannot seek to %.3f s (%s)", seconds,
+                                       AvErrorText(ret).c_str())));
+  }
+  avcodec_flush_buffers(codec_);
+  draining_ = false;
+  return {};
+}
+
 double AvDecoder::FrameTime(const AVFrame* frame, double fallback) const {
   const int64_t ts = frame->best_effort_timestamp;
   if (ts == AV_NOPTS_VALUE) return fallback;

@@ -79,6 +79,10 @@ class AvDecoder {
   // as the ffmpeg program does, unless no picture at all could be decoded.
   VideoResult<bool> Next(AVFrame* frame, uint64_t frames_so_far);
 
+  // Moves to the key frame at or before `seconds` from the stream's start:
+  // Next then decodes from there. Fails when the container cannot seek.
+  VideoResult<void> SeekBefore(double seconds);
+
   // Seconds of `frame`'s own timestamp from the stream's start; for a frame
   // without a timestamp, `fallback`.
   double FrameTime(const AVFrame* frame, double fallback) const;

@@ -48,6 +48,10 @@ ScanImages::ScanImages(const ScanOptions& options, int rotation, ScanOutcome* ou
                        ScanObserver* observer)
     : options_(options), rotation_(rotation), out_(out), observer_(observer) {}
 
+std::string ScanImages::ImageName(uint64_t scanned_frame) const {
+  return ScanImageName(out_->first_frame + scanned_frame, options_.image_format);
+}
+
 bool ScanImages::HasRoom() const {
   return options_.output_dir.has_value() && tried_ < options_.max_save;
 }
@@ -55,7 +59,7 @@ bool ScanImages::HasRoom() const {
 void ScanImages::Write(const AVFrame* picture, ScanKeyframe* keyframe) {
   AddElapsed timing(&out_->write_time_ms);
   const std::string path =
-      JoinPath(*options_.output_dir, ScanImageName(keyframe->frame_number, options_.image_format));
+      JoinPath(*options_.output_dir, ImageName(keyframe->frame_number));
   Record(WriteFrameImage(picture, options_.image_format, path, rotation_), path, keyframe);
 }
 
@@ -63,7 +67,7 @@ VideoResult<std::vector<uint8_t>> ScanImages::Encode(const AVFrame* picture,
                                                      uint64_t frame_number) {
   AddElapsed timing(&out_->write_time_ms);
   const std::string path =
-      JoinPath(*options_.output_dir, ScanImageName(frame_number, options_.image_format));
+      JoinPath(*options_.output_dir, ImageName(frame_number));
   return EncodeFrameImage(picture, options_.image_format, rotation_, path);
 }
 
@@ -71,7 +75,7 @@ void ScanImages::WriteEncoded(const VideoResult<std::vector<uint8_t>>& bytes,
                               ScanKeyframe* keyframe) {
   AddElapsed timing(&out_->write_time_ms);
   const std::string path =
-      JoinPath(*options_.output_dir, ScanImageName(keyframe->frame_number, options_.image_format));
+      JoinPath(*options_.output_dir, ImageName(keyframe->frame_number));
   if (!bytes) {
     Record(std::unexpected(bytes.error()), path, keyframe);
   } else {

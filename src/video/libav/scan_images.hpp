@@ -44,6 +44,9 @@ class ScanImages {
   // and fewer than max_save images have been tried.
   bool HasRoom() const;
 
+  // Frame numbers here count from the first frame scanned; the images are
+  // named by the video's (ScanOutcome::first_frame added).
+
   // Writes `picture` as the image of `keyframe` now: sets keyframe->path, or
   // lists the failure. Counts toward max_save either way.
   void Write(const AVFrame* picture, ScanKeyframe* keyframe);
@@ -56,6 +59,7 @@ class ScanImages {
   void WriteEncoded(const VideoResult<std::vector<uint8_t>>& bytes, ScanKeyframe* keyframe);
 
  private:
+  std::string ImageName(uint64_t scanned_frame) const;
   void Record(const VideoResult<void>& written, const std::string& path, ScanKeyframe* keyframe);
 
   const ScanOptions& options_;

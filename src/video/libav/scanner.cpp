@@ -60,6 +60,78 @@ VideoResult<void> PrepareOutputDir(const std::string& dir) {
   return {};
 }
 
+// How far a frame's time may fall short of a range's bound and still count
+// as at it: a bound given in frames becomes seconds by a division that the
+// frame's own timestamp may miss by a rounding.
+constexpr double kTimeSlack = 1e-6;
+
+struct TimeRange {
+  double start = 0.0;
+  std::optional<double> end;
+};
+
+VideoError BadRange(std::string message) {
+  return VideoError::FromErrno(std::move(message), EINVAL);
+}
+
+VideoResult<double> BoundSeconds(const RangeBound& bound, const StreamInfo& info) {
+  if (!bound.in_frames) return bound.value;
+  if (info.fps <= 0) {
+    return std::unexpected(BadRange("the video gives no frame rate to count frames by; "
+                                    "give the range in seconds"));
+  }
+  return bound.value / info.fps;
+}
+
+// The range in seconds; fails (EINVAL) for one that starts at or past the
+// end the header declares.
+VideoResult<TimeRange> ResolveRange(const ScanOptions& options, const StreamInfo& info) {
+  TimeRange range;
+  if (options.start) {
+    auto seconds = BoundSeconds(*options.start, info);
+    if (!seconds) return std::unexpected(seconds.error());
+    range.start = *seconds;
+  }
+  if (options.end) {
+    auto seconds = BoundSeconds(*options.end, info);
+    if (!seconds) return std::unexpected(seconds.error());
+    range.end = *seconds;
+  }
+  if (range.end && range.start >= *range.end) {
+    return std::unexpected(BadRange(Format("start (%.3f s) is not before end (%.3f s)",
+                                           range.start, *range.end)));
+  }
+  if (range.start > 0 && info.duration > 0 && range.start >= info.duration) {
+    return std::unexpected(BadRange(Format("start (%.3f s) is at or beyond the end of the "
+                                           "video (%.3f s)", range.start, info.duration)));
+  }
+  return range;
+}
+
+// The frames a scan of `range` should see, for its progress total.
+uint64_t ExpectedFrames(const TimeRange& range, const StreamInfo& info) {
+  if (range.start <= 0 && !range.end) return info.expected_frames;
+  double last = info.duration > 0 ? info.duration : range.end.value_or(0.0);
+  if (range.end) last = std::min(last, *range.end);
+  return info.fps > 0 && last > range.start
+             ? static_cast<uint64_t>(std::llround((last - range.start) * info.fps))
+             : 0;
+}
+
+// Seeks `decoder` to the key frame at or before `start` seconds and decodes
+// the first picture from there into `picture`; returns whether there was
+// one. A container whose index is by decoding time may land on a key frame
+// shown after `start`: then it seeks again, further back each time.
+VideoResult<bool> SeekToRange(AvDecoder& decoder, double start, AVFrame* picture) {
+  for (double back = 0.0;; back = std::max(1.0, 2 * back)) {
+    const double target = std::max(0.0, start - back);
+    if (auto sought = decoder.SeekBefore(target); !sought) return std::unexpected(sought.error());
+    auto got = decoder.Next(picture, 0);
+    if (!got || !*got) return got;
+    if (target == 0.0 || decoder.FrameTime(picture, start) <= start + kTimeSlack) return true;
+  }
+}
+
 // One scan in progress: the per-frame step, which makes each decoded
 // picture gray, scores it and hands it to the mode.
 class Scan {
@@ -70,6 +142,20 @@ class Scan {
         header_duration_(info.duration) {
     out_.fps = info.fps;
     mode_ = MakeScanMode(options, &out_, &images_);
+  }
+
+  // Before the first Step: the number of the first frame scanned, and the
+  // frame before it (null when it is the video's first), which it is scored
+  // against.
+  void Begin(uint64_t first_frame, const AVFrame* before) {
+    out_.first_frame = first_frame;
+    if (before == nullptr) return;
+    uint64_t width = 0, height = 0;
+    if (converter_.Convert(before, &previous_.data, &width, &height)) {
+      previous_.width = width;
+      previous_.height = height;
+      has_before_ = true;
+    }
   }
 
   // The per-frame step, as a filter's per-frame function in a media
@@ -104,7 +190,9 @@ class Scan {
     out_.times.push_back(FrameTime(n, stamp, frame_duration));
     const auto t1 = Clock::now();
 
-    const double score = n == 0 ? 0.0 : FrameDifferenceSimd(previous_, current_, DEFAULT_BLOCK_SIZE);
+    const bool scored = n > 0 || (has_before_ && previous_.width == current_.width &&
+                                  previous_.height == current_.height);
+    const double score = scored ? FrameDifferenceSimd(previous_, current_, DEFAULT_BLOCK_SIZE) : 0.0;
     out_.scores.push_back(score);
     mode_->OnFrame(ScanFrame{n, score, size_changed, current_.Pixels(), first_width_,
                              first_height_, picture});
@@ -124,7 +212,7 @@ class Scan {
     if (n > 0 && time <= out_.times.back()) {
       const double carried = out_.times.back() + last_duration_;
       if (jumps_++ == 0) {
-        first_jump_frame_ = n;
+        first_jump_frame_ = out_.first_frame + n;
         first_jump_from_ = out_.times.back();
         first_jump_to_ = time;
       }
@@ -138,14 +226,14 @@ class Scan {
   // Decoding time spent outside Step.
   void AddDecodeTime(double ms) { out_.decode_time_ms += ms; }
 
-  // After the last of `frame_count` frames: the mode's keyframes, scenes and
-  // last images.
-  ScanOutcome Finish(uint64_t frame_count, Clock::time_point start) {
+  // After the last of `frame_count` frames (`whole`: the last of the
+  // video): the mode's keyframes, scenes and last images.
+  ScanOutcome Finish(uint64_t frame_count, bool whole, Clock::time_point start) {
     out_.frame_count = frame_count;
     // The video ends where its frames end; a header that says otherwise
     // (a file cut short, a header that lies) is reported, never believed.
     out_.duration = out_.times.back() + last_duration_;
-    if (header_duration_ > 0 && std::abs(header_duration_ - out_.duration) > 1.0) {
+    if (whole && header_duration_ > 0 && std::abs(header_duration_ - out_.duration) > 1.0) {
       out_.warnings.push_back(Format("the header declares a duration of %.3f s, but the frames "
                                      "end at %.3f s; times follow the frames",
                                      header_duration_, out_.duration));
@@ -168,10 +256,26 @@ class Scan {
     const double writing = out_.write_time_ms - written_before;
     out_.score_time_ms += std::max(0.0, MsBetween(t_finish, Clock::now()) - writing);
     out_.total_time_ms = MsBetween(start, Clock::now());
+    Renumber();
     return std::move(out_);
   }
 
  private:
+  // The modes count from the first frame scanned; the outcome gives the
+  // video's frame numbers.
+  void Renumber() {
+    const uint64_t first = out_.first_frame;
+    if (first == 0) return;
+    for (ScanKeyframe& keyframe : out_.keyframes) keyframe.frame_number += first;
+    for (ScanScene& scene : out_.scenes) {
+      scene.start_frame += first;
+      scene.end_frame += first;
+      scene.transition_first += first;
+      scene.transition_last += first;
+      scene.keyframe.frame_number += first;
+    }
+  }
+
   GrayConverter converter_;
   ScanOutcome out_;
   ScanImages images_;
@@ -180,6 +284,7 @@ class Scan {
   uint64_t last_width_ = 0, last_height_ = 0;
   VideoFrame previous_;
   VideoFrame current_;
+  bool has_before_ = false;  // previous_ holds the frame before the range
   std::vector<uint8_t> resampled_;
   double header_duration_;     // what the container claims, 0 when unknown
   double offset_ = 0.0;        // added to the timestamps since the last jump back
@@ -191,18 +296,30 @@ class Scan {
 
 }  // namespace
 
-VideoResult<ScanOutcome> ScanVideo(const std::string& path, const ScanOptions& options,
+VideoResult<ScanOutcome> ScanVideo(const std::string& path, const ScanOptions& asked,
                                    ScanObserver* observer) {
   const auto start = Clock::now();
   // Scene detection works on block-averaged pictures and writes only
   // exact ones (see PictureCandidate), so it can take the faster decode; the
   // other modes' scores and pictures are those of the ffmpeg program's frames.
-  const bool scene_mode = !options.max_keyframes && !options.threshold;
+  const bool scene_mode = !asked.max_keyframes && !asked.threshold;
   auto opened = AvDecoder::Open(
       path, scene_mode ? DecodeFidelity::kExactReferences : DecodeFidelity::kExact,
-      options.max_pixels);
+      asked.max_pixels);
   if (!opened) return std::unexpected(opened.error());
   AvDecoder& decoder = **opened;
+  const StreamInfo& info = decoder.info();
+  ScanOptions options = asked;
+  if (options.min_scene_seconds) {
+    if (info.fps <= 0) {
+      return std::unexpected(BadRange("the video gives no frame rate to turn a minimum scene "
+                                      "length in seconds into frames; give it in frames"));
+    }
+    options.min_scene_len = static_cast<uint64_t>(
+        std::max(1.0, std::round(*options.min_scene_seconds * info.fps)));
+  }
+  auto range = ResolveRange(options, info);
+  if (!range) return std::unexpected(range.error());
   const bool writes_images = options.output_dir.has_value() && options.max_save > 0 &&
                              options.max_keyframes.value_or(1) > 0;
   if (writes_images) {
@@ -211,17 +328,45 @@ VideoResult<ScanOutcome> ScanVideo(const std::string& path, const ScanOptions& o
     }
   }
 
-  const StreamInfo& info = decoder.info();
   Scan scan(options, info, observer);
   AvFramePtr picture = NewAvFrame();
-  uint64_t n = 0;
+  AvFramePtr before;  // the last frame before the range, which frame 0 is scored against
+  // A range that starts later seeks there; its frame numbers then come from
+  // the timestamps, unless the seek landed on the video's first frame.
+  bool decoded = false;
+  if (range->start > 0 && info.fps > 0) {
+    auto first = SeekToRange(decoder, range->start, picture.get());
+    if (!first) return std::unexpected(first.error());
+    decoded = *first;
+  }
+  bool counted = !decoded || decoder.FrameTime(picture.get(), 0.0) <= kTimeSlack;
+  const uint64_t expected = ExpectedFrames(*range, info);
+  uint64_t n = 0, skipped = 0;
+  bool cut_short = false;
   auto last_poll = Clock::now();
-  for (;; ++n) {
+  for (;; decoded = false) {
     const auto t0 = Clock::now();
-    auto got = decoder.Next(picture.get(), n);
-    if (!got) return std::unexpected(got.error());
-    if (!*got) break;
-    const double stamp = decoder.FrameTime(picture.get(), info.fps > 0 ? n / info.fps : 0.0);
+    if (!decoded) {
+      auto got = decoder.Next(picture.get(), skipped + n);
+      if (!got) return std::unexpected(got.error());
+      if (!*got) break;
+    }
+    const double stamp =
+        decoder.FrameTime(picture.get(), info.fps > 0 ? (skipped + n) / info.fps : 0.0);
+    if (n == 0 && stamp + kTimeSlack < range->start) {
+      before = RefAvFrame(picture.get());
+      ++skipped;
+      continue;
+    }
+    if (range->end && stamp + kTimeSlack >= *range->end) {
+      cut_short = true;
+      break;
+    }
+    if (n == 0) {
+      scan.Begin(counted ? skipped : static_cast<uint64_t>(std::llround(stamp * info.fps)),
+                 before.get());
+      before.reset();
+    }
     // A frame's own duration where the stream gives one (it follows a
     // variable frame rate), else the frame rate's.
     double frame_duration = decoder.FrameDuration(picture.get());
@@ -230,13 +375,17 @@ VideoResult<ScanOutcome> ScanVideo(const std::string& path, const ScanOptions& o
     if (auto stepped = scan.Step(n, picture.get(), stamp, frame_duration); !stepped) {
       return std::unexpected(stepped.error());
     }
+    ++n;
     if (observer != nullptr && MsBetween(last_poll, Clock::now()) >= kScanPollIntervalMs) {
-      if (!observer->Poll(n + 1, std::max(info.expected_frames, n + 1))) throw Interrupted{};
+      if (!observer->Poll(n, std::max(expected, n))) throw Interrupted{};
       last_poll = Clock::now();
     }
   }
+  if (n == 0 && (options.start || options.end)) {
+    return std::unexpected(BadRange("no frame of the video lies in the range asked for"));
+  }
   if (n == 0) return std::unexpected(VideoError{"corrupt video stream: it holds no frame", {}});
-  return scan.Finish(n, start);
+  return scan.Finish(n, !cut_short, start);
 }
 
 }  // namespace velmar::video

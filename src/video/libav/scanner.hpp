@@ -19,17 +19,34 @@
 
 namespace velmar::video {
 
+// One end of a time range: seconds from the stream's start, or a frame
+// number (converted with the stream's frame rate once the file is open).
+struct RangeBound {
+  double value = 0.0;
+  bool in_frames = false;
+};
+
 struct ScanOptions {
   // Top-k alone: the specified selection rule over every frame. Threshold
   // alone: cuts. Both: the k highest cuts. Neither: scene detection.
   std::optional<uint64_t> max_keyframes;
   std::optional<double> threshold;  // finite and > 0
   uint64_t min_scene_len = kDefaultMinSceneLen;
+  // When given (finite, > 0), replaces min_scene_len once the stream's frame
+  // rate is known: round(seconds x fps) frames, at least 1.
+  std::optional<double> min_scene_seconds;
   std::optional<std::string> output_dir;  // no images when absent
   ImageFormat image_format = ImageFormat::kJpeg;
   uint64_t max_save = DEFAULT_MAX_SAVE;
   uint64_t downscale = 1;  // >= 1
   uint64_t max_pixels = kDefaultMaxPixels;  // larger pictures are refused
+  // Only the frames in [start, end): decoding starts at the key frame at or
+  // before `start` and stops at `end`. Both finite and >= 0, start < end.
+  std::optional<RangeBound> start;
+  std::optional<RangeBound> end;
+  // Scene detection's one knob, in [0, 1]; 0.5 is the detector's defaults
+  // (see TunedSceneDetector).
+  double sensitivity = 0.5;
 };
 
 struct ScanKeyframe {
@@ -58,17 +75,23 @@ struct ScanOutcome {
   // Scene detection: every scene, in order, partitioning the frames. The
   // threshold modes: the scenes between the cuts found. Top-k alone: none.
   std::vector<ScanScene> scenes;
-  // scores[n] is frame n's score against frame n - 1 (scores[0] is 0);
-  // times[n] is frame n's time: its own timestamp from the stream's start,
-  // except where the timestamps jump back (then carried on, see warnings),
-  // so times never decrease.
+  // scores[i] and times[i] are those of frame first_frame + i: its score
+  // against the frame before it (0 for the video's first frame, and for a
+  // range's first frame when the frame before has another size) and its
+  // time: its own timestamp from the stream's start, except where the
+  // timestamps jump back (then carried on, see warnings), so times never
+  // decrease. Frame numbers everywhere else are the whole video's.
   std::vector<double> scores;
   std::vector<double> times;
+  // The first frame scanned: 0, or for a range that did not start at the
+  // video's first frame, the number its timestamp gives at the stream's
+  // frame rate (estimated on variable-frame-rate video).
+  uint64_t first_frame = 0;
   uint64_t width = 0;  // of the first frame
   uint64_t height = 0;
-  uint64_t frame_count = 0;
+  uint64_t frame_count = 0;  // frames scanned (of the range)
   double fps = 0.0;
-  // The end of the last decoded frame: its time plus one frame's duration
+  // The end of the last scanned frame: its time plus one frame's duration
   // (its own, else from the frame rate). The header's claim is not used.
   double duration = 0.0;
   double decode_time_ms = 0.0;  // demuxing, decoding and gray conversion
@@ -95,7 +118,10 @@ inline constexpr double kScanPollIntervalMs = 40.0;
 
 // Scans `path`. Errors name a reason a user can act on: no such file, no
 // video stream, not a video FFmpeg can open, a corrupt stream (with the
-// frames decoded so far), an output directory that cannot be written.
+// frames decoded so far), an output directory that cannot be written. A
+// range the video cannot give (starting at or past its end, holding no
+// frame, in frames on a stream without a frame rate) fails with cause
+// EINVAL, as does min_scene_seconds on a stream without a frame rate.
 // Images that fail are listed in image_errors and never counted.
 VideoResult<ScanOutcome> ScanVideo(const std::string& path, const ScanOptions& options,
                                    ScanObserver* observer);

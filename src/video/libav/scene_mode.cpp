@@ -120,10 +120,10 @@ uint64_t StillestFrame(const std::vector<double>& scores, uint64_t start, uint64
 }
 
 SceneMode::SceneMode(const ScanOptions& options, ScanOutcome* out, ScanImages* images)
-    : out_(*out), images_(*images), thumb_(kThumbSize) {
+    : out_(*out), images_(*images), sensitivity_(options.sensitivity), thumb_(kThumbSize) {
   detector_options_.min_scene_len = options.min_scene_len;
   min_block_ = std::clamp<uint64_t>(options.min_scene_len, kMinCandidateBlock, kCandidateBlock);
-  detector_ = std::make_unique<SceneDetector>(detector_options_);
+  detector_ = std::make_unique<TunedSceneDetector>(detector_options_, sensitivity_);
 }
 
 SceneMode::~SceneMode() = default;
@@ -156,7 +156,7 @@ void SceneMode::OnFrame(const ScanFrame& frame) {
     detector_->Finish();
     Drain();
     CloseScene(SceneBoundary{n, n, n, TransitionKind::kCut});
-    detector_ = std::make_unique<SceneDetector>(detector_options_);
+    detector_ = std::make_unique<TunedSceneDetector>(detector_options_, sensitivity_);
     base_ = n;
   }
   MakeThumbnail(frame.gray, frame.width, frame.height, thumb_);

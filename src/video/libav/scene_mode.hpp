@@ -90,7 +90,8 @@ class SceneMode final : public ScanMode {
   SceneDetectorOptions detector_options_;
   ScanOutcome& out_;
   ScanImages& images_;
-  std::unique_ptr<SceneDetector> detector_;
+  double sensitivity_;
+  std::unique_ptr<TunedSceneDetector> detector_;
   uint64_t base_ = 0;  // the frame the detector counts from
   std::vector<uint8_t> thumb_;
   SceneBoundary opened_{0, 0, 0, TransitionKind::kStart};
