@@ -25,7 +25,7 @@ import sys
 from collections.abc import Callable, Iterator, Sequence
 from typing import Any
 
-from velmar_cli.edl import write_edl
+from velmar_cli.edl import edl_files, write_edl
 from velmar_cli.files import check_writable, write_atomically
 from velmar_cli.html_report import write_report
 from velmar_cli.index import index_add, index_delete, index_get, index_search, index_stats
@@ -34,6 +34,7 @@ from velmar_cli.keyframes import (MANIFEST_FIELDS, Job, clear_images, failed, in
 from velmar_cli.pool import WorkerPool
 from velmar_cli.report import Report, drop_stdout, say
 from velmar_cli.tables import spreadsheet_safe, write_stats
+from velmar_cli.timeline import write_timeline
 
 __all__ = ["main"]
 
@@ -217,7 +218,10 @@ def _build_parser() -> argparse.ArgumentParser:
     kf.add_argument("--manifest", metavar="FILE",
                     help="write one row per scene to FILE (.json or .csv)")
     kf.add_argument("--edl", metavar="FILE", help="write the scenes as a CMX 3600 edit "
-                    "decision list, one event per scene")
+                    "decision list, one event per scene; videos of different frame rates get "
+                    "a list each (FILE-<video>.edl), and over 999 scenes go on in FILE-2.edl")
+    kf.add_argument("--otio", metavar="FILE.otio", help="write the scenes as an "
+                    "OpenTimelineIO timeline: a track per video, a clip per scene")
     kf.add_argument("--stats", metavar="FILE.csv", help="write one CSV row per frame: "
                     "video, frame, time, score, and the boundary it starts (cut, dissolve, "
                     "fade, wipe) or nothing")
@@ -368,7 +372,8 @@ def _keyframes(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int
     if args.start and args.end and args.start[0] == args.end[0] and args.start[1] >= args.end[1]:
         parser.error(f"--end must be after --start ({args.start[1]}), not {args.end[1]}")
     for option, path in (("--manifest", args.manifest), ("--edl", args.edl),
-                         ("--stats", args.stats), ("--report", args.report)):
+                         ("--otio", args.otio), ("--stats", args.stats),
+                         ("--report", args.report)):
         if not path:
             continue
         try:
@@ -409,12 +414,17 @@ def _keyframes(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int
 
 def _write_outputs(args: argparse.Namespace, outcomes: list[dict[str, Any]],
                    report: Report) -> None:
-    """The manifest, edit decision list, frame statistics and report of the videos that
-    finished, each replacing its file only once it is whole."""
+    """The manifest, edit decision lists, timeline, frame statistics and report of the
+    videos that finished, each replacing its file only once it is whole."""
+    edls, note = edl_files(args.edl, outcomes) if args.edl else ([], None)
+    if note:
+        report.warn(args.edl, note)
     writers: list[tuple[str | None, Callable[[Any, str], None]]] = [
         (args.manifest, lambda f, path: _write_manifest(
             f, path, [row for outcome in outcomes for row in outcome["rows"]])),
-        (args.edl, lambda f, path: write_edl(f, _title(path), outcomes)),
+        *((edl, lambda f, path, part=part: write_edl(f, _title(path), part))
+          for edl, part in edls),
+        (args.otio, lambda f, path: write_timeline(f, _title(path), outcomes)),
         (args.stats, lambda f, path: write_stats(f, outcomes)),
         (args.report, lambda f, path: write_report(f, path, outcomes)),
     ]

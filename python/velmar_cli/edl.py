@@ -1,4 +1,4 @@
-"""``velmar keyframes --edl``: the scenes as a CMX 3600 edit decision list.
+"""``velmar keyframes --edl``: the scenes as CMX 3600 edit decision lists.
 
 One event per scene, a cut at its start: the source in and out points are
 the scene's first frame and the frame after its last, and the record side
@@ -6,16 +6,26 @@ lays the scenes end to end, video after video, from 00:00:00:00. The
 source is reel ``AX`` (an auxiliary source, which is how editors take a
 file rather than a tape), named by a ``* FROM CLIP NAME:`` comment, so an
 editor relinks each event to its file by name.
+
+A list counts in one timecode rate, and editors know only the SMPTE ones,
+so what one file can hold is limited: videos whose rates differ get a list
+each, a rate with no timecode of its own is written at the nearest one,
+and a list ends at event 999 (the event number has three digits), the
+rest continuing in a further file.
 """
 
 from __future__ import annotations
 
 import math
 import os
-from collections.abc import Iterable
+from collections.abc import Iterable, Sequence
 from typing import IO, Any
 
 _REEL = "AX"
+# The rates SMPTE timecode counts in; 23.976, 29.97 and 59.94 video counts
+# in 24, 30 and 60 non-drop, frame for frame.
+_TIMECODE_RATES = (24, 25, 30, 50, 60)
+MAX_EVENTS = 999
 
 
 def nominal_rate(fps: float) -> int:
@@ -24,6 +34,19 @@ def nominal_rate(fps: float) -> int:
     if not math.isfinite(fps) or fps <= 0:
         return 25
     return max(1, round(fps))
+
+
+def timecode_rate(fps: float) -> tuple[int, bool]:
+    """The SMPTE timecode rate an edit decision list gives a video at `fps`,
+    and whether its frames must be converted to it: False for the timecode
+    rates and their NTSC counterparts (and for an unknown rate, taken as
+    25), True for any other rate, written at the nearest timecode rate."""
+    rate = nominal_rate(fps)
+    if not math.isfinite(fps) or fps <= 0:
+        return rate, False
+    if rate in _TIMECODE_RATES and min(abs(fps - rate), abs(fps - rate * 1000 / 1001)) < 0.01:
+        return rate, False
+    return min(_TIMECODE_RATES, key=lambda r: abs(r - fps)), True
 
 
 def frames_to_timecode(frames: int, rate: int) -> str:
@@ -35,29 +58,106 @@ def frames_to_timecode(frames: int, rate: int) -> str:
     return f"{hh:02d}:{mm:02d}:{ss:02d}:{ff:02d}"
 
 
-def write_edl(f: IO[str], title: str, outcomes: Iterable[dict[str, Any]]) -> None:
-    """Writes one event per scene row of the finished videos' outcomes.
-    The record timeline counts at the rate of the first video; a video at
-    another rate is laid on it by its scenes' lengths in frames, converted."""
+def edl_files(path: str, outcomes: Iterable[dict[str, Any]]
+              ) -> tuple[list[tuple[str, list[dict[str, Any]]]], str | None]:
+    """The lists to write for the finished videos' outcomes, as (file path,
+    outcomes) pairs, and a note for the user when they are more than the
+    one at `path`. All go to `path` when the videos share a timecode rate,
+    else one per video at ``<path stem>-<video stem>.edl`` beside it. A list
+    of more than 999 events goes on in ``<stem>-2.edl``, ``<stem>-3.edl``,
+    ...; an outcome split between two files appears in each with its rows
+    of that file."""
     outcomes = [o for o in outcomes if o["rows"]]
-    record_rate = nominal_rate(outcomes[0]["fps"]) if outcomes else 25
+    stem, ext = os.path.splitext(path)
+    ext = ext or ".edl"
+    per_video = len({timecode_rate(o["fps"])[0] for o in outcomes}) > 1
+    if per_video:
+        groups, names = [], set()
+        for outcome in outcomes:
+            video = os.path.splitext(os.path.basename(outcome["video"].rstrip("/")))[0]
+            name, n = f"{stem}-{video or 'video'}", 1
+            while name in names:  # two videos of one name from different folders
+                n += 1
+                name = f"{stem}-{video}-{n}"
+            names.add(name)
+            groups.append((name, [outcome]))
+    else:
+        groups = [(stem, outcomes)]
+    files = []
+    for name, group in groups:
+        parts = _chunks(group)
+        files += [(f"{name}-{i}{ext}" if i > 1 else f"{name}{ext}", part)
+                  for i, part in enumerate(parts, 1)]
+    if len(files) == 1:
+        return files, None
+    why = ("the videos' frame rates differ, and a list has one" if per_video
+           else f"a list holds at most {MAX_EVENTS} events")
+    return files, (f"written as {len(files)} edit decision lists ({why}): "
+                   + ", ".join(name for name, _ in files))
+
+
+def _chunks(outcomes: Sequence[dict[str, Any]]) -> list[list[dict[str, Any]]]:
+    """`outcomes` cut into lists of at most MAX_EVENTS rows (at least one list)."""
+    parts: list[list[dict[str, Any]]] = [[]]
+    room = MAX_EVENTS
+    for outcome in outcomes:
+        rows = outcome["rows"]
+        while rows:
+            if room == 0:
+                parts.append([])
+                room = MAX_EVENTS
+            taken = rows[:room]
+            parts[-1].append({**outcome, "rows": taken})
+            room -= len(taken)
+            rows = rows[len(taken):]
+    return parts
+
+
+def write_edl(f: IO[str], title: str, outcomes: Iterable[dict[str, Any]]) -> None:
+    """Writes one event per scene row of `outcomes`, whose videos must share
+    a timecode rate (as `edl_files` groups them) and have at most 999 rows
+    in all. A video at a rate with no timecode of its own has its frames
+    converted to the list's rate, each event keeping equal source and record
+    lengths, and a comment under its first event says so. Raises ValueError
+    for outcomes of different timecode rates or too many rows."""
+    outcomes = [o for o in outcomes if o["rows"]]
+    rates = {timecode_rate(o["fps"])[0] for o in outcomes}
+    if len(rates) > 1:
+        raise ValueError(f"outcomes: videos at different timecode rates {sorted(rates)} "
+                         "cannot share one edit decision list")
+    if sum(len(o["rows"]) for o in outcomes) > MAX_EVENTS:
+        raise ValueError(f"outcomes: more than {MAX_EVENTS} scenes for one edit decision list")
     f.write(f"TITLE: {_one_line(title)}\n")
     f.write("FCM: NON-DROP FRAME\n\n")
     event, record = 1, 0
     for outcome in outcomes:
-        rate = nominal_rate(outcome["fps"])
+        rate, converted = timecode_rate(outcome["fps"])
         clip = _one_line(os.path.basename(outcome["video"]))
         for row in outcome["rows"]:
             source_in, source_out = row["start_frame"], row["end_frame"] + 1
-            length = round((source_out - source_in) * record_rate / rate)
+            if converted:
+                source_in = _convert(source_in, outcome["fps"], rate)
+                source_out = max(_convert(source_out, outcome["fps"], rate), source_in + 1)
+            length = source_out - source_in
             f.write(f"{event:03d}  {_REEL:<8} V     C        "
                     f"{frames_to_timecode(source_in, rate)} "
                     f"{frames_to_timecode(source_out, rate)} "
-                    f"{frames_to_timecode(record, record_rate)} "
-                    f"{frames_to_timecode(record + length, record_rate)}\n")
-            f.write(f"* FROM CLIP NAME: {clip}\n\n")
+                    f"{frames_to_timecode(record, rate)} "
+                    f"{frames_to_timecode(record + length, rate)}\n")
+            f.write(f"* FROM CLIP NAME: {clip}\n")
+            if converted and row is outcome["rows"][0]:
+                # After an event, where a reader keeps it as that event's
+                # comment: a comment ahead of the first event is refused.
+                f.write(f"* {clip} RUNS AT {outcome['fps']:.6g} FRAMES/S, WHICH HAS NO "
+                        f"TIMECODE: FRAMES CONVERTED TO {rate} FRAMES/S\n")
+            f.write("\n")
             event += 1
             record += length
+
+
+def _convert(frame: int, fps: float, rate: int) -> int:
+    """The frame at `rate` that starts at (or nearest) `frame`'s time at `fps`."""
+    return math.floor(frame * rate / fps + 0.5)
 
 
 def _one_line(text: str) -> str:

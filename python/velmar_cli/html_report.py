@@ -5,7 +5,8 @@ except for the scene pictures, which it links by paths relative to the page,
 so the page and the output directory can be moved or served together. Per
 video: its per-frame score curve as an SVG plot with every scene boundary
 marked and gradual transitions shaded, then a contact sheet of the scene
-pictures with their timecodes and scene lengths.
+pictures (each a link to the picture at full size) with their timecodes and
+scene lengths.
 """
 
 from __future__ import annotations
@@ -74,8 +75,10 @@ def _video_section(f: IO[str], base: str, outcome: dict[str, Any]) -> None:
         # Quoted from the bytes, so any name the file system holds links right.
         source = urllib.parse.quote(os.fsencode(
             os.path.relpath(os.path.abspath(row["path"]), base).replace(os.sep, "/")))
-        f.write(f"<figure><img src=\"{_esc(source)}\" loading=\"lazy\" "
-                f"alt=\"scene {row['scene']}\"><figcaption><b>Scene {row['scene']}</b> "
+        # The picture on the sheet is shrunk to the card; a click opens it whole.
+        f.write(f"<figure><a href=\"{_esc(source)}\"><img src=\"{_esc(source)}\" "
+                f"loading=\"lazy\" alt=\"scene {row['scene']}\"></a>"
+                f"<figcaption><b>Scene {row['scene']}</b> "
                 f"{row['start_timecode']} &ndash; {row['end_timecode']}<br>"
                 f"{row['duration']:.2f} s, {_esc(row['transition'])}; picture at "
                 f"{row['picture_timecode']} (frame {row['picture_frame']})"

@@ -71,18 +71,17 @@ def test_edl_events_at_the_video_rate(tmp_path, fps, rate):
     assert frames_to_timecode(108_001, 30) == "01:00:00:01"
 
 
-def test_edl_lays_videos_of_other_rates_end_to_end(tmp_path):
+def test_edl_lays_videos_end_to_end(tmp_path):
     path = tmp_path / "x.edl"
     with open(path, "w") as f:
         write_edl(f, "run\nsecond line", [outcome("a.mp4", 25, [(0, 49)]),
-                                          outcome("b\nc.mp4", 50, [(0, 99), (100, 149)])])
+                                          outcome("b\nc.mp4", 25, [(0, 99), (100, 149)])])
     title, _, events = parse_edl(path.read_text())
     assert title == "run second line"
-    # At 25 frames a second on the record side, b's 100 frames at 50 are 50.
     assert [e["timecodes"][2:] for e in events] == [
-        ["00:00:00:00", "00:00:02:00"], ["00:00:02:00", "00:00:04:00"],
-        ["00:00:04:00", "00:00:05:00"]]
-    assert events[1]["timecodes"][:2] == ["00:00:00:00", "00:00:02:00"]
+        ["00:00:00:00", "00:00:02:00"], ["00:00:02:00", "00:00:06:00"],
+        ["00:00:06:00", "00:00:08:00"]]
+    assert events[1]["timecodes"][:2] == ["00:00:00:00", "00:00:04:00"]
     assert events[2]["clip"] == "b c.mp4"
 
 
@@ -117,6 +116,9 @@ def test_real_run_writes_matching_outputs(run, cli):
     links = [urllib.parse.unquote(html.unescape(link))
              for link in re.findall(r'<img src="([^"]+)"', page)]
     assert all(link.startswith("../out/") for link in links)
+    # Each card's picture opens the full-size picture.
+    assert re.findall(r'<a href="([^"]+)"><img src="\1"', page) == \
+        re.findall(r'<img src="([^"]+)"', page)
     assert len(links) == 5 and all((d / "pages" / link).is_file() for link in links)
     assert "two &amp; &lt;three&gt;.mp4" in page and "<three>" not in page
     assert page.count("<svg") == 2 and page.count('class="cut"') == 3
