@@ -39,7 +39,8 @@ ensure_venv() {
   local stamp="$VENV/.velmar-deps"
   # numpy only lets the tests pass NumPy bool scalars; it is no runtime need.
   # tqdm is the command's progress bar, which the --no-deps install leaves out.
-  local want="scikit-build-core>=0.10 cmake>=3.24 ninja pytest>=7 hypothesis>=6 numpy tqdm"
+  # OpenTimelineIO and its CMX 3600 adapter read back the command's exports.
+  local want="scikit-build-core>=0.10 cmake>=3.24 ninja pytest>=7 hypothesis>=6 numpy tqdm opentimelineio otio-cmx3600-adapter"
   if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$want" ]; then
     log "installing build and test tools into the venv"
     "$PY" -m pip install -q --upgrade pip
@@ -61,7 +62,7 @@ install_module() {
 # small venv of its own for the test tools; the venv's own interpreter when
 # pyenv has neither.
 TEST_PYTHON_VERSIONS=(3.10 3.13)
-TEST_TOOLS="pytest>=7 hypothesis>=6 numpy tqdm"
+TEST_TOOLS="pytest>=7 hypothesis>=6 numpy tqdm opentimelineio otio-cmx3600-adapter"
 
 # Prints the test interpreters, one a line, making their venvs if needed.
 test_pythons() {
