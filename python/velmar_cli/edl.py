@@ -71,29 +71,35 @@ def edl_files(path: str, outcomes: Iterable[dict[str, Any]]
     stem, ext = os.path.splitext(path)
     ext = ext or ".edl"
     per_video = len({timecode_rate(o["fps"])[0] for o in outcomes}) > 1
-    if per_video:
-        groups, names = [], set()
-        for outcome in outcomes:
-            video = os.path.splitext(os.path.basename(outcome["video"].rstrip("/")))[0]
-            name, n = f"{stem}-{video or 'video'}", 1
-            while name in names:  # two videos of one name from different folders
-                n += 1
-                name = f"{stem}-{video}-{n}"
-            names.add(name)
-            groups.append((name, [outcome]))
-    else:
-        groups = [(stem, outcomes)]
-    files = []
-    for name, group in groups:
+    groups = ([(f"{stem}-{_stem(o['video'])}", [o]) for o in outcomes] if per_video
+              else [(stem, outcomes)])
+    files: list[tuple[str, list[dict[str, Any]]]] = []
+    taken: set[str] = set()
+    for base, group in groups:
         parts = _chunks(group)
-        files += [(f"{name}-{i}{ext}" if i > 1 else f"{name}{ext}", part)
-                  for i, part in enumerate(parts, 1)]
+        name, n = base, 1
+        while True:
+            paths = [f"{name}-{i}{ext}" if i > 1 else f"{name}{ext}"
+                     for i in range(1, len(parts) + 1)]
+            if taken.isdisjoint(paths):
+                break
+            # Two videos of one name from different folders (or a name
+            # like a continuation's): each keeps a file of its own.
+            n += 1
+            name = f"{base}-{n}"
+        taken.update(paths)
+        files += zip(paths, parts)
     if len(files) == 1:
         return files, None
-    why = ("the videos' frame rates differ, and a list has one" if per_video
-           else f"a list holds at most {MAX_EVENTS} events")
-    return files, (f"written as {len(files)} edit decision lists ({why}): "
+    why = [reason for reason, applies in (
+        ("the videos' frame rates differ, and a list has one", per_video),
+        (f"a list holds at most {MAX_EVENTS} events", len(files) > len(groups))) if applies]
+    return files, (f"written as {len(files)} edit decision lists ({'; '.join(why)}): "
                    + ", ".join(name for name, _ in files))
+
+
+def _stem(video: str) -> str:
+    return os.path.splitext(os.path.basename(video.rstrip("/")))[0] or "video"
 
 
 def _chunks(outcomes: Sequence[dict[str, Any]]) -> list[list[dict[str, Any]]]:
