@@ -235,7 +235,10 @@ VideoResult<ScanOutcome> ScanVideo(const std::string& path, const ScanOptions& o
       last_poll = Clock::now();
     }
   }
-  if (n == 0) return std::unexpected(VideoError{"corrupt video stream: it holds no frame", {}});
+  if (n == 0) {
+    return std::unexpected(
+        VideoError::Of(ErrorKind::kInvalidData, "corrupt video stream: it holds no frame"));
+  }
   return scan.Finish(n, start);
 }
 
