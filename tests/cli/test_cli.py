@@ -269,6 +269,18 @@ def test_index_add_stats_search(tmp_path, cli):
     assert flexible.stdout.split() == ["m1", "m2"]
 
 
+def test_index_add_says_why_the_file_could_not_be_written(tmp_path, cli):
+    # The index file is a link into a "directory" that is a plain file: the
+    # lock and the load succeed, the save cannot, even as root.
+    (tmp_path / "plain").write_text("")
+    index, entries = tmp_path / "index.json", tmp_path / "entries.jsonl"
+    index.symlink_to(tmp_path / "plain" / "index.json")
+    write_lines(entries, [json.dumps({"memory_id": "m1"})])
+    proc = cli("index", "add", index, entries)
+    assert proc.returncode == 1
+    assert proc.stderr == f"velmar: {index}: could not be written: Not a directory\n"
+
+
 def test_index_refuses_unreadable_files(tmp_path, cli):
     broken, entries = tmp_path / "broken.json", tmp_path / "entries.jsonl"
     broken.write_text('[{"memory_id": "m1"}]')  # lacks required fields: loads as nothing
