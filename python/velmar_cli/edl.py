@@ -13,7 +13,10 @@ from __future__ import annotations
 import math
 import os
 from collections.abc import Iterable
-from typing import IO, Any
+from typing import IO, TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from velmar_cli.keyframes import Outcome
 
 _REEL = "AX"
 
@@ -35,19 +38,19 @@ def frames_to_timecode(frames: int, rate: int) -> str:
     return f"{hh:02d}:{mm:02d}:{ss:02d}:{ff:02d}"
 
 
-def write_edl(f: IO[str], title: str, outcomes: Iterable[dict[str, Any]]) -> None:
+def write_edl(f: IO[str], title: str, outcomes: Iterable[Outcome]) -> None:
     """Writes one event per scene row of the finished videos' outcomes.
     The record timeline counts at the rate of the first video; a video at
     another rate is laid on it by its scenes' lengths in frames, converted."""
-    outcomes = [o for o in outcomes if o["rows"]]
-    record_rate = nominal_rate(outcomes[0]["fps"]) if outcomes else 25
+    outcomes = [o for o in outcomes if o.rows]
+    record_rate = nominal_rate(outcomes[0].fps) if outcomes else 25
     f.write(f"TITLE: {_one_line(title)}\n")
     f.write("FCM: NON-DROP FRAME\n\n")
     event, record = 1, 0
     for outcome in outcomes:
-        rate = nominal_rate(outcome["fps"])
-        clip = _one_line(os.path.basename(outcome["video"]))
-        for row in outcome["rows"]:
+        rate = nominal_rate(outcome.fps)
+        clip = _one_line(os.path.basename(outcome.video))
+        for row in outcome.rows:
             source_in, source_out = row["start_frame"], row["end_frame"] + 1
             length = round((source_out - source_in) * record_rate / rate)
             f.write(f"{event:03d}  {_REEL:<8} V     C        "
