@@ -52,17 +52,35 @@ const KindTypes kKindTypes[kKinds] = {
 // module: each module's attributes are exactly those the API lists.
 PyObject* g_runtime_kinds[kKinds] = {};
 
+// copyreg's reducer for those classes: they cannot be found by name, so a
+// pickle (to a worker process, say) holds the RuntimeError they are, with
+// the same text, as it always has.
+PyObject* ReduceAsRuntimeError(PyObject*, PyObject* exception) {
+  Ref args = Ref::Steal(PyObject_GetAttrString(exception, "args"));
+  if (!args) return nullptr;
+  return PyTuple_Pack(2, PyExc_RuntimeError, args.get());
+}
+PyMethodDef kReduceAsRuntimeError = {"reduce_as_runtime_error", ReduceAsRuntimeError, METH_O,
+                                     nullptr};
+
+PyObject* NewRuntimeKind(const char* name, PyObject* builtin) {
+  Ref bases = Check(PyTuple_Pack(2, PyExc_RuntimeError, builtin));
+  Ref type = Check(PyErr_NewException(name, bases.get(), nullptr));
+  Ref copyreg = Check(PyImport_ImportModule("copyreg"));
+  Ref reduce = Check(PyCFunction_New(&kReduceAsRuntimeError, nullptr));
+  Check(PyObject_CallMethod(copyreg.get(), "pickle", "OO", type.get(), reduce.get()));
+  return type.release();
+}
+
 // The class for `kind` under `api`. Borrowed; throws PythonErrorSet if it
 // could not be made.
 PyObject* KindType(ErrorKind kind, ErrorApi api) {
   const int i = static_cast<int>(kind);
   const KindTypes& types = kKindTypes[i];
-  if (api == ErrorApi::kBuiltin || types.runtime_name == nullptr) {
-    return api == ErrorApi::kBuiltin ? *types.builtin : PyExc_RuntimeError;
-  }
+  if (api == ErrorApi::kBuiltin) return *types.builtin;
+  if (types.runtime_name == nullptr) return PyExc_RuntimeError;
   if (g_runtime_kinds[i] == nullptr) {
-    Ref bases = Check(PyTuple_Pack(2, PyExc_RuntimeError, *types.builtin));
-    g_runtime_kinds[i] = Check(PyErr_NewException(types.runtime_name, bases.get(), nullptr)).release();
+    g_runtime_kinds[i] = NewRuntimeKind(types.runtime_name, *types.builtin);
   }
   return g_runtime_kinds[i];
 }

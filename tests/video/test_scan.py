@@ -7,6 +7,7 @@ import errno
 import json
 import math
 import os
+import pickle
 import signal
 import subprocess
 import sys
@@ -224,6 +225,10 @@ def test_errors_name_the_reason(tmp_path, make, reason, kind):
     assert str(info.value).startswith("Scan failed: " + reason)
     assert isinstance(info.value, kind)
     assert type(info.value).__module__ == "velmar"
+    # Its class has no name to be found by, so a pickle (to a worker
+    # process) carries the RuntimeError it is.
+    copied = pickle.loads(pickle.dumps(info.value))
+    assert type(copied) is RuntimeError and str(copied) == str(info.value)
 
 
 def test_error_naming_a_path_that_is_not_utf8(tmp_path):
