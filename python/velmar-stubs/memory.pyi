@@ -145,4 +145,11 @@ class PyMetadataIndex:
 
     def save(self) -> bool:
         """Write the whole index to its file; ``False`` when it has no path or the file could
-        not be written."""
+        not be written (``last_save_error`` says why)."""
+
+    @property
+    def last_save_error(self) -> Exception | None:
+        """Why the last ``save()`` returned False, as an exception of its kind, not raised:
+        ``PermissionError``, ``FileNotFoundError`` or another ``OSError`` (with ``errno``),
+        ``ValueError`` (no path, or not a file path) or ``MemoryError``. None before any
+        ``save()`` and after one that returned True."""

@@ -168,7 +168,8 @@ class VideoKeyframeExtractor:
         self, video_path: _FsPath, max_frames: int | None = None
     ) -> tuple[list[PyVideoFrame], int, int]:
         """Decode every frame of the video (``max_frames`` is accepted but not used);
-        returns ``(frames, width, height)``. Raises ``RuntimeError`` on failure."""
+        returns ``(frames, width, height)``. Raises ``RuntimeError`` on failure (also a
+        ``ValueError``, ``OSError`` or ``MemoryError`` subclass, as its kind is)."""
 
     def extract_keyframes(
         self,
@@ -409,7 +410,10 @@ def scan_video(
     detects scenes (cuts, dissolves, fades, wipes) and pictures each one; see
     ``help(velmar.scan_video)``. Raises ``RuntimeError("Scan failed: ...")``, also for
     frames of more than ``max_pixels`` pixels (default 2**27), which are refused before
-    any frame is allocated; ``max_pixels`` must be at least 1.
+    any frame is allocated; ``max_pixels`` must be at least 1. The RuntimeError is also
+    of the built-in type of its kind: ``FileNotFoundError`` for a missing file,
+    ``PermissionError``, ``ValueError`` for a file that is not a video FFmpeg can open, a
+    corrupt one or one without a video stream, ``OSError`` for another system error.
 
     ``start`` and ``end`` (seconds; or ``start_frame`` and ``end_frame``, frame numbers)
     scan only the frames in [start, end): decoding seeks to the key frame at or before

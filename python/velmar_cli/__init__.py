@@ -29,8 +29,8 @@ from velmar_cli.edl import edl_files, write_edl
 from velmar_cli.files import check_writable, write_atomically
 from velmar_cli.html_report import write_report
 from velmar_cli.index import index_add, index_delete, index_get, index_search, index_stats
-from velmar_cli.keyframes import (MANIFEST_FIELDS, Job, clear_images, failed, input_problem,
-                                  run_job)
+from velmar_cli.keyframes import (MANIFEST_FIELDS, Job, Outcome, clear_images, failed,
+                                  input_problem, run_job)
 from velmar_cli.pool import WorkerPool
 from velmar_cli.report import Report, drop_stdout, say
 from velmar_cli.tables import spreadsheet_safe, write_stats
@@ -352,7 +352,7 @@ def _scan_options(args: argparse.Namespace) -> tuple[tuple[str, Any], ...]:
 
 
 def _run_local(jobs: list[Job], workers: int,
-               bar: _FrameProgress) -> Iterator[tuple[int, dict[str, Any]]]:
+               bar: _FrameProgress) -> Iterator[tuple[int, Outcome]]:
     if workers == 1 or len(jobs) == 1:
         for i, job in enumerate(jobs):
             yield i, run_job(job.as_dict(), lambda done, expected, i=i: bar.advance(i, done,
@@ -381,7 +381,7 @@ def _keyframes(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int
         except OSError as exc:  # found now rather than after every video has run
             parser.error(f"{option} {path}: cannot be written: {exc.strerror or exc}")
     jobs = _jobs(args)
-    runner: Callable[[_FrameProgress], Iterator[tuple[int, dict[str, Any]]]]
+    runner: Callable[[_FrameProgress], Iterator[tuple[int, Outcome]]]
     if args.dask:
         try:
             from velmar_cli.dask_fanout import run_on_cluster
@@ -395,12 +395,12 @@ def _keyframes(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int
     for job in jobs:
         if input_problem(job.video) is None:
             clear_images(job.output_dir)  # what an earlier run left
-    outcomes: list[dict[str, Any] | None] = [None] * len(jobs)
+    outcomes: list[Outcome | None] = [None] * len(jobs)
     signum = _run_jobs(runner, jobs, outcomes, report, args)
     # Only the pictures the manifest lists stay: a video that failed or was
     # cancelled half-way leaves none, -k N leaves those of N scenes.
     for job, outcome in zip(jobs, outcomes):
-        keep = frozenset(row["path"] for row in outcome["rows"] if row["path"]) if outcome \
+        keep = frozenset(row["path"] for row in outcome.rows if row["path"]) if outcome \
             else frozenset()
         clear_images(job.output_dir, keep)
     _write_outputs(args, [o for o in outcomes if o is not None], report)
@@ -412,7 +412,7 @@ def _keyframes(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int
     return report.status
 
 
-def _write_outputs(args: argparse.Namespace, outcomes: list[dict[str, Any]],
+def _write_outputs(args: argparse.Namespace, outcomes: list[Outcome],
                    report: Report) -> None:
     """The manifest, edit decision lists, timeline, frame statistics and report of the
     videos that finished, each replacing its file only once it is whole."""
@@ -421,7 +421,7 @@ def _write_outputs(args: argparse.Namespace, outcomes: list[dict[str, Any]],
         report.warn(args.edl, note)
     writers: list[tuple[str | None, Callable[[Any, str], None]]] = [
         (args.manifest, lambda f, path: _write_manifest(
-            f, path, [row for outcome in outcomes for row in outcome["rows"]])),
+            f, path, [row for outcome in outcomes for row in outcome.rows])),
         *((edl, lambda f, path, part=part: write_edl(f, _title(path), part))
           for edl, part in edls),
         (args.otio, lambda f, path: write_timeline(f, _title(path), outcomes)),
@@ -441,8 +441,8 @@ def _title(path: str) -> str:
     return os.path.splitext(os.path.basename(path))[0] or "velmar"
 
 
-def _run_jobs(runner: Callable[[_FrameProgress], Iterator[tuple[int, dict[str, Any]]]],
-              jobs: list[Job], outcomes: list[dict[str, Any] | None], report: Report,
+def _run_jobs(runner: Callable[[_FrameProgress], Iterator[tuple[int, Outcome]]],
+              jobs: list[Job], outcomes: list[Outcome | None], report: Report,
               args: argparse.Namespace) -> int | None:
     """Runs the jobs, filling `outcomes` as they finish. Returns the signal
     that stopped the run early, or None."""
@@ -455,10 +455,10 @@ def _run_jobs(runner: Callable[[_FrameProgress], Iterator[tuple[int, dict[str, A
                 # reported; a signal waits until both are done.
                 with signals.deferred():
                     outcomes[i] = outcome
-                    bar.finish(i, outcome["frames"])
-                    if outcome["error"]:
-                        report.error(jobs[i].video, outcome["error"])
-                    if outcome["rows"]:
+                    bar.finish(i, outcome.frames)
+                    if outcome.error:
+                        report.error(jobs[i].video, outcome.error)
+                    if outcome.rows:
                         bar.write(_finished_line(jobs[i], outcome))
         except _Interrupted as exc:
             return exc.signum
@@ -472,13 +472,13 @@ def _run_jobs(runner: Callable[[_FrameProgress], Iterator[tuple[int, dict[str, A
     return None
 
 
-def _finished_line(job: Job, outcome: dict[str, Any]) -> str:
+def _finished_line(job: Job, outcome: Outcome) -> str:
     """``clip.mp4: 12 scenes, 12 pictures in out/clip (3.1 s, 580 frames/s)``."""
-    seconds = outcome["seconds"]
-    rate = f", {outcome['frames'] / seconds:.0f} frames/s" if seconds > 0 else ""
-    warnings = "".join(f"; warning: {text}" for text in outcome.get("warnings", ()))
-    return (f"{job.video}: {_count(len(outcome['rows']), 'scene')}, "
-            f"{_count(outcome['pictures'], 'picture')} in {job.output_dir} "
+    seconds = outcome.seconds
+    rate = f", {outcome.frames / seconds:.0f} frames/s" if seconds > 0 else ""
+    warnings = "".join(f"; warning: {text}" for text in outcome.warnings)
+    return (f"{job.video}: {_count(len(outcome.rows), 'scene')}, "
+            f"{_count(outcome.pictures, 'picture')} in {job.output_dir} "
             f"({seconds:.1f} s{rate}){warnings}")
 
 

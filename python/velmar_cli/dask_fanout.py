@@ -9,14 +9,12 @@ path (a shared file system) for the images to land in one place.
 from __future__ import annotations
 
 from collections.abc import Iterator
-from typing import Any
-
 from distributed import Client, as_completed
 
-from velmar_cli.keyframes import Job, failed, run_job
+from velmar_cli.keyframes import Job, Outcome, failed, run_job
 
 
-def run_on_cluster(address: str, jobs: list[Job]) -> Iterator[tuple[int, dict[str, Any]]]:
+def run_on_cluster(address: str, jobs: list[Job]) -> Iterator[tuple[int, Outcome]]:
     """Yields (job position, outcome) as the cluster finishes each video."""
     with Client(address, timeout="30s") as client:
         futures = [client.submit(run_job, job.as_dict(), pure=False) for job in jobs]

@@ -18,8 +18,12 @@ from __future__ import annotations
 
 import math
 import os
+import dataclasses
 from collections.abc import Iterable, Sequence
-from typing import IO, Any
+from typing import IO, TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from velmar_cli.keyframes import Outcome
 
 _REEL = "AX"
 # The rates SMPTE timecode counts in; 23.976, 29.97 and 59.94 video counts
@@ -58,8 +62,8 @@ def frames_to_timecode(frames: int, rate: int) -> str:
     return f"{hh:02d}:{mm:02d}:{ss:02d}:{ff:02d}"
 
 
-def edl_files(path: str, outcomes: Iterable[dict[str, Any]]
-              ) -> tuple[list[tuple[str, list[dict[str, Any]]]], str | None]:
+def edl_files(path: str, outcomes: Iterable[Outcome]
+              ) -> tuple[list[tuple[str, list[Outcome]]], str | None]:
     """The lists to write for the finished videos' outcomes, as (file path,
     outcomes) pairs, and a note for the user when they are more than the
     one at `path`. All go to `path` when the videos share a timecode rate,
@@ -67,13 +71,13 @@ def edl_files(path: str, outcomes: Iterable[dict[str, Any]]
     of more than 999 events goes on in ``<stem>-2.edl``, ``<stem>-3.edl``,
     ...; an outcome split between two files appears in each with its rows
     of that file."""
-    outcomes = [o for o in outcomes if o["rows"]]
+    outcomes = [o for o in outcomes if o.rows]
     stem, ext = os.path.splitext(path)
     ext = ext or ".edl"
-    per_video = len({timecode_rate(o["fps"])[0] for o in outcomes}) > 1
-    groups = ([(f"{stem}-{_stem(o['video'])}", [o]) for o in outcomes] if per_video
+    per_video = len({timecode_rate(o.fps)[0] for o in outcomes}) > 1
+    groups = ([(f"{stem}-{_stem(o.video)}", [o]) for o in outcomes] if per_video
               else [(stem, outcomes)])
-    files: list[tuple[str, list[dict[str, Any]]]] = []
+    files: list[tuple[str, list[Outcome]]] = []
     taken: set[str] = set()
     for base, group in groups:
         parts = _chunks(group)
@@ -102,48 +106,48 @@ def _stem(video: str) -> str:
     return os.path.splitext(os.path.basename(video.rstrip("/")))[0] or "video"
 
 
-def _chunks(outcomes: Sequence[dict[str, Any]]) -> list[list[dict[str, Any]]]:
+def _chunks(outcomes: Sequence[Outcome]) -> list[list[Outcome]]:
     """`outcomes` cut into lists of at most MAX_EVENTS rows (at least one list)."""
-    parts: list[list[dict[str, Any]]] = [[]]
+    parts: list[list[Outcome]] = [[]]
     room = MAX_EVENTS
     for outcome in outcomes:
-        rows = outcome["rows"]
+        rows = outcome.rows
         while rows:
             if room == 0:
                 parts.append([])
                 room = MAX_EVENTS
             taken = rows[:room]
-            parts[-1].append({**outcome, "rows": taken})
+            parts[-1].append(dataclasses.replace(outcome, rows=taken))
             room -= len(taken)
             rows = rows[len(taken):]
     return parts
 
 
-def write_edl(f: IO[str], title: str, outcomes: Iterable[dict[str, Any]]) -> None:
+def write_edl(f: IO[str], title: str, outcomes: Iterable[Outcome]) -> None:
     """Writes one event per scene row of `outcomes`, whose videos must share
     a timecode rate (as `edl_files` groups them) and have at most 999 rows
     in all. A video at a rate with no timecode of its own has its frames
     converted to the list's rate, each event keeping equal source and record
     lengths, and a comment under its first event says so. Raises ValueError
     for outcomes of different timecode rates or too many rows."""
-    outcomes = [o for o in outcomes if o["rows"]]
-    rates = {timecode_rate(o["fps"])[0] for o in outcomes}
+    outcomes = [o for o in outcomes if o.rows]
+    rates = {timecode_rate(o.fps)[0] for o in outcomes}
     if len(rates) > 1:
         raise ValueError(f"outcomes: videos at different timecode rates {sorted(rates)} "
                          "cannot share one edit decision list")
-    if sum(len(o["rows"]) for o in outcomes) > MAX_EVENTS:
+    if sum(len(o.rows) for o in outcomes) > MAX_EVENTS:
         raise ValueError(f"outcomes: more than {MAX_EVENTS} scenes for one edit decision list")
     f.write(f"TITLE: {_one_line(title)}\n")
     f.write("FCM: NON-DROP FRAME\n\n")
     event, record = 1, 0
     for outcome in outcomes:
-        rate, converted = timecode_rate(outcome["fps"])
-        clip = _one_line(os.path.basename(outcome["video"]))
-        for row in outcome["rows"]:
+        rate, converted = timecode_rate(outcome.fps)
+        clip = _one_line(os.path.basename(outcome.video))
+        for row in outcome.rows:
             source_in, source_out = row["start_frame"], row["end_frame"] + 1
             if converted:
-                source_in = _convert(source_in, outcome["fps"], rate)
-                source_out = max(_convert(source_out, outcome["fps"], rate), source_in + 1)
+                source_in = _convert(source_in, outcome.fps, rate)
+                source_out = max(_convert(source_out, outcome.fps, rate), source_in + 1)
             length = source_out - source_in
             f.write(f"{event:03d}  {_REEL:<8} V     C        "
                     f"{frames_to_timecode(source_in, rate)} "
@@ -151,10 +155,10 @@ def write_edl(f: IO[str], title: str, outcomes: Iterable[dict[str, Any]]) -> Non
                     f"{frames_to_timecode(record, rate)} "
                     f"{frames_to_timecode(record + length, rate)}\n")
             f.write(f"* FROM CLIP NAME: {clip}\n")
-            if converted and row is outcome["rows"][0]:
+            if converted and row is outcome.rows[0]:
                 # After an event, where a reader keeps it as that event's
                 # comment: a comment ahead of the first event is refused.
-                f.write(f"* {clip} RUNS AT {outcome['fps']:.6g} FRAMES/S, WHICH HAS NO "
+                f.write(f"* {clip} RUNS AT {outcome.fps:.6g} FRAMES/S, WHICH HAS NO "
                         f"TIMECODE: FRAMES CONVERTED TO {rate} FRAMES/S\n")
             f.write("\n")
             event += 1

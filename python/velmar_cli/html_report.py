@@ -15,7 +15,10 @@ import html
 import os
 import urllib.parse
 from collections.abc import Sequence
-from typing import IO, Any
+from typing import IO, TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from velmar_cli.keyframes import Outcome
 
 _WIDTH, _HEIGHT, _TOP, _BOTTOM = 1000, 180, 12, 22
 
@@ -37,13 +40,13 @@ vertical-align:-2px;margin-right:4px}
 """
 
 
-def write_report(f: IO[str], page_path: str, outcomes: Sequence[dict[str, Any]],
+def write_report(f: IO[str], page_path: str, outcomes: Sequence[Outcome],
                  title: str = "velmar keyframes") -> None:
     """Writes the page for the given video outcomes (finished or failed)."""
     base = os.path.dirname(os.path.abspath(page_path))
     f.write("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
             f"<title>{_esc(title)}</title><style>{_STYLE}</style></head><body>\n")
-    scenes = sum(len(o["rows"]) for o in outcomes)
+    scenes = sum(len(o.rows) for o in outcomes)
     f.write(f"<h1>{_esc(title)}</h1>\n<p class=\"meta\">{_plural(len(outcomes), 'video')}, "
             f"{_plural(scenes, 'scene')}</p>\n<p class=\"legend\">"
             "<span><i class=\"swatch\" style=\"background:#1f5fbf\"></i>score per frame</span>"
@@ -55,18 +58,18 @@ def write_report(f: IO[str], page_path: str, outcomes: Sequence[dict[str, Any]],
     f.write("</body></html>\n")
 
 
-def _video_section(f: IO[str], base: str, outcome: dict[str, Any]) -> None:
-    rows = outcome["rows"]
-    f.write(f"<section><h2>{_esc(outcome['video'])}</h2>\n")
-    if outcome["error"]:
-        f.write(f"<p class=\"error\">{_esc(outcome['error'])}</p>\n")
+def _video_section(f: IO[str], base: str, outcome: Outcome) -> None:
+    rows = outcome.rows
+    f.write(f"<section><h2>{_esc(outcome.video)}</h2>\n")
+    if outcome.error:
+        f.write(f"<p class=\"error\">{_esc(outcome.error)}</p>\n")
     if not rows:
         f.write("</section>\n")
         return
     duration = sum(row["duration"] for row in rows)
     f.write(f"<p class=\"meta\">{_plural(len(rows), 'scene')}, "
-            f"{_plural(outcome['pictures'], 'picture')}, {_plural(outcome['frames'], 'frame')}, "
-            f"{duration:.2f} s at {outcome['fps']:.3g} frames/s</p>\n")
+            f"{_plural(outcome.pictures, 'picture')}, {_plural(outcome.frames, 'frame')}, "
+            f"{duration:.2f} s at {outcome.fps:.3g} frames/s</p>\n")
     f.write(_plot(outcome))
     f.write("<div class=\"sheet\">\n")
     for row in rows:
@@ -86,11 +89,11 @@ def _video_section(f: IO[str], base: str, outcome: dict[str, Any]) -> None:
     f.write("</div></section>\n")
 
 
-def _plot(outcome: dict[str, Any]) -> str:
+def _plot(outcome: Outcome) -> str:
     """The score curve with the boundaries, as an inline SVG element."""
-    points, rows = outcome["curve"], outcome["rows"]
-    last = max(outcome["frames"] - 1, 1)
-    first_frame = outcome.get("first_frame", 0)  # of a time range
+    points, rows = outcome.curve, outcome.rows
+    last = max(outcome.frames - 1, 1)
+    first_frame = outcome.first_frame  # of a time range
     peak = max((score for _, score in points), default=0.0)
     top = min(255.0, max(10.0, -(-peak // 10) * 10))  # the axis ends at a round score
     plot_height = _HEIGHT - _TOP - _BOTTOM
@@ -102,8 +105,8 @@ def _plot(outcome: dict[str, Any]) -> str:
         return f"{_TOP + plot_height * (1 - min(score, top) / top):.1f}"
 
     parts = [f"<svg viewBox=\"0 0 {_WIDTH} {_HEIGHT}\" xmlns=\"http://www.w3.org/2000/svg\" "
-             f"role=\"img\" aria-label=\"score per frame of {_esc(outcome['video'])}\">"]
-    for first, end in outcome["spans"]:
+             f"role=\"img\" aria-label=\"score per frame of {_esc(outcome.video)}\">"]
+    for first, end in outcome.spans:
         width = max((end - first + 1) / last * _WIDTH, 2.0)
         parts.append(f"<rect class=\"gradual\" x=\"{x(first)}\" y=\"{_TOP}\" "
                      f"width=\"{width:.1f}\" height=\"{plot_height}\"/>")

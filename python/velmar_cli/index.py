@@ -195,6 +195,18 @@ def _read_entries(report: Report, path: str) -> list[dict[str, Any]] | None:
     return entries
 
 
+def _saved(report: Report, path: str, index: Any) -> bool:
+    """Saves `index`; when that fails, reports why and returns False. The
+    reason is the operating system's where there is one ("Permission
+    denied"), read from the kind of error the save kept."""
+    if index.save():
+        return True
+    error = index.last_save_error
+    reason = os.strerror(error.errno) if isinstance(error, OSError) and error.errno else str(error)
+    report.error(path, f"could not be written: {reason}")
+    return False
+
+
 def index_add(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
     report = Report()
     entries = _read_entries(report, args.entries)
@@ -205,8 +217,7 @@ def index_add(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
             return report.status
         before = index.stats()["total"]
         stored = index.batch_add(entries)
-        if not index.save():
-            report.error(args.file, "could not be written")
+        if not _saved(report, args.file, index):
             return report.status
         total = index.stats()["total"]
     # An entry whose memory_id the index (or an earlier line) already held
@@ -254,8 +265,7 @@ def index_delete(parser: argparse.ArgumentParser, args: argparse.Namespace) -> i
         except ValueError as exc:  # a user id the index cannot hold
             report.error(args.file, str(exc))
             return report.status
-        if deleted and not index.save():
-            report.error(args.file, "could not be written")
+        if deleted and not _saved(report, args.file, index):
             return report.status
         total = index.stats()["total"]
     say(f"{args.file}: deleted {deleted} {'entry' if deleted == 1 else 'entries'}, "

@@ -2,8 +2,8 @@
 
 Everything here runs wherever the video is processed: in the command's own
 process, in a local worker process (``--jobs``), or on a Dask worker
-(``--dask``). A job is a plain dict and so is its outcome, so both pickle
-and compare the same way everywhere.
+(``--dask``). A job travels as a plain dict and its outcome as an Outcome
+record: both pickle and compare the same way everywhere.
 
 The scanner finds the scenes and writes one picture for each; all this
 module decides is which of those pictures the run keeps (``-k N``: those of
@@ -19,7 +19,7 @@ import re
 import stat
 import time
 from collections.abc import Callable
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any
 
 import velmar
@@ -67,6 +67,30 @@ class Job:
         return dict(self.__dict__)
 
 
+@dataclass
+class Outcome:
+    """What processing one video gave: `rows` (one manifest row per scene,
+    in order), `error` (None or a message), and for the summary line and the
+    report `frames`, `fps`, `seconds` (wall time), `pictures` (how many
+    rows have a path), `spans` (gradual transitions as [first, last]
+    frames), `curve` ([frame, score] points) and `warnings` (what in the
+    file disagreed with its frames). A video that produced nothing has only
+    `video` and `error`."""
+
+    video: str
+    rows: list[dict[str, Any]] = field(default_factory=list)
+    error: str | None = None
+    frames: int = 0
+    fps: float = 0.0
+    seconds: float = 0.0
+    pictures: int = 0
+    spans: list[list[int]] = field(default_factory=list)
+    curve: list[list[float]] = field(default_factory=list)
+    warnings: list[str] = field(default_factory=list)
+    first_frame: int = 0
+    stats: list[tuple[int, float, float, str]] | None = None
+
+
 def timecode(seconds: float) -> str:
     """``HH:MM:SS.mmm``, rounded to the millisecond."""
     millis = max(0, round(seconds * 1000))
@@ -76,37 +100,27 @@ def timecode(seconds: float) -> str:
     return f"{hours:02d}:{minutes:02d}:{secs:02d}.{millis:03d}"
 
 
-def run_job(job: dict[str, Any], progress: Progress | None = None) -> dict[str, Any]:
-    """Processes one video. Never raises for a bad input. The outcome carries
-    ``rows`` (one manifest row per scene, in order), ``error`` (None or a
-    message), and for the summary line and the report ``frames``, ``fps``,
-    ``seconds`` (wall time), ``pictures``, ``spans`` (gradual transitions as
-    [first, last] frames), ``curve`` ([frame, score] points) and ``warnings``
-    (what in the file disagreed with its frames).
-    `progress(frames_done, frames_expected)` is called while decoding."""
+def run_job(job: dict[str, Any], progress: Progress | None = None) -> Outcome:
+    """Processes one video. Never raises for a bad input: what went wrong is
+    the outcome's `error`. `progress(frames_done, frames_expected)` is
+    called while decoding."""
     spec = Job(**job)
     problem = input_problem(spec.video)
     if problem:
-        return empty_outcome(spec.video, problem)
+        return Outcome(spec.video, error=problem)
     started = time.monotonic()
     try:
         result = _scan(spec, progress)
     except (RuntimeError, OSError, ValueError) as exc:
-        return empty_outcome(spec.video, str(exc))
+        return Outcome(spec.video, error=str(exc))
     outcome = describe(spec, result)
-    outcome["seconds"] = time.monotonic() - started
+    outcome.seconds = time.monotonic() - started
     return outcome
 
 
-def empty_outcome(video: str, error: str) -> dict[str, Any]:
-    """The outcome of a video that produced nothing, with the reason."""
-    return {"video": video, "rows": [], "error": error, "frames": 0, "fps": 0.0,
-            "seconds": 0.0, "pictures": 0, "spans": [], "curve": []}
-
-
-def failed(job: Job, reason: str) -> dict[str, Any]:
+def failed(job: Job, reason: str) -> Outcome:
     """The outcome of a job whose worker itself failed (a crashed process, a lost task)."""
-    return empty_outcome(job.video, f"worker failed: {reason}")
+    return Outcome(job.video, error=f"worker failed: {reason}")
 
 
 def input_problem(video: str) -> str | None:
@@ -160,7 +174,7 @@ def longest(scenes: list[Any], keep: int | None) -> set[int]:
     return set(ranked[:keep])
 
 
-def describe(spec: Job, result: Any) -> dict[str, Any]:
+def describe(spec: Job, result: Any) -> Outcome:
     """The outcome of a finished scan: one row per scene, the path of each
     picture the run keeps (None for a scene whose picture is not kept)."""
     scenes = list(result.scenes)
@@ -201,14 +215,13 @@ def describe(spec: Job, result: Any) -> dict[str, Any]:
         error = (f"{len(missing)} of {wanted} images could not be written (scene"
                  f"{'s' if len(missing) > 1 else ''} {scenes_named})"
                  + (f": {reasons[0]}" if reasons else ""))
-    outcome = {"video": spec.video, "rows": rows, "error": error,
-               "frames": result.frame_count, "first_frame": result.first_frame,
-               "fps": result.fps, "seconds": 0.0,
-               "pictures": sum(row["path"] is not None for row in rows), "spans": spans,
-               "curve": curve(list(result.scores), first=result.first_frame),
-               "warnings": list(getattr(result, "warnings", []))}
+    outcome = Outcome(spec.video, rows, error, frames=result.frame_count,
+                      first_frame=result.first_frame, fps=result.fps,
+                      pictures=sum(row["path"] is not None for row in rows), spans=spans,
+                      curve=curve(list(result.scores), first=result.first_frame),
+                      warnings=list(getattr(result, "warnings", [])))
     if spec.stats:
-        outcome["stats"] = frame_stats(result)
+        outcome.stats = frame_stats(result)
     return outcome
 
 

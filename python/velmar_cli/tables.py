@@ -5,7 +5,10 @@ from __future__ import annotations
 
 import csv
 from collections.abc import Iterable
-from typing import IO, Any
+from typing import IO, TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from velmar_cli.keyframes import Outcome
 
 STATS_FIELDS = ("video", "frame", "time", "score", "boundary")
 
@@ -21,14 +24,14 @@ def spreadsheet_safe(row: dict[str, Any]) -> dict[str, Any]:
             else value for key, value in row.items()}
 
 
-def write_stats(f: IO[str], outcomes: Iterable[dict[str, Any]]) -> None:
+def write_stats(f: IO[str], outcomes: Iterable[Outcome]) -> None:
     """One CSV row per frame of every video: its number, time, score against
     the frame before, and the boundary it starts (``cut``, ``dissolve``,
     ``fade``, ``wipe``, or empty)."""
     writer = csv.DictWriter(f, fieldnames=STATS_FIELDS)
     writer.writeheader()
     for outcome in outcomes:
-        for frame, time, score, boundary in outcome.get("stats", ()):
+        for frame, time, score, boundary in outcome.stats or ():
             writer.writerow(spreadsheet_safe({
-                "video": outcome["video"], "frame": frame, "time": round(time, 6),
+                "video": outcome.video, "frame": frame, "time": round(time, 6),
                 "score": round(score, 4), "boundary": boundary}))

@@ -13,23 +13,26 @@ import json
 import os
 import pathlib
 from collections.abc import Iterable
-from typing import IO, Any
+from typing import IO, TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from velmar_cli.keyframes import Outcome
 
 
-def write_timeline(f: IO[str], title: str, outcomes: Iterable[dict[str, Any]]) -> None:
+def write_timeline(f: IO[str], title: str, outcomes: Iterable[Outcome]) -> None:
     """Writes the timeline of the finished videos' outcomes (one track for
     each video with scenes, in order)."""
-    tracks = [_track(o) for o in outcomes if o["rows"]]
+    tracks = [_track(o) for o in outcomes if o.rows]
     json.dump(_item("Timeline.1", title, global_start_time=None,
                     tracks=_composition("Stack.1", "tracks", tracks)), f, indent=1)
     f.write("\n")
 
 
-def _track(outcome: dict[str, Any]) -> dict[str, Any]:
-    fps = outcome["fps"] if outcome["fps"] > 0 else 25.0
+def _track(outcome: Outcome) -> dict[str, Any]:
+    fps = outcome.fps if outcome.fps > 0 else 25.0
     # A file URL of the path's bytes, so that any name the file system
     # holds is referred to exactly.
-    url = pathlib.Path(os.path.abspath(outcome["video"])).as_uri()
+    url = pathlib.Path(os.path.abspath(outcome.video)).as_uri()
     clips = [_item("Clip.2", f"scene {row['scene']}",
                    metadata={"velmar": {"scene": row["scene"], "transition": row["transition"],
                                         "start_frame": row["start_frame"],
@@ -40,9 +43,9 @@ def _track(outcome: dict[str, Any]) -> dict[str, Any]:
                        "ExternalReference.1", "", available_range=None,
                        available_image_bounds=None, target_url=url)},
                    active_media_reference_key="DEFAULT_MEDIA")
-             for row in outcome["rows"]]
+             for row in outcome.rows]
     # A name that is not UTF-8 shows its bad bytes as U+FFFD; the URL keeps them.
-    name = os.fsencode(os.path.basename(outcome["video"])).decode("utf-8", "replace")
+    name = os.fsencode(os.path.basename(outcome.video)).decode("utf-8", "replace")
     return {**_composition("Track.1", name, clips), "kind": "Video"}
 
 

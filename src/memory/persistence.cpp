@@ -285,7 +285,8 @@ std::optional<Error> CheckTarget(const std::string& target, struct stat* existin
   if (!*exists && errno != ENOENT) return Error::FromErrno("cannot look up the file", errno);
   // Only a regular file is replaced. Renaming over a directory fails anyway,
   // and a device or pipe must never become a plain file.
-  if (*exists && !S_ISREG(existing->st_mode)) return Error{"not a regular file", {}};
+  if (*exists && S_ISDIR(existing->st_mode)) return Error::FromErrno("not a regular file", EISDIR);
+  if (*exists && !S_ISREG(existing->st_mode)) return Error::Of(ErrorKind::kUnsupported, "not a regular file");
   // Rewriting the file in place needs permission to write it; replacing it
   // must not get round a file made read-only to protect it.
   if (*exists && ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
@@ -296,9 +297,13 @@ std::optional<Error> CheckTarget(const std::string& target, struct stat* existin
 
 }  // namespace
 
-Result<SaveReport> SaveIndexFile(IndexFile& file, const MetadataStore& store) {
+namespace {
+
+Result<SaveReport> Save(IndexFile& file, const MetadataStore& store) {
   const std::string& path = file.path;
-  if (!Usable(path) || path.back() == '/') return std::unexpected(Error{"not a file path", {}});
+  if (!Usable(path) || path.back() == '/') {
+    return std::unexpected(Error::Of(ErrorKind::kInvalidData, "not a file path"));
+  }
   // The velmar command's lock: no other writer loads or saves meanwhile.
   auto lock = FileLock::Acquire(path + ".lock");
   if (!lock) return std::unexpected(Error{"cannot take the lock file", lock.error()});
@@ -372,6 +377,18 @@ Result<SaveReport> SaveIndexFile(IndexFile& file, const MetadataStore& store) {
   file.seen = StampOf(target);
   file.keep_original = false;
   return report;
+}
+
+}  // namespace
+
+Result<SaveReport> SaveIndexFile(IndexFile& file, const MetadataStore& store) {
+  Result<SaveReport> saved = Save(file, store);
+  // What the operating system said, for the one who reads the message.
+  if (!saved && saved.error().cause) {
+    Error& error = saved.error();
+    error.message.append(" (").append(error.cause.message()).append(")");
+  }
+  return saved;
 }
 
 }  // namespace velmar::memory

@@ -72,6 +72,9 @@ struct SaveReport {
 // "<path>.unreadable" (or ".unreadable.N") when file.keep_original is set.
 // Succeeds only when the file on disk now holds the snapshot, and then
 // records it in `file`.
+// Otherwise an Error whose message says what failed, and the operating
+// system's reason in parentheses where there is one ("cannot write the
+// file (Permission denied)"); its kind tells a caller the same.
 Result<SaveReport> SaveIndexFile(IndexFile& file, const MetadataStore& store);
 
 }  // namespace velmar::memory

@@ -17,9 +17,10 @@
 // The table gives the text signature ("save($self, path, count=None)\n--\n\n"),
 // the parser (PyArg_ParseTupleAndKeywords, so the messages are CPython's own),
 // the conversion of each argument in order, and the error boundary with the
-// call's failure prefix: a velmar::Error thrown by Unwrap becomes
-// RuntimeError("Save failed: <message>"). A table without arguments gives a
-// METH_NOARGS method. Module functions are made the same way with kNoSelf.
+// call's failure prefix: a velmar::Error thrown by Unwrap becomes the
+// RuntimeError of its kind, "Save failed: <message>" (errors.hpp). A table
+// without arguments gives a METH_NOARGS method. Module functions are made
+// the same way with kNoSelf.
 //
 // A Python type around a native record T:
 //
@@ -90,7 +91,7 @@ enum Receiver { kNoSelf, kSelf };
 struct Callable {
   const char* name;
   Receiver receiver = kNoSelf;  // kSelf puts "$self" first in the signature
-  const char* failure = "";     // the prefix of RuntimeError for core errors
+  const char* failure = "";     // the prefix of the RuntimeError of a core error
   // How many arguments may be given by position; the rest are keyword-only
   // ("*, " in the signature). Keyword-only arguments must be Optional.
   size_t positional = SIZE_MAX;

@@ -49,8 +49,25 @@ PyObject* PanicExceptionType();
 // Sets PanicException with `message`.
 void SetPanic(const char* message);
 
-// Raises RuntimeError("<prefix><message>").
-void SetRuntimeError(std::string_view prefix, std::string_view message);
+// How a core Error becomes a Python exception.
+enum class ErrorApi {
+  // The call's API fixes RuntimeError: a class of the error's kind that is
+  // both RuntimeError and the matching built-in (velmar.NotFoundError is a
+  // RuntimeError and a FileNotFoundError), so that every `except
+  // RuntimeError` still catches it; RuntimeError itself for kOther.
+  kRuntimeError,
+  // The matching built-in itself (FileNotFoundError, ValueError, ...).
+  kBuiltin,
+};
+
+// A new exception instance for `error`: its text is `prefix` and the
+// message, decoded as os.fsdecode does (a path in it that is not UTF-8
+// keeps its bytes as surrogate escapes). An OSError's errno is the cause's;
+// its str() is still the text alone.
+Ref NewCoreException(const Error& error, std::string_view prefix, ErrorApi api);
+
+// Raises NewCoreException(error, prefix, ErrorApi::kRuntimeError).
+void SetCoreError(std::string_view prefix, const Error& error);
 
 // An instance of the exception (or warning) class `type` made from
 // `message`, with each of `attributes` set on it: the structured part of a
@@ -69,7 +86,8 @@ void InstallInterruptCheck();
 // The one place where failures become Python exceptions. Runs `body`, which
 // returns a new reference (a PyObject* or a Ref; null with an error set), and
 // translates what it throws:
-//   velmar::Error       -> RuntimeError("<prefix><message>")
+//   velmar::Error       -> "<prefix><message>" as the RuntimeError of its kind
+//                          (SetCoreError)
 //   velmar::Panic       -> PanicException with the check's message
 //   std::bad_alloc      -> MemoryError
 //   PythonErrorSet, velmar::Interrupted -> the error already set
@@ -84,7 +102,7 @@ PyObject* Boundary(std::string_view prefix, Body&& body) noexcept {
       return body();
     }
   } catch (const velmar::Error& error) {
-    SetRuntimeError(prefix, error.message);
+    SetCoreError(prefix, error);
   } catch (const velmar::Panic& panic) {
     SetPanic(panic.what());
   } catch (const std::bad_alloc&) {

@@ -151,9 +151,9 @@ def test_pictures_of_the_longest_scenes(tmp_path, keep, kept):
     result = SimpleNamespace(scenes=scenes, keyframes=pictures, frame_count=80, fps=25.0,
                              scores=[0.0] * 80, first_frame=0)
     outcome = kf.describe(kf.Job(video="v.mp4", output_dir=str(tmp_path), keep=keep), result)
-    assert [r["scene"] for r in outcome["rows"] if r["path"]] == kept
-    assert [r["picture_frame"] for r in outcome["rows"]] == [5, 15, 55, 65]
-    assert outcome["pictures"] == len(kept) and outcome["error"] is None
+    assert [r["scene"] for r in outcome.rows if r["path"]] == kept
+    assert [r["picture_frame"] for r in outcome.rows] == [5, 15, 55, 65]
+    assert outcome.pictures == len(kept) and outcome.error is None
 
 
 def test_outcome_of_a_scan(tmp_path, monkeypatch):
@@ -181,16 +181,16 @@ def test_outcome_of_a_scan(tmp_path, monkeypatch):
     assert calls[0][:2] == (str(video), None)
     assert calls[0][2]["threshold"] is None and calls[0][2]["min_scene_len"] == 5
     assert calls[0][2]["max_save"] >= 1 << 20
-    assert outcome["rows"][1] == {
+    assert outcome.rows[1] == {
         "video": str(video), "scene": 2, "start_frame": 20, "end_frame": 59,
         "start_timecode": "00:00:00.800", "end_timecode": "00:00:02.400", "duration": 1.6,
         "transition": "dissolve", "picture_frame": 40, "picture_timecode": "00:00:01.600",
         "score": 1.5, "path": None}
-    assert outcome["error"] == "1 of 2 images could not be written (scene 2)"
-    assert outcome["spans"] == [[16, 24]]
+    assert outcome.error == "1 of 2 images could not be written (scene 2)"
+    assert outcome.spans == [[16, 24]]
     # The plot keeps every peak of a long video in a bounded number of points.
-    assert len(outcome["curve"]) <= kf.CURVE_POINTS
-    assert [2500, 99.0] in outcome["curve"]
+    assert len(outcome.curve) <= kf.CURVE_POINTS
+    assert [2500, 99.0] in outcome.curve
 
 
 @pytest.mark.parametrize("argv", [
@@ -267,6 +267,18 @@ def test_index_add_stats_search(tmp_path, cli):
     flexible = cli("index", "search", index, "--type", "note", "--subject", "work", "--after", "0",
                    "--flexible")
     assert flexible.stdout.split() == ["m1", "m2"]
+
+
+def test_index_add_says_why_the_file_could_not_be_written(tmp_path, cli):
+    # The index file is a link into a "directory" that is a plain file: the
+    # lock and the load succeed, the save cannot, even as root.
+    (tmp_path / "plain").write_text("")
+    index, entries = tmp_path / "index.json", tmp_path / "entries.jsonl"
+    index.symlink_to(tmp_path / "plain" / "index.json")
+    write_lines(entries, [json.dumps({"memory_id": "m1"})])
+    proc = cli("index", "add", index, entries)
+    assert proc.returncode == 1
+    assert proc.stderr == f"velmar: {index}: could not be written: Not a directory\n"
 
 
 def test_index_refuses_unreadable_files(tmp_path, cli):

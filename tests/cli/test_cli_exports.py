@@ -15,12 +15,13 @@ from clips import make_clips
 pytest.importorskip("velmar_cli")
 otio = pytest.importorskip("opentimelineio")
 from velmar_cli.edl import edl_files, timecode_rate, write_edl  # noqa: E402
+from velmar_cli.keyframes import Outcome  # noqa: E402
 
 
 def outcome(video, fps, bounds):
     rows = [{"video": video, "scene": i + 1, "start_frame": s, "end_frame": e,
              "transition": "start" if i == 0 else "cut"} for i, (s, e) in enumerate(bounds)]
-    return {"video": video, "fps": fps, "rows": rows}
+    return Outcome(video, rows, fps=fps)
 
 
 def read_edl(path, rate):
@@ -65,16 +66,16 @@ def test_edl_read_back_by_opentimelineio(tmp_path, outcomes, names, note):
     files, said = edl_files(str(tmp_path / "x.edl"), outcomes)
     assert [os.path.basename(path) for path, _ in files] == names
     assert (note is None) == (said is None) and (note is None or note in said)
-    rows = [(row, o["fps"]) for o in outcomes for row in o["rows"]]
+    rows = [(row, o.fps) for o in outcomes for row in o.rows]
     for path, part in files:
         with open(path, "w") as f:
             write_edl(f, "x", part)
         text = open(path).read()
         for o in part:
-            converted = timecode_rate(o["fps"])[1]
-            assert (f"{os.path.basename(o['video'])} RUNS AT {o['fps']:g} FRAMES/S" in text) \
+            converted = timecode_rate(o.fps)[1]
+            assert (f"{os.path.basename(o.video)} RUNS AT {o.fps:g} FRAMES/S" in text) \
                 == converted
-        clips = read_edl(path, timecode_rate(part[0]["fps"])[0])
+        clips = read_edl(path, timecode_rate(part[0].fps)[0])
         assert len(clips) <= 999
         for clip, (row, fps) in zip(clips, rows):
             check_against_rows([clip], [row], fps)

@@ -18,6 +18,7 @@ from clips import make_clips
 pytest.importorskip("velmar_cli")
 from velmar_cli.edl import frames_to_timecode, nominal_rate, write_edl  # noqa: E402
 from velmar_cli.html_report import write_report  # noqa: E402
+from velmar_cli.keyframes import Outcome  # noqa: E402
 
 EVENT = re.compile(r"(\d{3,})  (\S+) +V +C +((?:\d\d:){3}\d\d) ((?:\d\d:){3}\d\d) "
                    r"((?:\d\d:){3}\d\d) ((?:\d\d:){3}\d\d)")
@@ -48,7 +49,7 @@ def tc_frames(tc, rate):
 def outcome(video, fps, bounds):
     rows = [{"video": video, "scene": i + 1, "start_frame": s, "end_frame": e}
             for i, (s, e) in enumerate(bounds)]
-    return {"video": video, "fps": fps, "rows": rows}
+    return Outcome(video, rows, fps=fps)
 
 
 @pytest.mark.parametrize("fps, rate", [(25.0, 25), (29.97, 30), (23.976, 24), (0.0, 25)])
@@ -161,8 +162,7 @@ def test_report_renders_in_chromium(run, tmp_path):
 
 def test_report_of_a_failed_video_names_the_failure(tmp_path):
     path = tmp_path / "r.html"
-    failed = {"video": "bad.mp4", "rows": [], "error": "Scan failed: <corrupt>", "frames": 0,
-              "fps": 0.0, "pictures": 0, "spans": [], "curve": []}
+    failed = Outcome("bad.mp4", error="Scan failed: <corrupt>")
     with open(path, "w") as f:
         write_report(f, str(path), [failed])
     text = path.read_text()

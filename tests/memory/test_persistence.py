@@ -1,4 +1,5 @@
 # Covers: src/memory/persistence.cpp, src/memory/json/entry_reader.cpp, mender.cpp, pieces.cpp, writer.cpp; src/common/fs.cpp.
+import errno
 import fcntl
 import json
 import math
@@ -61,7 +62,9 @@ def test_without_a_path_save_writes_nothing(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     for index in (PyMetadataIndex(), PyMetadataIndex(None), PyMetadataIndex(path=None)):
         index.batch_add([{"memory_id": "a"}])
+        assert index.last_save_error is None
         assert index.save() is False
+        assert isinstance(index.last_save_error, ValueError)
     assert leftovers(tmp_path) == []
 
 
@@ -273,17 +276,23 @@ def test_directory_at_the_path_is_left_alone(tmp_path):
         index = PyMetadataIndex(str(path))
     assert index.stats()["total"] == 0
     assert index.save() is False
+    assert index.last_save_error.errno == errno.EISDIR
     assert (path / "inside").read_text() == "x"
     assert leftovers(tmp_path) == ["index.json"]
 
 
-@pytest.mark.parametrize("name", ["", "missing/index.json", "dir/"])
-def test_save_that_cannot_write_returns_false(tmp_path, monkeypatch, name):
+@pytest.mark.parametrize("name, kind", [
+    ("", ValueError), ("missing/index.json", FileNotFoundError), ("dir/", ValueError)])
+def test_save_that_cannot_write_returns_false(tmp_path, monkeypatch, name, kind):
     monkeypatch.chdir(tmp_path)
     index = PyMetadataIndex(name)
     index.batch_add([{"memory_id": "a"}])
     assert index.save() is False
+    assert type(index.last_save_error) is kind
     assert leftovers(tmp_path) == []
+    if kind is FileNotFoundError:  # the reason goes once a save succeeds
+        os.mkdir("missing")
+        assert index.save() is True and index.last_save_error is None
 
 
 @pytest.mark.skipif(os.geteuid() == 0, reason="permissions do not bind root")
@@ -297,6 +306,7 @@ def test_save_without_permission_returns_false(tmp_path):
         index = PyMetadataIndex(str(path))
         index.batch_add([{"memory_id": "a"}])
         assert index.save() is False
+        assert isinstance(index.last_save_error, PermissionError)
         assert path.read_text() == "[]"
     finally:
         directory.chmod(0o755)

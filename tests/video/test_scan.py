@@ -3,9 +3,11 @@
 extract_frames + extract_keyframes, variable frame rate timestamps, the
 modes, the images, errors, Ctrl-C, threads and the progress callback."""
 
+import errno
 import json
 import math
 import os
+import pickle
 import signal
 import subprocess
 import sys
@@ -204,26 +206,46 @@ def y4m(path, frames, width=8, height=8, broken_at=None):
     return str(path)
 
 
-@pytest.mark.parametrize("make, reason", [
-    (lambda d: str(d / "missing.mp4"), "no such file: "),
-    (lambda d: str(d), "not a video FFmpeg can open: "),
+# Each is a RuntimeError as the API fixes, and also the built-in of its kind.
+@pytest.mark.parametrize("make, reason, kind", [
+    (lambda d: str(d / "missing.mp4"), "no such file: ", FileNotFoundError),
+    (lambda d: (d / "f").write_text("") or str(d / "f" / "a.mp4"), "no such file: ",
+     FileNotFoundError),
+    (lambda d: str(d), "not a video FFmpeg can open: ", ValueError),
     (lambda d: (d / "notes.mp4").write_text("just words\n" * 100) and str(d / "notes.mp4"),
-     "not a video FFmpeg can open: "),
+     "not a video FFmpeg can open: ", ValueError),
     (lambda d: ffmpeg("-f", "lavfi", "-i", "sine=d=0.2", str(d / "tone.wav"))
-     or str(d / "tone.wav"), "no video stream in "),
-    (lambda d: y4m(d / "broken.y4m", 6, broken_at=4), "corrupt video stream after 4 frames"),
+     or str(d / "tone.wav"), "no video stream in ", ValueError),
+    (lambda d: y4m(d / "broken.y4m", 6, broken_at=4), "corrupt video stream after 4 frames",
+     ValueError),
 ])
-def test_errors_name_the_reason(tmp_path, make, reason):
+def test_errors_name_the_reason(tmp_path, make, reason, kind):
     with pytest.raises(RuntimeError) as info:
         scan_video(make(tmp_path), 3)
     assert str(info.value).startswith("Scan failed: " + reason)
+    assert isinstance(info.value, kind)
+    assert type(info.value).__module__ == "velmar"
+    # Its class has no name to be found by, so a pickle (to a worker
+    # process) carries the RuntimeError it is.
+    copied = pickle.loads(pickle.dumps(info.value))
+    assert type(copied) is RuntimeError and str(copied) == str(info.value)
+
+
+def test_error_naming_a_path_that_is_not_utf8(tmp_path):
+    path = os.fsencode(tmp_path) + b"/nope\xff.mp4"
+    with pytest.raises(FileNotFoundError) as info:
+        scan_video(path, 3)
+    assert str(info.value) == "Scan failed: no such file: " + os.fsdecode(path)
+    assert info.value.errno == errno.ENOENT
 
 
 def test_output_directory_not_writable(clips, tmp_path):
     blocker = tmp_path / "file"
     blocker.write_text("")
-    with pytest.raises(RuntimeError, match=r"^Scan failed: output directory not writable: "):
+    with pytest.raises(RuntimeError, match=r"^Scan failed: output directory not writable: ") as info:
         scan_video(clips["colours"], 3, output_dir=blocker / "images")
+    # A file where a directory is expected: what the system said, as OSError does.
+    assert isinstance(info.value, OSError) and info.value.errno == errno.ENOTDIR
 
 
 def test_huge_header_fails_cleanly_without_allocating(tmp_path):

@@ -105,7 +105,7 @@ void WarnLeftOut(const std::string& path, const memory::LoadReport& report) {
 }
 
 MetadataIndex MakeIndex(std::optional<std::string> path) {
-  MetadataIndex index{std::nullopt, std::make_shared<memory::MetadataStore>()};
+  MetadataIndex index{std::nullopt, std::make_shared<memory::MetadataStore>(), std::nullopt};
   if (path) {
     memory::IndexFile& file = index.file.emplace(std::move(*path));
     const auto loaded = memory::LoadIndexFile(file, *index.store);
@@ -288,8 +288,16 @@ const Args kSaveArgs{{"save", kSelf}};
 
 Ref Save(PyObject* self) {
   MetadataIndex& index = MetadataIndexClass::Of(self);
-  if (!index.file) return Ref::Borrow(Py_False);
-  const auto saved = memory::SaveIndexFile(*index.file, *index.store);
+  if (!index.file) {
+    index.last_save_error = Error::Of(ErrorKind::kInvalidData, "the index was made without a path");
+    return Ref::Borrow(Py_False);
+  }
+  auto saved = memory::SaveIndexFile(*index.file, *index.store);
+  if (saved) {
+    index.last_save_error.reset();
+  } else {
+    index.last_save_error = std::move(saved.error());
+  }
   if (saved && !saved->replaced.empty()) {
     // Saved, over what another writer saved since this index loaded or
     // saved the file: that version is kept, and named.
@@ -302,6 +310,23 @@ Ref Save(PyObject* self) {
   }
   return Ref::Borrow(saved ? Py_True : Py_False);
 }
+
+PyObject* LastSaveError(PyObject* self, void*) {
+  return Boundary([&] {
+    const std::optional<Error>& error = MetadataIndexClass::Of(self).last_save_error;
+    if (!error) return Ref::Borrow(Py_None);
+    return NewCoreException(*error, "", ErrorApi::kBuiltin);
+  });
+}
+
+PyGetSetDef kGetSet[] = {
+    {"last_save_error", LastSaveError, nullptr,
+     "Why the last save() returned False, as an exception of its kind (PermissionError,\n"
+     "FileNotFoundError, another OSError, ValueError, MemoryError), not raised; None\n"
+     "before any save() and after one that returned True.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
 
 PyMethodDef kMethods[] = {
     Def<kBatchAddArgs, BatchAdd>(),
@@ -320,6 +345,7 @@ MetadataIndexClass g_index_class{{
     .name = "velmar.memory.PyMetadataIndex",
     .constructor = Constructor<kIndexArgs, MakeIndex>(),
     .methods = kMethods,
+    .getset = kGetSet,
 }};
 
 }  // namespace

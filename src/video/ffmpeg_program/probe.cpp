@@ -253,7 +253,9 @@ VideoResult<VideoStream> ProbeVideoStream(const std::string& video_path,
   auto description = RunProbe(video_path, ffmpeg_path);
   if (!description) return std::unexpected(std::move(description.error()));
   auto stream = ParseVideoStream(*description);
-  if (!stream) return std::unexpected(VideoError{"Cannot parse video dimensions", {}});
+  if (!stream) {
+    return std::unexpected(VideoError::Of(ErrorKind::kInvalidData, "Cannot parse video dimensions"));
+  }
   return *std::move(stream);
 }
 

@@ -25,7 +25,11 @@ namespace velmar::video {
 
 namespace {
 
-VideoError Fail(std::string message) { return VideoError{std::move(message), {}}; }
+// Most of what goes wrong here is a file that is not a video FFmpeg can
+// open, or a corrupt one.
+VideoError Fail(std::string message, ErrorKind kind = ErrorKind::kInvalidData) {
+  return VideoError::Of(kind, std::move(message));
+}
 
 // The libraries' last error line on this thread: a failed open returns only
 // a code ("Device or resource busy" for an absurd picture size), while the
@@ -80,7 +84,8 @@ VideoError TooManyPixels(uint64_t width, uint64_t height, uint64_t max_pixels) {
   using ull = unsigned long long;
   return Fail(Format("frames of %llux%llu pixels are more than the %llu a scan takes (max_pixels)",
                      static_cast<ull>(width), static_cast<ull>(height),
-                     static_cast<ull>(max_pixels)));
+                     static_cast<ull>(max_pixels)),
+              ErrorKind::kUnsupported);
 }
 
 std::string AvErrorText(int code) {
@@ -97,7 +102,11 @@ VideoResult<void> CheckReadable(const std::string& path) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) {
     const int err = errno;
-    if (err == ENOENT || err == ENOTDIR) return std::unexpected(Fail("no such file: " + path));
+    if (err == ENOENT || err == ENOTDIR) {
+      return std::unexpected(VideoError{"no such file: " + path,
+                                        std::error_code(err, std::generic_category()),
+                                        ErrorKind::kNotFound});
+    }
     return std::unexpected(
         VideoError::FromErrno("cannot read " + path + " (" + std::strerror(err) + ")", err));
   }
@@ -180,7 +189,9 @@ VideoResult<AVStream*> AvDecoder::PickStream(const std::string& path) {
       s->discard = AVDISCARD_ALL;  // the demuxer then skips its packets cheaply
     }
   }
-  if (stream == nullptr) return std::unexpected(Fail("no video stream in " + path));
+  if (stream == nullptr) {
+    return std::unexpected(Fail("no video stream in " + path, ErrorKind::kUnsupported));
+  }
   stream_index_ = stream->index;
 
   const AVCodecParameters* par = stream->codecpar;
@@ -198,7 +209,8 @@ VideoResult<void> AvDecoder::OpenCodec(const std::string& path, const AVStream* 
   const AVCodec* codec = avcodec_find_decoder(par->codec_id);
   if (codec == nullptr) {
     return std::unexpected(Fail(std::string("not a video FFmpeg can open: no decoder for ") +
-                                avcodec_get_name(par->codec_id)));
+                                    avcodec_get_name(par->codec_id),
+                                ErrorKind::kUnsupported));
   }
   codec_ = avcodec_alloc_context3(codec);
   packet_ = av_packet_alloc();

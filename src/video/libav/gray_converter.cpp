@@ -21,7 +21,9 @@ namespace velmar::video {
 
 namespace {
 
-VideoError Fail(std::string message) { return VideoError{std::move(message), {}}; }
+VideoError Fail(std::string message) {
+  return VideoError::Of(ErrorKind::kInvalidData, std::move(message));
+}
 
 // 8-bit formats whose first plane is the luma plane, one byte per sample.
 // For these, ffmpeg's gray output is that plane, range-expanded when limited.

@@ -384,7 +384,8 @@ VideoResult<ScanOutcome> ScanVideo(const std::string& path, const ScanOptions& a
   if (n == 0 && (options.start || options.end)) {
     return std::unexpected(BadRange("no frame of the video lies in the range asked for"));
   }
-  if (n == 0) return std::unexpected(VideoError{"corrupt video stream: it holds no frame", {}});
+  if (n == 0) return std::unexpected(
+        VideoError::Of(ErrorKind::kInvalidData, "corrupt video stream: it holds no frame"));
   return scan.Finish(n, !cut_short, start);
 }
 

@@ -73,6 +73,19 @@ TEST(Error, FromErrnoKeepsTheCauseOutOfTheMessage) {
   EXPECT_FALSE(failed.has_value());
 }
 
+TEST(Error, KindComesFromTheCauseUnlessSet) {
+  EXPECT_EQ(Error::FromErrno("x", ENOENT).Kind(), ErrorKind::kNotFound);
+  EXPECT_EQ(Error::FromErrno("x", EACCES).Kind(), ErrorKind::kPermission);
+  EXPECT_EQ(Error::FromErrno("x", ENOMEM).Kind(), ErrorKind::kOutOfMemory);
+  EXPECT_EQ(Error::FromErrno("x", ENOTDIR).Kind(), ErrorKind::kIo);
+  // A cause from std::filesystem (the system category) counts the same.
+  EXPECT_EQ((Error{"x", std::error_code(EPERM, std::system_category())}.Kind()),
+            ErrorKind::kPermission);
+  EXPECT_EQ((Error{"x", {}}.Kind()), ErrorKind::kOther);
+  EXPECT_EQ((Error{"x", std::make_error_code(std::errc::io_error), ErrorKind::kInvalidData}.Kind()),
+            ErrorKind::kInvalidData);
+}
+
 TEST(WriteAll, DeliversEveryByteInOrderThroughPartialWrites) {
   int fds[2];
   ASSERT_EQ(::pipe(fds), 0);
