@@ -47,6 +47,17 @@ struct ScanOptions {
   // Scene detection's one knob, in [0, 1]; 0.5 is the detector's defaults
   // (see TunedSceneDetector).
   double sensitivity = 0.5;
+  // How the images look and are named.
+  int image_quality = kDefaultImageQuality;  // JPEG and WebP, 1..100
+  int image_width = 0;   // 0: follows image_height, keeping the aspect ratio
+  int image_height = 0;  // (both 0: the video's size)
+  // Scene detection: pictures per scene, spread over its calm frames.
+  uint64_t images_per_scene = 1;
+  // The images' name template (ImageNameProblem finds no fault in it), the
+  // extension added; empty: ScanImageName's names. {video} is video_name,
+  // which ScanVideo sets from the path.
+  std::string image_name = {};
+  std::string video_name = {};
 };
 
 struct ScanKeyframe {
@@ -63,6 +74,9 @@ struct ScanScene {
   double start_time = 0.0;
   double end_time = 0.0;  // the next frame's time; the end of the last frame for the last scene
   TransitionKind transition = TransitionKind::kStart;
+  // Every picture of the scene in frame order, `keyframe` (the best) among
+  // them; scene detection alone gives more than one (images_per_scene).
+  std::vector<ScanKeyframe> pictures;
   // First and last frame of the transition that opened the scene (one frame
   // for a cut; frame 0 for the first scene).
   uint64_t transition_first = 0;
