@@ -170,6 +170,7 @@ def describe(spec: Job, result: Any) -> dict[str, Any]:
     # none), the first max_images of them.
     limit = spec.max_images if spec.max_images is not None else len(result.keyframes)
     to_write = {kf.frame_number for kf in result.keyframes[:limit]}
+    several = dict(spec.scan).get("images_per_scene", 1) > 1
     rows, spans, missing, wanted = [], [], [], 0
     for i, scene in enumerate(scenes):
         picture = scene.keyframe
@@ -194,6 +195,11 @@ def describe(spec: Job, result: Any) -> dict[str, Any]:
             "picture_timecode": timecode(picture.time) if picture is not None else None,
             "score": picture.score if picture is not None else None,
             "path": path})
+        if several:
+            # The row is the best picture's; the others are listed here (the
+            # JSON manifest shows them, CSV has no room).
+            rows[-1]["pictures"] = [p.path for p in scene.pictures
+                                    if i in kept and p.path and os.path.isfile(p.path)]
     error = None
     if missing:
         reasons = list(getattr(result, "image_errors", []))
