@@ -432,7 +432,7 @@ def _keyframes(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int
         keep = frozenset(path for row in outcome["rows"]
                          for path in [row["path"]] + row.get("pictures", []) if path) \
             if outcome else frozenset()
-        clear_images(job.output_dir, keep)
+        clear_images(job.output_dir, keep, outcome and outcome.get("written"))
     _write_outputs(args, [o for o in outcomes if o is not None], report)
     if signum is not None:
         finished = sum(outcome is not None for outcome in outcomes)

@@ -124,16 +124,19 @@ def input_problem(video: str) -> str | None:
     return None
 
 
-def clear_images(directory: str, keep: frozenset[str] = frozenset()) -> None:
+def clear_images(directory: str, keep: frozenset[str] = frozenset(),
+                 written: list[str] | None = None) -> None:
     """Removes from `directory` the scanner's images (and their temporary
-    files) other than the paths in `keep`; nothing else is touched."""
+    files) other than the paths in `keep`, and the paths in `written` (what
+    this run's scan wrote, whatever --image-name called it) not in `keep`;
+    nothing else is touched."""
     try:
         names = os.listdir(directory)
     except OSError:
         return
-    for name in names:
-        path = os.path.join(directory, name)
-        if _OWN_FILE.fullmatch(name) and path not in keep:
+    own = {os.path.join(directory, name) for name in names if _OWN_FILE.fullmatch(name)}
+    for path in own.union(written or ()):
+        if path not in keep:
             with contextlib.suppress(IsADirectoryError, FileNotFoundError):
                 os.unlink(path)
 
@@ -211,6 +214,9 @@ def describe(spec: Job, result: Any) -> dict[str, Any]:
                "frames": result.frame_count, "first_frame": result.first_frame,
                "fps": result.fps, "seconds": 0.0,
                "pictures": sum(row["path"] is not None for row in rows), "spans": spans,
+               "written": [p.path for scene in scenes
+                           for p in (scene.pictures if several else [scene.keyframe])
+                           if p is not None and p.path],
                "curve": curve(list(result.scores), first=result.first_frame),
                "warnings": list(getattr(result, "warnings", []))}
     if spec.stats:

@@ -31,6 +31,15 @@ def test_picture_options_reach_the_files_and_the_manifest(cli, tmp_path):
             assert path.endswith(".webp")
         listed += row["pictures"]
     assert sorted(os.listdir(out / "clips")) == sorted(map(os.path.basename, listed))
+    # -k keeps one scene's pictures: the others this run wrote go, whatever their names
+    run = cli("keyframes", video, "-o", out, "-k", "1", "--images-per-scene", "2",
+              "--image-name", "{video}-{scene:02d}-{frame:04d}", "--manifest", manifest,
+              "--no-progress")
+    assert run.returncode == 0, run.stderr
+    kept = [path for row in json.loads(manifest.read_text()) for path in row["pictures"]]
+    assert len(kept) == 2
+    assert sorted(os.listdir(out / "clips")) == sorted(
+        map(os.path.basename, kept + [p for p in listed if p.endswith(".webp")]))
 
 
 @pytest.mark.parametrize("argv, status, message", [
