@@ -380,6 +380,23 @@ def _scan_options(args: argparse.Namespace) -> tuple[tuple[str, Any], ...]:
     return tuple(options)
 
 
+def _check_picture_options(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    """Refuses --image-* options that do not go together (a template that cannot
+    name the pictures, a quality for PNG, WebP without libwebp) before any video
+    runs: scan_video checks its arguments before it opens the file."""
+    import velmar
+
+    options = dict(_scan_options(args))
+    if not any(name.startswith("image") for name in options):
+        return
+    try:
+        velmar.scan_video(os.devnull, threshold=args.threshold, **options)
+    except ValueError as exc:
+        parser.error(str(exc))
+    except RuntimeError:
+        pass  # the options passed; /dev/null is no video
+
+
 def _run_local(jobs: list[Job], workers: int,
                bar: _FrameProgress) -> Iterator[tuple[int, dict[str, Any]]]:
     if workers == 1 or len(jobs) == 1:
@@ -409,6 +426,7 @@ def _keyframes(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int
             check_writable(path)
         except OSError as exc:  # found now rather than after every video has run
             parser.error(f"{option} {path}: cannot be written: {exc.strerror or exc}")
+    _check_picture_options(parser, args)
     jobs = _jobs(args)
     runner: Callable[[_FrameProgress], Iterator[tuple[int, dict[str, Any]]]]
     if args.dask:

@@ -46,7 +46,8 @@ def test_picture_options_reach_the_files_and_the_manifest(cli, tmp_path):
     (["--image-quality", "0"], 2, "--image-quality"),
     (["--image-format", "gif"], 2, "--image-format"),
     (["--images-per-scene", "0"], 2, "--images-per-scene"),
-    (["--image-name", "a/{frame}"], 1, "image_name"),
+    (["--image-name", "a/{frame}"], 2, "image_name"),
+    (["--image-quality", "50", "--image-format", "png"], 2, "image_quality"),
 ])
 def test_bad_picture_options(cli, tmp_path, argv, status, message):
     video = tmp_path / "clips.mp4"
