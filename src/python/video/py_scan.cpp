@@ -339,7 +339,7 @@ void SetImageOptions(video::ImageFormat format, std::optional<int> quality, int 
   if (name) {
     if (std::string problem = video::ImageNameProblem(*name, per_scene); !problem.empty()) {
       Ref shown = Check(PyUnicode_FromString(name->c_str()));
-      PyErr_Format(PyExc_ValueError, "argument 'image_name': %R %s", shown.get(), problem.c_str());
+      PyErr_Format(PyExc_ValueError, "argument 'image_name': %R: %s", shown.get(), problem.c_str());
       throw PythonErrorSet{};
     }
     // The default template keeps the default names, which the core makes itself.
