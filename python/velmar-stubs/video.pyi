@@ -441,7 +441,7 @@ def scan_video(
     Images: ``image_format`` ``"jpg"``, ``"png"`` or ``"webp"`` (ValueError where FFmpeg
     lacks libwebp); ``image_quality`` 1..100 for JPEG and WebP; ``image_width`` and/or
     ``image_height`` (1..16384) scale the upright picture, one alone keeping the aspect
-    ratio. ``images_per_scene=n`` (scene detection only) writes n pictures a scene,
+    ratio. ``images_per_scene=n`` (1 to 16; scene detection only) writes n pictures a scene,
     spread over its calm frames, listed in :attr:`Scene.pictures`; ``max_save`` counts
     every image. ``image_name`` is the name template (extension added) with
     ``{video}``, ``{scene}``, ``{frame}`` and ``{time}`` (``HH-MM-SS.mmm``); scene and

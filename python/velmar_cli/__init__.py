@@ -230,9 +230,9 @@ def _build_parser() -> argparse.ArgumentParser:
     kf.add_argument("--image-height", type=_positive_int, metavar="H",
                     help="scale pictures to H pixels high (alone: keeping the aspect ratio)")
     kf.add_argument("--images-per-scene", type=_positive_int, metavar="N",
-                    help="N pictures of each scene, spread over its calm frames (default 1); "
-                    "the manifest's row keeps the best, the JSON manifest lists all under "
-                    "'pictures'")
+                    help="N pictures of each scene (1 to 16, default 1), spread over its calm "
+                    "frames; the manifest's row keeps the best, the JSON manifest lists all "
+                    "under 'pictures'")
     kf.add_argument("--image-name", metavar="TEMPLATE",
                     help="picture names: {video}, {scene}, {frame} and {time} (HH-MM-SS.mmm), "
                     "e.g. '{video}-{scene:03d}-{frame}'; default 'keyframe_{frame:06d}'. An "

@@ -123,6 +123,7 @@ def test_scene_alone_names_a_picture_a_scene(clip, tmp_path):
     ({"image_width": 0}, ValueError, "image_width"),
     ({"image_height": 1 << 70}, ValueError, "image_height"),
     ({"images_per_scene": 0}, ValueError, "images_per_scene"),
+    ({"images_per_scene": 17}, ValueError, "images_per_scene.*16"),
     ({"images_per_scene": 2, "threshold": 30.0}, ValueError, "images_per_scene"),
     ({"image_name": ""}, ValueError, "image_name.*empty"),
     ({"image_name": "a/{frame}"}, ValueError, "image_name.*separator"),

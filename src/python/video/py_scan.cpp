@@ -122,6 +122,10 @@ std::optional<int> ToQuality(PyObject* obj, const char* arg) { return ToIntIn(ob
 
 int ToImageSide(PyObject* obj, const char* arg) { return ToIntIn(obj, arg, 1, 16384); }
 
+uint64_t ToPerScene(PyObject* obj, const char* arg) {
+  return static_cast<uint64_t>(ToIntIn(obj, arg, 1, video::kMaxImagesPerScene));
+}
+
 std::optional<std::string> ToTemplate(PyObject* obj, const char* arg) { return ToString(obj, arg); }
 
 uint64_t ToPositiveCount(PyObject* obj, const char* arg) {
@@ -250,7 +254,7 @@ constexpr const char kScanSummary[] =
     "Images: image_format 'jpg', 'png' or 'webp' (ValueError where FFmpeg has no\n"
     "libwebp); image_quality 1..100 for JPEG and WebP (default 92); image_width\n"
     "and/or image_height scale the upright picture (one alone keeps the aspect\n"
-    "ratio) with a Lanczos filter. images_per_scene=n (scene detection only) writes\n"
+    "ratio) with a Lanczos filter. images_per_scene=n (1..16, scene detection) writes\n"
     "n pictures of each scene, spread over its calm frames and listed in frame order\n"
     "in Scene.pictures (fewer for a scene with fewer calm frames); Scene.keyframe\n"
     "stays the best of them and max_save counts every image. image_name is the\n"
@@ -289,7 +293,7 @@ const Args kScanArgs{
     Optional<ToQuality>{"image_quality", std::nullopt, kQualityShown.c_str()},
     Optional<ToImageSide>{"image_width", 0, "None"},
     Optional<ToImageSide>{"image_height", 0, "None"},
-    Optional<ToPositiveCount>{"images_per_scene", 1, "1"},
+    Optional<ToPerScene>{"images_per_scene", 1, "1"},
     Optional<ToTemplate>{"image_name", std::nullopt, kImageNameShown.c_str()},
 };
 

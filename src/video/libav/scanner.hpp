@@ -26,6 +26,10 @@ struct RangeBound {
   bool in_frames = false;
 };
 
+// The most pictures a scene may have: a scene holds about twice as many
+// colour frames as candidates until it closes (some 100 MB at 1080p here).
+inline constexpr uint64_t kMaxImagesPerScene = 16;
+
 struct ScanOptions {
   // Top-k alone: the specified selection rule over every frame. Threshold
   // alone: cuts. Both: the k highest cuts. Neither: scene detection.
@@ -51,7 +55,8 @@ struct ScanOptions {
   int image_quality = kDefaultImageQuality;  // JPEG and WebP, 1..100
   int image_width = 0;   // 0: follows image_height, keeping the aspect ratio
   int image_height = 0;  // (both 0: the video's size)
-  // Scene detection: pictures per scene, spread over its calm frames.
+  // Scene detection: pictures per scene, spread over its calm frames, at
+  // most kMaxImagesPerScene.
   uint64_t images_per_scene = 1;
   // The images' name template (ImageNameProblem finds no fault in it), the
   // extension added; empty: ScanImageName's names. {video} is video_name,
