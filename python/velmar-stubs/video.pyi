@@ -293,7 +293,12 @@ class Scene:
 
     @property
     def keyframe(self) -> Keyframe:
-        """The frame that pictures the scene."""
+        """The frame that pictures the scene: the best of :attr:`pictures`."""
+
+    @property
+    def pictures(self) -> tuple[Keyframe, ...]:
+        """Every frame picturing the scene, in frame order: ``(keyframe,)``, or with
+        ``images_per_scene=n`` up to n frames spread over the scene's calm part."""
 
 @final
 class ScanResult:
@@ -404,6 +409,11 @@ def scan_video(
     end_frame: int | None = None,
     sensitivity: float = 0.5,
     min_scene_seconds: float | None = None,
+    image_quality: int | None = 92,
+    image_width: int | None = None,
+    image_height: int | None = None,
+    images_per_scene: int = 1,
+    image_name: str | None = "keyframe_{frame:06d}",
 ) -> ScanResult:
     """Find the scenes, keyframes or cuts of a video in one pass, in process, with the
     interpreter lock released. With neither ``max_keyframes`` nor ``threshold`` it
@@ -430,4 +440,15 @@ def scan_video(
     more boundaries; a boundary found at one sensitivity is found at every higher one.
 
     ``min_scene_seconds`` gives the minimum scene length in seconds instead of
-    ``min_scene_len`` (frames): ``round(seconds * fps)`` frames, at least 1."""
+    ``min_scene_len`` (frames): ``round(seconds * fps)`` frames, at least 1.
+
+    Images: ``image_format`` ``"jpg"``, ``"png"`` or ``"webp"`` (ValueError where FFmpeg
+    lacks libwebp); ``image_quality`` 1..100 for JPEG and WebP; ``image_width`` and/or
+    ``image_height`` (1..16384) scale the upright picture, one alone keeping the aspect
+    ratio. ``images_per_scene=n`` (1 to 16; scene detection only) writes n pictures a scene,
+    spread over its calm frames, listed in :attr:`Scene.pictures`; ``max_save`` counts
+    every image. ``image_name`` is the name template (extension added) with
+    ``{video}``, ``{scene}``, ``{frame}`` and ``{time}`` (``HH-MM-SS.mmm``); scene and
+    frame take a width spec such as ``{frame:06d}``. It must hold ``{frame}`` or
+    ``{time}`` (``{scene}`` with one picture a scene) and no ``/``; ValueError naming the
+    argument otherwise. :attr:`ScanResult.file_pattern` matches the default names only."""

@@ -133,6 +133,13 @@ def _range_point(text: str) -> tuple[str, float | int]:
     return "start", seconds
 
 
+def _quality(text: str) -> int:
+    value = int(text)
+    if not 1 <= value <= 100:
+        raise argparse.ArgumentTypeError(f"must be from 1 to 100, not {value}")
+    return value
+
+
 def _sensitivity(text: str) -> float:
     value = float(text)
     if not 0 <= value <= 1:  # also false for NaN
@@ -213,6 +220,23 @@ def _build_parser() -> argparse.ArgumentParser:
     kf.add_argument("--max-images", type=_positive_int, metavar="N",
                     help="write the pictures of the first N scenes of a video at most "
                     "(default: no limit); every scene is still listed")
+    kf.add_argument("--image-format", choices=("jpg", "png", "webp"), metavar="FMT",
+                    help="picture format: jpg (default), png or webp")
+    kf.add_argument("--image-quality", type=_quality, metavar="Q",
+                    help="JPEG or WebP quality from 1 to 100 (default "
+                    f"{_scanner_default('image_quality')})")
+    kf.add_argument("--image-width", type=_positive_int, metavar="W",
+                    help="scale pictures to W pixels wide (alone: keeping the aspect ratio)")
+    kf.add_argument("--image-height", type=_positive_int, metavar="H",
+                    help="scale pictures to H pixels high (alone: keeping the aspect ratio)")
+    kf.add_argument("--images-per-scene", type=_positive_int, metavar="N",
+                    help="N pictures of each scene (1 to 16, default 1), spread over its calm "
+                    "frames; the manifest's row keeps the best, the JSON manifest lists all "
+                    "under 'pictures'")
+    kf.add_argument("--image-name", metavar="TEMPLATE",
+                    help="picture names: {video}, {scene}, {frame} and {time} (HH-MM-SS.mmm), "
+                    "e.g. '{video}-{scene:03d}-{frame}'; default 'keyframe_{frame:06d}'. An "
+                    "earlier run's pictures of other names are not removed")
     kf.add_argument("-j", "--jobs", type=_positive_int, default=1, metavar="N",
                     help="videos processed at once, in separate processes (default 1)")
     kf.add_argument("--manifest", metavar="FILE",
@@ -338,7 +362,8 @@ def _jobs(args: argparse.Namespace) -> list[Job]:
 
 
 def _scan_options(args: argparse.Namespace) -> tuple[tuple[str, Any], ...]:
-    """The scan_video keywords of --start, --end, --min-scene-len and --sensitivity."""
+    """The scan_video keywords of --start, --end, --min-scene-len, --sensitivity and
+    the --image-* options."""
     options = []
     if args.start:
         options.append(args.start)
@@ -348,7 +373,28 @@ def _scan_options(args: argparse.Namespace) -> tuple[tuple[str, Any], ...]:
         options.append(args.min_scene_len)
     if args.sensitivity is not None:
         options.append(("sensitivity", args.sensitivity))
+    for name in ("image_format", "image_quality", "image_width", "image_height",
+                 "images_per_scene", "image_name"):
+        if getattr(args, name) is not None:
+            options.append((name, getattr(args, name)))
     return tuple(options)
+
+
+def _check_picture_options(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    """Refuses --image-* options that do not go together (a template that cannot
+    name the pictures, a quality for PNG, WebP without libwebp) before any video
+    runs: scan_video checks its arguments before it opens the file."""
+    import velmar
+
+    options = dict(_scan_options(args))
+    if not any(name.startswith("image") for name in options):
+        return
+    try:
+        velmar.scan_video(os.devnull, threshold=args.threshold, **options)
+    except RuntimeError:
+        pass  # the options passed; /dev/null is no video (a RuntimeError of its kind)
+    except ValueError as exc:
+        parser.error(str(exc))
 
 
 def _run_local(jobs: list[Job], workers: int,
@@ -380,6 +426,7 @@ def _keyframes(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int
             check_writable(path)
         except OSError as exc:  # found now rather than after every video has run
             parser.error(f"{option} {path}: cannot be written: {exc.strerror or exc}")
+    _check_picture_options(parser, args)
     jobs = _jobs(args)
     runner: Callable[[_FrameProgress], Iterator[tuple[int, Outcome]]]
     if args.dask:
@@ -400,9 +447,10 @@ def _keyframes(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int
     # Only the pictures the manifest lists stay: a video that failed or was
     # cancelled half-way leaves none, -k N leaves those of N scenes.
     for job, outcome in zip(jobs, outcomes):
-        keep = frozenset(row["path"] for row in outcome.rows if row["path"]) if outcome \
-            else frozenset()
-        clear_images(job.output_dir, keep)
+        keep = frozenset(path for row in outcome.rows
+                         for path in [row["path"]] + row.get("pictures", []) if path) \
+            if outcome else frozenset()
+        clear_images(job.output_dir, keep, outcome.written if outcome else None)
     _write_outputs(args, [o for o in outcomes if o is not None], report)
     if signum is not None:
         finished = sum(outcome is not None for outcome in outcomes)

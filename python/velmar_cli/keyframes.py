@@ -89,6 +89,7 @@ class Outcome:
     warnings: list[str] = field(default_factory=list)
     first_frame: int = 0
     stats: list[tuple[int, float, float, str]] | None = None
+    written: list[str] = field(default_factory=list)
 
 
 def timecode(seconds: float) -> str:
@@ -138,16 +139,19 @@ def input_problem(video: str) -> str | None:
     return None
 
 
-def clear_images(directory: str, keep: frozenset[str] = frozenset()) -> None:
+def clear_images(directory: str, keep: frozenset[str] = frozenset(),
+                 written: list[str] | None = None) -> None:
     """Removes from `directory` the scanner's images (and their temporary
-    files) other than the paths in `keep`; nothing else is touched."""
+    files) other than the paths in `keep`, and the paths in `written` (what
+    this run's scan wrote, whatever --image-name called it) not in `keep`;
+    nothing else is touched."""
     try:
         names = os.listdir(directory)
     except OSError:
         return
-    for name in names:
-        path = os.path.join(directory, name)
-        if _OWN_FILE.fullmatch(name) and path not in keep:
+    own = {os.path.join(directory, name) for name in names if _OWN_FILE.fullmatch(name)}
+    for path in own.union(written or ()):
+        if path not in keep:
             with contextlib.suppress(IsADirectoryError, FileNotFoundError):
                 os.unlink(path)
 
@@ -184,6 +188,7 @@ def describe(spec: Job, result: Any) -> Outcome:
     # none), the first max_images of them.
     limit = spec.max_images if spec.max_images is not None else len(result.keyframes)
     to_write = {kf.frame_number for kf in result.keyframes[:limit]}
+    several = dict(spec.scan).get("images_per_scene", 1) > 1
     rows, spans, missing, wanted = [], [], [], 0
     for i, scene in enumerate(scenes):
         picture = scene.keyframe
@@ -208,6 +213,11 @@ def describe(spec: Job, result: Any) -> Outcome:
             "picture_timecode": timecode(picture.time) if picture is not None else None,
             "score": picture.score if picture is not None else None,
             "path": path})
+        if several:
+            # The row is the best picture's; the others are listed here (the
+            # JSON manifest shows them, CSV has no room).
+            rows[-1]["pictures"] = [p.path for p in scene.pictures
+                                    if i in kept and p.path and os.path.isfile(p.path)]
     error = None
     if missing:
         reasons = list(getattr(result, "image_errors", []))
@@ -218,6 +228,9 @@ def describe(spec: Job, result: Any) -> Outcome:
     outcome = Outcome(spec.video, rows, error, frames=result.frame_count,
                       first_frame=result.first_frame, fps=result.fps,
                       pictures=sum(row["path"] is not None for row in rows), spans=spans,
+                      written=[p.path for scene in scenes
+                               for p in (scene.pictures if several else [scene.keyframe])
+                               if p is not None and p.path],
                       curve=curve(list(result.scores), first=result.first_frame),
                       warnings=list(getattr(result, "warnings", [])))
     if spec.stats:

@@ -83,6 +83,7 @@ def test_every_exported_name_is_the_object_of_that_name():
 @pytest.mark.parametrize("name, own", [
     ("keyframe_000012.jpg", True),
     ("keyframe_7.png", True),
+    ("keyframe_000012.webp", True),
     (".keyframe_000012.jpg.4242.0.tmp", True),
     (".velmar-write-test-4242", True),
     ("keyframe_final.jpg", False),

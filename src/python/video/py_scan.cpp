@@ -20,6 +20,7 @@
 #include "python/video/py_scan_result.hpp"
 #include "common/interrupt.hpp"
 #include "video/frame.hpp"
+#include "video/libav/scan_images.hpp"
 #include "video/libav/scanner.hpp"
 
 namespace velmar::python {
@@ -94,9 +95,38 @@ video::ImageFormat ToImageFormat(PyObject* obj, const char* arg) {
   const std::string name = ToString(obj, arg);
   if (name == "jpg" || name == "jpeg") return video::ImageFormat::kJpeg;
   if (name == "png") return video::ImageFormat::kPng;
-  PyErr_Format(PyExc_ValueError, "argument '%s': must be 'jpg' or 'png', not %R", arg, obj);
+  if (name == "webp" && video::CanEncode(video::ImageFormat::kWebp)) return video::ImageFormat::kWebp;
+  if (name == "webp") {
+    PyErr_Format(PyExc_ValueError, "argument '%s': 'webp' needs FFmpeg built with libwebp, "
+                 "which this one is not; use 'jpg' or 'png'", arg);
+    throw PythonErrorSet{};
+  }
+  PyErr_Format(PyExc_ValueError, "argument '%s': must be 'jpg', 'png' or 'webp', not %R", arg, obj);
   throw PythonErrorSet{};
 }
+
+// An int in [low, high]: an image's quality or size in pixels.
+int ToIntIn(PyObject* obj, const char* arg, uint64_t low, uint64_t high) {
+  if (!PyLong_Check(obj)) ThrowConversionError(obj, arg, "int");
+  const long long v = PyLong_AsLongLong(obj);
+  if (v == -1 && PyErr_Occurred()) PyErr_Clear();
+  if (v < static_cast<long long>(low) || v > static_cast<long long>(high)) {
+    PyErr_Format(PyExc_ValueError, "argument '%s': must be from %llu to %llu, not %R", arg,
+                 static_cast<unsigned long long>(low), static_cast<unsigned long long>(high), obj);
+    throw PythonErrorSet{};
+  }
+  return static_cast<int>(v);
+}
+
+std::optional<int> ToQuality(PyObject* obj, const char* arg) { return ToIntIn(obj, arg, 1, 100); }
+
+int ToImageSide(PyObject* obj, const char* arg) { return ToIntIn(obj, arg, 1, 16384); }
+
+uint64_t ToPerScene(PyObject* obj, const char* arg) {
+  return static_cast<uint64_t>(ToIntIn(obj, arg, 1, video::kMaxImagesPerScene));
+}
+
+std::optional<std::string> ToTemplate(PyObject* obj, const char* arg) { return ToString(obj, arg); }
 
 uint64_t ToPositiveCount(PyObject* obj, const char* arg) {
   const uint64_t count = ToU64(obj, arg);
@@ -222,12 +252,27 @@ constexpr const char kScanSummary[] =
     "weaker ones, each at least min_scene_len frames from every stronger one, so a\n"
     "boundary found at one sensitivity is found at every higher one.\n\n"
     "min_scene_seconds, instead of min_scene_len, gives the minimum scene length in\n"
-    "seconds: round(seconds * fps) frames, at least 1, at the stream's frame rate.";
+    "seconds: round(seconds * fps) frames, at least 1, at the stream's frame rate.\n\n"
+    "Images: image_format 'jpg', 'png' or 'webp' (ValueError where FFmpeg has no\n"
+    "libwebp); image_quality 1..100 for JPEG and WebP (default 92); image_width\n"
+    "and/or image_height scale the upright picture (one alone keeps the aspect\n"
+    "ratio) with a Lanczos filter. images_per_scene=n (1..16, scene detection) writes\n"
+    "n pictures of each scene, spread over its calm frames and listed in frame order\n"
+    "in Scene.pictures (fewer for a scene with fewer calm frames); Scene.keyframe\n"
+    "stays the best of them and max_save counts every image. image_name is the\n"
+    "name template, the extension added: fields {video} (the file name without\n"
+    "extension), {scene} (from 1; with max_keyframes the keyframe's place in frame\n"
+    "order), {frame} and {time} (HH-MM-SS.mmm); {scene} and {frame} take a width\n"
+    "spec such as {frame:06d}. It must hold {frame} or {time} ({scene} will do with\n"
+    "one picture a scene) and no '/'. ScanResult.file_pattern matches the default\n"
+    "names only.";
 
 // The defaults as the signature shows them, from the core's own values.
 const std::string kMinSceneLenShown = std::to_string(video::kDefaultMinSceneLen);
 const std::string kMaxSaveShown = std::to_string(video::DEFAULT_MAX_SAVE);
 const std::string kMaxPixelsShown = std::to_string(video::kDefaultMaxPixels);
+const std::string kQualityShown = std::to_string(video::kDefaultImageQuality);
+const std::string kImageNameShown = "'" + std::string(video::kDefaultImageName) + "'";
 
 const Args kScanArgs{
     {"scan_video", kNoSelf, "Scan failed: ", /*positional=*/2, kScanSummary},
@@ -247,6 +292,11 @@ const Args kScanArgs{
     Optional<ToCount>{"end_frame", std::nullopt},
     Optional<ToSensitivity>{"sensitivity", 0.5, "0.5"},
     Optional<ToSceneSeconds>{"min_scene_seconds", std::nullopt},
+    Optional<ToQuality>{"image_quality", std::nullopt, kQualityShown.c_str()},
+    Optional<ToImageSide>{"image_width", 0, "None"},
+    Optional<ToImageSide>{"image_height", 0, "None"},
+    Optional<ToPerScene>{"images_per_scene", 1, "1"},
+    Optional<ToTemplate>{"image_name", std::nullopt, kImageNameShown.c_str()},
 };
 
 // One end of the range from its seconds or its frame number, at most one
@@ -276,13 +326,46 @@ void CheckRange(const std::optional<video::RangeBound>& start,
   throw PythonErrorSet{};
 }
 
+// The image options, checked against each other: a quality only for the
+// formats that have one, several pictures a scene only where there are
+// scenes to find, and a name template that can name them.
+void SetImageOptions(video::ImageFormat format, std::optional<int> quality, int width, int height,
+                     uint64_t per_scene, std::optional<std::string> name, bool no_scene_detection,
+                     video::ScanOptions* options) {
+  if (quality && format == video::ImageFormat::kPng) {
+    PyErr_SetString(PyExc_ValueError, "argument 'image_quality': PNG is lossless and takes no "
+                                      "quality; give it with 'jpg' or 'webp'");
+    throw PythonErrorSet{};
+  }
+  if (per_scene > 1 && no_scene_detection) {
+    PyErr_SetString(PyExc_ValueError, "argument 'images_per_scene': only scene detection "
+                                      "(neither max_keyframes nor threshold) has more than one");
+    throw PythonErrorSet{};
+  }
+  if (name) {
+    if (std::string problem = video::ImageNameProblem(*name, per_scene); !problem.empty()) {
+      Ref shown = Check(PyUnicode_FromString(name->c_str()));
+      PyErr_Format(PyExc_ValueError, "argument 'image_name': %R: %s", shown.get(), problem.c_str());
+      throw PythonErrorSet{};
+    }
+    // The default template keeps the default names, which the core makes itself.
+    if (*name != video::kDefaultImageName) options->image_name = std::move(*name);
+  }
+  options->image_quality = quality.value_or(video::kDefaultImageQuality);
+  options->image_width = width;
+  options->image_height = height;
+  options->images_per_scene = per_scene;
+}
+
 Ref ScanVideo(PyObject*, std::string video_path, std::optional<uint64_t> max_keyframes,
               std::optional<double> threshold, std::optional<uint64_t> min_scene_len,
               std::optional<std::string> output_dir, video::ImageFormat image_format,
               uint64_t max_save, uint64_t downscale, PyObject* progress, uint64_t max_pixels,
               std::optional<double> start, std::optional<double> end,
               std::optional<uint64_t> start_frame, std::optional<uint64_t> end_frame,
-              double sensitivity, std::optional<double> min_scene_seconds) {
+              double sensitivity, std::optional<double> min_scene_seconds,
+              std::optional<int> image_quality, int image_width, int image_height,
+              uint64_t images_per_scene, std::optional<std::string> image_name) {
   if (KeyframeType() == nullptr || ScanResultType() == nullptr || SceneType() == nullptr) {
     throw PythonErrorSet{};
   }
@@ -299,6 +382,8 @@ Ref ScanVideo(PyObject*, std::string video_path, std::optional<uint64_t> max_key
                              ToBound(end, end_frame, "end", "end_frame"),
                              sensitivity};
   CheckRange(options.start, options.end);
+  SetImageOptions(image_format, image_quality, image_width, image_height, images_per_scene,
+                  std::move(image_name), max_keyframes || threshold, &options);
   if (min_scene_len && min_scene_seconds) {
     PyErr_SetString(PyExc_ValueError, "argument 'min_scene_seconds': give min_scene_len or "
                                       "min_scene_seconds, not both");

@@ -21,6 +21,7 @@ using KeyframeClass = NativeType<video::ScanKeyframe>;
 struct SceneRecord {
   video::ScanScene scene;
   Ref keyframe;
+  Ref pictures;  // a tuple of Keyframe, `keyframe` itself among them
 };
 using SceneClass = NativeType<SceneRecord>;
 
@@ -118,6 +119,27 @@ PyObject* SceneKeyframe(PyObject* self, void*) {
   return Ref::Borrow(SceneClass::Of(self).keyframe.get()).release();
 }
 
+PyObject* ScenePictures(PyObject* self, void*) {
+  return Ref::Borrow(SceneClass::Of(self).pictures.get()).release();
+}
+
+// The scene's pictures as Keyframe objects, the one that is `keyframe`'s
+// frame being that very object.
+Ref PicturesOf(std::vector<video::ScanKeyframe>& pictures, const Ref& keyframe,
+               uint64_t keyframe_frame) {
+  if (pictures.empty()) return Check(PyTuple_Pack(1, keyframe.get()));
+  Ref tuple = Check(PyTuple_New(static_cast<Py_ssize_t>(pictures.size())));
+  for (size_t i = 0; i < pictures.size(); ++i) {
+    Ref item = pictures[i].frame_number == keyframe_frame
+                   ? Ref::Borrow(keyframe.get())
+                   : KeyframeClass::Wrap(std::move(pictures[i]));
+    if (PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), item.release()) < 0) {
+      throw PythonErrorSet{};
+    }
+  }
+  return tuple;
+}
+
 PyObject* SceneRepr(PyObject* self) {
   return Boundary([&] {
     const video::ScanScene& s = SceneClass::Of(self).scene;
@@ -147,6 +169,10 @@ PyGetSetDef kSceneGetSet[] = {
     {"transition_frames", SceneTransitionFrames, nullptr,
      "(first, last) frame of the transition that opened the scene", nullptr},
     {"keyframe", SceneKeyframe, nullptr, "the Keyframe picturing the scene", nullptr},
+    {"pictures", ScenePictures, nullptr,
+     "tuple of every Keyframe picturing the scene, in frame order: keyframe alone, or "
+     "images_per_scene of them",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -258,7 +284,8 @@ Ref WrapOutcome(video::ScanOutcome&& out, std::optional<double> threshold) {
     } else {
       keyframe = KeyframeClass::Wrap(video::ScanKeyframe(scene.keyframe));
     }
-    return SceneClass::Wrap(SceneRecord{std::move(scene), std::move(keyframe)});
+    Ref pictures = PicturesOf(scene.pictures, keyframe, frame);
+    return SceneClass::Wrap(SceneRecord{std::move(scene), std::move(keyframe), std::move(pictures)});
   });
   ScanResultRecord record{std::move(keyframes),         std::move(scenes),
                           NewFloatList(out.scores),     NewFloatList(out.times),

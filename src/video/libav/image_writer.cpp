@@ -13,6 +13,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/imgutils.h>
+#include <libavutil/opt.h>
 #include <libswscale/swscale.h>
 #include <turbojpeg.h>
 }
@@ -26,8 +27,6 @@ extern "C" {
 namespace velmar::video {
 
 namespace {
-
-constexpr int kJpegQuality = 92;
 
 VideoError Fail(const std::string& path, const std::string& reason) {
   return VideoError{BaseName(path) + ": " + reason, {}};
@@ -142,7 +141,7 @@ ConvertedPicture Rotated(const ConvertedPicture& picture, int planes, int bytes_
   return out;
 }
 
-VideoResult<std::vector<uint8_t>> EncodeJpeg(const AVFrame* frame, int rotation,
+VideoResult<std::vector<uint8_t>> EncodeJpeg(const AVFrame* frame, int rotation, int quality,
                                             const std::string& path) {
   // A turned picture goes through full-resolution chroma, so that every
   // subsampling turns the same way.
@@ -194,7 +193,7 @@ VideoResult<std::vector<uint8_t>> EncodeJpeg(const AVFrame* frame, int rotation,
   unsigned char* jpeg = nullptr;
   unsigned long jpeg_size = 0;
   const int rc = tjCompressFromYUVPlanes(handle, planes, width, strides, height,
-                                         subsampling, &jpeg, &jpeg_size, kJpegQuality, 0);
+                                         subsampling, &jpeg, &jpeg_size, quality, 0);
   if (rc != 0) {
     std::string reason = tjGetErrorStr2(handle);
     tjFree(jpeg);
@@ -207,20 +206,27 @@ VideoResult<std::vector<uint8_t>> EncodeJpeg(const AVFrame* frame, int rotation,
   return bytes;
 }
 
-VideoResult<std::vector<uint8_t>> EncodePng(const AVFrame* frame, int rotation,
-                                            const std::string& path) {
-  ConvertedPicture rgb;
-  if (auto r = ConvertPicture(frame, AV_PIX_FMT_RGB24, path, &rgb); !r) {
+// A picture encoded by one of FFmpeg's image encoders from `pixel_format`
+// (packed, `bytes_per_pixel` bytes), with the encoder's private `options`.
+VideoResult<std::vector<uint8_t>> EncodeWithCodec(const AVFrame* frame, int rotation,
+                                                  AVCodecID codec_id, AVPixelFormat pixel_format,
+                                                  int bytes_per_pixel, AVDictionary* options,
+                                                  const char* name, const std::string& path) {
+  std::unique_ptr<AVDictionary*, void (*)(AVDictionary**)> keep_options(&options, av_dict_free);
+  ConvertedPicture packed;
+  if (auto r = ConvertPicture(frame, pixel_format, path, &packed); !r) {
     return std::unexpected(r.error());
   }
   int width = frame->width;
   int height = frame->height;
   if (rotation != 0) {
-    rgb = Rotated(rgb, 1, 3, width, height, rotation);
+    packed = Rotated(packed, 1, bytes_per_pixel, width, height, rotation);
     if (rotation != 180) std::swap(width, height);
   }
-  const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_PNG);
-  if (codec == nullptr) return std::unexpected(Fail(path, "no PNG encoder in FFmpeg"));
+  const AVCodec* codec = avcodec_find_encoder(codec_id);
+  if (codec == nullptr) {
+    return std::unexpected(Fail(path, std::string("no ") + name + " encoder in FFmpeg"));
+  }
   AVCodecContext* ctx = avcodec_alloc_context3(codec);
   AVFrame* picture = av_frame_alloc();
   AVPacket* packet = av_packet_alloc();
@@ -235,37 +241,122 @@ VideoResult<std::vector<uint8_t>> EncodePng(const AVFrame* frame, int rotation,
   }
   ctx->width = width;
   ctx->height = height;
-  ctx->pix_fmt = AV_PIX_FMT_RGB24;
+  ctx->pix_fmt = pixel_format;
   ctx->time_base = AVRational{1, 25};
-  int ret = avcodec_open2(ctx, codec, nullptr);
+  int ret = avcodec_open2(ctx, codec, &options);
   if (ret >= 0) {
-    picture->format = AV_PIX_FMT_RGB24;
+    picture->format = pixel_format;
     picture->width = width;
     picture->height = height;
-    picture->data[0] = rgb.planes[0];
-    picture->linesize[0] = rgb.strides[0];
+    picture->data[0] = packed.planes[0];
+    picture->linesize[0] = packed.strides[0];
     ret = avcodec_send_frame(ctx, picture);
   }
   if (ret >= 0) ret = avcodec_receive_packet(ctx, packet);
+  if (ret == AVERROR(EAGAIN)) {
+    // An encoder that holds its one frame (libwebp's) gives it on flushing.
+    ret = avcodec_send_frame(ctx, nullptr);
+    if (ret >= 0) ret = avcodec_receive_packet(ctx, packet);
+  }
   if (ret < 0) {
     cleanup();
-    return std::unexpected(Fail(path, "PNG encoding failed: " + AvErrorText(ret)));
+    return std::unexpected(Fail(path, std::string(name) + " encoding failed: " + AvErrorText(ret)));
   }
   std::vector<uint8_t> bytes(packet->data, packet->data + packet->size);
   cleanup();
   return bytes;
 }
 
+// The upright size `settings` asks for, given the upright picture's.
+std::pair<int, int> TargetSize(int width, int height, const ImageSettings& settings) {
+  if (settings.width > 0 && settings.height > 0) return {settings.width, settings.height};
+  if (settings.width > 0) {
+    const long h = std::lround(static_cast<double>(settings.width) * height / width);
+    return {settings.width, static_cast<int>(std::max(1L, h))};
+  }
+  if (settings.height > 0) {
+    const long w = std::lround(static_cast<double>(settings.height) * width / height);
+    return {static_cast<int>(std::max(1L, w)), settings.height};
+  }
+  return {width, height};
+}
+
+struct FrameDeleter {
+  void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+using OwnedFrame = std::unique_ptr<AVFrame, FrameDeleter>;
+
+// `frame` resampled to `width` x `height` in its own pixel format (Lanczos,
+// as a still picture deserves), its colour properties kept.
+VideoResult<OwnedFrame> Scaled(const AVFrame* frame, int width, int height,
+                               const std::string& path) {
+  const auto format = static_cast<AVPixelFormat>(frame->format);
+  std::unique_ptr<SwsContext, SwsDeleter> sws(
+      sws_getContext(frame->width, frame->height, format, width, height, format,
+                     SWS_LANCZOS | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr, nullptr,
+                     nullptr));
+  if (!sws) return std::unexpected(Fail(path, "cannot scale this pixel format"));
+  OwnedFrame out(av_frame_alloc());
+  if (!out) throw std::bad_alloc();
+  out->format = format;
+  out->width = width;
+  out->height = height;
+  if (av_frame_get_buffer(out.get(), 0) < 0 || av_frame_copy_props(out.get(), frame) < 0) {
+    throw std::bad_alloc();
+  }
+  out->color_range = frame->color_range;
+  out->colorspace = frame->colorspace;
+  sws_scale(sws.get(), frame->data, frame->linesize, 0, frame->height, out->data, out->linesize);
+  return out;
+}
+
 }  // namespace
 
 const char* ImageExtension(ImageFormat format) {
-  return format == ImageFormat::kPng ? "png" : "jpg";
+  switch (format) {
+    case ImageFormat::kPng:
+      return "png";
+    case ImageFormat::kWebp:
+      return "webp";
+    default:
+      return "jpg";
+  }
+}
+
+bool CanEncode(ImageFormat format) {
+  return format != ImageFormat::kWebp || avcodec_find_encoder_by_name("libwebp") != nullptr;
 }
 
 VideoResult<std::vector<uint8_t>> EncodeFrameImage(const AVFrame* frame, ImageFormat format,
-                                                   int rotation, const std::string& path) {
-  return format == ImageFormat::kPng ? EncodePng(frame, rotation, path)
-                                     : EncodeJpeg(frame, rotation, path);
+                                                   int rotation, const std::string& path,
+                                                   const ImageSettings& settings) {
+  OwnedFrame scaled;
+  if (settings.width > 0 || settings.height > 0) {
+    const bool turned = rotation == 90 || rotation == 270;
+    auto [w, h] = TargetSize(turned ? frame->height : frame->width,
+                             turned ? frame->width : frame->height, settings);
+    if (turned) std::swap(w, h);
+    if (w != frame->width || h != frame->height) {
+      auto made = Scaled(frame, w, h, path);
+      if (!made) return std::unexpected(made.error());
+      scaled = std::move(*made);
+      frame = scaled.get();
+    }
+  }
+  switch (format) {
+    case ImageFormat::kPng:
+      return EncodeWithCodec(frame, rotation, AV_CODEC_ID_PNG, AV_PIX_FMT_RGB24, 3, nullptr, "PNG",
+                             path);
+    case ImageFormat::kWebp: {
+      AVDictionary* options = nullptr;
+      av_dict_set_int(&options, "quality", settings.quality, 0);
+      // RGB32 is BGRA in memory here: libwebp converts it to its own YUV.
+      return EncodeWithCodec(frame, rotation, AV_CODEC_ID_WEBP, AV_PIX_FMT_RGB32, 4, options,
+                             "WebP", path);
+    }
+    default:
+      return EncodeJpeg(frame, rotation, settings.quality, path);
+  }
 }
 
 VideoResult<void> WriteImageFile(const std::string& path, std::span<const uint8_t> bytes) {
@@ -277,8 +368,9 @@ VideoResult<void> WriteImageFile(const std::string& path, std::span<const uint8_
 }
 
 VideoResult<void> WriteFrameImage(const AVFrame* frame, ImageFormat format,
-                                  const std::string& path, int rotation) {
-  auto bytes = EncodeFrameImage(frame, format, rotation, path);
+                                  const std::string& path, int rotation,
+                                  const ImageSettings& settings) {
+  auto bytes = EncodeFrameImage(frame, format, rotation, path, settings);
   if (!bytes) return std::unexpected(bytes.error());
   return WriteImageFile(path, *bytes);
 }

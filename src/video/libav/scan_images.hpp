@@ -21,6 +21,30 @@ namespace velmar::video {
 inline constexpr std::string_view kScanImagePrefix = "keyframe_";
 std::string ScanImageName(uint64_t frame_number, ImageFormat format);
 
+// The name template of the images when none is given: ScanImageName's names.
+inline constexpr std::string_view kDefaultImageName = "keyframe_{frame:06d}";
+
+// What an image name template may say about its picture.
+struct ImageNameFields {
+  std::string_view video;  // the video's file name without its extension
+  uint64_t scene = 0;      // from 1
+  uint64_t frame = 0;      // the video's frame number
+  double time = 0.0;       // seconds, written HH-MM-SS.mmm
+};
+
+// Why `name_template` cannot name the images of a scan that writes up to
+// `per_scene` pictures a scene, or "" when it can. A template is text with
+// fields {video}, {scene}, {frame} and {time} ({{ and }} for braces); scene
+// and frame take a format spec of a width, optionally zero-padded and
+// followed by d ({frame:06d}). It must be able to tell two pictures apart
+// ({frame} or {time}; {scene} does while there is one picture a scene) and
+// must not name another directory.
+std::string ImageNameProblem(std::string_view name_template, uint64_t per_scene);
+
+// The name `name_template` (ImageNameProblem found none) gives a picture,
+// without its extension.
+std::string FormatImageName(std::string_view name_template, const ImageNameFields& fields);
+
 // Where the file system cannot make an unnamed file, a scan checks that its
 // output directory is writable with a file "<prefix><pid>", then removes it.
 inline constexpr std::string_view kWriteProbePrefix = ".velmar-write-test-";
@@ -49,17 +73,20 @@ class ScanImages {
 
   // Writes `picture` as the image of `keyframe` now: sets keyframe->path, or
   // lists the failure. Counts toward max_save either way.
-  void Write(const AVFrame* picture, ScanKeyframe* keyframe);
+  // `scene` is the picture's scene for the name template, from 1.
+  void Write(const AVFrame* picture, ScanKeyframe* keyframe, uint64_t scene = 0);
 
   // The bytes of `picture`'s image, for an image that is written later
   // (WriteEncoded); a failure is kept and reported then.
   VideoResult<std::vector<uint8_t>> Encode(const AVFrame* picture, uint64_t frame_number);
 
   // Writes bytes from Encode as the image of `keyframe`, as Write does.
-  void WriteEncoded(const VideoResult<std::vector<uint8_t>>& bytes, ScanKeyframe* keyframe);
+  void WriteEncoded(const VideoResult<std::vector<uint8_t>>& bytes, ScanKeyframe* keyframe,
+                    uint64_t scene = 0);
 
  private:
-  std::string ImageName(uint64_t scanned_frame) const;
+  std::string ImagePath(const ScanKeyframe& keyframe, uint64_t scene) const;
+  ImageSettings Settings() const;
   void Record(const VideoResult<void>& written, const std::string& path, ScanKeyframe* keyframe);
 
   const ScanOptions& options_;

@@ -54,19 +54,22 @@ class BestImages {
   }
 
   // Writes the held image of each keyframe that has one; frees them all.
+  // A name's {scene} is the keyframe's place in frame order, from 1.
   void WriteFor(std::vector<ScanKeyframe>& keyframes) {
     std::sort(kept_.begin(), kept_.end(), [](const HeldImage& a, const HeldImage& b) {
       return a.frame_number < b.frame_number;
     });
     auto next = kept_.begin();
+    uint64_t place = 0;
     for (ScanKeyframe& keyframe : keyframes) {
+      ++place;
       while (next != kept_.end() && next->frame_number < keyframe.frame_number) ++next;
       if (next != kept_.end() && next->frame_number == keyframe.frame_number) {
         if (next->picture != nullptr) {
-          images_->Write(next->picture.get(), &keyframe);
+          images_->Write(next->picture.get(), &keyframe, place);
           next->picture.reset();
         } else {
-          images_->WriteEncoded(next->bytes, &keyframe);
+          images_->WriteEncoded(next->bytes, &keyframe, place);
         }
       }
     }
@@ -149,7 +152,7 @@ class ThresholdMode final : public ScanMode {
     if (options_.max_keyframes.has_value()) {
       best_.Offer(frame.number, frame.score, frame.picture);
     } else if (images_.HasRoom()) {
-      images_.Write(frame.picture, &cuts_.back());
+      images_.Write(frame.picture, &cuts_.back(), cuts_.size() + 1);  // the scene it opens
     }
   }
 

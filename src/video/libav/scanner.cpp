@@ -273,6 +273,7 @@ class Scan {
       scene.transition_first += first;
       scene.transition_last += first;
       scene.keyframe.frame_number += first;
+      for (ScanKeyframe& picture : scene.pictures) picture.frame_number += first;
     }
   }
 
@@ -310,6 +311,10 @@ VideoResult<ScanOutcome> ScanVideo(const std::string& path, const ScanOptions& a
   AvDecoder& decoder = **opened;
   const StreamInfo& info = decoder.info();
   ScanOptions options = asked;
+  options.video_name = BaseName(path);
+  if (const size_t dot = options.video_name.rfind('.'); dot != 0 && dot != std::string::npos) {
+    options.video_name.resize(dot);
+  }
   if (options.min_scene_seconds) {
     if (info.fps <= 0) {
       return std::unexpected(BadRange("the video gives no frame rate to turn a minimum scene "

@@ -26,6 +26,10 @@ struct RangeBound {
   bool in_frames = false;
 };
 
+// The most pictures a scene may have: a scene holds about twice as many
+// colour frames as candidates until it closes (some 100 MB at 1080p here).
+inline constexpr uint64_t kMaxImagesPerScene = 16;
+
 struct ScanOptions {
   // Top-k alone: the specified selection rule over every frame. Threshold
   // alone: cuts. Both: the k highest cuts. Neither: scene detection.
@@ -47,6 +51,18 @@ struct ScanOptions {
   // Scene detection's one knob, in [0, 1]; 0.5 is the detector's defaults
   // (see TunedSceneDetector).
   double sensitivity = 0.5;
+  // How the images look and are named.
+  int image_quality = kDefaultImageQuality;  // JPEG and WebP, 1..100
+  int image_width = 0;   // 0: follows image_height, keeping the aspect ratio
+  int image_height = 0;  // (both 0: the video's size)
+  // Scene detection: pictures per scene, spread over its calm frames, at
+  // most kMaxImagesPerScene.
+  uint64_t images_per_scene = 1;
+  // The images' name template (ImageNameProblem finds no fault in it), the
+  // extension added; empty: ScanImageName's names. {video} is video_name,
+  // which ScanVideo sets from the path.
+  std::string image_name = {};
+  std::string video_name = {};
 };
 
 struct ScanKeyframe {
@@ -63,6 +79,9 @@ struct ScanScene {
   double start_time = 0.0;
   double end_time = 0.0;  // the next frame's time; the end of the last frame for the last scene
   TransitionKind transition = TransitionKind::kStart;
+  // Every picture of the scene in frame order, `keyframe` (the best) among
+  // them; scene detection alone gives more than one (images_per_scene).
+  std::vector<ScanKeyframe> pictures;
   // First and last frame of the transition that opened the scene (one frame
   // for a cut; frame 0 for the first scene).
   uint64_t transition_first = 0;

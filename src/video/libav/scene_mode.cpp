@@ -102,6 +102,54 @@ int ChoosePicture(const std::vector<PictureCandidate>& candidates, uint64_t star
   return best;
 }
 
+std::vector<size_t> ChoosePictures(const std::vector<PictureCandidate>& candidates, size_t best,
+                                   uint64_t count, uint64_t start, uint64_t end,
+                                   const SceneBoundary& opened, const SceneBoundary* closing) {
+  const CleanRange clean = CleanFrames(start, end, opened, closing);
+  const bool has_clean = clean.lo <= clean.hi;
+  const uint64_t lo = has_clean ? clean.lo : start;
+  const uint64_t span = (has_clean ? clean.hi : end) - lo + 1;
+  auto eligible = [&](uint64_t f) {
+    return has_clean ? f >= clean.lo && f <= clean.hi
+                     : f >= start && f <= end && !InTransition(f, opened, closing);
+  };
+  auto part_of = [&](uint64_t f) { return std::min(count - 1, (f - lo) * count / span); };
+  std::vector<int> chosen(count, -1);  // per part
+  std::vector<bool> taken(candidates.size(), false);
+  chosen[eligible(candidates[best].frame) ? part_of(candidates[best].frame) : 0] =
+      static_cast<int>(best);
+  taken[best] = true;
+  for (size_t i = 0; i < candidates.size(); ++i) {
+    if (taken[i] || !eligible(candidates[i].frame)) continue;
+    int& slot = chosen[part_of(candidates[i].frame)];
+    if (slot == static_cast<int>(best)) continue;
+    if (slot < 0 || candidates[i].BetterThan(candidates[static_cast<size_t>(slot)])) {
+      if (slot >= 0) taken[static_cast<size_t>(slot)] = false;
+      slot = static_cast<int>(i);
+      taken[i] = true;
+    }
+  }
+  std::vector<size_t> out;
+  for (int slot : chosen) {
+    if (slot >= 0) out.push_back(static_cast<size_t>(slot));
+  }
+  // Empty parts: the best of the eligible candidates left.
+  while (out.size() < count) {
+    int pick = -1;
+    for (size_t i = 0; i < candidates.size(); ++i) {
+      if (taken[i] || !eligible(candidates[i].frame)) continue;
+      if (pick < 0 || candidates[i].BetterThan(candidates[static_cast<size_t>(pick)])) {
+        pick = static_cast<int>(i);
+      }
+    }
+    if (pick < 0) break;
+    taken[static_cast<size_t>(pick)] = true;
+    out.push_back(static_cast<size_t>(pick));
+  }
+  std::sort(out.begin(), out.end());  // candidates are in frame order
+  return out;
+}
+
 uint64_t StillestFrame(const std::vector<double>& scores, uint64_t start, uint64_t end,
                        const SceneBoundary& opened, const SceneBoundary* closing) {
   const CleanRange clean = CleanFrames(start, end, opened, closing);
@@ -122,7 +170,12 @@ uint64_t StillestFrame(const std::vector<double>& scores, uint64_t start, uint64
 SceneMode::SceneMode(const ScanOptions& options, ScanOutcome* out, ScanImages* images)
     : out_(*out), images_(*images), sensitivity_(options.sensitivity), thumb_(kThumbSize) {
   detector_options_.min_scene_len = options.min_scene_len;
-  min_block_ = std::clamp<uint64_t>(options.min_scene_len, kMinCandidateBlock, kCandidateBlock);
+  per_scene_ = std::max<uint64_t>(1, options.images_per_scene);
+  if (per_scene_ > 1) {
+    block_ = std::max(kMinCandidateBlock, kCandidateBlock / per_scene_);
+    settled_blocks_ = std::max<uint64_t>(3, 2 * per_scene_);
+  }
+  min_block_ = std::clamp<uint64_t>(options.min_scene_len, kMinCandidateBlock, block_);
   detector_ = std::make_unique<TunedSceneDetector>(detector_options_, sensitivity_);
 }
 
@@ -132,7 +185,7 @@ bool SceneMode::HoldsPictures() const { return images_.HasRoom(); }
 
 bool SceneMode::StartsBlock(const ScanFrame& frame) const {
   const uint64_t n = frame.number;
-  if (n - block_start_ >= kCandidateBlock) return true;
+  if (n - block_start_ >= block_) return true;
   if (!frame.size_changed && !LikelyCut(out_.scores, n)) return false;
   if (n - block_start_ >= min_block_) return true;
   const auto undecided = std::count_if(candidates_.begin(), candidates_.end(),
@@ -190,7 +243,7 @@ void SceneMode::Offer(uint64_t frame, double stillness, const AVFrame* picture, 
       // a still shot's picture away from its first frames.
       PictureCandidate offered{frame, stillness, std::move(held), exact};
       const bool better = offered.BetterThan(last) ||
-                          (!last.BetterThan(offered) && frame - block_start_ <= kCandidateBlock / 2);
+                          (!last.BetterThan(offered) && frame - block_start_ <= block_ / 2);
       if (better) last = std::move(offered);
       return;
     }
@@ -204,8 +257,8 @@ void SceneMode::Compact() {
   // doubles as the scene grows, so that the scene's middle stays covered.
   const uint64_t start = opened_.start_frame;
   if (final_before_ <= start) return;
-  uint64_t block = kCandidateBlock;
-  while (final_before_ - start > 3 * block) block *= 2;
+  uint64_t block = block_;
+  while (final_before_ - start > settled_blocks_ * block) block *= 2;
   size_t kept = 0;
   for (size_t i = 0; i < candidates_.size(); ++i) {
     PictureCandidate& c = candidates_[i];
@@ -247,17 +300,33 @@ void SceneMode::EmitScene(uint64_t end, const SceneBoundary* closing) {
   candidates_.erase(candidates_.begin(), past);
 
   const int chosen = ChoosePicture(own, start, end, opened_, closing);
+  const uint64_t number = out_.scenes.size() + 1;
+  ScanScene scene;
   ScanKeyframe keyframe;
   if (chosen >= 0) {
     const PictureCandidate& c = own[static_cast<size_t>(chosen)];
     keyframe = KeyframeOf(out_, c.frame);
-    if (c.picture != nullptr && images_.HasRoom()) images_.Write(c.picture.get(), &keyframe);
+    // The best picture is written first, so that max_save never leaves a
+    // scene without it for the sake of its others.
+    if (c.picture != nullptr && images_.HasRoom()) images_.Write(c.picture.get(), &keyframe, number);
+    if (per_scene_ > 1) {
+      for (size_t i : ChoosePictures(own, static_cast<size_t>(chosen), per_scene_, start, end,
+                                     opened_, closing)) {
+        if (i == static_cast<size_t>(chosen)) {
+          scene.pictures.push_back(keyframe);
+          continue;
+        }
+        scene.pictures.push_back(KeyframeOf(out_, own[i].frame));
+        if (own[i].picture != nullptr && images_.HasRoom()) {
+          images_.Write(own[i].picture.get(), &scene.pictures.back(), number);
+        }
+      }
+    }
   } else {
     keyframe = KeyframeOf(out_, StillestFrame(out_.scores, start, end, opened_, closing));
   }
   own.clear();  // the colour frames go as soon as the scene is written
 
-  ScanScene scene;
   scene.start_frame = start;
   scene.end_frame = end;
   scene.start_time = out_.times[start];

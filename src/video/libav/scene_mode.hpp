@@ -60,6 +60,15 @@ struct PictureCandidate {
 int ChoosePicture(const std::vector<PictureCandidate>& candidates, uint64_t start, uint64_t end,
                   const SceneBoundary& opened, const SceneBoundary* closing);
 
+// The scene's pictures when it has `count` (>= 1) of them: indexes into
+// `candidates`, in frame order, `best` (ChoosePicture's) among them. The
+// calm frames (as ChoosePicture sees them) are split into `count` equal
+// parts and each gives its best candidate; parts without one leave room
+// for the best of the rest. Fewer when the scene has fewer candidates.
+std::vector<size_t> ChoosePictures(const std::vector<PictureCandidate>& candidates, size_t best,
+                                   uint64_t count, uint64_t start, uint64_t end,
+                                   const SceneBoundary& opened, const SceneBoundary* closing);
+
 // The frame ChoosePicture prefers, found from the scores alone (every frame
 // a candidate); for a scene whose kept frames all fell inside a transition.
 uint64_t StillestFrame(const std::vector<double>& scores, uint64_t start, uint64_t end,
@@ -102,6 +111,11 @@ class SceneMode final : public ScanMode {
   bool has_previous_ = false;
   uint64_t block_start_ = 0;  // the undecided block the next candidate joins
   uint64_t min_block_ = kMinCandidateBlock;
+  // Several pictures a scene need candidates closer together: smaller
+  // blocks, and more of them kept in the open scene.
+  uint64_t per_scene_ = 1;
+  uint64_t block_ = kCandidateBlock;
+  uint64_t settled_blocks_ = 3;
 };
 
 }  // namespace velmar::video

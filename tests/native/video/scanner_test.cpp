@@ -110,7 +110,7 @@ TEST_F(ScannerTest, ModesFindTheCuts) {
 // every name a scan makes there, as the scan makes it.
 TEST_F(ScannerTest, FilePatternMatchesTheNamesAScanMakes) {
   const std::regex own(ScanFilePattern());
-  for (ImageFormat format : {ImageFormat::kJpeg, ImageFormat::kPng}) {
+  for (ImageFormat format : {ImageFormat::kJpeg, ImageFormat::kPng, ImageFormat::kWebp}) {
     const std::string image = ScanImageName(12, format);
     EXPECT_TRUE(std::regex_match(image, own)) << image;
     auto file = AtomicFile::Create(dir_ + "/" + image);
