@@ -61,7 +61,7 @@ std::string Walk(std::string_view t, Text text, OnField field) {
   return "";
 }
 
-// The spec's width and zero padding, if it is one FormatImageName takes:
+// The format's width and zero padding, if it is one FormatImageName takes:
 // digits (a leading 0 pads with zeros), optionally followed by 'd'.
 bool ParseSpec(std::string_view spec, bool* zero, int* width) {
   if (!spec.empty() && spec.back() == 'd') spec.remove_suffix(1);
