@@ -26,7 +26,7 @@ from collections.abc import Callable, Iterator, Sequence
 from typing import Any
 
 from velmar_cli.edl import edl_files, write_edl
-from velmar_cli.files import check_writable, write_atomically
+from velmar_cli.files import check_writable, readable, write_atomically
 from velmar_cli.html_report import write_report
 from velmar_cli.index import index_add, index_delete, index_get, index_search, index_stats
 from velmar_cli.keyframes import (MANIFEST_FIELDS, Job, Outcome, clear_images, failed,
@@ -603,20 +603,25 @@ def _write_manifest(f: Any, path: str, rows: list[dict[str, Any]]) -> None:
 
 
 def _readable_names(row: dict[str, Any]) -> dict[str, Any]:
-    """`row` with its file names (`video`, `path`) as valid Unicode: a name
-    whose bytes are not UTF-8 gets U+FFFD for each bad byte, and its exact
-    bytes in base64 beside it (`video_bytes`, `path_bytes`; JSON only)."""
+    """`row` with its file names (`video`, `path`, and `pictures` when there)
+    as valid Unicode: a name whose bytes are not UTF-8 gets U+FFFD for each
+    bad byte, and its exact bytes in base64 beside it (`video_bytes`,
+    `path_bytes`, and `pictures_bytes` for every picture; JSON only)."""
     row = dict(row)
     for key in ("video", "path"):
         name = row[key]
-        if name is None or name.isascii():
-            continue
-        raw = os.fsencode(name)
-        text = raw.decode("utf-8", "replace")
-        if text != name:
-            row[key] = text
-            row[f"{key}_bytes"] = base64.b64encode(raw).decode("ascii")
+        if name is not None and readable(name) != name:
+            row[key] = readable(name)
+            row[f"{key}_bytes"] = _base64(name)
+    pictures = row.get("pictures", [])
+    if any(readable(name) != name for name in pictures):
+        row["pictures"] = [readable(name) for name in pictures]
+        row["pictures_bytes"] = [_base64(name) for name in pictures]
     return row
+
+
+def _base64(name: str) -> str:
+    return base64.b64encode(os.fsencode(name)).decode("ascii")
 
 
 # --- info --------------------------------------------------------------------

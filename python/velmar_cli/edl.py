@@ -22,6 +22,8 @@ import dataclasses
 from collections.abc import Iterable, Sequence
 from typing import IO, TYPE_CHECKING
 
+from velmar_cli.files import readable
+
 if TYPE_CHECKING:
     from velmar_cli.keyframes import Outcome
 
@@ -172,5 +174,5 @@ def _convert(frame: int, fps: float, rate: int) -> int:
 
 def _one_line(text: str) -> str:
     # A line break in a file name would end the comment and start a bogus
-    # line of the list.
-    return " ".join(text.splitlines()) or "-"
+    # line of the list; a name that is not UTF-8 shows its bad bytes as U+FFFD.
+    return " ".join(readable(text).splitlines()) or "-"

@@ -43,6 +43,15 @@ def write_atomically(path: str, write: Callable[[IO[str]], None]) -> None:
     _sync_directory(directory)
 
 
+def readable(name: str) -> str:
+    """`name` as valid Unicode: each byte of a file name that is not UTF-8
+    (held as a surrogate escape) becomes U+FFFD, so that a text file naming
+    it stays valid UTF-8."""
+    if name.isascii():
+        return name
+    return os.fsencode(name).decode("utf-8", "replace")
+
+
 def check_writable(path: str) -> None:
     """Raises OSError (naming the reason) when `write_atomically` could not
     write `path`: its directory missing or not writable, or `path` itself a

@@ -17,6 +17,8 @@ import urllib.parse
 from collections.abc import Sequence
 from typing import IO, TYPE_CHECKING, Any
 
+from velmar_cli.files import readable
+
 if TYPE_CHECKING:
     from velmar_cli.keyframes import Outcome
 
@@ -132,4 +134,6 @@ def _plural(n: int, noun: str) -> str:
 
 
 def _esc(text: Any) -> str:
-    return html.escape(str(text), quote=True)
+    # A file name that is not UTF-8 shows its bad bytes as U+FFFD (the links
+    # are quoted from the bytes themselves).
+    return html.escape(readable(str(text)), quote=True)

@@ -15,6 +15,8 @@ import pathlib
 from collections.abc import Iterable
 from typing import IO, TYPE_CHECKING, Any
 
+from velmar_cli.files import readable
+
 if TYPE_CHECKING:
     from velmar_cli.keyframes import Outcome
 
@@ -23,7 +25,7 @@ def write_timeline(f: IO[str], title: str, outcomes: Iterable[Outcome]) -> None:
     """Writes the timeline of the finished videos' outcomes (one track for
     each video with scenes, in order)."""
     tracks = [_track(o) for o in outcomes if o.rows]
-    json.dump(_item("Timeline.1", title, global_start_time=None,
+    json.dump(_item("Timeline.1", readable(title), global_start_time=None,
                     tracks=_composition("Stack.1", "tracks", tracks)), f, indent=1)
     f.write("\n")
 
@@ -45,7 +47,7 @@ def _track(outcome: Outcome) -> dict[str, Any]:
                    active_media_reference_key="DEFAULT_MEDIA")
              for row in outcome.rows]
     # A name that is not UTF-8 shows its bad bytes as U+FFFD; the URL keeps them.
-    name = os.fsencode(os.path.basename(outcome.video)).decode("utf-8", "replace")
+    name = readable(os.path.basename(outcome.video))
     return {**_composition("Track.1", name, clips), "kind": "Video"}
 
 

@@ -98,6 +98,25 @@ def test_manifest_of_a_name_that_is_not_utf8(tmp_path, fmt, cli):
         assert all(os.path.isfile(base64.b64decode(r["path_bytes"])) for r in rows)
 
 
+def test_other_outputs_of_a_name_that_is_not_utf8(tmp_path, cli):
+    base = os.fsencode(tmp_path) + b"/clip\xff"
+    video = os.fsdecode(base + b".mp4")
+    make_clips(video, clips=2)
+    outputs = {ext: os.fsdecode(base + ext.encode()) for ext in (".json", ".edl", ".otio", ".html")}
+    proc = cli("keyframes", video, "-o", tmp_path / "out", "--images-per-scene", "2",
+               "--manifest", outputs[".json"], "--edl", outputs[".edl"],
+               "--otio", outputs[".otio"], "--report", outputs[".html"], errors="surrogateescape")
+    assert proc.returncode == 0, proc.stderr
+    for path in outputs.values():
+        text = pathlib.Path(path).read_bytes().decode("utf-8")  # no raw bytes
+        assert "\ufffd" in text or "\\ufffd" in text, path
+        assert "\\udc" not in text, path  # nor lone surrogates escaped in JSON
+    rows = read_manifest(outputs[".json"])
+    assert all(len(r["pictures"]) == len(r["pictures_bytes"]) > 1 for r in rows)
+    assert all("\ufffd" in name for r in rows for name in r["pictures"])
+    assert all(os.path.isfile(base64.b64decode(b)) for r in rows for b in r["pictures_bytes"])
+
+
 @pytest.mark.parametrize("option", ["--manifest", "--edl", "--report"])
 def test_an_output_that_cannot_be_written_fails_before_the_run(videos, tmp_path, option, cli):
     target = tmp_path / "missing" / ("scenes.json" if option == "--manifest" else "out")
