@@ -15,6 +15,7 @@ import argparse
 import base64
 import contextlib
 import csv
+import errno
 import inspect
 import json
 import math
@@ -66,7 +67,10 @@ class _StopSignals:
         self._pending = self._pending or signum
 
     def __enter__(self) -> _StopSignals:
-        self._previous = {s: signal.signal(s, self._handle) for s in self._SIGNALS}
+        # A run started with SIGINT ignored (a background job, nohup) must not
+        # be stopped by a Ctrl-C meant for the terminal's foreground job.
+        self._previous = {s: signal.signal(s, self._handle) for s in self._SIGNALS
+                          if s != signal.SIGINT or signal.getsignal(s) is not signal.SIG_IGN}
         return self
 
     def __exit__(self, *exc: object) -> None:
@@ -434,6 +438,13 @@ def _keyframes(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int
             from velmar_cli.dask_fanout import run_on_cluster
         except ImportError:
             parser.error("--dask needs Dask: pip install 'velmar[dask]'")
+    try:  # made now, so that a file in its way fails the run before any video
+        os.makedirs(args.output, exist_ok=True)
+        if not os.access(args.output, os.W_OK | os.X_OK):
+            raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), args.output)
+    except OSError as exc:
+        reason = os.strerror(errno.ENOTDIR) if isinstance(exc, FileExistsError) else exc.strerror
+        parser.error(f"--output {args.output}: cannot be made: {reason or exc}")
         runner = lambda bar: run_on_cluster(args.dask, jobs)  # noqa: E731
     else:
         runner = lambda bar: _run_local(jobs, args.jobs, bar)  # noqa: E731

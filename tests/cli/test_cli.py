@@ -126,6 +126,15 @@ def test_an_output_that_cannot_be_written_fails_before_the_run(videos, tmp_path,
     assert not (tmp_path / "out").exists()  # no video was started
 
 
+def test_an_output_directory_that_cannot_be_made_fails_before_the_run(videos, tmp_path, cli):
+    (tmp_path / "file").write_text("in the way")
+    for out in (tmp_path / "file", tmp_path / "file" / "out"):
+        proc = cli("keyframes", videos["paths"][0], "-o", out)
+        assert proc.returncode == 2, proc.stderr
+        assert f"--output {out}: cannot be made: Not a directory" in proc.stderr
+        assert "clip.mp4:" not in proc.stderr + proc.stdout  # no video was started
+
+
 def test_threshold_and_failed_input(videos, tmp_path, cli):
     missing, broken = tmp_path / "missing.mp4", tmp_path / "broken.mp4"
     broken.write_bytes(b"not a video")

@@ -41,14 +41,14 @@ def slow_videos(tmp_path_factory):
     return paths
 
 
-def start(videos, out, manifest, jobs=2):
+def start(videos, out, manifest, jobs=2, preexec_fn=default_sigint):
     # Unbuffered bytes: a line read before communicate() must not take more
     # of the pipe with it.
     return subprocess.Popen(
         [sys.executable, "-m", "velmar_cli", "keyframes", *map(str, videos), "-o", str(out),
          "-k", "2", "--jobs", str(jobs), "--manifest", str(manifest), "--no-progress"],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, bufsize=0, start_new_session=True,
-        preexec_fn=default_sigint)
+        preexec_fn=preexec_fn)
 
 
 def children(pid):
@@ -136,6 +136,17 @@ def test_signal_stops_the_run_and_keeps_what_finished(slow_videos, tmp_path, sig
         images = os.listdir(out / video.stem) if (out / video.stem).exists() else []
         assert sorted(images) == listed_pictures(manifest, video), video
         assert bool(images) == (str(video) in finished), video
+
+
+def test_a_run_started_with_sigint_ignored_keeps_ignoring_it(slow_videos, tmp_path):
+    out, manifest = tmp_path / "out", tmp_path / "keys.json"
+    proc = start(slow_videos[:2], out, manifest, jobs=1,
+                 preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_IGN))
+    proc.stdout.readline()  # the videos have started: the run's own handlers are in place
+    os.killpg(proc.pid, signal.SIGINT)
+    _, err = proc.communicate(timeout=120)
+    assert proc.returncode == 0, err.decode()
+    assert manifest_videos(manifest) == set(map(str, slow_videos[:2]))
 
 
 def test_a_dead_worker_fails_only_its_video(slow_videos, tmp_path):
