@@ -26,7 +26,7 @@ import sys
 from collections.abc import Callable, Iterator, Sequence
 from typing import Any
 
-from velmar_cli.edl import edl_files, write_edl
+from velmar_cli.edl import earlier_lists, edl_files, write_edl
 from velmar_cli.files import check_writable, readable, write_atomically
 from velmar_cli.html_report import write_report
 from velmar_cli.index import index_add, index_delete, index_get, index_search, index_stats
@@ -494,6 +494,11 @@ def _write_outputs(args: argparse.Namespace, outcomes: list[Outcome],
             write_atomically(path, lambda f, path=path, write=write: write(f, path))
         except OSError as exc:
             report.error(path, exc.strerror or str(exc))
+    earlier = earlier_lists(args.edl, [edl for edl, _ in edls]) if args.edl else []
+    if earlier:
+        # Not removed: nothing says this command wrote them.
+        report.warn(args.edl, "an earlier run's edit decision lists are still there: "
+                    + ", ".join(earlier))
 
 
 def _title(path: str) -> str:

@@ -16,6 +16,7 @@ rest continuing in a further file.
 
 from __future__ import annotations
 
+import glob
 import math
 import os
 import dataclasses
@@ -102,6 +103,26 @@ def edl_files(path: str, outcomes: Iterable[Outcome]
         (f"a list holds at most {MAX_EVENTS} events", len(files) > len(groups))) if applies]
     return files, (f"written as {len(files)} edit decision lists ({'; '.join(why)}): "
                    + ", ".join(name for name, _ in files))
+
+
+def earlier_lists(path: str, written: Iterable[str]) -> list[str]:
+    """The lists a run with `path` may have written (``<stem>.edl``,
+    ``<stem>-*.edl``) that are there but not among `written`, whose title
+    is their own name as this command writes it: what an earlier run left,
+    for the user to look at (they may also be someone else's)."""
+    stem, ext = os.path.splitext(path)
+    ext = ext or ".edl"
+    found = sorted({stem + ext, *glob.glob(glob.escape(stem) + "-*" + ext)} - set(written))
+    return [name for name in found if _first_line(name) ==
+            f"TITLE: {_one_line(os.path.splitext(os.path.basename(name))[0])}"]
+
+
+def _first_line(path: str) -> str | None:
+    try:
+        with open(path, encoding="utf-8", errors="replace") as f:
+            return f.readline(4096).rstrip("\n")
+    except OSError:
+        return None
 
 
 def _stem(video: str) -> str:

@@ -110,6 +110,14 @@ def test_mixed_rate_run_writes_lists_and_timeline_that_match_the_manifest(tmp_pa
                 otio.opentime.RationalTime(row["start_frame"], rate),
                 otio.opentime.RationalTime(row["end_frame"] + 1, rate)),
              row["transition"], video.as_uri()) for row in by_video[str(video)]]
+    # A later run of one of them writes scenes.edl alone: the per-video lists
+    # it did not write are named (a list of the user's own is not).
+    (tmp_path / "scenes-notes.edl").write_text("TITLE: notes\n")
+    proc = cli("keyframes", next(iter(videos)), "-o", tmp_path / "out",
+               "--edl", tmp_path / "scenes.edl", "--no-progress")
+    assert proc.returncode == 0, proc.stderr
+    assert ("an earlier run's edit decision lists are still there: "
+            f"{tmp_path / 'scenes-at 25.edl'}, {tmp_path / 'scenes-at30.edl'}\n") in proc.stderr
 
 
 def test_timeline_is_checked_writable_before_the_run(tmp_path, cli):
