@@ -137,11 +137,19 @@ def _range_point(text: str) -> tuple[str, float | int]:
     return "start", seconds
 
 
-def _quality(text: str) -> int:
-    value = int(text)
-    if not 1 <= value <= 100:
-        raise argparse.ArgumentTypeError(f"must be from 1 to 100, not {value}")
-    return value
+def _int_from(low: int, high: int) -> Callable[[str], int]:
+    """An argparse type: a whole number from `low` to `high`."""
+    def parse(text: str) -> int:
+        value = int(text)
+        if not low <= value <= high:
+            raise argparse.ArgumentTypeError(f"must be from {low} to {high}, not {value}")
+        return value
+    parse.__name__ = "int"  # argparse names the type in "invalid int value"
+    return parse
+
+
+_quality = _int_from(1, 100)
+_importance = _int_from(0, 255)
 
 
 def _sensitivity(text: str) -> float:
@@ -160,13 +168,6 @@ def _scene_length(text: str) -> tuple[str, float | int]:
             raise argparse.ArgumentTypeError(f"must be a time above 0, not {text}")
         return "min_scene_seconds", seconds
     return "min_scene_len", _positive_int(text)
-
-
-def _importance(text: str) -> int:
-    value = int(text)
-    if not 0 <= value <= 255:
-        raise argparse.ArgumentTypeError(f"must be from 0 to 255, not {value}")
-    return value
 
 
 def _time(text: str) -> float:
