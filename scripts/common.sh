@@ -62,7 +62,7 @@ install_module() {
 # small venv of its own for the test tools; the venv's own interpreter when
 # pyenv has neither.
 TEST_PYTHON_VERSIONS=(3.10 3.13)
-TEST_TOOLS="pytest>=7 hypothesis>=6 numpy tqdm opentimelineio otio-cmx3600-adapter"
+TEST_TOOLS="pytest>=7 hypothesis>=6 numpy tqdm opentimelineio otio-cmx3600-adapter distributed"
 
 # Prints the test interpreters, one a line, making their venvs if needed.
 test_pythons() {

@@ -434,11 +434,6 @@ def _keyframes(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int
     _check_picture_options(parser, args)
     jobs = _jobs(args)
     runner: Callable[[_FrameProgress], Iterator[tuple[int, Outcome]]]
-    if args.dask:
-        try:
-            from velmar_cli.dask_fanout import run_on_cluster
-        except ImportError:
-            parser.error("--dask needs Dask: pip install 'velmar[dask]'")
     try:  # made now, so that a file in its way fails the run before any video
         os.makedirs(args.output, exist_ok=True)
         if not os.access(args.output, os.W_OK | os.X_OK):
@@ -446,6 +441,11 @@ def _keyframes(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int
     except OSError as exc:
         reason = os.strerror(errno.ENOTDIR) if isinstance(exc, FileExistsError) else exc.strerror
         parser.error(f"--output {args.output}: cannot be made: {reason or exc}")
+    if args.dask:
+        try:
+            from velmar_cli.dask_fanout import run_on_cluster
+        except ImportError:
+            parser.error("--dask needs Dask: pip install 'velmar[dask]'")
         runner = lambda bar: run_on_cluster(args.dask, jobs)  # noqa: E731
     else:
         runner = lambda bar: _run_local(jobs, args.jobs, bar)  # noqa: E731
