@@ -14,7 +14,9 @@ import numpy as np
 
 
 PLAIN_FRAMES = 3
-MAX_FADE = 2 * 44 + 30
+MAX_TRANSITION = 44
+DIM_STEP = 1.0  # a fade-out's frames before its cut into black: each this much nearer to it
+MIN_DIM_FRAMES = 3
 
 
 @dataclasses.dataclass
@@ -38,7 +40,7 @@ class Options:
     gradual_max_mix: float = 0.15
     gradual_max_correlation: float = 0.5
     flat_level: float = 6.0
-    fade_gap: int = 30  # a fade-in this close after a fade-out is one fade
+    fade_gap: int = 50  # a fade-in this close after a fade-out is one fade (2 s at 25 fps)
 
 
 @dataclasses.dataclass
@@ -184,14 +186,32 @@ def detect(scores, thumbs, o: Options | None = None) -> list[Boundary]:
     def plain_before(c):
         return flat[max(0, c - 1 - PLAIN_FRAMES):c].any()
 
-    bounds = [Boundary(c, c, c, "cut", to_plain=plain_after(c), from_plain=plain_before(c)) for c in cuts]
+    def dimming_start(c, previous):
+        """The first frame of a fade-out that cut c into a plain picture ends
+        (its last frames never quite reach black), else c."""
+        target = next((m for m in range(c, min(c + PLAIN_FRAMES + 1, len(T))) if flat[m]), c)
+        floor = max(previous, c - MAX_TRANSITION)
+        first, nearer = c, dist(T[c], T[target])
+        while first > floor + 1:
+            farther = dist(T[first - 1], T[target])
+            if farther < nearer + DIM_STEP:
+                break
+            first, nearer = first - 1, farther
+        return first + 1 if c - first > MIN_DIM_FRAMES else c
+
+    bounds = []
+    for i, c in enumerate(cuts):
+        first = dimming_start(c, cuts[i - 1] if i else 0) if plain_after(c) else c
+        bounds.append(Boundary(first, c, c, "fade" if first < c else "cut",
+                               to_plain=plain_after(c), from_plain=plain_before(c)))
     bounds += gradual_candidates(T, cuts, o)
     bounds.sort(key=lambda x: x.start)
     # A boundary into a plain picture and one out of it soon after (fades or
     # cuts, through black or white) are one fade.
     joined, pending = [], None
     for x in bounds:
-        if pending and x.from_plain and x.first <= pending.last + o.fade_gap and x.last <= pending.first + MAX_FADE:
+        if pending and x.from_plain and x.first <= pending.last + o.fade_gap and \
+                x.last <= pending.first + 2 * MAX_TRANSITION + o.fade_gap:
             pending = Boundary(pending.first, x.last, (pending.first + x.last) // 2, "fade",
                                to_plain=x.to_plain, from_plain=pending.from_plain)
             if not pending.to_plain:

@@ -292,13 +292,23 @@ class Scene:
         cut; ``(0, 0)`` for the first scene)."""
 
     @property
-    def keyframe(self) -> Keyframe:
-        """The frame that pictures the scene: the best of :attr:`pictures`."""
+    def blank(self) -> bool:
+        """True when every frame of the scene outside the transitions around it is one
+        flat colour (a hold of black or white longer than a fade through it, a plain
+        card). Scene detection only: always False with ``threshold`` or
+        ``max_keyframes``."""
+
+    @property
+    def keyframe(self) -> Keyframe | None:
+        """The frame that pictures the scene: the best of :attr:`pictures`. None for a
+        :attr:`blank` scene (it has nothing to show), unless it is the video's only
+        scene."""
 
     @property
     def pictures(self) -> tuple[Keyframe, ...]:
         """Every frame picturing the scene, in frame order: ``(keyframe,)``, or with
-        ``images_per_scene=n`` up to n frames spread over the scene's calm part."""
+        ``images_per_scene=n`` up to n frames spread over the scene's calm part;
+        ``()`` when :attr:`keyframe` is None."""
 
 @final
 class ScanResult:

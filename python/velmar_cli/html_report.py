@@ -36,7 +36,7 @@ svg{width:100%;height:auto;background:#fff;border:1px solid #ddd}
 margin-top:10px}
 figure{margin:0;background:#fff;border:1px solid #ddd;padding:6px}
 figure img{width:100%;height:auto;display:block;background:#eee}
-figcaption{font-size:12px;color:#333;margin-top:4px}
+figcaption{font-size:12px;color:#333;margin-top:4px}.blank{background:#f0f0f0}
 .legend span{margin-right:14px}.swatch{display:inline-block;width:12px;height:12px;
 vertical-align:-2px;margin-right:4px}
 """
@@ -75,6 +75,14 @@ def _video_section(f: IO[str], base: str, outcome: Outcome) -> None:
     f.write(_plot(outcome))
     f.write("<div class=\"sheet\">\n")
     for row in rows:
+        caption = (f"<figcaption><b>Scene {row['scene']}</b> "
+                   f"{row['start_timecode']} &ndash; {row['end_timecode']}<br>"
+                   f"{row['duration']:.2f} s, {_esc(row['transition'])}; ")
+        if row["blank"] and row["picture_frame"] is None:
+            # Listed, so that the numbers run on, but with nothing to show.
+            f.write(f"<figure class=\"blank\">{caption}blank: one flat colour, no picture"
+                    "</figcaption></figure>\n")
+            continue
         if row["path"] is None:
             continue
         # Quoted from the bytes, so any name the file system holds links right.
@@ -82,10 +90,7 @@ def _video_section(f: IO[str], base: str, outcome: Outcome) -> None:
             os.path.relpath(os.path.abspath(row["path"]), base).replace(os.sep, "/")))
         # The picture on the sheet is shrunk to the card; a click opens it whole.
         f.write(f"<figure><a href=\"{_esc(source)}\"><img src=\"{_esc(source)}\" "
-                f"loading=\"lazy\" alt=\"scene {row['scene']}\"></a>"
-                f"<figcaption><b>Scene {row['scene']}</b> "
-                f"{row['start_timecode']} &ndash; {row['end_timecode']}<br>"
-                f"{row['duration']:.2f} s, {_esc(row['transition'])}; picture at "
+                f"loading=\"lazy\" alt=\"scene {row['scene']}\"></a>{caption}picture at "
                 f"{row['picture_timecode']} (frame {row['picture_frame']})"
                 "</figcaption></figure>\n")
     f.write("</div></section>\n")

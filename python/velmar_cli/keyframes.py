@@ -25,7 +25,7 @@ from typing import Any
 import velmar
 
 MANIFEST_FIELDS = ("video", "scene", "start_frame", "end_frame", "start_timecode",
-                   "end_timecode", "duration", "transition", "picture_frame",
+                   "end_timecode", "duration", "transition", "blank", "picture_frame",
                    "picture_timecode", "score", "path")
 
 # Points of the score curve an outcome carries for the HTML report: enough
@@ -169,10 +169,11 @@ def _scan(spec: Job, progress: Progress | None) -> Any:
 
 
 def longest(scenes: list[Any], keep: int | None) -> set[int]:
-    """Positions of the `keep` longest scenes (all when None or fewer);
-    among scenes of one length, the earlier ones."""
-    positions = range(len(scenes))
-    if keep is None or keep >= len(scenes):
+    """Positions of the `keep` longest scenes with a picture (all when None
+    or fewer); among scenes of one length, the earlier ones. A blank scene
+    has no picture to keep, so it takes no place among them."""
+    positions = [i for i, scene in enumerate(scenes) if scene.keyframe is not None]
+    if keep is None or keep >= len(positions):
         return set(positions)
     ranked = sorted(positions, key=lambda i: (-(scenes[i].end_time - scenes[i].start_time), i))
     return set(ranked[:keep])
@@ -180,7 +181,8 @@ def longest(scenes: list[Any], keep: int | None) -> set[int]:
 
 def describe(spec: Job, result: Any) -> Outcome:
     """The outcome of a finished scan: one row per scene, the path of each
-    picture the run keeps (None for a scene whose picture is not kept)."""
+    picture the run keeps (None for a scene whose picture is not kept, and
+    for a blank scene, which has none)."""
     scenes = list(result.scenes)
     kept = longest(scenes, spec.keep)
     # The pictures the scanner was to write: one per scene, or with
@@ -208,7 +210,7 @@ def describe(spec: Job, result: Any) -> Outcome:
             "start_frame": scene.start_frame, "end_frame": scene.end_frame,
             "start_timecode": timecode(scene.start_time), "end_timecode": timecode(scene.end_time),
             "duration": round(scene.end_time - scene.start_time, 3),
-            "transition": scene.transition,
+            "transition": scene.transition, "blank": scene.blank,
             "picture_frame": picture.frame_number if picture is not None else None,
             "picture_timecode": timecode(picture.time) if picture is not None else None,
             "score": picture.score if picture is not None else None,

@@ -37,6 +37,7 @@ def _track(outcome: Outcome) -> dict[str, Any]:
     url = pathlib.Path(os.path.abspath(outcome.video)).as_uri()
     clips = [_item("Clip.2", f"scene {row['scene']}",
                    metadata={"velmar": {"scene": row["scene"], "transition": row["transition"],
+                                        "blank": row["blank"],
                                         "start_frame": row["start_frame"],
                                         "end_frame": row["end_frame"]}},
                    source_range=_range(row["start_frame"], row["end_frame"] + 1, fps),

@@ -95,9 +95,21 @@ struct Candidate {
   bool to_plain = false, from_plain = false;
 };
 
+// The longest fade through a plain picture: a fade or cut into it, the
+// hold, and a fade or cut out of it.
+uint64_t MaxFade(const SceneDetectorOptions& options) { return 2 * kMaxTransition + options.fade_gap; }
+
 // Frames within which a cut's picture turns plain for the cut to count as
 // going into it (the fast part of a dip to black).
 constexpr uint64_t kPlainFrames = 3;
+
+// A cut into a plain picture that the frames before it dim towards, each
+// at least kDimStep gray levels nearer than the one before for at least
+// kMinDimFrames frames, is the end of a fade-out that never quite reached
+// black (a fade filter's last step is often a jump): the boundary spans
+// the dimming too.
+constexpr double kDimStep = 1.0;
+constexpr uint64_t kMinDimFrames = 3;
 
 bool Overlap(const Window& x, const Window& y) { return x.a < y.b && y.a < x.b; }
 
@@ -197,6 +209,7 @@ struct SceneDetector::State {
 
   bool IsFlash(uint64_t n, uint64_t end, double jump) const;
   double CutStrength(uint64_t n, uint64_t end) const;
+  uint64_t DimmingStart(uint64_t n, uint64_t end) const;
   bool TestWindow(uint64_t a, uint64_t b, Window& out);
   void EvaluateWindows(uint64_t e);
   void ResolveWindows(uint64_t horizon, bool all);
@@ -240,6 +253,27 @@ double SceneDetector::State::CutStrength(uint64_t n, uint64_t end) const {
     }
   }
   return std::max(strength, 1e-9);  // a cut found has some strength
+}
+
+// The first frame of the fade-out that cut n (into a plain picture) ends,
+// or n when the frames before it do not dim towards that picture. The
+// look back stays within kMaxTransition frames, after the previous cut.
+uint64_t SceneDetector::State::DimmingStart(uint64_t n, uint64_t end) const {
+  uint64_t target = n;
+  while (target + 1 < end && target < n + kPlainFrames && blanks[Slot(target)] == 0) ++target;
+  const uint8_t* plain_picture = Thumb(target);
+  const uint64_t floor = std::max<uint64_t>(have_cut ? last_cut : 0, n > kMaxTransition ? n - kMaxTransition : 0);
+  uint64_t first = n;
+  double nearer = Distance(Thumb(n), plain_picture);
+  while (first > floor + 1) {
+    const double farther = Distance(Thumb(first - 1), plain_picture);
+    if (farther < nearer + kDimStep) break;
+    nearer = farther;
+    --first;
+  }
+  // `first` is the last frame before the dimming; the cut's own jump is
+  // the step from n - 1 to n.
+  return n - first > kMinDimFrames ? first + 1 : n;
 }
 
 // Tests frames a..b as one gradual transition: the inner frames are fitted
@@ -355,13 +389,12 @@ void SceneDetector::State::ResolveWindows(uint64_t horizon, bool all) {
 
 // Boundaries arrive in start order. One into a plain (black or white)
 // picture waits: if one out of a plain picture follows within fade_gap
-// frames, the two are one fade through it, unless both are hard cuts (a
-// shot of black between two cuts is a shot of its own).
+// frames, the two are one fade through it, cuts included (a few seconds of
+// black between two cuts is a pause in the edit, with nothing to show of
+// its own). A longer hold stays a scene of its own.
 void SceneDetector::State::Offer(const Candidate& c) {
-  const bool one_gradual = plain && (plain->boundary.kind != TransitionKind::kCut ||
-                                     c.boundary.kind != TransitionKind::kCut);
-  if (one_gradual && c.from_plain && c.boundary.first_frame <= plain->boundary.last_frame + options.fade_gap &&
-      c.boundary.last_frame <= plain->boundary.first_frame + kMaxFade) {
+  if (plain && c.from_plain && c.boundary.first_frame <= plain->boundary.last_frame + options.fade_gap &&
+      c.boundary.last_frame <= plain->boundary.first_frame + MaxFade(options)) {
     const uint64_t first = plain->boundary.first_frame, last = c.boundary.last_frame;
     const double strength = std::max(plain->boundary.strength, c.boundary.strength);
     plain = Candidate{{first, last, (first + last) / 2, TransitionKind::kFade, strength},
@@ -441,7 +474,9 @@ void SceneDetector::State::Step(uint64_t n, uint64_t end, bool finishing) {
       to_plain |= n + k < end && blanks[Slot(n + k)] != 0;
       from_plain |= n >= k + 1 && blanks[Slot(n - 1 - k)] != 0;
     }
-    cuts.push_back({{n, n, n, TransitionKind::kCut, strength}, to_plain, from_plain});
+    const uint64_t first = to_plain ? DimmingStart(n, end) : n;
+    const TransitionKind kind = first < n ? TransitionKind::kFade : TransitionKind::kCut;
+    cuts.push_back({{first, n, n, kind, strength}, to_plain, from_plain});
     have_cut = true;
     last_cut = n;
   }
@@ -454,8 +489,8 @@ void SceneDetector::State::Step(uint64_t n, uint64_t end, bool finishing) {
 uint64_t SceneDetector::Lookahead(const SceneDetectorOptions& options) {
   const uint64_t cut_lookahead = std::max(options.cut_context, options.flash_frames);
   // A cut waits for the windows around it; a boundary into a plain picture
-  // waits for the way out, and a fade through one spans at most kMaxFade.
-  return cut_lookahead + 3 * kMaxTransition + options.fade_gap + kMaxFade + 2;
+  // waits for the way out, and a fade through one spans at most MaxFade.
+  return cut_lookahead + 3 * kMaxTransition + options.fade_gap + MaxFade(options) + 2;
 }
 
 SceneDetector::SceneDetector(const SceneDetectorOptions& options)
@@ -527,6 +562,16 @@ void SceneDetector::Finish() {
   s.EmitBefore(UINT64_MAX);
   s.next = s.pushed;
   s.finished = true;
+}
+
+uint64_t FadeGapFrames(double fps) {
+  if (!(fps > 0)) return SceneDetectorOptions{}.fade_gap;
+  return static_cast<uint64_t>(std::max(1.0, std::round(std::min(fps, 1e6) * kFadeHoldSeconds)));
+}
+
+bool IsPlainThumbnail(std::span<const uint8_t> thumb, double flat_level) {
+  if (thumb.size() < kThumbSize) throw Panic("IsPlainThumbnail: thumbnail too small");
+  return StdDev(thumb.data()) < flat_level;
 }
 
 double SensitivityBar(double sensitivity) { return std::pow(4.0, 0.5 - sensitivity); }

@@ -12,7 +12,8 @@
 //    (wipe), which camera motion is not; it is one boundary, placed in its
 //    middle;
 //  - a boundary into a plain (black or white) picture and one out of it
-//    soon after are one fade;
+//    soon after (a hold of up to kFadeHoldSeconds) are one fade, whether
+//    each is a fade or a cut;
 //  - a flash (a jump away and back within a few frames) is no boundary;
 //  - two boundaries are at least min_scene_len frames apart.
 
@@ -83,8 +84,10 @@ struct SceneDetectorOptions {
   double flat_level = 6.0;
   // A boundary out of a plain picture (a fade-in, or a cut from black)
   // starting within fade_gap frames of the end of one into a plain picture
-  // joins it into one fade.
-  uint64_t fade_gap = 30;
+  // (a fade-out, or a cut to black) joins it into one fade. The default is
+  // kFadeHoldSeconds at 25 frames a second; FadeGapFrames gives it for
+  // other rates.
+  uint64_t fade_gap = 50;
   // Scales the bars a boundary must clear: the cut floors, the contrast a
   // cut needs over its neighbours (ratio r becomes 1 + (r - 1) x scale) and
   // gradual_min_change. Below 1 finds weaker boundaries. A boundary's
@@ -92,10 +95,22 @@ struct SceneDetectorOptions {
   double bar_scale = 1.0;
 };
 
-// The longest gradual transition found, in frames, and the longest fade
-// through a plain picture (a fade or cut into it, then out of it).
+// The longest gradual transition found, in frames.
 inline constexpr uint64_t kMaxTransition = 44;
-inline constexpr uint64_t kMaxFade = 2 * kMaxTransition + 30;
+
+// The longest hold of a plain picture that a way into it and a way out of
+// it still join across: a fade to black and back is a pause, not a scene
+// of its own, unless the picture stays black for longer than this.
+inline constexpr double kFadeHoldSeconds = 2.0;
+
+// SceneDetectorOptions::fade_gap at `fps` frames a second: kFadeHoldSeconds
+// of frames (at least 1); the default for a rate that is unknown (<= 0).
+uint64_t FadeGapFrames(double fps);
+
+// Whether a thumbnail (kThumbSize bytes from MakeThumbnail) is one flat
+// colour: its standard deviation is below `flat_level`
+// (SceneDetectorOptions::flat_level, the detector's own test).
+bool IsPlainThumbnail(std::span<const uint8_t> thumb, double flat_level);
 
 // The thumbnail every frame is reduced to for the window signals.
 inline constexpr uint64_t kThumbWidth = 32;

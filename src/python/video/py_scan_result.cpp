@@ -20,7 +20,7 @@ using KeyframeClass = NativeType<video::ScanKeyframe>;
 // result's keyframes list holds, when it holds one for the same frame.
 struct SceneRecord {
   video::ScanScene scene;
-  Ref keyframe;
+  Ref keyframe;  // None for a blank scene without a picture
   Ref pictures;  // a tuple of Keyframe, `keyframe` itself among them
 };
 using SceneClass = NativeType<SceneRecord>;
@@ -115,6 +115,9 @@ PyObject* SceneTransitionFrames(PyObject* self, void*) {
   return Py_BuildValue("(KK)", static_cast<unsigned long long>(s.transition_first),
                        static_cast<unsigned long long>(s.transition_last));
 }
+PyObject* SceneBlank(PyObject* self, void*) {
+  return PyBool_FromLong(SceneClass::Of(self).scene.blank);
+}
 PyObject* SceneKeyframe(PyObject* self, void*) {
   return Ref::Borrow(SceneClass::Of(self).keyframe.get()).release();
 }
@@ -144,12 +147,14 @@ PyObject* SceneRepr(PyObject* self) {
   return Boundary([&] {
     const video::ScanScene& s = SceneClass::Of(self).scene;
     Ref start = NewFloat(s.start_time), end = NewFloat(s.end_time);
+    Ref keyframe = s.keyframe ? Check(PyLong_FromUnsignedLongLong(s.keyframe->frame_number))
+                              : Ref::Borrow(Py_None);
     return Check(PyUnicode_FromFormat(
         "Scene(start_frame=%llu, end_frame=%llu, start_time=%R, end_time=%R, transition='%s', "
-        "keyframe=%llu)",
+        "blank=%s, keyframe=%R)",
         static_cast<unsigned long long>(s.start_frame), static_cast<unsigned long long>(s.end_frame),
-        start.get(), end.get(), TransitionName(s.transition),
-        static_cast<unsigned long long>(s.keyframe.frame_number)));
+        start.get(), end.get(), TransitionName(s.transition), s.blank ? "True" : "False",
+        keyframe.get()));
   });
 }
 
@@ -168,10 +173,15 @@ PyGetSetDef kSceneGetSet[] = {
      "how the scene began: 'start', 'cut', 'dissolve', 'fade' or 'wipe'", nullptr},
     {"transition_frames", SceneTransitionFrames, nullptr,
      "(first, last) frame of the transition that opened the scene", nullptr},
-    {"keyframe", SceneKeyframe, nullptr, "the Keyframe picturing the scene", nullptr},
+    {"blank", SceneBlank, nullptr,
+     "True when every frame of the scene (outside the transitions around it) is one flat "
+     "colour; scene detection only", nullptr},
+    {"keyframe", SceneKeyframe, nullptr,
+     "the Keyframe picturing the scene; None for a blank scene, unless it is the video's only "
+     "scene", nullptr},
     {"pictures", ScenePictures, nullptr,
      "tuple of every Keyframe picturing the scene, in frame order: keyframe alone, or "
-     "images_per_scene of them",
+     "images_per_scene of them; empty when keyframe is None",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -276,13 +286,17 @@ Ref WrapOutcome(video::ScanOutcome&& out, std::optional<double> threshold) {
   // A scene whose keyframe is in the keyframes list shares that object.
   size_t next = 0;
   Ref scenes = NewList(out.scenes, [&](video::ScanScene& scene) {
-    const uint64_t frame = scene.keyframe.frame_number;
+    if (!scene.keyframe) {
+      Ref none = Ref::Borrow(Py_None), pictures = Check(PyTuple_New(0));
+      return SceneClass::Wrap(SceneRecord{std::move(scene), std::move(none), std::move(pictures)});
+    }
+    const uint64_t frame = scene.keyframe->frame_number;
     while (next < out.keyframes.size() && out.keyframes[next].frame_number < frame) ++next;
     Ref keyframe;
     if (next < out.keyframes.size() && out.keyframes[next].frame_number == frame) {
       keyframe = Ref::Borrow(PyList_GetItem(keyframes.get(), static_cast<Py_ssize_t>(next)));
     } else {
-      keyframe = KeyframeClass::Wrap(video::ScanKeyframe(scene.keyframe));
+      keyframe = KeyframeClass::Wrap(video::ScanKeyframe(*scene.keyframe));
     }
     Ref pictures = PicturesOf(scene.pictures, keyframe, frame);
     return SceneClass::Wrap(SceneRecord{std::move(scene), std::move(keyframe), std::move(pictures)});

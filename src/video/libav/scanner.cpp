@@ -272,7 +272,7 @@ class Scan {
       scene.end_frame += first;
       scene.transition_first += first;
       scene.transition_last += first;
-      scene.keyframe.frame_number += first;
+      if (scene.keyframe) scene.keyframe->frame_number += first;
       for (ScanKeyframe& picture : scene.pictures) picture.frame_number += first;
     }
   }

@@ -86,7 +86,13 @@ struct ScanScene {
   // for a cut; frame 0 for the first scene).
   uint64_t transition_first = 0;
   uint64_t transition_last = 0;
-  ScanKeyframe keyframe;
+  // The best picture; none for a blank scene unless it is the video's only
+  // one (then `pictures` is empty too).
+  std::optional<ScanKeyframe> keyframe;
+  // Scene detection: every frame of the scene outside the transitions
+  // around it is one flat colour (IsPlainThumbnail): a hold of black, white
+  // or a plain card, which no picture would show anything of.
+  bool blank = false;
 };
 
 struct ScanOutcome {

@@ -170,6 +170,7 @@ uint64_t StillestFrame(const std::vector<double>& scores, uint64_t start, uint64
 SceneMode::SceneMode(const ScanOptions& options, ScanOutcome* out, ScanImages* images)
     : out_(*out), images_(*images), sensitivity_(options.sensitivity), thumb_(kThumbSize) {
   detector_options_.min_scene_len = options.min_scene_len;
+  detector_options_.fade_gap = FadeGapFrames(out->fps);
   per_scene_ = std::max<uint64_t>(1, options.images_per_scene);
   if (per_scene_ > 1) {
     block_ = std::max(kMinCandidateBlock, kCandidateBlock / per_scene_);
@@ -213,6 +214,7 @@ void SceneMode::OnFrame(const ScanFrame& frame) {
     base_ = n;
   }
   MakeThumbnail(frame.gray, frame.width, frame.height, thumb_);
+  plain_.push_back(IsPlainThumbnail(thumb_, detector_options_.flat_level));
   detector_->Push(n - base_, n == base_ ? 0.0 : frame.score, thumb_);
   Drain();
   final_before_ = base_ + detector_->FinalBefore();
@@ -291,15 +293,33 @@ void SceneMode::CloseScene(const SceneBoundary& next) {
   opened_ = next;
 }
 
+bool SceneMode::IsBlank(uint64_t start, uint64_t end, const SceneBoundary* closing) const {
+  // The frames of the transitions around it are those of the fades into
+  // and out of the plain picture; a scene that is all transition is judged
+  // on all of its frames.
+  bool any_own = false, own_plain = true, all_plain = true;
+  for (uint64_t f = start; f <= end; ++f) {
+    all_plain = all_plain && plain_[f];
+    if (InTransition(f, opened_, closing)) continue;
+    any_own = true;
+    own_plain = own_plain && plain_[f];
+  }
+  return any_own ? own_plain : all_plain;
+}
+
 void SceneMode::EmitScene(uint64_t end, const SceneBoundary* closing) {
   const uint64_t start = opened_.start_frame;
+  const bool blank = IsBlank(start, end, closing);
+  // A blank scene gets no picture (there is nothing to see in it), unless
+  // it is all the video holds.
+  const bool pictured = !blank || (closing == nullptr && out_.scenes.empty());
   auto past = std::find_if(candidates_.begin(), candidates_.end(),
                            [&](const PictureCandidate& c) { return c.frame > end; });
   std::vector<PictureCandidate> own(std::make_move_iterator(candidates_.begin()),
                                     std::make_move_iterator(past));
   candidates_.erase(candidates_.begin(), past);
 
-  const int chosen = ChoosePicture(own, start, end, opened_, closing);
+  const int chosen = pictured ? ChoosePicture(own, start, end, opened_, closing) : -1;
   const uint64_t number = out_.scenes.size() + 1;
   ScanScene scene;
   ScanKeyframe keyframe;
@@ -322,7 +342,7 @@ void SceneMode::EmitScene(uint64_t end, const SceneBoundary* closing) {
         }
       }
     }
-  } else {
+  } else if (pictured) {
     keyframe = KeyframeOf(out_, StillestFrame(out_.scores, start, end, opened_, closing));
   }
   own.clear();  // the colour frames go as soon as the scene is written
@@ -334,8 +354,11 @@ void SceneMode::EmitScene(uint64_t end, const SceneBoundary* closing) {
   scene.transition = opened_.kind;
   scene.transition_first = opened_.first_frame;
   scene.transition_last = opened_.last_frame;
-  scene.keyframe = keyframe;
-  out_.keyframes.push_back(keyframe);
+  scene.blank = blank;
+  if (pictured) {
+    scene.keyframe = keyframe;
+    out_.keyframes.push_back(keyframe);
+  }
   out_.scenes.push_back(std::move(scene));
 }
 

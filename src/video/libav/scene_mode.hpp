@@ -95,6 +95,8 @@ class SceneMode final : public ScanMode {
   bool HoldsPictures() const;
   // Whether frame `n` starts a new candidate block.
   bool StartsBlock(const ScanFrame& frame) const;
+  // Whether the scene [start, end] is blank (ScanScene::blank).
+  bool IsBlank(uint64_t start, uint64_t end, const SceneBoundary* closing) const;
 
   SceneDetectorOptions detector_options_;
   ScanOutcome& out_;
@@ -103,6 +105,7 @@ class SceneMode final : public ScanMode {
   std::unique_ptr<TunedSceneDetector> detector_;
   uint64_t base_ = 0;  // the frame the detector counts from
   std::vector<uint8_t> thumb_;
+  std::vector<bool> plain_;  // per frame: its thumbnail is one flat colour
   SceneBoundary opened_{0, 0, 0, TransitionKind::kStart};
   std::vector<PictureCandidate> candidates_;  // frame order
   uint64_t final_before_ = 0;
