@@ -93,6 +93,9 @@ struct Window {
 struct Candidate {
   SceneBoundary boundary;
   bool to_plain = false, from_plain = false;
+  // A cut's frame before it, and its own first frame, are one flat colour:
+  // a cut between plain cards, which stays a cut.
+  bool flat_before = false, flat_after = false;
 };
 
 // The longest fade through a plain picture: a fade or cut into it, the
@@ -391,9 +394,12 @@ void SceneDetector::State::ResolveWindows(uint64_t horizon, bool all) {
 // picture waits: if one out of a plain picture follows within fade_gap
 // frames, the two are one fade through it, cuts included (a few seconds of
 // black between two cuts is a pause in the edit, with nothing to show of
-// its own). A longer hold stays a scene of its own.
+// its own). A longer hold stays a scene of its own, and so do cuts from or
+// to a plain card of another colour (black, white, grey cards in a row).
 void SceneDetector::State::Offer(const Candidate& c) {
-  if (plain && c.from_plain && c.boundary.first_frame <= plain->boundary.last_frame + options.fade_gap &&
+  const bool cards = plain && plain->boundary.kind == TransitionKind::kCut &&
+                     c.boundary.kind == TransitionKind::kCut && (plain->flat_before || c.flat_after);
+  if (plain && !cards && c.from_plain && c.boundary.first_frame <= plain->boundary.last_frame + options.fade_gap &&
       c.boundary.last_frame <= plain->boundary.first_frame + MaxFade(options)) {
     const uint64_t first = plain->boundary.first_frame, last = c.boundary.last_frame;
     const double strength = std::max(plain->boundary.strength, c.boundary.strength);
@@ -476,7 +482,8 @@ void SceneDetector::State::Step(uint64_t n, uint64_t end, bool finishing) {
     }
     const uint64_t first = to_plain ? DimmingStart(n, end) : n;
     const TransitionKind kind = first < n ? TransitionKind::kFade : TransitionKind::kCut;
-    cuts.push_back({{first, n, n, kind, strength}, to_plain, from_plain});
+    const auto flat = [&](uint64_t f) { return spreads[Slot(f)] < options.flat_level; };
+    cuts.push_back({{first, n, n, kind, strength}, to_plain, from_plain, flat(n - 1), flat(n)});
     have_cut = true;
     last_cut = n;
   }

@@ -157,7 +157,8 @@ def test_threshold_and_failed_input(videos, tmp_path, cli):
 def scene(start, end, transition="cut", picture=None, fps=25.0, span=None):
     return SimpleNamespace(start_frame=start, end_frame=end, start_time=start / fps,
                            end_time=(end + 1) / fps, transition=transition,
-                           transition_frames=span or (start, start), keyframe=picture)
+                           transition_frames=span or (start, start), keyframe=picture,
+                           blank=False)
 
 
 def picture(frame, path, score=1.5, fps=25.0):
@@ -212,7 +213,7 @@ def test_outcome_of_a_scan(tmp_path, monkeypatch):
     assert outcome.rows[1] == {
         "video": str(video), "scene": 2, "start_frame": 20, "end_frame": 59,
         "start_timecode": "00:00:00.800", "end_timecode": "00:00:02.400", "duration": 1.6,
-        "transition": "dissolve", "picture_frame": 40, "picture_timecode": "00:00:01.600",
+        "transition": "dissolve", "blank": False, "picture_frame": 40, "picture_timecode": "00:00:01.600",
         "score": 1.5, "path": None}
     assert outcome.error == "1 of 2 images could not be written (scene 2)"
     assert outcome.spans == [[16, 24]]

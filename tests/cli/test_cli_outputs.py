@@ -1,8 +1,9 @@
-# Covers: python/velmar_cli/edl.py, html_report.py, index.py.
+# Covers: python/velmar_cli/edl.py, html_report.py, index.py, keyframes.py, timeline.py.
 """What ``velmar keyframes`` writes besides the pictures: the edit decision
 list read back as an editor reads it, the HTML report rendered by a real
 browser, and the index commands that read back and delete entries."""
 
+import csv
 import html
 import json
 import os
@@ -13,7 +14,7 @@ import urllib.parse
 
 import pytest
 
-from clips import make_clips
+from clips import fade_through_black, make_clips
 
 pytest.importorskip("velmar_cli")
 from velmar_cli.edl import frames_to_timecode, nominal_rate, write_edl  # noqa: E402
@@ -123,6 +124,32 @@ def test_real_run_writes_matching_outputs(run, cli):
     assert len(links) == 5 and all((d / "pages" / link).is_file() for link in links)
     assert "two &amp; &lt;three&gt;.mp4" in page and "<three>" not in page
     assert page.count("<svg") == 2 and page.count('class="cut"') == 3
+
+
+def test_blank_scene_is_listed_without_a_picture(tmp_path, cli):
+    """Three seconds of black between two shots: a blank scene, the longest,
+    which every output lists and none pictures; -k 2 keeps both pictures."""
+    if shutil.which("ffmpeg") is None:
+        pytest.skip("ffmpeg not installed")
+    video = tmp_path / "v.mp4"
+    fade_through_black(video, 25, 3)
+    proc = cli("keyframes", video, "-o", tmp_path / "out", "-k", "2", "--images-per-scene", "2",
+               "--manifest", tmp_path / "s.json", "--report", tmp_path / "r.html",
+               "--otio", tmp_path / "s.otio")
+    assert proc.returncode == 0, proc.stderr
+    rows = json.loads((tmp_path / "s.json").read_text())
+    assert [r["blank"] for r in rows] == [False, True, False]
+    assert rows[1]["path"] is None and rows[1]["picture_frame"] is None
+    assert rows[1]["pictures"] == [] and all(r["path"] for r in (rows[0], rows[2]))
+    page = (tmp_path / "r.html").read_text()
+    assert page.count("<img ") == 2 and page.count("blank: one flat colour") == 1
+    clips = json.loads((tmp_path / "s.otio").read_text())["tracks"]["children"][0]["children"]
+    assert [c["metadata"]["velmar"]["blank"] for c in clips] == [False, True, False]
+    assert cli("keyframes", video, "-o", tmp_path / "out", "--manifest",
+               tmp_path / "s.csv").returncode == 0
+    with open(tmp_path / "s.csv", newline="") as f:
+        assert [(r["blank"], r["picture_frame"], r["path"]) for r in csv.DictReader(f)][1] == \
+            ("True", "", "")
 
 
 def chromium():

@@ -14,6 +14,7 @@ from pathlib import Path
 import pytest
 
 import velmar
+from clips import fade_through_black
 from conftest import not_sanitized
 from velmar.video import Scene, scan_video
 
@@ -27,8 +28,8 @@ def ffmpeg(*args):
                    check=True)
 
 
-def shot(source, seconds, size=SIZE, rate=RATE):
-    return ["-f", "lavfi", "-t", str(seconds), "-i", f"{source}=s={size}:r={rate}"]
+def shot(source, seconds, size=SIZE):
+    return ["-f", "lavfi", "-t", str(seconds), "-i", f"{source}=s={size}:r={RATE}"]
 
 
 def encode(path, inputs, graph):
@@ -145,23 +146,11 @@ def test_a_short_last_scene_has_a_picture_of_its_own(clips, tmp_path):
 # --- holds of black: a fade through them, or a blank scene -----------------------------------
 
 
-def through_black(path, rate, hold, fade=0.5):
-    """Two seconds of still bars, a fade out to black over `fade` seconds
-    (0: a cut), `hold` seconds of black, a fade in to other bars, two
-    seconds of them. Returns the first frame of the fade-out and the last
-    of the fade-in."""
-    graph = (f"[0]fade=t=out:st={2 - fade}:d={fade}[a];[2]fade=t=in:d={fade}[c];"
-             "[a][1][c]concat=n=3") if fade else "[0][1][2]concat=n=3"
-    encode(path, shot("smptebars", 2, rate=rate) + shot("color", hold, rate=rate)  # black
-           + shot("pal100bars", 2, rate=rate), graph)
-    return round((2 - fade) * rate), round((2 + hold + fade) * rate) - 1
-
-
 @pytest.mark.parametrize("rate, fade", [(25, 0.5), (60, 0.5), (25, 0)])
 def test_fade_through_a_short_hold_of_black_is_one_boundary(tmp_path, rate, fade):
     # 1.5 s of black: 37 frames at 25 fps and 90 at 60, both past a count
     # of frames that would suit one of the rates only.
-    first, last = through_black(tmp_path / "v.mp4", rate, 1.5, fade)
+    first, last = fade_through_black(tmp_path / "v.mp4", rate, 1.5, fade)
     r = scan_video(tmp_path / "v.mp4", output_dir=tmp_path / "out")
     assert [s.transition for s in r.scenes] == ["start", "fade"]
     span = r.scenes[1].transition_frames
@@ -173,7 +162,7 @@ def test_fade_through_a_short_hold_of_black_is_one_boundary(tmp_path, rate, fade
 
 
 def test_a_long_hold_of_black_is_a_blank_scene_without_a_picture(tmp_path):
-    through_black(tmp_path / "v.mp4", 25, 3)
+    fade_through_black(tmp_path / "v.mp4", 25, 3)
     r = scan_video(tmp_path / "v.mp4", output_dir=tmp_path / "out", images_per_scene=2)
     assert [s.blank for s in r.scenes] == [False, True, False]
     hold = r.scenes[1]

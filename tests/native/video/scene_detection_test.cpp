@@ -143,6 +143,65 @@ INSTANTIATE_TEST_SUITE_P(Scenes, Gradual,
                                            GradualCase{"cut_to_black_fade_in", TransitionKind::kFade, 24, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+struct HoldCase {
+  const char* name;
+  bool cuts;       // cuts into and out of the black instead of fades
+  int hold;        // frames of black
+  size_t boundaries;
+};
+
+class Hold : public ::testing::TestWithParam<HoldCase> {};
+
+// A hold of black up to fade_gap frames joins the ways into and out of it,
+// fades or cuts, into one fade spanning all of it; a longer hold stays a
+// scene of its own, between two boundaries.
+TEST_P(Hold, JoinsUpToFadeGap) {
+  const Thumb a = Picture(21), b = Picture(22), black{};
+  const bool cuts = GetParam().cuts;
+  std::vector<Thumb> frames;
+  Shot(frames, a, 40, 21);
+  if (!cuts) Blend(frames, a, black, 12);
+  Shot(frames, black, GetParam().hold, 23);
+  if (!cuts) Blend(frames, black, b, 12);
+  const uint64_t last = frames.size() - 1;
+  Shot(frames, b, 40, 22);
+  SceneDetectorOptions options;
+  options.fade_gap = 40;
+  const auto found = Detect(frames, options);
+  ASSERT_EQ(found.size(), GetParam().boundaries);
+  if (found.size() == 1) {
+    EXPECT_EQ(found[0].kind, TransitionKind::kFade);
+    EXPECT_LE(found[0].first_frame, 42u);
+    EXPECT_GE(found[0].last_frame + 2, cuts ? last + 1 : last);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Scenes, Hold,
+                         ::testing::Values(HoldCase{"fades_short", false, 30, 1},
+                                           HoldCase{"fades_long", false, 60, 2},
+                                           HoldCase{"cuts_short", true, 30, 1},
+                                           HoldCase{"cuts_long", true, 60, 2}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A fade-out whose last frame is still far from black, then a cut to it:
+// the boundary spans the dimming, and a fade-in from the black after a
+// short hold joins it.
+TEST(SceneDetector, FadeOutEndingInACutSpansItsDimming) {
+  const Thumb a = Picture(24), b = Picture(25), black{};
+  Thumb dim;
+  for (uint64_t i = 0; i < kThumbSize; ++i) dim[i] = static_cast<uint8_t>(a[i] / 5);
+  std::vector<Thumb> frames;
+  Shot(frames, a, 40, 24);
+  Blend(frames, a, dim, 10);  // frames 40..49, then a cut to black at 50
+  Shot(frames, black, 20, 26);
+  Blend(frames, black, b, 12);
+  Shot(frames, b, 40, 25);
+  const auto found = Detect(frames);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].kind, TransitionKind::kFade);
+  EXPECT_EQ(found[0].first_frame, 40u);
+}
+
 // No boundary: a flash of a few frames, a pan over texture (a high, steady
 // score), and a slow brightness change of one picture.
 TEST(SceneDetector, FlashPanAndBrightnessAreNoBoundaries) {
