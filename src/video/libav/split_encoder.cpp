@@ -68,12 +68,16 @@ AVPixelFormat EncoderFormat(const AVCodec* codec, AVPixelFormat source) {
   return avcodec_find_best_pix_fmt_of_list(codec->pix_fmts, source, 0, nullptr);
 }
 
-// Quality that leaves no visible trace: x264/x265 at CRF 12 come out at
-// PSNR 47 dB and more on real footage; other encoders at their finest
-// fixed quantiser.
+// Quality that leaves no visible trace: the encoders that take a constant
+// rate factor (x264, x265, libvpx, ...) at 12, with no bit rate to cap it,
+// come out at PSNR 47 dB and more; the others at their finest fixed
+// quantiser. The speed settings are those of each encoder that has them.
 void SetQuality(AVCodecContext* encoder) {
   if (av_opt_set(encoder->priv_data, "crf", "12", 0) == 0) {
+    encoder->bit_rate = 0;
     av_opt_set(encoder->priv_data, "preset", "veryfast", 0);
+    av_opt_set(encoder->priv_data, "cpu-used", "5", 0);
+    av_opt_set(encoder->priv_data, "row-mt", "1", 0);
     return;
   }
   encoder->flags |= AV_CODEC_FLAG_QSCALE;

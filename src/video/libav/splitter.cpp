@@ -127,22 +127,23 @@ PartPlan Plan(const VideoIndex& index, const SplitScene& scene, bool copy, doubl
   p.first = scene.start_frame;
   p.last = scene.end_frame;
   const auto& frames = index.frames;
+  const int64_t key = index.KeyAtOrBefore(p.first);
   if (copy) {
-    p.first = static_cast<uint64_t>(std::max<int64_t>(index.KeyAtOrBefore(p.first), 0));
+    p.first = static_cast<uint64_t>(std::max<int64_t>(key, 0));
     p.last = CleanEnd(index, p.first, p.last);
   } else {
     const bool clean_start = frames[p.first].clean;
     const bool clean_end = p.last + 1 == frames.size() || frames[p.last + 1].clean;
     p.reencode = !(clean_start && clean_end && index.CopiesExactly(p.first, p.last));
   }
-  p.decode_from = frames[p.first].decode;
+  // Without a key frame shown at or before it (an edit list that starts
+  // after the stream's first key frame), a part reads from the first packet.
+  p.decode_from = key < 0 ? 0 : frames[p.first].decode;
   p.decode_to = index.LastDecode(p.first, p.last);
-  if (p.reencode) {
-    // Decoding starts at a key frame that needs nothing before it; without
-    // one, at the first packet.
-    int64_t key = index.CleanAtOrBefore(p.first);
-    if (key < 0) key = index.KeyAtOrBefore(p.first);
-    p.decode_from = key < 0 ? 0 : std::min(frames[key].decode, p.decode_from);
+  if (p.reencode && key >= 0) {
+    // Decoding starts at a key frame that needs nothing before it.
+    const int64_t clean = index.CleanAtOrBefore(p.first);
+    p.decode_from = std::min(frames[clean >= 0 ? clean : key].decode, p.decode_from);
   }
   p.begin = static_cast<double>(frames[p.first].pts) * time_base;
   p.end = static_cast<double>(index.EndOf(p.last)) * time_base;
