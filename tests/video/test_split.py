@@ -29,8 +29,9 @@ def ffmpeg(*args):
 
 
 def probe(path, entries, stream="v"):
-    out = subprocess.run(["ffprobe", "-v", "error", "-select_streams", stream, "-show_entries",
-                          entries, "-of", "csv=p=0", str(path)],
+    select = ["-select_streams", stream] if stream else []
+    out = subprocess.run(["ffprobe", "-v", "error", *select, "-show_entries", entries,
+                          "-of", "csv=p=0", str(path)],
                          capture_output=True, text=True, check=True).stdout
     return [line.rstrip(",") for line in out.split()]
 
@@ -161,3 +162,22 @@ def test_a_failed_part_leaves_no_file_and_the_others_are_written(videos, tmp_pat
                                             "clip-scene-003.mp4"]
     assert (tmp_path / "clip-scene-002.mp4").is_dir()
     assert len(frame_hashes(tmp_path / "clip-scene-003.mp4")) == 37
+
+
+def test_streams_the_container_cannot_hold_make_matroska_parts(tmp_path):
+    # A Matroska file named .mp4 holding what MP4 cannot: PCM sound and SubRip
+    # subtitles, a cue in each half.
+    (tmp_path / "cues.srt").write_text("1\n00:00:00,500 --> 00:00:01,500\nfirst\n\n"
+                                       "2\n00:00:02,500 --> 00:00:03,500\nsecond\n")
+    source = tmp_path / "odd.mp4"
+    ffmpeg("-f", "lavfi", "-i", f"testsrc2=s=160x120:r={RATE}:d=4", "-f", "lavfi", "-i",
+           "sine=d=4", "-i", tmp_path / "cues.srt", "-map", "0", "-map", "1", "-map", "2",
+           "-c:v", "libx264", "-preset", "ultrafast", "-g", "50", "-c:a", "pcm_s16le", "-c:s",
+           "srt", "-f", "matroska", source)
+    with pytest.warns(UserWarning, match=r"the parts are Matroska \(\.mkv\)"):
+        parts = split_video(source, [(0, 49), (50, 99)], tmp_path / "out")
+    assert [os.path.basename(p) for p in parts] == ["odd-scene-001.mkv", "odd-scene-002.mkv"]
+    for part in parts:
+        assert probe(part, "stream=codec_name", None) == ["h264", "pcm_s16le", "subrip"]
+        cue = float(probe(part, "packet=pts_time", "s")[0])
+        assert cue == pytest.approx(0.5, abs=0.01)  # its time counts from the part's start
