@@ -349,6 +349,28 @@ std::string PartName(const std::string& path, const SplitOptions& options, uint6
   return FormatImageName(name_template, ImageNameFields{video, scene + 1, frames.start_frame, time});
 }
 
+// The encoder of the parts that are re-encoded (null when none is), saying
+// in `warnings` how many there are and when it is not the source's codec's.
+VideoResult<const AVCodec*> EncoderFor(const std::vector<PartPlan>& plans, AVCodecID source,
+                                       std::vector<std::string>* warnings) {
+  const auto whole = std::count_if(plans.begin(), plans.end(),
+                                   [](const PartPlan& p) { return p.reencode; });
+  if (whole == 0) return nullptr;
+  warnings->push_back(Format(
+      "%lld of %zu parts re-encoded whole: their scene starts or ends between clean key frames",
+      static_cast<long long>(whole), plans.size()));
+  const AVCodec* encoder = PickVideoEncoder(source, AV_CODEC_ID_MPEG4);
+  if (encoder == nullptr) {
+    return std::unexpected(VideoError::Of(ErrorKind::kUnsupported,
+                                          "this FFmpeg has no video encoder to re-encode with"));
+  }
+  if (encoder->id != source) {
+    warnings->push_back(Format("this FFmpeg cannot encode %s: the re-encoded parts are %s",
+                               avcodec_get_name(source), avcodec_get_name(encoder->id)));
+  }
+  return encoder;
+}
+
 VideoError BadScenes(std::string message) { return VideoError::FromErrno(std::move(message), EINVAL); }
 
 // The failure of a split in which some parts failed: the parts and the
@@ -389,25 +411,11 @@ VideoResult<SplitOutcome> SplitVideo(const std::string& path, const std::vector<
     plans.push_back(Plan(*index, scenes[i], options.copy, time_base));
     plans.back().scene = i;
   }
-  const bool reencodes = std::any_of(plans.begin(), plans.end(),
-                                     [](const PartPlan& p) { return p.reencode; });
-  const AVCodecID source_codec = video->codecpar->codec_id;
-  const AVCodec* encoder = nullptr;
-  if (reencodes) {
-    encoder = PickVideoEncoder(source_codec, AV_CODEC_ID_MPEG4);
-    if (encoder == nullptr) {
-      return std::unexpected(VideoError::Of(ErrorKind::kUnsupported,
-                                            "this FFmpeg has no video encoder to re-encode with"));
-    }
-    if (encoder->id != source_codec) {
-      outcome.warnings.push_back(Format(
-          "this FFmpeg cannot encode %s: the parts that do not start and end on clean key frames "
-          "are re-encoded in %s", avcodec_get_name(source_codec), avcodec_get_name(encoder->id)));
-    }
-  }
+  auto encoder = EncoderFor(plans, video->codecpar->codec_id, &outcome.warnings);
+  if (!encoder) return std::unexpected(encoder.error());
   const Container container = PickContainer(
       path, input->get(), index->stream,
-      encoder != nullptr ? std::optional<AVCodecID>(encoder->id) : std::nullopt);
+      *encoder != nullptr ? std::optional<AVCodecID>((*encoder)->id) : std::nullopt);
   if (container.fell_back) {
     outcome.warnings.push_back("the parts are Matroska (.mkv): the input's container cannot hold "
                                "their streams");
@@ -425,7 +433,7 @@ VideoResult<SplitOutcome> SplitVideo(const std::string& path, const std::vector<
                                container.extension);
   }
 
-  Split split(path, input->get(), *index, container, encoder, plans, observer);
+  Split split(path, input->get(), *index, container, *encoder, plans, observer);
   if (auto ran = split.Run(); !ran) return std::unexpected(ran.error());
   std::vector<std::pair<uint64_t, VideoError>> failed;
   for (const PartPlan& plan : plans) {
