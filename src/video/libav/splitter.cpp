@@ -69,8 +69,10 @@ struct Container {
   bool fell_back = false;    // the input's could not hold the streams
 };
 
+// Whether `format` can hold `id`: yes (1), or cannot tell (negative: a
+// muxer such as MPEG-TS's that keeps no list), which is left to its header.
 bool Takes(const AVOutputFormat* format, AVCodecID id) {
-  return avformat_query_codec(format, id, FF_COMPLIANCE_NORMAL) == 1;
+  return avformat_query_codec(format, id, FF_COMPLIANCE_NORMAL) != 0;
 }
 
 // The input's container when it takes the video (in each codec it will be
