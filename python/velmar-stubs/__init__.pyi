@@ -17,6 +17,7 @@ from .video import Keyframe as Keyframe
 from .video import ScanResult as ScanResult
 from .video import Scene as Scene
 from .video import scan_video as scan_video
+from .video import split_video as split_video
 
 __all__ = [
     "PyMetadataIndex",
@@ -31,4 +32,5 @@ __all__ = [
     "ScanResult",
     "Keyframe",
     "Scene",
+    "split_video",
 ]

@@ -18,6 +18,7 @@ __all__ = [
     "ScanResult",
     "Keyframe",
     "Scene",
+    "split_video",
 ]
 
 # A file name as os.fsencode takes it: a str (names that are not valid in the
@@ -462,3 +463,33 @@ def scan_video(
     frame take a width spec such as ``{frame:06d}``. It must hold ``{frame}`` or
     ``{time}`` (``{scene}`` with one picture a scene) and no ``/``; ValueError naming the
     argument otherwise. :attr:`ScanResult.file_pattern` matches the default names only."""
+
+def split_video(
+    video_path: str | bytes | os.PathLike[str] | os.PathLike[bytes],
+    scenes: Sequence[Scene] | Sequence[tuple[int, int]],
+    output_dir: str | bytes | os.PathLike[str] | os.PathLike[bytes],
+    *,
+    copy: bool = False,
+    name_template: str | None = None,
+) -> list[str]:
+    """Write one file per scene of a video into ``output_dir`` (made when missing) and
+    return their paths, in scene order. ``scenes`` is :attr:`ScanResult.scenes` or
+    ``(start_frame, end_frame)`` pairs, the end included, in ``scan_video``'s frame
+    numbers; ``ValueError`` naming the first bad scene, before anything is written, for
+    a list that is empty, unsorted, overlapping, or beyond the video. Gaps are allowed.
+
+    By default each part holds exactly its scene's frames: stream-copied bit for bit
+    when it starts on a key frame that needs nothing before it and ends right before
+    another (or at the end), else re-encoded whole in the source's codec (PSNR of 45 dB
+    or more; another codec, with a ``UserWarning``, where this FFmpeg cannot encode
+    it). ``copy=True`` copies only: each part starts at the key frame at or before its
+    scene, and every moved start gives a ``UserWarning`` with the attributes ``scene``
+    (from 1), ``requested_start``, ``actual_start`` and ``path``. Audio and the
+    subtitles the container takes go with each part; its times start at 0. The parts
+    are in the input's container where it holds their streams, else Matroska.
+
+    ``name_template``: ``{video}``, ``{scene}`` (from 1), ``{frame}`` and ``{time}`` of
+    the scene's start, extension added; default ``"{video}-scene-{scene:03d}"``. Each
+    part goes through a temporary file; one that fails leaves none, the others are
+    written, and then ``RuntimeError("Split failed: ...")`` (also of the built-in type
+    of its kind) names the failed parts."""

@@ -34,6 +34,7 @@ from velmar_cli.keyframes import (MANIFEST_FIELDS, Job, Outcome, clear_images, f
                                   input_problem, run_job)
 from velmar_cli.pool import WorkerPool
 from velmar_cli.report import Report, drop_stdout, say
+from velmar_cli.split import PART_FIELDS, SplitJob, finished_line, read_scenes, run_split, scenes_of
 from velmar_cli.tables import spreadsheet_safe, write_stats
 from velmar_cli.timeline import write_timeline
 
@@ -187,6 +188,28 @@ def _scanner_default(name: str) -> Any:
         return None
 
 
+def _add_detection_options(sub: argparse.ArgumentParser) -> None:
+    """The options of scene detection that keyframes and split share, and --jobs."""
+    sub.add_argument("--threshold", type=_threshold, metavar="T",
+                    help="instead of scene detection, cut wherever the mean absolute "
+                    "difference from the frame before is at least T (above 0, at most 255)")
+    sub.add_argument("--min-scene-len", type=_scene_length, metavar="LEN",
+                    help="shortest scene: frames (15) or seconds (0.6s), converted at each "
+                    f"video's frame rate (default {_scanner_default('min_scene_len')} frames)")
+    sub.add_argument("--start", type=_range_point, metavar="TIME",
+                    help="scan from TIME: seconds (12.5), a timecode (00:01:02.500) or a frame "
+                    "(250f); frame numbers and times stay those of the whole video")
+    sub.add_argument("--end", type=_range_point, metavar="TIME",
+                    help="scan up to TIME (not included), as --start")
+    sub.add_argument("--sensitivity", type=_sensitivity, metavar="S",
+                    help="scene detection from 0 to 1 (default 0.5): higher lowers the bars a "
+                    "cut must clear (its size and its contrast with the frames around it) and "
+                    "the change a dissolve, fade or wipe must make, so it finds more "
+                    "boundaries; every one found at S is found at any higher S")
+    sub.add_argument("-j", "--jobs", type=_positive_int, default=1, metavar="N",
+                    help="videos processed at once, in separate processes (default 1)")
+
+
 def _build_parser() -> argparse.ArgumentParser:
     from velmar import get_system_info
 
@@ -206,22 +229,7 @@ def _build_parser() -> argparse.ArgumentParser:
     kf.add_argument("-o", "--output", required=True, metavar="DIR", help="output directory")
     kf.add_argument("-k", "--keyframes", type=_positive_int, metavar="N",
                     help="keep the pictures of the N longest scenes (default: of every scene)")
-    kf.add_argument("--threshold", type=_threshold, metavar="T",
-                    help="instead of scene detection, cut wherever the mean absolute "
-                    "difference from the frame before is at least T (above 0, at most 255)")
-    kf.add_argument("--min-scene-len", type=_scene_length, metavar="LEN",
-                    help="shortest scene: frames (15) or seconds (0.6s), converted at each "
-                    f"video's frame rate (default {_scanner_default('min_scene_len')} frames)")
-    kf.add_argument("--start", type=_range_point, metavar="TIME",
-                    help="scan from TIME: seconds (12.5), a timecode (00:01:02.500) or a frame "
-                    "(250f); frame numbers and times stay those of the whole video")
-    kf.add_argument("--end", type=_range_point, metavar="TIME",
-                    help="scan up to TIME (not included), as --start")
-    kf.add_argument("--sensitivity", type=_sensitivity, metavar="S",
-                    help="scene detection from 0 to 1 (default 0.5): higher lowers the bars a "
-                    "cut must clear (its size and its contrast with the frames around it) and "
-                    "the change a dissolve, fade or wipe must make, so it finds more "
-                    "boundaries; every one found at S is found at any higher S")
+    _add_detection_options(kf)
     kf.add_argument("--max-images", type=_positive_int, metavar="N",
                     help="write the pictures of the first N scenes of a video at most "
                     "(default: no limit); every scene is still listed")
@@ -242,8 +250,6 @@ def _build_parser() -> argparse.ArgumentParser:
                     help="picture names: {video}, {scene}, {frame} and {time} (HH-MM-SS.mmm), "
                     "e.g. '{video}-{scene:03d}-{frame}'; default 'keyframe_{frame:06d}'. An "
                     "earlier run's pictures of other names are not removed")
-    kf.add_argument("-j", "--jobs", type=_positive_int, default=1, metavar="N",
-                    help="videos processed at once, in separate processes (default 1)")
     kf.add_argument("--manifest", metavar="FILE",
                     help="write one row per scene to FILE (.json or .csv)")
     kf.add_argument("--edl", metavar="FILE", help="write the scenes as a CMX 3600 edit "
@@ -260,6 +266,27 @@ def _build_parser() -> argparse.ArgumentParser:
                     help="run one task per video on the Dask scheduler at ADDRESS "
                     "(e.g. tcp://host:8786); needs the 'dask' extra")
     kf.add_argument("--no-progress", action="store_true", help="no progress bar")
+
+    sp = commands.add_parser(
+        "split", help="cut videos into one file per scene",
+        description="Find the scenes of videos as keyframes does (or read them from a "
+        "keyframes manifest with --scenes) and write each scene to a file of its own, "
+        "DIR/<video name>-scene-<NNN>.<ext>, in the video's container where it holds the "
+        "streams, else Matroska. By default each part holds exactly its scene's frames: copied "
+        "bit for bit where the scene starts and ends on clean key frames, re-encoded otherwise. "
+        "--copy only copies, starting each part at the key frame at or before its scene.")
+    sp.add_argument("videos", nargs="+", metavar="VIDEO")
+    sp.add_argument("-o", "--output", required=True, metavar="DIR", help="output directory")
+    _add_detection_options(sp)
+    sp.add_argument("--copy", action="store_true",
+                    help="stream copy only, nothing re-encoded: each part starts at the key frame "
+                    "at or before its scene (a line says so for every start that moved)")
+    sp.add_argument("--scenes", metavar="FILE", help="take the scenes from a manifest that "
+                    "velmar keyframes --manifest wrote (.csv or .json) instead of finding them")
+    sp.add_argument("--manifest", metavar="FILE", help="write one row per scene to FILE (.json "
+                    "or .csv): the keyframes manifest's columns, the part written and, with "
+                    "--copy, the frame it really starts at (actual_start_frame)")
+    sp.add_argument("--no-progress", action="store_true", help="no progress bar")
 
     index = commands.add_parser("index", help="inspect and fill a memory index file")
     index_commands = index.add_subparsers(dest="index_command", required=True, metavar="ACTION")
@@ -317,7 +344,7 @@ def _build_parser() -> argparse.ArgumentParser:
     info = commands.add_parser("info", help="system information and processor features")
     info.add_argument("--json", action="store_true", help="print JSON")
     # Each command reports its own usage errors, with its own usage line.
-    for sub in (kf, stats, search, add, get, delete, info):
+    for sub in (kf, sp, stats, search, add, get, delete, info):
         sub.set_defaults(parser=sub)
     return parser
 
@@ -333,6 +360,8 @@ def main(argv: Sequence[str] | None = None) -> int:
             getattr(args, "parser", parser).error(f"unrecognized arguments: {' '.join(unknown)}")
         if args.command == "keyframes":
             return _keyframes(args.parser, args)
+        if args.command == "split":
+            return _split(args.parser, args)
         if args.command == "info":
             return _info(args)
         return {"stats": index_stats, "search": index_search, "add": index_add,
@@ -350,20 +379,24 @@ def main(argv: Sequence[str] | None = None) -> int:
 def _jobs(args: argparse.Namespace) -> list[Job]:
     """One job per video, each with a directory of its own under the output
     directory, named after the video (numbered when two videos share a name)."""
-    jobs = []
-    names: set[str] = set()
-    for video in args.videos:
+    return [Job(video=video, output_dir=os.path.join(args.output, name),
+                keep=args.keyframes, threshold=args.threshold, max_images=args.max_images,
+                scan=_scan_options(args), stats=bool(args.stats))
+            for video, name in zip(args.videos, _names(args.videos))]
+
+
+def _names(videos: list[str]) -> list[str]:
+    """A name per video: its file name without extension, numbered (clip-2,
+    clip-3, ...) when two videos share one."""
+    names: list[str] = []
+    for video in videos:
         stem = os.path.splitext(os.path.basename(video.rstrip("/")))[0] or "video"
         name, n = stem, 1
         while name in names:
             n += 1
             name = f"{stem}-{n}"
-        names.add(name)
-        jobs.append(Job(video=video, output_dir=os.path.join(args.output, name),
-                        keep=args.keyframes, threshold=args.threshold,
-                        max_images=args.max_images, scan=_scan_options(args),
-                        stats=bool(args.stats)))
-    return jobs
+        names.append(name)
+    return names
 
 
 def _scan_options(args: argparse.Namespace) -> tuple[tuple[str, Any], ...]:
@@ -380,7 +413,7 @@ def _scan_options(args: argparse.Namespace) -> tuple[tuple[str, Any], ...]:
         options.append(("sensitivity", args.sensitivity))
     for name in ("image_format", "image_quality", "image_width", "image_height",
                  "images_per_scene", "image_name"):
-        if getattr(args, name) is not None:
+        if getattr(args, name, None) is not None:
             options.append((name, getattr(args, name)))
     return tuple(options)
 
@@ -402,38 +435,34 @@ def _check_picture_options(parser: argparse.ArgumentParser, args: argparse.Names
         parser.error(str(exc))
 
 
-def _run_local(jobs: list[Job], workers: int,
-               bar: _FrameProgress) -> Iterator[tuple[int, Outcome]]:
+def _run_local(jobs: list[Any], workers: int, bar: _FrameProgress,
+               run: Callable[..., Outcome] = run_job) -> Iterator[tuple[int, Outcome]]:
     if workers == 1 or len(jobs) == 1:
         for i, job in enumerate(jobs):
-            yield i, run_job(job.as_dict(), lambda done, expected, i=i: bar.advance(i, done,
-                                                                                   expected))
+            yield i, run(job.as_dict(), lambda done, expected, i=i: bar.advance(i, done, expected))
         return
-    with WorkerPool(min(workers, len(jobs)), run_job,
+    with WorkerPool(min(workers, len(jobs)), run,
                     lambda i, how: failed(jobs[i], f"its process died ({how})"),
                     bar.advance) as pool:
         yield from pool.run([job.as_dict() for job in jobs])
 
 
-def _keyframes(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
+def _check_run(parser: argparse.ArgumentParser, args: argparse.Namespace,
+               outputs: tuple[tuple[str, str | None], ...]) -> None:
+    """Refuses, before any video runs, a --manifest that is neither .json nor
+    .csv, a range that ends before it starts, an output file (option, path)
+    that cannot be written, and an output directory that cannot be made."""
     if args.manifest and os.path.splitext(args.manifest)[1].lower() not in (".json", ".csv"):
         parser.error("--manifest must name a .json or .csv file")
-    if args.dask and args.jobs != 1:
-        parser.error("--jobs and --dask exclude each other: the cluster decides the parallelism")
     if args.start and args.end and args.start[0] == args.end[0] and args.start[1] >= args.end[1]:
         parser.error(f"--end must be after --start ({args.start[1]}), not {args.end[1]}")
-    for option, path in (("--manifest", args.manifest), ("--edl", args.edl),
-                         ("--otio", args.otio), ("--stats", args.stats),
-                         ("--report", args.report)):
+    for option, path in outputs:
         if not path:
             continue
         try:
             check_writable(path)
         except OSError as exc:  # found now rather than after every video has run
             parser.error(f"{option} {path}: cannot be written: {exc.strerror or exc}")
-    _check_picture_options(parser, args)
-    jobs = _jobs(args)
-    runner: Callable[[_FrameProgress], Iterator[tuple[int, Outcome]]]
     try:  # made now, so that a file in its way fails the run before any video
         os.makedirs(args.output, exist_ok=True)
         if not os.access(args.output, os.W_OK | os.X_OK):
@@ -441,6 +470,17 @@ def _keyframes(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int
     except OSError as exc:
         reason = os.strerror(errno.ENOTDIR) if isinstance(exc, FileExistsError) else exc.strerror
         parser.error(f"--output {args.output}: cannot be made: {reason or exc}")
+
+
+def _keyframes(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
+    if args.dask and args.jobs != 1:
+        parser.error("--jobs and --dask exclude each other: the cluster decides the parallelism")
+    _check_picture_options(parser, args)
+    _check_run(parser, args, (("--manifest", args.manifest), ("--edl", args.edl),
+                              ("--otio", args.otio), ("--stats", args.stats),
+                              ("--report", args.report)))
+    jobs = _jobs(args)
+    runner: Callable[[_FrameProgress], Iterator[tuple[int, Outcome]]]
     if args.dask:
         try:
             from velmar_cli.dask_fanout import run_on_cluster
@@ -507,10 +547,12 @@ def _title(path: str) -> str:
 
 
 def _run_jobs(runner: Callable[[_FrameProgress], Iterator[tuple[int, Outcome]]],
-              jobs: list[Job], outcomes: list[Outcome | None], report: Report,
-              args: argparse.Namespace) -> int | None:
-    """Runs the jobs, filling `outcomes` as they finish. Returns the signal
-    that stopped the run early, or None."""
+              jobs: list[Any], outcomes: list[Outcome | None], report: Report,
+              args: argparse.Namespace,
+              line: Callable[[Any, Outcome], str] | None = None) -> int | None:
+    """Runs the jobs, filling `outcomes` as they finish, and prints each
+    finished video's `line` (default: keyframes'). Returns the signal that
+    stopped the run early, or None."""
     with _FrameProgress(len(jobs), disable=args.no_progress) as bar, \
             _StopSignals() as signals:
         results = runner(bar)
@@ -524,7 +566,7 @@ def _run_jobs(runner: Callable[[_FrameProgress], Iterator[tuple[int, Outcome]]],
                     if outcome.error:
                         report.error(jobs[i].video, outcome.error)
                     if outcome.rows:
-                        bar.write(_finished_line(jobs[i], outcome))
+                        bar.write((line or _finished_line)(jobs[i], outcome))
         except _Interrupted as exc:
             return exc.signum
         except OSError as exc:  # the cluster could not be reached
@@ -607,11 +649,14 @@ class _FrameProgress:
         self._bar.refresh()
 
 
-def _write_manifest(f: Any, path: str, rows: list[dict[str, Any]]) -> None:
-    """Writes the scene rows as a JSON list of objects or as CSV with a header."""
+def _write_manifest(f: Any, path: str, rows: list[dict[str, Any]],
+                    extra: Sequence[str] = ()) -> None:
+    """Writes the scene rows as a JSON list of objects or as CSV with a header:
+    the keyframes columns, then those of `extra` that some row has."""
+    fields = list(MANIFEST_FIELDS) + [name for name in extra if any(name in row for row in rows)]
     rows = [_readable_names(row) for row in rows]
     if os.path.splitext(path)[1].lower() == ".csv":
-        writer = csv.DictWriter(f, fieldnames=MANIFEST_FIELDS, extrasaction="ignore")
+        writer = csv.DictWriter(f, fieldnames=fields, extrasaction="ignore")
         writer.writeheader()
         writer.writerows(map(spreadsheet_safe, rows))
     else:
@@ -625,8 +670,8 @@ def _readable_names(row: dict[str, Any]) -> dict[str, Any]:
     bad byte, and its exact bytes in base64 beside it (`video_bytes`,
     `path_bytes`, and `pictures_bytes` for every picture; JSON only)."""
     row = dict(row)
-    for key in ("video", "path"):
-        name = row[key]
+    for key in ("video", "path", "part"):
+        name = row.get(key)
         if name is not None and readable(name) != name:
             row[key] = readable(name)
             row[f"{key}_bytes"] = _base64(name)
@@ -639,6 +684,47 @@ def _readable_names(row: dict[str, Any]) -> dict[str, Any]:
 
 def _base64(name: str) -> str:
     return base64.b64encode(os.fsencode(name)).decode("ascii")
+
+
+# --- split -------------------------------------------------------------------
+
+
+def _split(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
+    detection = [option for option, value in (
+        ("--threshold", args.threshold), ("--min-scene-len", args.min_scene_len),
+        ("--sensitivity", args.sensitivity), ("--start", args.start), ("--end", args.end))
+        if value is not None]
+    if args.scenes and detection:
+        parser.error(f"--scenes gives the scenes; {detection[0]} would find them")
+    by_video = None
+    if args.scenes:
+        try:
+            by_video = read_scenes(args.scenes)
+        except (OSError, ValueError, UnicodeDecodeError) as exc:
+            parser.error(f"--scenes {args.scenes}: {getattr(exc, 'strerror', None) or exc}")
+    _check_run(parser, args, (("--manifest", args.manifest),))
+    jobs = [SplitJob(video=video, output_dir=args.output, name=name, copy=args.copy,
+                     rows=None if by_video is None else tuple(scenes_of(video, by_video) or ()),
+                     threshold=args.threshold, scan=_scan_options(args))
+            for video, name in zip(args.videos, _names(args.videos))]
+    report = Report()
+    for job in jobs:
+        if job.rows == ():
+            report.error(job.video, f"no scenes of it in {args.scenes}")
+    jobs = [job for job in jobs if job.rows != ()]
+    outcomes: list[Outcome | None] = [None] * len(jobs)
+    signum = _run_jobs(lambda bar: _run_local(jobs, args.jobs, bar, run_split), jobs, outcomes,
+                       report, args, finished_line)
+    if args.manifest:
+        rows = [row for outcome in outcomes if outcome is not None for row in outcome.rows]
+        try:
+            write_atomically(args.manifest, lambda f: _write_manifest(f, args.manifest, rows,
+                                                                      PART_FIELDS))
+        except OSError as exc:
+            report.error(args.manifest, exc.strerror or str(exc))
+    if signum is not None:
+        return 128 + signum
+    return report.status
 
 
 # --- info --------------------------------------------------------------------

@@ -56,6 +56,7 @@ const Export kExports[] = {
     {"ScanResult", ExportKind::kClass, Submodule::kVideo, ScanResultType},
     {"Keyframe", ExportKind::kClass, Submodule::kVideo, KeyframeType},
     {"Scene", ExportKind::kClass, Submodule::kVideo, SceneType},
+    {"split_video", ExportKind::kFunction, Submodule::kVideo, nullptr, &kSplitVideoDef},
 };
 
 PyModuleDef g_module_def = {

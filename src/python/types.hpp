@@ -13,5 +13,6 @@ PyObject* ScanResultType();             // video/py_scan_result.cpp
 PyObject* KeyframeType();               // video/py_scan_result.cpp
 PyObject* SceneType();                  // video/py_scan_result.cpp
 extern PyMethodDef kScanVideoDef;       // video/py_scan.cpp
+extern PyMethodDef kSplitVideoDef;      // video/py_split.cpp
 
 }  // namespace velmar::python

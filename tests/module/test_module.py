@@ -10,12 +10,12 @@ import velmar
 TOP_ALL = [
     "PyMetadataIndex", "PyVideoFrame", "PyPerformanceResult", "VideoKeyframeExtractor",
     "extract_keyframes_from_video", "get_system_info", "video", "memory",
-    "scan_video", "ScanResult", "Keyframe", "Scene",
+    "scan_video", "ScanResult", "Keyframe", "Scene", "split_video",
 ]
 VIDEO_ALL = [
     "PyVideoFrame", "PyPerformanceResult", "VideoKeyframeExtractor",
     "extract_keyframes_from_video", "get_system_info",
-    "scan_video", "ScanResult", "Keyframe", "Scene",
+    "scan_video", "ScanResult", "Keyframe", "Scene", "split_video",
 ]
 
 

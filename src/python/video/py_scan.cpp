@@ -17,6 +17,7 @@
 #include "python/convert.hpp"
 #include "python/lock_release.hpp"
 #include "python/types.hpp"
+#include "python/video/py_progress.hpp"
 #include "python/video/py_scan_result.hpp"
 #include "common/interrupt.hpp"
 #include "video/frame.hpp"
@@ -145,42 +146,6 @@ PyObject* ToCallable(PyObject* obj, const char* arg) {
   }
   return obj;
 }
-
-// ---- Running without the interpreter lock -----------------------------------
-
-constexpr auto kProgressInterval = std::chrono::milliseconds(100);
-
-// Takes the interpreter lock back between frames to check for Ctrl-C and,
-// at most ten times a second, to call the progress callback.
-class ProgressObserver : public video::ScanObserver {
- public:
-  explicit ProgressObserver(PyObject* progress) : progress_(progress) {}
-
-  // The lock is released by `released` whenever the scan calls Poll.
-  void SetReleased(ReleasedLock* released) { released_ = released; }
-
-  bool Poll(uint64_t done, uint64_t expected) override {
-    LockHeld held(*released_);
-    CheckInterrupt();  // Ctrl-C: throws Interrupted with KeyboardInterrupt set
-    if (progress_ == nullptr || Clock::now() - last_call_ < kProgressInterval) return true;
-    last_call_ = Clock::now();
-    return Report(done, expected);
-  }
-
-  // Calls progress(done, expected) with the lock held; false if it raised.
-  bool Report(uint64_t done, uint64_t expected) {
-    if (progress_ == nullptr) return true;
-    Ref result = Ref::Steal(PyObject_CallFunction(progress_, "KK",
-                                                  static_cast<unsigned long long>(done),
-                                                  static_cast<unsigned long long>(expected)));
-    return static_cast<bool>(result);
-  }
-
- private:
-  PyObject* progress_;
-  ReleasedLock* released_ = nullptr;
-  Clock::time_point last_call_ = Clock::now();
-};
 
 constexpr const char kScanSummary[] =
     "Find the scenes, keyframes or cuts of a video in one pass, in process.\n\n"

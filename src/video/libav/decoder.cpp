@@ -50,12 +50,14 @@ void KeepErrorLines(void* context, int level, const char* format, va_list args) 
   if (!text.empty()) t_last_library_error = std::move(text);
 }
 
-// The libraries print to stderr by default; a library inside a Python
-// program stays quiet and reports through its errors instead.
+}  // namespace
+
 void QuietLibraries() {
   static std::once_flag once;
   std::call_once(once, [] { av_log_set_callback(KeepErrorLines); });
 }
+
+namespace {
 
 // Why opening failed: the library's own error line when it gave one.
 std::string OpenFailure(int code) {
@@ -94,10 +96,6 @@ std::string AvErrorText(int code) {
   return text;
 }
 
-namespace {
-
-// Fails with a reason a user can act on before FFmpeg gets to guess one: a
-// missing file, a directory, a file we may not read.
 VideoResult<void> CheckReadable(const std::string& path) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) {
@@ -121,6 +119,8 @@ VideoResult<void> CheckReadable(const std::string& path) {
   return {};
 }
 
+namespace {
+
 // The clockwise turn the ffmpeg program applies for the stream's display
 // matrix (its autorotate): the matrix's counter-clockwise angle, negated and
 // rounded to a quarter turn. A matrix that mirrors is turned only.
@@ -138,11 +138,11 @@ int UprightRotation(const AVStream* stream) {
   return quarter * 90;
 }
 
+}  // namespace
+
 VideoError CannotOpen(const std::string& path, int code) {
   return Fail("not a video FFmpeg can open: " + path + " (" + OpenFailure(code) + ")");
 }
-
-}  // namespace
 
 VideoResult<std::unique_ptr<AvDecoder>> AvDecoder::Open(const std::string& path,
                                                         DecodeFidelity fidelity,

@@ -123,6 +123,19 @@ class AvDecoder {
 // The error for a picture of `width` x `height` above `max_pixels`.
 VideoError TooManyPixels(uint64_t width, uint64_t height, uint64_t max_pixels);
 
+// The libraries print to stderr by default; a library inside a Python
+// program stays quiet and reports through its errors instead. Called before
+// any file is opened.
+void QuietLibraries();
+
+// Fails with a reason a user can act on before FFmpeg gets to guess one: a
+// missing file, a directory, a file we may not read.
+VideoResult<void> CheckReadable(const std::string& path);
+
+// The error for a file FFmpeg could not open (code from the failed call),
+// with the library's own reason when it gave one.
+VideoError CannotOpen(const std::string& path, int code);
+
 // A readable text for an FFmpeg error code.
 std::string AvErrorText(int code);
 
